@@ -1,0 +1,1 @@
+// Configuration record and exported globals of the mission runner.

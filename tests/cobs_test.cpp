@@ -1,0 +1,152 @@
+#include "kelvex/cobs.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "fakes/fake_bus.h"
+
+namespace {
+
+using kelvex::testing::Bytes;
+
+// An empty vector's data() may be null, which the codec rightly refuses.
+const uint8_t* src_of(const Bytes& b)
+{
+    static const uint8_t empty = 0;
+    return b.empty() ? &empty : b.data();
+}
+
+Bytes encode(const Bytes& in, size_t cap, cobs_encode_status* status = nullptr)
+{
+    Bytes out(cap + 1, 0xEE);  // one guard byte past the capacity
+    cobs_encode_result r = cobs_encode(out.data(), cap, src_of(in), in.size());
+    EXPECT_EQ(out[cap], 0xEE) << "encoder wrote past its capacity";
+    if (status) {
+        *status = r.status;
+    } else {
+        EXPECT_EQ(r.status, COBS_ENCODE_OK);
+    }
+    out.resize(r.out_len);
+    return out;
+}
+
+struct Decoded {
+    Bytes out;
+    unsigned status;
+};
+
+Decoded decode(const Bytes& in, size_t cap)
+{
+    Bytes out(cap + 1, 0xEE);
+    cobs_decode_result r = cobs_decode(out.data(), cap, src_of(in), in.size());
+    EXPECT_EQ(out[cap], 0xEE) << "decoder wrote past its capacity";
+    out.resize(r.out_len);
+    return {out, static_cast<unsigned>(r.status)};
+}
+
+TEST(CobsEncode, KnownVectors)
+{
+    EXPECT_EQ(encode({0x48, 0x49, 0x20, 0x41, 0x4C, 0x4C, 0x21, 0x00}, 64),
+              (Bytes{0x08, 0x48, 0x49, 0x20, 0x41, 0x4C, 0x4C, 0x21, 0x01}));
+    EXPECT_EQ(encode({}, 4), (Bytes{0x01}));
+    EXPECT_EQ(encode({0x00}, 4), (Bytes{0x01, 0x01}));
+    EXPECT_EQ(encode({0x00, 0x23, 0x30, 0x02, 0x01, 0x00}, 16),
+              (Bytes{0x01, 0x05, 0x23, 0x30, 0x02, 0x01, 0x01}));
+
+    Bytes run254(254, 0x41);
+    Bytes e = encode(run254, 512);
+    ASSERT_EQ(e.size(), 255u);
+    EXPECT_EQ(e[0], 0xFF);
+
+    Bytes run255(255, 0x41);
+    e = encode(run255, 512);
+    ASSERT_EQ(e.size(), 257u);
+    EXPECT_EQ(e[0], 0xFF);
+    EXPECT_EQ(e[255], 0x02);
+    EXPECT_EQ(e[256], 0x41);
+}
+
+TEST(CobsEncode, FailuresReportTheirStatus)
+{
+    uint8_t buf[4];
+    const uint8_t src[1] = {1};
+    EXPECT_EQ(cobs_encode(nullptr, 4, src, 1).status, COBS_ENCODE_NULL_POINTER);
+    cobs_encode_result r = cobs_encode(buf, 4, nullptr, 1);
+    EXPECT_EQ(r.status, COBS_ENCODE_NULL_POINTER);
+    EXPECT_EQ(r.out_len, 0u);
+
+    cobs_encode_status st;
+    Bytes hi = {0x48, 0x49, 0x20, 0x41, 0x4C, 0x4C, 0x21, 0x00};
+    Bytes cut = encode(hi, 8, &st);  // needs 9
+    EXPECT_EQ(st, COBS_ENCODE_OUT_BUFFER_OVERFLOW);
+    EXPECT_EQ(cut.size(), 8u);
+
+    encode({}, 0, &st);
+    EXPECT_EQ(st, COBS_ENCODE_OUT_BUFFER_OVERFLOW);
+}
+
+TEST(CobsDecode, KnownVectorsAndStatuses)
+{
+    Decoded d = decode({0x08, 0x48, 0x49, 0x20, 0x41, 0x4C, 0x4C, 0x21, 0x01}, 64);
+    EXPECT_EQ(d.status, 0u);
+    EXPECT_EQ(d.out, (Bytes{0x48, 0x49, 0x20, 0x41, 0x4C, 0x4C, 0x21, 0x00}));
+
+    d = decode({0x01, 0x01}, 8);
+    EXPECT_EQ(d.out, (Bytes{0x00}));
+
+    d = decode({0x03, 0x41}, 8);
+    EXPECT_EQ(d.status, unsigned(COBS_DECODE_INPUT_TOO_SHORT));
+    EXPECT_EQ(d.out, (Bytes{0x41}));
+
+    d = decode({0x02, 0x41, 0x00, 0x02, 0x42}, 8);
+    EXPECT_EQ(d.status, unsigned(COBS_DECODE_ZERO_BYTE_IN_INPUT));
+    EXPECT_EQ(d.out, (Bytes{0x41, 0x00}));
+
+    d = decode({0x03, 0x41, 0x00}, 8);
+    EXPECT_EQ(d.status, unsigned(COBS_DECODE_ZERO_BYTE_IN_INPUT));
+    EXPECT_EQ(d.out.size(), 2u);
+
+    d = decode({0x05, 0x41, 0x42}, 1);
+    EXPECT_EQ(d.status, unsigned(COBS_DECODE_INPUT_TOO_SHORT | COBS_DECODE_OUT_BUFFER_OVERFLOW));
+    EXPECT_EQ(d.out, (Bytes{0x41}));
+
+    // The implied zero between blocks needs room too.
+    d = decode({0x02, 0x41, 0x02, 0x42}, 1);
+    EXPECT_EQ(d.status, unsigned(COBS_DECODE_OUT_BUFFER_OVERFLOW));
+
+    d = decode({}, 8);
+    EXPECT_EQ(d.status, 0u);
+    EXPECT_TRUE(d.out.empty());
+
+    uint8_t buf[4];
+    const uint8_t src[1] = {1};
+    EXPECT_EQ(cobs_decode(nullptr, 4, src, 1).status, COBS_DECODE_NULL_POINTER);
+    EXPECT_EQ(cobs_decode(buf, 4, nullptr, 1).status, COBS_DECODE_NULL_POINTER);
+}
+
+TEST(CobsRoundTrip, RandomBuffersAgreeWithReference)
+{
+    std::mt19937 rng(20261208);
+    for (int iter = 0; iter < 400; ++iter) {
+        const size_t n = std::uniform_int_distribution<size_t>(0, 5000)(rng);
+        // Alternate between dense and sparse zeros so both block kinds occur.
+        const int zero_one_in = (iter % 2) ? 3 : 400;
+        Bytes in(n);
+        for (auto& b : in) {
+            b = (rng() % zero_one_in == 0) ? 0 : static_cast<uint8_t>(1 + rng() % 255);
+        }
+        const size_t bound = n == 0 ? 1 : n + 1 + (n - 1) / 254;
+        Bytes enc = encode(in, bound);
+        ASSERT_LE(enc.size(), bound);
+        ASSERT_EQ(enc, kelvex::testing::cobs_encode_ref(in)) << "n=" << n;
+        for (uint8_t b : enc) {
+            ASSERT_NE(b, 0);
+        }
+        Decoded d = decode(enc, n);
+        ASSERT_EQ(d.status, 0u) << "n=" << n;
+        ASSERT_EQ(d.out, in);
+    }
+}
+
+}  // namespace
