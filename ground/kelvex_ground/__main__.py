@@ -1,0 +1,5 @@
+import sys
+
+from .station import main
+
+sys.exit(main())
