@@ -22,15 +22,19 @@ def stamp(t):
 
 def datagram_text(data):
     """One datagram as one printable line: a single trailing newline is the
-    sender's line end and is dropped; other control bytes are escaped so that
-    a datagram never spans two lines of the log file."""
-    text = data.decode("utf-8", errors="backslashreplace")
+    sender's line end and is dropped; control bytes, bytes that are not UTF-8
+    and the backslash itself are escaped, so that a datagram never spans two
+    lines of the log file and the escapes stay unambiguous."""
+    text = data.decode("utf-8", errors="surrogateescape")
     if text.endswith("\n"):
         text = text[:-1]
     out = []
     for ch in text:
-        if ch == "\\" or (ord(ch) < 32 and ch != "\t") or ord(ch) == 127:
-            out.append({"\\": "\\\\", "\n": "\\n", "\r": "\\r"}.get(ch, "\\x%02x" % ord(ch)))
+        code = ord(ch)
+        if 0xDC80 <= code <= 0xDCFF:
+            out.append("\\x%02x" % (code - 0xDC00))
+        elif ch == "\\" or (code < 32 and ch != "\t") or code == 127:
+            out.append({"\\": "\\\\", "\n": "\\n", "\r": "\\r"}.get(ch, "\\x%02x" % code))
         else:
             out.append(ch)
     return "".join(out)
