@@ -61,6 +61,7 @@ class LogStore:
     file, echoes to the terminal and publishes the lines to the page."""
 
     def __init__(self, sock, path, echo=None):
+        """echo: a binary stream that gets every datagram as it arrives."""
         self.sock = sock
         self.path = path
         self.echo = echo
@@ -128,9 +129,8 @@ class LogStore:
         f.write("".join("%s %s\n" % (stamp(t), text) for t, text, _ in entries))
         f.flush()
         if self.echo is not None:
-            for _, _, data in entries:
-                raw = data.decode("utf-8", errors="replace")
-                self.echo.write(raw if raw.endswith("\n") else raw + "\n")
+            # The datagrams' own bytes, whatever the terminal's encoding.
+            self.echo.write(b"".join(d if d.endswith(b"\n") else d + b"\n" for _, _, d in entries))
             self.echo.flush()
         with self._lock:
             for t, text, _ in entries:

@@ -75,7 +75,7 @@ def main(argv=None):
     parts = []
     try:
         log = LogStore(open_udp(args.bind, args.log_port), os.path.join(root, "log.txt"),
-                       echo=sys.stdout if args.print_log else None)
+                       echo=sys.stdout.buffer if args.print_log else None)
         parts.append(log)
         photos = PhotoStore(incoming)
         ftp = FtpThread(make_ftp_server(root, photos, args.bind, args.ftp_port))
