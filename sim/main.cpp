@@ -1,0 +1,30 @@
+// kelvex-sim: the virtual satellite.
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "launcher.h"
+#include "options.h"
+#include "serve.h"
+
+int main(int argc, char** argv)
+{
+    using namespace kelvex::sim;
+    Options o;
+    std::string error;
+    if (!parse_options(argc, argv, o, error)) {
+        std::fprintf(stderr, "kelvex-sim: %s (see kelvex-sim --help)\n", error.c_str());
+        return 2;
+    }
+    try {
+        switch (o.command) {
+        case Command::Help: print_help(stdout); return 0;
+        case Command::Run: return run_mission(o);
+        case Command::Serve:
+        case Command::Attach: return serve_line(o);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kelvex-sim: %s\n", e.what());
+    }
+    return 1;
+}

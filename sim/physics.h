@@ -1,0 +1,83 @@
+// Rigid-body model of the satellite on a classroom air bearing: one free axis
+// (yaw, about the body's +z axis pointing up), a reaction wheel on that axis,
+// magnetic coils and engines as external torques, and a lamp as the sun.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace kelvex::sim {
+
+struct PhysicsParams {
+    double body_inertia = 0.02;        // kg m^2, satellite without the wheel
+    double wheel_inertia = 2.0e-5;     // kg m^2, rotor of motor 0
+    double motor_tau = 0.3;            // s, first-order speed response
+    double motor_max_rpm = 8000.0;     // commanded speeds are clipped here
+    double bearing_friction = 0.0;     // N m s/rad, viscous drag of the bearing
+    double field_horizontal_ut = 20.0; // µT, pointing to azimuth 0
+    double field_vertical_ut = 44.0;   // µT, pointing down
+    double lamp_azimuth_deg = 120.0;
+    double lamp_intensity = 1.0;       // 1 = full sensor scale at normal incidence
+    double initial_yaw_deg = 0.0;
+    double initial_rate_dps = 0.0;
+    double coil_max_dipole = 1.0;      // A m^2 at value ±1000
+    double engine_max_torque = 1.0e-3; // N m at value 1000
+};
+
+// Full-scale command of coils and engines.
+inline constexpr int kActuatorFullScale = 1000;
+
+struct Vec3 {
+    double x = 0, y = 0, z = 0;
+};
+
+class Physics {
+public:
+    explicit Physics(const PhysicsParams& p);
+
+    // Advances the state by dt seconds (exact first-order motor response,
+    // trapezoidal yaw).
+    void step(double dt);
+
+    // Inputs, held until changed.
+    void set_motor_command(int i, double rpm);
+    void set_fan_command(int i, double rpm);
+    void set_coil(int i, int value);    // -1000..1000, axis x, y, z by i % 3
+    void set_engine(int i, int value);  // 0..1000; even units turn +yaw
+
+    double time() const { return t_; }
+    double yaw_rad() const { return yaw_; }  // unwrapped
+    double yaw_deg() const;                  // wrapped to (-180, 180]
+    double rate_rad() const { return rate_; }
+    double rate_dps() const;
+    double motor_rpm(int i) const { return motor_rpm_[i]; }
+    double motor_command(int i) const { return motor_cmd_[i]; }
+    double fan_rpm(int i) const { return fan_rpm_[i]; }
+    double fan_command(int i) const { return fan_cmd_[i]; }
+    double lamp_azimuth_deg() const { return params_.lamp_azimuth_deg; }
+    // Signed angle from the body's +x axis to the lamp, (-180, 180] degrees,
+    // positive counter-clockwise seen from above.
+    double lamp_angle_deg() const;
+    // Angular momentum about the yaw axis, N m s.
+    double momentum() const;
+    // Earth field in the body frame, µT.
+    Vec3 field_body_ut() const;
+    double external_torque() const;
+    const PhysicsParams& params() const { return params_; }
+
+private:
+    PhysicsParams params_;
+    double t_ = 0;
+    double yaw_ = 0;
+    double rate_ = 0;
+    std::array<double, 4> motor_rpm_{};
+    std::array<double, 4> motor_cmd_{};
+    std::array<double, 4> fan_rpm_{};
+    std::array<double, 4> fan_cmd_{};
+    std::array<int, 16> coil_{};
+    std::array<int, 4> engine_{};
+};
+
+double wrap_deg(double deg);
+
+}  // namespace kelvex::sim

@@ -1,0 +1,66 @@
+// The simulator's event loop: serves the line in real time, keeps the
+// physics abreast of the wall clock, sends answers when they are due and
+// writes the telemetry.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "bus.h"
+#include "faults.h"
+#include "framer.h"
+#include "physics.h"
+#include "telemetry.h"
+
+namespace kelvex::sim {
+
+class Server {
+public:
+    Server(int line_fd, Physics& physics, Bus& bus, Faults& faults, Telemetry& telemetry,
+           int verbose);
+
+    // Another descriptor for the loop; `on_readable` runs when it is.
+    void watch(int fd, std::function<void()> on_readable);
+    // Called when the served side of the line hangs up (the default stops
+    // the loop).
+    void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
+
+    // Serves until stop(); with a limit, at most that many seconds.
+    void run(double limit_s = -1);
+    void stop() { stopped_ = true; }
+    // Simulated seconds since the server was made; wall-clock paced.
+    double now() const;
+    const Physics& physics() const { return physics_; }
+
+    static constexpr double kStep = 0.001;  // physics step, s
+
+private:
+    void advance();
+    void read_line();
+    void handle(const Frame& frame);
+    void flush_due();
+    void write_pending();
+    int poll_timeout_ms() const;
+
+    int line_fd_;
+    Physics& physics_;
+    Bus& bus_;
+    Faults& faults_;
+    Telemetry& telemetry_;
+    int verbose_;
+    std::chrono::steady_clock::time_point start_;
+    FrameReader reader_;
+    std::multimap<double, Bytes> queue_;  // answers by the time they are due
+    Bytes unwritten_;                     // what the line did not take yet
+    double line_free_ = 0;                // when the emulated line is idle again
+    std::vector<pollfd> fds_;
+    std::vector<std::function<void()>> handlers_;
+    std::function<void()> hangup_;
+    bool stopped_ = false;
+};
+
+}  // namespace kelvex::sim

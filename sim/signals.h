@@ -1,0 +1,33 @@
+// Signals as a readable descriptor, so that the event loop sees CTRL-C and
+// child exits in order with the line's traffic.
+#pragma once
+
+#include <signal.h>
+
+#include <initializer_list>
+
+#include "fd.h"
+
+namespace kelvex::sim {
+
+class SignalFd {
+public:
+    // Blocks `signals` for normal delivery and reports them on fd().
+    explicit SignalFd(std::initializer_list<int> signals);
+    ~SignalFd();
+    SignalFd(const SignalFd&) = delete;
+    SignalFd& operator=(const SignalFd&) = delete;
+
+    int fd() const { return fd_.get(); }
+    // Next pending signal number, or 0 when none is waiting.
+    int next();
+
+private:
+    Fd fd_;
+    sigset_t old_{};
+};
+
+// For a freshly forked child: default dispositions and no blocked signals.
+void reset_signals_for_exec();
+
+}  // namespace kelvex::sim

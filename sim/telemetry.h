@@ -1,0 +1,48 @@
+// The true state for the people on the ground: a CSV time series at a chosen
+// rate, and a small state file rewritten atomically for live readers (the
+// ground station's page and its stand-in camera).
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "bus.h"
+#include "faults.h"
+#include "physics.h"
+
+namespace kelvex::sim {
+
+class Telemetry {
+public:
+    // Empty paths switch the respective output off. Throws std::system_error
+    // when the CSV cannot be created.
+    Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path);
+
+    // Writes whatever is due at the physics' current time.
+    void update(const Physics& p, const Bus& bus, const Faults& faults);
+    // Writes a last row and state now.
+    void finish(const Physics& p, const Bus& bus, const Faults& faults);
+    // Seconds of simulated time until the next output is due.
+    double next_due(const Physics& p) const;
+
+    static constexpr double kStateRate = 20.0;  // state file updates per second
+
+private:
+    void write_row(const Physics& p, const Bus& bus, const Faults& faults);
+    void write_state(const Physics& p);
+
+    struct FileCloser {
+        void operator()(FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<FILE, FileCloser> csv_;
+    double period_ = 0;
+    std::string state_path_;
+    double next_row_ = 0;
+    double next_state_ = 0;
+};
+
+// The CSV header line, without its newline.
+std::string telemetry_header();
+
+}  // namespace kelvex::sim
