@@ -1,6 +1,7 @@
 """Follows the simulator's telemetry CSV, which may appear late and grows
 while the mission runs."""
 
+import math
 import os
 import threading
 
@@ -8,10 +9,12 @@ MAX_ROWS = 200000
 
 
 def number(text):
+    """A finite number, or None: the page's JSON has no NaN or infinity."""
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
         return None
+    return value if math.isfinite(value) else None
 
 
 class Telemetry:

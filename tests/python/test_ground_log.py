@@ -109,9 +109,9 @@ def test_telemetry_file_appearing_growing_and_starting_over(tmp_path):
         assert first["next"] == 2
 
         with open(csv, "a") as f:
-            f.write("7,0.3,20,58.3\n0.3,oops,0.4,30,58.2\n")
+            f.write("7,0.3,20,58.3\n0.3,oops,nan,inf,58.2\n")
         more = st.json("/api/telemetry?since=2")
-        assert more["rows"] == [[0.2, 1.7, 0.3, 20.0, 58.3], [0.3, None, 0.4, 30.0, 58.2]]
+        assert more["rows"] == [[0.2, 1.7, 0.3, 20.0, 58.3], [0.3, None, None, None, 58.2]]
         assert more["generation"] == first["generation"]
         assert st.json("/api/telemetry?since=4")["rows"] == []
 
