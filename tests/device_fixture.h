@@ -1,0 +1,158 @@
+// Fixture of the device API suites: the fake bus controller on G.fd, an
+// attached battery record of the test's own, every unit switched off, and
+// the exported shims of each family by its row in the family table.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "../src/devices/families.h"
+#include "fakes/fake_bus.h"
+#include "fakes/shared_battery.h"
+#include "kelvex/battery.h"
+#include "kelvex/devices.h"
+#include "kelvex/runner.h"
+
+namespace kelvex::testing {
+
+using devices::FamilyId;
+
+struct CommonShims {
+    FamilyId id;
+    int (*request_reset)(uint16_t);
+    int (*get_state)(uint16_t);
+    int (*turn_on)(uint16_t);
+    int (*turn_off)(uint16_t);
+};
+
+inline int camera_get_state_at(uint16_t) { return camera_get_state(); }
+inline int camera_turn_on_at(uint16_t) { return camera_turn_on(); }
+inline int camera_turn_off_at(uint16_t) { return camera_turn_off(); }
+inline int sunbattery_reset(uint16_t num) { return static_cast<int>(sunbattery_request_reset(num)); }
+
+// clang-format off
+inline const std::vector<CommonShims> kCommonShims = {
+    {FamilyId::arm, arm_request_reset, arm_get_state, arm_turn_on, arm_turn_off},
+    {FamilyId::sunbattery, sunbattery_reset, nullptr, nullptr, nullptr},
+    {FamilyId::light_sensor, light_sensor_request_reset, light_sensor_get_state, light_sensor_turn_on, light_sensor_turn_off},
+    {FamilyId::sun_sensor, sun_sensor_request_reset, sun_sensor_get_state, sun_sensor_turn_on, sun_sensor_turn_off},
+    {FamilyId::accelerometer, accelerometer_request_reset, accelerometer_get_state, accelerometer_turn_on, accelerometer_turn_off},
+    {FamilyId::magnetometer, magnetometer_request_reset, magnetometer_get_state, magnetometer_turn_on, magnetometer_turn_off},
+    {FamilyId::hyro, hyro_request_reset, hyro_get_state, hyro_turn_on, hyro_turn_off},
+    {FamilyId::motor, motor_request_reset, motor_get_state, motor_turn_on, motor_turn_off},
+    {FamilyId::fan, fan_request_reset, fan_get_state, fan_turn_on, fan_turn_off},
+    {FamilyId::coil, coil_request_reset, coil_get_state, coil_turn_on, coil_turn_off},
+    {FamilyId::engine, engine_request_reset, engine_get_state, engine_turn_on, engine_turn_off},
+    {FamilyId::transmitter, transmitter_request_reset, transmitter_get_state, nullptr, nullptr},
+    {FamilyId::receiver, receiver_request_reset, nullptr, nullptr, nullptr},
+    {FamilyId::transceiver, transceiver_request_reset, transceiver_get_state, transceiver_turn_on, transceiver_turn_off},
+    {FamilyId::controller, nullptr, nullptr, nullptr, nullptr},
+    {FamilyId::camera, nullptr, camera_get_state_at, camera_turn_on_at, camera_turn_off_at},
+};
+// clang-format on
+
+inline const CommonShims& shims_of(FamilyId id)
+{
+    for (const CommonShims& s : kCommonShims) {
+        if (s.id == id) {
+            return s;
+        }
+    }
+    ADD_FAILURE() << "no shims for family " << static_cast<int>(id);
+    return kCommonShims.front();
+}
+
+inline const devices::Family& row_of(FamilyId id) { return devices::family(id); }
+
+// The header a request of `family` with operation offset `offset` carries.
+inline Bytes header(FamilyId id, uint8_t offset, uint16_t num)
+{
+    const devices::Family& f = row_of(id);
+    return le16({static_cast<uint16_t>(f.unit_class * 256 + offset + num), static_cast<uint16_t>(f.base + num), 1});
+}
+
+inline Bytes operator+(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_GE(battery_.id(), 0);
+        G.fd = bus_.mission_fd();
+        G.timeout = 40;
+        G.retries = 2;
+        debug = 0;
+        // Switching off is bookkeeping only: nothing goes on the wire.
+        for (const CommonShims& s : kCommonShims) {
+            if (s.turn_off) {
+                for (uint16_t n = 0; n <= row_of(s.id).highest; ++n) {
+                    s.turn_off(n);
+                }
+            }
+        }
+        set_discharging(0.0f, 0.0f);
+        set_charging(0.0f, 0.0f);
+        battery_set_charge(0.0);
+    }
+
+    // The unit answers every request with what `reply` makes of it; nullopt
+    // leaves the request unanswered.
+    void answer(std::function<std::optional<Bytes>(const Bytes& request)> reply)
+    {
+        bus_.on_frame([reply](const Frame& f) -> Reply {
+            if (!f.valid || f.decoded.size() < 6 || f.decoded == marker()) {
+                return {};
+            }
+            std::optional<Bytes> a = reply(f.decoded);
+            if (!a) {
+                return {};
+            }
+            return {Step{0, wire_frame(*a)}};
+        });
+    }
+
+    // Every request answered with `values` behind the mirrored header.
+    void answer_values(const Bytes& values)
+    {
+        answer([values](const Bytes& req) { return std::optional<Bytes>(answer_to(req, values)); });
+    }
+
+    // The decoded frames the mission sent since the last call. A marker
+    // command closes the sequence, so that "nothing sent" is a fact, not a
+    // matter of waiting long enough.
+    std::vector<Bytes> wire()
+    {
+        const size_t before = bus_.frames().size();
+        EXPECT_EQ(do_command(marker().data(), static_cast<int>(marker().size())), 0);
+        EXPECT_TRUE(bus_.wait_frames(before + 1, std::chrono::seconds(5)));
+        std::vector<Bytes> out;
+        for (const Frame& f : bus_.frames()) {
+            if (f.decoded == marker()) {
+                break;
+            }
+            EXPECT_TRUE(f.valid);
+            out.push_back(f.decoded);
+        }
+        bus_.clear();
+        return out;
+    }
+
+    static const Bytes& marker()
+    {
+        static const Bytes m = {0xEE, 0xEE, 0xEE, 0xEE, 0x01, 0x00};
+        return m;
+    }
+
+    FakeBus bus_;
+    SharedBattery battery_;
+};
+
+}  // namespace kelvex::testing
