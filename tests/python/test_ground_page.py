@@ -64,12 +64,12 @@ def screenshot_path(tmp_path):
 def telemetry_csv(tmp_path):
     path = tmp_path / "telemetry.csv"
     with open(path, "w") as f:
-        f.write("t,yaw_deg,rate_dps,wheel_rpm,lamp_angle_deg,battery_charge_ah\n")
+        f.write("t,yaw_deg,rate_dps,wheel_rpm,lamp_angle_deg,sunbattery0_raw,battery_charge_ah\n")
         for i in range(300):
             t = i * 0.2
             yaw = 58.0 * (1 - 0.95 ** i)
-            f.write("%.1f,%.3f,%.3f,%.1f,%.3f,%.4f\n" % (t, yaw, 2.9 * 0.95 ** i, -800 * 0.95 ** i,
-                                                       60.0 - yaw, 1.5 - 0.0002 * i))
+            f.write("%.1f,%.3f,%.3f,%.1f,%.3f,%d,%.4f\n" % (t, yaw, 2.9 * 0.95 ** i, -800 * 0.95 ** i,
+                                                          60.0 - yaw, 900, 1.5 - 0.0002 * i))
     return path
 
 
@@ -94,6 +94,8 @@ def test_page_shows_log_photo_and_telemetry(tmp_path, telemetry_csv, capsys):
         for plot in ("yaw", "rate", "wheel", "lamp", "battery"):
             assert 'id="plot-%s"' % plot in dom
         assert "300 samples" in dom
+        # The sun battery's reading is not the accumulator's charge.
+        assert "<h3>Battery charge: battery_charge_ah</h3>" in dom
 
         shot = screenshot_path(tmp_path)
         if os.path.exists(shot):

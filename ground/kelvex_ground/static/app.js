@@ -14,7 +14,7 @@ const PLOTS = [
   { id: "rate", title: "Rate (deg/s)", match: (c) => c === "rate_dps" },
   { id: "wheel", title: "Wheel speed (rpm)", match: (c) => /^wheel.*rpm$/.test(c) },
   { id: "lamp", title: "Angle to the lamp (deg)", match: (c) => c === "lamp_angle_deg" },
-  { id: "battery", title: "Battery charge", match: (c) => /batt|charge/i.test(c) },
+  { id: "battery", title: "Battery charge", match: (c) => /(^|_)(battery|accumulator|charge)/i.test(c) },
 ];
 
 const $ = (id) => document.getElementById(id);
