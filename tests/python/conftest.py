@@ -1,0 +1,5 @@
+# Shared by the Python suites: the test doubles in tests/fakes.
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "fakes"))
