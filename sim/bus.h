@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "physics.h"
-#include "protocol_table.h"
 #include "sensors.h"
 #include "units.h"
 
@@ -28,8 +27,8 @@ struct Outcome {
     bool known = false;     // a message of the family table
     bool answered = false;  // `answer` holds the full answer message
     Bytes answer;
-    Family family = Family::Arm;
-    Op op = Op::Reset;
+    FamilyId family = FamilyId::arm;
+    devices::Op op = devices::Op::request_reset;
     int unit = 0;
     std::string note;  // why a message was ignored, or what it did
 };
@@ -45,7 +44,7 @@ public:
     uint64_t requests() const { return requests_; }
 
 private:
-    void reset(Family f, int unit);
+    void reset(FamilyId f, int unit);
     void answer_values(Outcome& out, const Bytes& request, const Bytes& values);
     void serve(Outcome& out, const Bytes& request, double now);
 

@@ -93,13 +93,15 @@ float Sensors::receiver_quality()
     return static_cast<float>(std::clamp(0.9 + noise(0.02), 0.0, 1.0));
 }
 
-// The device API reads gyroscope X = -w4, Y = w3, Z = -w5.
-RawWords gyro_words(Axes a) { return {static_cast<uint16_t>(a.y), neg(a.x), neg(a.z)}; }
-
-// The device API reads magnetometer X = -w3, Y = -w5, Z = -w4.
-RawWords mag_words(Axes a) { return {neg(a.x), neg(a.z), neg(a.y)}; }
-
-// The device API reads accelerometer X = -w3, Y = -w4, Z = -w5.
-RawWords accel_words(Axes a) { return {neg(a.x), neg(a.y), neg(a.z)}; }
+std::array<uint16_t, 3> axis_words(const devices::Family& family, Axes a)
+{
+    const int16_t values[3] = {a.x, a.y, a.z};
+    std::array<uint16_t, 3> w{};
+    for (size_t i = 0; i < 3; ++i) {
+        const devices::Axis& axis = family.axes[i];
+        w[axis.word] = axis.negate ? neg(values[i]) : static_cast<uint16_t>(values[i]);
+    }
+    return w;
+}
 
 }  // namespace kelvex::sim

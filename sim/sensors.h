@@ -3,9 +3,11 @@
 // +y left, +z up), with Gaussian noise of a chosen scale and seed.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <random>
 
+#include "devices/families.h"
 #include "physics.h"
 
 namespace kelvex::sim {
@@ -51,13 +53,9 @@ private:
     std::normal_distribution<double> normal_{0.0, 1.0};
 };
 
-// The words a three-axis unit puts at answer offsets 6, 8 and 10 so that the
-// device API, which reorders and negates them, hands out `a`.
-struct RawWords {
-    uint16_t w3, w4, w5;
-};
-RawWords gyro_words(Axes a);
-RawWords mag_words(Axes a);
-RawWords accel_words(Axes a);
+// The words a three-axis unit of `family` puts at answer offsets 6, 8 and 10
+// so that the device API, which reorders and negates them by the family's
+// axis table, hands out `a`.
+std::array<uint16_t, 3> axis_words(const devices::Family& family, Axes a);
 
 }  // namespace kelvex::sim

@@ -13,8 +13,10 @@ std::string telemetry_header()
     std::string h =
         "t,yaw_deg,rate_dps,wheel_rpm,lamp_angle_deg,lamp_azimuth_deg,wheel_cmd_rpm,"
         "momentum_nms,torque_nm,sunbattery0_raw";
-    for (const FamilyRow& row : kFamilies) {
-        h += std::string(",") + row.name + "_on";
+    for (const devices::Family& row : devices::kFamilyTable) {
+        if (row.op_count > 0) {
+            h += std::string(",") + row.prefix + "on";
+        }
     }
     h += ",requests,dropped,corrupted,late,glued";
     return h;
@@ -80,8 +82,10 @@ void Telemetry::write_row(const Physics& p, const Bus& bus, const Faults& faults
     std::fprintf(f, "%.3f,%.3f,%.3f,%.1f,%.3f,%.3f,%.1f,%.6g,%.6g,%.0f", p.time(), p.yaw_deg(),
                  p.rate_dps(), p.motor_rpm(0), p.lamp_angle_deg(), p.lamp_azimuth_deg(),
                  p.motor_command(0), p.momentum(), p.external_torque(), sb0);
-    for (const FamilyRow& row : kFamilies) {
-        std::fprintf(f, ",%u", bus.units().mask(row.family));
+    for (const devices::Family& row : devices::kFamilyTable) {
+        if (row.op_count > 0) {
+            std::fprintf(f, ",%u", bus.units().mask(row.id));
+        }
     }
     const FaultCounts& c = faults.counts();
     std::fprintf(f, ",%llu,%llu,%llu,%llu,%llu\n", static_cast<unsigned long long>(bus.requests()),

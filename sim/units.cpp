@@ -2,7 +2,7 @@
 
 namespace kelvex::sim {
 
-uint32_t Units::mask(Family f) const
+uint32_t Units::mask(FamilyId f) const
 {
     uint32_t m = 0;
     for (size_t i = 0; i < kMaxUnits; ++i) {

@@ -4,9 +4,12 @@
 #include <array>
 #include <cstdint>
 
-#include "protocol_table.h"
+#include "devices/families.h"
 
 namespace kelvex::sim {
+
+using devices::FamilyId;
+using devices::kFamilyCount;
 
 inline constexpr size_t kMaxUnits = 16;
 inline constexpr size_t kTransceiverBuffer = 32;
@@ -24,10 +27,10 @@ struct Units {
     std::array<uint16_t, 8> sun_min{};
     std::array<std::array<uint8_t, kTransceiverBuffer>, 16> transceiver{};
 
-    bool& on(Family f, int unit) { return powered[static_cast<size_t>(f)][unit]; }
-    bool on(Family f, int unit) const { return powered[static_cast<size_t>(f)][unit]; }
+    bool& on(FamilyId f, int unit) { return powered[static_cast<size_t>(f)][unit]; }
+    bool on(FamilyId f, int unit) const { return powered[static_cast<size_t>(f)][unit]; }
     // Bit i set when unit i is powered.
-    uint32_t mask(Family f) const;
+    uint32_t mask(FamilyId f) const;
 };
 
 }  // namespace kelvex::sim
