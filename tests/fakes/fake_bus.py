@@ -100,6 +100,11 @@ class FakeBus:
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
+    @property
+    def slave_fd(self):
+        """The fake's own descriptor of the mission's side, for termios checks."""
+        return self._slave
+
     def close(self):
         if self._thread is None:
             return
