@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -29,7 +30,8 @@ public:
     // the loop).
     void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
 
-    // Serves until stop(); with a limit, at most that many seconds.
+    // Serves until stop() (which another thread may call); with a limit, at
+    // most that many seconds.
     void run(double limit_s = -1);
     void stop() { stopped_ = true; }
     // Simulated seconds since the server was made; wall-clock paced.
@@ -60,7 +62,7 @@ private:
     std::vector<pollfd> fds_;
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
-    bool stopped_ = false;
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace kelvex::sim
