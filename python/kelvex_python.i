@@ -143,6 +143,8 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
 %typemap(argout) unsigned char *data {
   $result = SWIG_AppendOutput($result, PyBytes_FromStringAndSize((const char *)$1, 32));
 }
+/* Data going out under the same name is input only. */
+%typemap(argout) const unsigned char *data "";
 %typemap(in, numinputs=0) char *answer (char buffer[1025] = {0}) {
   $1 = buffer;
 }

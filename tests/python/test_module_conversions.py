@@ -175,3 +175,25 @@ class TestParameterPositions:
                k.instrument_attach, "127.0.0.1", -1)
         raises(OverflowError, arg_error("instrument_attach", 2, "unsigned short"),
                k.instrument_attach, "127.0.0.1", 65536)
+
+
+@needs("transceiver_send", "transceiver_request_buff", "arduino_send", "instrument_measure")
+class TestRadioAndInstruments:
+    def test_transceiver_send_returns_the_bare_status(self):
+        assert k.transceiver_send(BAD_UNIT, 1, b"x" * 65535) == 1
+        assert k.transceiver_send(BAD_UNIT, 1, "text") == 1
+
+    def test_transceiver_send_refuses_what_a_16_bit_length_cannot_count(self):
+        # Sending only the length modulo 65536 would lose data silently.
+        with pytest.raises(ValueError, match=r"^transceiver_send: data longer than 65535 bytes$"):
+            k.transceiver_send(0, 1, b"x" * 70000)
+
+    def test_transceiver_buffer_is_always_32_bytes(self):
+        assert k.transceiver_request_buff(BAD_UNIT) == [1, bytes(32)]
+
+    def test_controller_answer_is_empty_when_nothing_came_back(self):
+        assert k.arduino_send(BAD_UNIT, 1, b"args", 10) == [1, b""]
+
+    def test_unattached_instrument_hands_back_the_librarys_buffer(self):
+        status, answer = k.instrument_measure(b"x", 0)
+        assert status == 1 and answer == bytes(len(answer))
