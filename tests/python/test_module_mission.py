@@ -37,6 +37,8 @@ def controller(frame):
         return [(0, wire_frame(answer_to(request, request[6:])))]
     if code in ANSWERS:
         return [(0, wire_frame(answer_to(request, ANSWERS[code])))]
+    if code == 0x2800:  # the controller's own handler, unit 0
+        return [(0, wire_frame(answer_to(request, request[6:8] + b"hello\x00junk")))]
     if code == 0x2828:  # a free-form test request of the raw calls
         return [(0, wire_frame(answer_to(request, b"pong\x00\x01")))]
     return []
@@ -105,6 +107,7 @@ def test_raw_requests_and_commands(bus):
         request = {request!r}
         show(k.cobs_request(request))
         show(k.cobs_single_request(request.decode("latin-1")))
+        show(k.arduino_send(0, 7, "args", 500))
         show(k.cobs_command(b"\\x01\\x00\\x02\\x00\\x01\\x00"))
         show(k.bus_setup())
         k.Global_timeout_set(k.cvar.G, 20)
@@ -116,9 +119,12 @@ def test_raw_requests_and_commands(bus):
     # Text goes out as its UTF-8 bytes: U+0080 becomes C2 80.
     as_utf8 = request.decode("latin-1").encode("utf-8")
     assert shown[1] == [0, answer_to(as_utf8, b"pong\x00\x01")]
-    assert shown[2:4] == [0, 0]
+    # The controller's answer text, up to its first zero byte.
+    assert shown[2] == [0, b"hello"]
+    assert le16(0x2800, 0x0280, 1, 7) + b"args" in bus.requests()
+    assert shown[3:5] == [0, 0]
     # No answer: the zero-filled buffer of the library, nothing else.
-    assert shown[4] == [1, bytes(128)]
+    assert shown[5] == [1, bytes(128)]
     assert b"\x01\x00\x02\x00\x01\x00" in bus.requests()
     assert b"\x00\x00" in bus.received()  # bus_setup's lone zero after a delimiter
 
