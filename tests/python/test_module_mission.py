@@ -2,6 +2,7 @@
 
 import ast
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -270,3 +271,13 @@ def test_battery_reads_before_and_after_attaching(tmp_path):
     assert lines[0] == "True True"
     assert int(lines[1]) >= 0
     assert lines[2:] == ["True True", "1.25 30.5 7.0", "0 True"]
+
+
+def test_version_prints_the_build_banner():
+    result = run_script("""
+        import _kelvex as k
+        k.version("mission.py")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert re.fullmatch(r"The mission.py was built with kelvex version \[[0-9a-f]{10}\] "
+                        r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n", result.stdout.decode())
