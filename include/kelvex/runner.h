@@ -45,8 +45,13 @@ KELVEX_API void usage(const char* prg)
 KELVEX_API void version(const char* prg);
 
 /* The mission hook. The library's own is a weak default that sleeps for ever;
- * a mission program defines its own. */
-KELVEX_API void control(void);
+ * a mission program defines its own, which must stay visible to the dynamic
+ * linker whatever visibility the mission is compiled with (the link flags of
+ * pkg-config and kelvex::mission export it). */
+#if defined(__GNUC__)
+__attribute__((visibility("default")))
+#endif
+void control(void);
 
 /* Request transport on G.fd. Every message goes out as one COBS frame
  * followed by a zero byte. All return 0 on success and 1 on failure.
