@@ -20,6 +20,7 @@
 #include <random>
 #include <thread>
 
+#include "fakes/exchange_model.h"
 #include "fakes/fake_bus.h"
 #include "fuzz/fuzz_check.h"
 #include "kelvex/runner.h"
@@ -27,6 +28,8 @@
 namespace {
 
 using kelvex::testing::Bytes;
+using kelvex::testing::ExpectedExchange;
+using kelvex::testing::expected_exchange;
 
 const Bytes kRequest = {0x00, 0x23, 0x30, 0x02, 0x01, 0x00, 0x07};
 constexpr size_t kReceiveRoom = 4095;
@@ -79,39 +82,6 @@ void send_all(int fd, const uint8_t* p, size_t n)
         p += w;
         n -= static_cast<size_t>(w);
     }
-}
-
-struct Expected {
-    int result = 1;
-    Bytes answer;
-};
-
-// What one exchange makes of `received`, written from the protocol rules and
-// the reference decoder rather than from the transport's code.
-Expected model(const Bytes& received, size_t room, bool has_buffer)
-{
-    size_t first = 0;
-    size_t end = received.size();
-    while (first < end && received[first] == 0) {
-        ++first;
-    }
-    while (end > first && received[end - 1] == 0) {
-        --end;
-    }
-    Expected e;
-    Bytes decoded;
-    if (first == end ||
-        !kelvex::testing::cobs_decode_ref(Bytes(received.begin() + first, received.begin() + end), decoded)) {
-        return e;
-    }
-    const bool mirrored = decoded.size() >= 6 && decoded[2] == kRequest[4] && decoded[3] == kRequest[5] &&
-                          decoded[4] == kRequest[2] && decoded[5] == kRequest[3];
-    if (!mirrored || (has_buffer && decoded.size() > room)) {
-        return e;
-    }
-    e.result = 0;
-    e.answer = decoded;
-    return e;
 }
 
 // Runs the call with stdout closed when it dumps, so the fuzzer's own output
@@ -171,24 +141,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int n_res = static_cast<int>(room);
 
     int result;
-    std::vector<Expected> allowed;
+    std::vector<Bytes> allowed;
     if (!chunked) {
         send_all(l.peer, stream.data(), stream.size());
         G.timeout = 0;
         result = call(retries, (mode & kDumps) != 0, z_res, &n_res);
         // Every attempt takes what is there, at most the receive room.
         size_t at = 0;
-        Expected e;
+        ExpectedExchange e;
         for (int attempt = 0; attempt < (retries ? G.retries : 1); ++attempt) {
             const size_t take = std::min(kReceiveRoom, stream.size() - at);
-            e = model(Bytes(stream.begin() + at, stream.begin() + at + take), room, has_buffer);
+            e = expected_exchange(Bytes(stream.begin() + at, stream.begin() + at + take), kRequest, room,
+                                  has_buffer);
             at += take;
             if (e.result == 0) {
                 break;
             }
         }
         FUZZ_CHECK(result == e.result);
-        allowed.push_back(e);
+        if (e.result == 0) {
+            allowed.push_back(e.answer);
+        }
     } else {
         // The feeder ends the stream with a delimiter so that the call returns
         // as soon as the bytes are in rather than at the end of its wait.
@@ -211,24 +184,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         });
         result = call(false, (mode & kDumps) != 0, z_res, &n_res);
         feeder.join();
-        // The exchange may stop after any prefix that ends in a zero.
-        for (size_t end = 2; end <= std::min(stream.size(), kReceiveRoom); ++end) {
-            if (stream[end - 1] == 0) {
-                const Expected e = model(Bytes(stream.begin(), stream.begin() + end), room, has_buffer);
-                if (e.result == 0) {
-                    allowed.push_back(e);
-                }
-            }
-        }
+        allowed = kelvex::testing::acceptable_answers(stream, kRequest, room, kReceiveRoom, has_buffer);
         FUZZ_CHECK(result == 0 || result == 1);
         FUZZ_CHECK(result == 1 || !allowed.empty());
     }
 
     if (result == 0) {
         bool matched = false;
-        for (const Expected& e : allowed) {
-            matched = matched || (e.result == 0 && static_cast<size_t>(n_res) == e.answer.size() &&
-                                  (!has_buffer || std::memcmp(target, e.answer.data(), e.answer.size()) == 0));
+        for (const Bytes& a : allowed) {
+            matched = matched || (static_cast<size_t>(n_res) == a.size() &&
+                                  (!has_buffer || std::memcmp(target, a.data(), a.size()) == 0));
         }
         FUZZ_CHECK(matched);
     } else {
