@@ -41,12 +41,18 @@ size_t receive(uint8_t* inp, size_t capacity)
         return count;
     }
     const int64_t deadline = now_ms() + G.timeout;
-    for (;;) {
+    bool hung_up = false;
+    for (bool first = true;; first = false) {
         const int64_t left = deadline - now_ms();
         const int wait = left > 0 ? static_cast<int>(left) : 0;
-        if (count == capacity) {
-            // Nothing more fits: leave the rest on the line for later and sit
-            // out the wait rather than spin on a readable descriptor.
+        // A line that stays readable must not keep the loop alive past the
+        // deadline; the first look happens even with no time to wait.
+        if (wait == 0 && !first) {
+            break;
+        }
+        if (count == capacity || hung_up) {
+            // Nothing more fits, or nothing more can come: leave the rest on
+            // the line and sit out the wait instead of spinning on it.
             if (wait > 0) {
                 poll(nullptr, 0, wait);
             }
@@ -59,6 +65,8 @@ size_t receive(uint8_t* inp, size_t capacity)
         const ssize_t got = read(G.fd, inp + count, capacity - count);
         if (got > 0) {
             count += static_cast<size_t>(got);
+        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            hung_up = true;
         }
         if (count > 1 && inp[count - 1] == 0) {
             break;
