@@ -4,9 +4,10 @@
     exported_symbols.py INCLUDE_DIR LIBDIR [OTHER_LIBDIR]
 
 With one library directory: every name the two libraries define and export is
-documented (declared KELVEX_API in the public headers, or the program entry
-main), every documented name is defined by exactly one of them, and the
-runner's names (runner.h) come from libkelvex-dev, the rest from libkelvex.
+documented (declared KELVEX_API, or with default visibility, in the public
+headers, or the program entry main), every documented name is defined by
+exactly one of them, and the runner's names (runner.h) come from
+libkelvex-dev, the rest from libkelvex.
 With a second directory (the same libraries built for another architecture)
 both builds must export the same names with the same kind and binding, and
 objects whose type holds no pointer or size_t must have the same size.
@@ -23,6 +24,10 @@ RUNNER_HEADER = "runner.h"
 # Exported by libkelvex-dev without a declaration: the mission links against
 # the library for its program entry.
 UNDECLARED = {"main": "libkelvex-dev.so"}
+# A declaration the libraries export: marked KELVEX_API, or (for the
+# mission's hook) given default visibility directly.
+EXPORTED_DECLARATION = re.compile(
+    r'(?:\bKELVEX_API\b|__attribute__\s*\(\(\s*visibility\s*\(\s*"default"\s*\)\s*\)\))([^;]*);')
 # Types whose size depends on the architecture's pointer width.
 WIDTH_DEPENDENT = re.compile(r"\*|\bsize_t\b|\blong\b|\bGlobal\b")
 
@@ -41,11 +46,11 @@ def declared_names(include_dir):
         with open(os.path.join(include_dir, header), encoding="utf-8") as f:
             text = strip_comments(f.read())
         text = re.sub(r"^\s*#.*$", " ", text, flags=re.M)
-        for decl in re.findall(r"\bKELVEX_API\b([^;]*);", text):
+        for decl in re.findall(EXPORTED_DECLARATION, text):
             head = decl.split("(", 1)[0] if "(" in decl else decl.split("[", 1)[0]
             found = re.findall(r"[A-Za-z_]\w*", head)
             if not found:
-                raise SystemExit(f"{header}: cannot read the name in 'KELVEX_API{decl};'")
+                raise SystemExit(f"{header}: cannot read the name in '{decl};'")
             names[found[-1]] = (header, " ".join(decl.split()))
     return names
 

@@ -266,6 +266,9 @@ TEST_F(InstrumentTest, BudgetZeroTakesWhatIsWaiting)
 {
     Server server([](Server& s, int conn) {
         if (s.read_request(conn, 1) == "?") {
+            // Late enough that the asking call, with no budget, cannot see it
+            // even on a slow (emulated) machine.
+            std::this_thread::sleep_for(milliseconds(100));
             send_all(conn, "42");
         }
         s.listen_until_released(conn);

@@ -25,6 +25,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# Libraries that are not multiarch (in /usr/lib itself) and the build
+# machine's own are of the wrong architecture: never link them.
+list(APPEND CMAKE_SYSTEM_IGNORE_PATH /usr/lib /lib /usr/local/lib
+     /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu /usr/local/lib/x86_64-linux-gnu)
 
 # pkg-config looks only at the armhf .pc files.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KELVEX_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
