@@ -75,6 +75,33 @@ size_t receive(uint8_t* inp, size_t capacity)
     return count;
 }
 
+// After a short write the rest of the frame still goes out: a cut frame would
+// run into the next attempt's frame and reach the controller as another
+// request with the same addresses, whose answer would then be taken as this
+// one's. Bounded by G.timeout.
+void finish_frame(const uint8_t* rest, size_t n)
+{
+    const int64_t deadline = now_ms() + (G.timeout > 0 ? G.timeout : 0);
+    while (n > 0) {
+        const ssize_t w = write(G.fd, rest, n);
+        if (w > 0) {
+            rest += w;
+            n -= static_cast<size_t>(w);
+            continue;
+        }
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) {
+            return;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            poll(nullptr, 0, 1);  // a failing line: try again shortly
+            continue;
+        }
+        pollfd line{G.fd, POLLOUT, 0};
+        poll(&line, 1, static_cast<int>(left));
+    }
+}
+
 bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
 {
     return n >= kHeaderSize && memcmp(answer + 2, request + 4, 2) == 0 &&
@@ -106,8 +133,12 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     if (debug > 1) {
         dump(">Encoded:", out, frame);
     }
-    if (write(G.fd, out, frame) != static_cast<ssize_t>(frame)) {
+    const ssize_t written = write(G.fd, out, frame);
+    if (written != static_cast<ssize_t>(frame)) {
         perror("write");
+        if (written > 0) {
+            finish_frame(out + written, frame - static_cast<size_t>(written));
+        }
         return 1;
     }
     if (command) {
