@@ -15,13 +15,19 @@
 
 extern char** environ;
 
+#ifndef KELVEX_TEST_EMULATOR
+#define KELVEX_TEST_EMULATOR
+#endif
+
 namespace kelvex::testing {
 
 ProcessResult run_program(const std::string& program, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env, int timeout_ms)
 {
     // Everything the child needs is built before fork: the parent has threads.
-    std::vector<std::string> argv_text{program};
+    // A cross-built program is started through the emulator that runs the
+    // suites (the emulator keeps `program` as the program's own argv[0]).
+    std::vector<std::string> argv_text{KELVEX_TEST_EMULATOR program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argv_text) {
@@ -55,7 +61,7 @@ ProcessResult run_program(const std::string& program, const std::vector<std::str
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
-        execve(program.c_str(), argv.data(), envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
