@@ -1,6 +1,6 @@
 /* Sun pointing: find the lamp with the sun sensors, turn the satellite to it
- * with the reaction wheel (motor 0), hold it within 2 degrees and report to
- * the ground station.
+ * with the reaction wheel (motor 0), hold it within 2 degrees, report to the
+ * ground station, then photograph the lamp and transmit the photo.
  *
  * The eight sun sensors sit around the body, 45 degrees apart, sensor 0
  * looking along the camera axis (+x). Each sees +-45 degrees; the one with
@@ -26,6 +26,8 @@
 #define HOLD_S 8.0            /* then hold this long before the final report */
 #define GIVE_UP_S 90.0
 #define PERIOD_MS 50
+#define PHOTO 1               /* photos/1.jpeg */
+#define TRANSMITTER 0
 
 static double now_s(void)
 {
@@ -83,6 +85,26 @@ static int body_rate(double* dps)
     }
     *dps = z / GYRO_COUNTS_PER_DPS;
     return 0;
+}
+
+/* Every step of the photo is told to the ground and printed here. */
+static int step(const char* what, int result)
+{
+    printf("%s: %s (%d)\n", what, result == 0 ? "done" : "failed", result);
+    buzz_printf("sun pointing: %s: %s (%d)\n", what, result == 0 ? "done" : "failed", result);
+    return result;
+}
+
+/* The camera looks along +x, so a held lamp is in the middle of the photo. */
+static void photograph_the_lamp(void)
+{
+    if (step("camera on", camera_turn_on()) == 0 &&
+        step("photo 1 taken into photos/1.jpeg", camera_take_photo(PHOTO)) == 0 &&
+        step("transmitter 0 on", transmitter_turn_on(TRANSMITTER)) == 0) {
+        step("photo 1 transmitted", transmitter_transmit_photo(TRANSMITTER, PHOTO));
+        transmitter_turn_off(TRANSMITTER);
+    }
+    camera_turn_off();
 }
 
 void control(void)
@@ -153,5 +175,11 @@ void control(void)
     } else {
         printf("final pointing error: unknown, the lamp is not in sight\n");
         buzz_printf("sun pointing: lamp lost\n");
+    }
+    if (pointed_at >= 0 && seen && fabs(angle) < HOLD_DEG) {
+        photograph_the_lamp();
+    } else {
+        printf("no photo: the lamp is not held\n");
+        buzz_printf("sun pointing: no photo, the lamp is not held\n");
     }
 }

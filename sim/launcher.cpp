@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -23,7 +25,6 @@
 namespace kelvex::sim {
 namespace {
 
-constexpr const char* kFtpUrl = "ftp://127.0.0.1:2121/incoming";
 constexpr double kGroundReadyTimeout = 15.0;
 constexpr double kDrainAfterMission = 0.5;
 
@@ -115,6 +116,27 @@ bool wait_ready(Child& ground, const std::string& ready, SignalFd& sig, bool& in
     return false;
 }
 
+// The key=value lines the ground station writes once it listens.
+std::map<std::string, std::string> read_ready(const std::string& path)
+{
+    std::map<std::string, std::string> values;
+    std::ifstream f(path);
+    for (std::string line; std::getline(f, line);) {
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return values;
+}
+
+// Prepends dir to a search-path variable of this process's environment.
+void prepend_path(Environment& env, const char* name, const std::string& dir)
+{
+    const char* old = std::getenv(name);
+    env.emplace_back(name, dir + (old && *old ? std::string(":") + old : std::string()));
+}
+
 }  // namespace
 
 int run_mission(const Options& o)
@@ -133,20 +155,33 @@ int run_mission(const Options& o)
     };
     const std::string bin = self_dir() + "/../ground/bin";
     if (is_dir(bin)) {
-        const char* path = std::getenv("PATH");
-        env.emplace_back("PATH", bin + (path ? std::string(":") + path : std::string()));
+        prepend_path(env, "PATH", bin);
+    }
+    // From a build tree, scripts import the module built next to us.
+    const std::string module = self_dir() + "/../python";
+    if (access((module + "/kelvex.py").c_str(), F_OK) == 0) {
+        prepend_path(env, "PYTHONPATH", module);
     }
 
     bool interrupted = false;
     std::unique_ptr<Child> ground;
+    std::string ftp_url;
     const std::string ground_exe = o.no_ground ? std::string() : find_ground();
     if (!ground_exe.empty()) {
         const std::string ready = tree.path() + "/ground.ready";
         ground = std::make_unique<Child>(
             std::vector<std::string>{ground_exe, "--print-log", "--telemetry", csv, "--dir",
-                                     absolute(o.ground_dir), "--ready-file", ready},
+                                     absolute(o.ground_dir), "--ftp-port",
+                                     std::to_string(o.ftp_port), "--http-port",
+                                     std::to_string(o.http_port), "--ready-file", ready},
             env);
-        if (!wait_ready(*ground, ready, sig, interrupted)) {
+        if (wait_ready(*ground, ready, sig, interrupted)) {
+            auto info = read_ready(ready);
+            ftp_url = "ftp://127.0.0.1:" + info["ftp_port"] + "/incoming";
+            std::printf("kelvex-sim: ground station page %s, photos arrive in %s/incoming\n",
+                        info["url"].c_str(), info["dir"].c_str());
+            std::fflush(stdout);
+        } else {
             if (!interrupted) {
                 std::fprintf(stderr, "kelvex-sim: the ground station did not come up; "
                                      "printing the log here\n");
@@ -166,13 +201,13 @@ int run_mission(const Options& o)
             std::fprintf(stderr, "kelvex-sim: no log printer (%s)\n", e.what());
         }
     } else {
-        env.emplace_back("KELVEX_FTP_PATH", kFtpUrl);
+        env.emplace_back("KELVEX_FTP_PATH", ftp_url);
     }
 
     std::vector<std::string> argv = o.program;
     if (!is_script(o.program)) {
         if (ground) {
-            argv.insert(argv.end(), {"-f", kFtpUrl});
+            argv.insert(argv.end(), {"-f", ftp_url});
         }
         argv.push_back(line.mission);
     }

@@ -13,6 +13,7 @@ enum Long {
     kSeed = 256, kNoise, kLampAzimuth, kYaw, kRate, kBodyInertia, kWheelInertia, kMotorTau,
     kMaxRpm, kFriction, kFieldH, kFieldV, kLampIntensity, kDrop, kCorrupt, kLate, kLateMs,
     kGlue, kDelay, kBaud, kTelemetry, kTelemetryRate, kState, kLink, kNoGround, kGroundDir,
+    kFtpPort, kHttpPort,
 };
 
 const option kLongOptions[] = {
@@ -44,6 +45,8 @@ const option kLongOptions[] = {
     {"link", required_argument, nullptr, kLink},
     {"no-ground", no_argument, nullptr, kNoGround},
     {"ground-dir", required_argument, nullptr, kGroundDir},
+    {"ftp-port", required_argument, nullptr, kFtpPort},
+    {"http-port", required_argument, nullptr, kHttpPort},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -112,7 +115,9 @@ void print_help(FILE* out)
         "\n"
         "serve:  --link PATH        also make PATH a symbolic link to the line\n"
         "run:    --no-ground        do not start kelvex-ground; print log datagrams\n"
-        "        --ground-dir DIR   the ground station's directory (default ground)\n",
+        "        --ground-dir DIR   the ground station's directory (default ground)\n"
+        "        --ftp-port N       its FTP port for the photos (default 2121, 0 = any free)\n"
+        "        --http-port N      its page's port (default 8080, 0 = any free)\n",
         out);
 }
 
@@ -182,6 +187,8 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         case kLink: o.link = optarg; break;
         case kNoGround: o.no_ground = true; break;
         case kGroundDir: o.ground_dir = optarg; break;
+        case kFtpPort: if (!num(0, 65535)) return false; o.ftp_port = static_cast<int>(v); break;
+        case kHttpPort: if (!num(0, 65535)) return false; o.http_port = static_cast<int>(v); break;
         default:
             error = std::string("unknown option '") + sub_argv[optind - 1] + "'";
             return false;

@@ -27,6 +27,8 @@ struct Options {
     std::string attach;    // attach: the pty slave to serve
     bool no_ground = false;
     std::string ground_dir = "ground";
+    int ftp_port = 2121;   // run: the ground station's ports; 0 takes a free one
+    int http_port = 8080;
     std::vector<std::string> program;  // run: the mission and its arguments
 };
 

@@ -1,23 +1,78 @@
 // The C sun-pointing example on the virtual satellite finds the lamp and
-// holds it within 2°, by the simulator's own account of the true state.
+// holds it within 2°, by the simulator's own account of the true state, then
+// photographs it and transmits the photo to the ground station.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-TEST(SimSunPointing, FindsAndHoldsTheLamp)
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path)
 {
-    const std::string csv = std::string(KELVEX_TEST_BINARY_DIR) + "/sim_sun_pointing.csv";
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+// Width and height from a baseline or progressive JPEG's frame header;
+// 0x0 when the data is not a JPEG or has no frame.
+std::pair<int, int> jpeg_size(const std::string& d)
+{
+    auto byte = [&](size_t i) { return static_cast<uint8_t>(d[i]); };
+    if (d.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) {
+        return {0, 0};
+    }
+    size_t i = 2;
+    while (i + 9 < d.size() && byte(i) == 0xFF) {
+        const uint8_t marker = byte(i + 1);
+        const size_t len = byte(i + 2) << 8 | byte(i + 3);
+        if (marker == 0xC0 || marker == 0xC2) {
+            return {byte(i + 7) << 8 | byte(i + 8), byte(i + 5) << 8 | byte(i + 6)};
+        }
+        i += 2 + len;
+    }
+    return {0, 0};
+}
+
+std::string local_stamp(std::time_t t)
+{
+    char buf[32];
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%Y%m%d%H%M%S", &tm);
+    return buf;
+}
+
+}  // namespace
+
+TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
+{
+    // The mission's working directory: photos/ is made there, the ground
+    // station keeps its files under ground/.
+    const fs::path run = fs::path(KELVEX_TEST_BINARY_DIR) / "sim_sun_pointing";
+    fs::remove_all(run);
+    fs::create_directories(run);
+    const std::string csv = (run / "telemetry.csv").string();
     // The lamp behind the satellite on its right: a turn the other way
-    // than the demo's, with a start outside sun sensor 0's field.
-    const std::string cmd = std::string(KELVEX_BUILD_DIR) +
-                            "/sim/kelvex-sim run --no-ground --lamp-azimuth -150 --yaw 10 "
-                            "--seed 5 --telemetry " + csv + " -- " KELVEX_BUILD_DIR
+    // than the demo's, with a start outside sun sensor 0's field. Free
+    // ports for FTP and the page, so a station already running elsewhere
+    // is no obstacle.
+    const std::string cmd = "cd " + run.string() + " && " KELVEX_BUILD_DIR
+                            "/sim/kelvex-sim run --ftp-port 0 --http-port 0 --lamp-azimuth -150 "
+                            "--yaw 10 --seed 5 --telemetry " + csv + " -- " KELVEX_BUILD_DIR
                             "/examples/sun_pointing 2>&1";
+    const std::time_t started = std::time(nullptr);
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(nullptr, p);
     std::string out;
@@ -57,4 +112,35 @@ TEST(SimSunPointing, FindsAndHoldsTheLamp)
         }
     }
     EXPECT_GT(held, 100);
+
+    // The photo went out once, under the time of the upload, and arrived
+    // whole: the same 640x480 JPEG the camera wrote.
+    const std::time_t ended = std::time(nullptr);
+    for (const char* step : {"camera on: done (0)", "photo 1 taken into photos/1.jpeg: done (0)",
+                             "transmitter 0 on: done (0)", "photo 1 transmitted: done (0)"}) {
+        EXPECT_NE(std::string::npos, out.find(step)) << step << "\n" << out;
+    }
+    std::vector<fs::path> arrived;
+    for (const auto& e : fs::directory_iterator(run / "ground" / "incoming")) {
+        arrived.push_back(e.path());
+    }
+    ASSERT_EQ(1u, arrived.size()) << out;
+    const std::string name = arrived[0].filename().string();
+    ASSERT_TRUE(std::regex_match(name, std::regex("[0-9]{14}-1\\.jpeg"))) << name;
+    EXPECT_GE(name.substr(0, 14), local_stamp(started));
+    EXPECT_LE(name.substr(0, 14), local_stamp(ended));
+    const std::string photo = read_file(arrived[0]);
+    EXPECT_EQ(std::make_pair(640, 480), jpeg_size(photo));
+    EXPECT_EQ(read_file(run / "photos" / "1.jpeg"), photo);
+}
+
+TEST(SimSunPointing, JpegSizeReadsTheFrameHeader)
+{
+    // A marker segment before the frame header must be skipped by its length.
+    const std::string jpeg("\xFF\xD8\xFF\xE0\x00\x04"
+                           "ab\xFF\xC0\x00\x11\x08\x01\xE0\x02\x80\x03",
+                           18);
+    EXPECT_EQ(std::make_pair(640, 480), jpeg_size(jpeg));
+    EXPECT_EQ(std::make_pair(0, 0), jpeg_size("\x89PNG\r\n\x1a\n and more bytes"));
+    EXPECT_EQ(std::make_pair(0, 0), jpeg_size(jpeg.substr(0, 12)));
 }

@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""Sun pointing: find the lamp with the sun sensors, turn the satellite to it
+with the reaction wheel (motor 0), hold it within 2 degrees, report to the
+ground station, then photograph the lamp and transmit the photo.
+
+    python3 sun_pointing.py /dev/ttyAMA0
+
+On the virtual satellite: kelvex-sim run -- python3 sun_pointing.py (the
+launcher passes the line in KELVEX_TTY and the ground station's FTP
+directory in KELVEX_FTP_PATH).
+
+The eight sun sensors sit around the body, 45 degrees apart, sensor 0 looking
+along the camera axis (+x). Each sees +-45 degrees; the one with the strongest
+signal gives the angle to the lamp. Turning the wheel one way turns the body
+the other way: a body rate of 1 deg/s takes about WHEEL_RPM_PER_DPS of wheel
+speed (a calibration of the kit).
+"""
+
+import os
+import sys
+import time
+
+import kelvex
+
+SUN_SENSORS = 8
+SENSOR_SPACING_DEG = 45.0
+LAMP_SEEN = 100          # summed signal over ambient that counts as the lamp
+WHEEL_RPM_PER_DPS = 167.0
+GYRO_COUNTS_PER_DPS = 100.0
+GAIN_PER_S = 0.8         # commanded rate per degree of error
+MAX_RATE_DPS = 20.0
+SEARCH_RATE_DPS = 10.0
+HOLD_DEG = 2.0
+SETTLED_S = 3.0          # inside HOLD_DEG this long counts as pointed
+HOLD_S = 8.0             # then hold this long before the final report
+GIVE_UP_S = 90.0
+PERIOD_S = 0.05
+PHOTO = 1                # photos/1.jpeg
+TRANSMITTER = 0
+
+
+def report(text):
+    print(text, flush=True)
+    kelvex.buzz("sun pointing: " + text + "\n")
+
+
+def wrap(deg):
+    return (deg + 180.0) % 360.0 - 180.0
+
+
+def clip(value, limit):
+    return max(-limit, min(limit, value))
+
+
+def lamp_angle():
+    """Angle from the camera axis to the lamp, counter-clockwise positive, or
+    None when no sensor sees it."""
+    readings = []
+    for k in range(SUN_SENSORS):
+        status, pos, neg = kelvex.sun_sensor_request_raw(k)
+        if status != 0:
+            return None
+        readings.append((pos, neg))
+    # The dark sensors read the room's background on both channels; stay a
+    # little under it so that their noise does not matter.
+    ambient = min(min(pair) for pair in readings)
+    ambient = ambient - 3 if ambient > 3 else 0
+    sums = [pos + neg - 2 * ambient for pos, neg in readings]
+    best = max(range(SUN_SENSORS), key=lambda k: sums[k])
+    if sums[best] < LAMP_SEEN:
+        return None
+    status, in_sensor = kelvex.sunsensors_angle(readings[best][0], readings[best][1], ambient)
+    if status != 0:
+        return None
+    return wrap(best * SENSOR_SPACING_DEG + in_sensor)
+
+
+def body_rate():
+    status, _, _, z = kelvex.hyro_request_raw(0)
+    return z / GYRO_COUNTS_PER_DPS if status == 0 else None
+
+
+def point_at_the_lamp():
+    """Turns to the lamp and holds it; the last angle seen, None when lost."""
+    for k in range(SUN_SENSORS):
+        kelvex.sun_sensor_turn_on(k)
+    kelvex.hyro_turn_on(0)
+    kelvex.motor_turn_on(0)
+    report("looking for the lamp")
+
+    start = time.monotonic()
+    settled_since = pointed_at = last_print = None
+    angle = None
+    reported_seen = False
+    while time.monotonic() - start < GIVE_UP_S:
+        t = time.monotonic() - start
+        angle = lamp_angle()
+        rate = body_rate()
+        status, wheel = kelvex.motor_request_speed(0)
+        if rate is None or status != 0:
+            time.sleep(PERIOD_S)
+            continue
+        if angle is not None:
+            if not reported_seen:
+                report("lamp seen %.1f deg off the camera axis" % angle)
+                reported_seen = True
+            want = clip(GAIN_PER_S * angle, MAX_RATE_DPS)
+        else:
+            want = SEARCH_RATE_DPS
+        # The body's rate with the wheel stopped: what the wheel has to take
+        # away or add to reach the wanted rate.
+        free_rate = rate + wheel / WHEEL_RPM_PER_DPS
+        command = clip((free_rate - want) * WHEEL_RPM_PER_DPS, 8000)
+        kelvex.motor_set_speed(0, int(round(command)))
+
+        if angle is not None and abs(angle) < HOLD_DEG:
+            if settled_since is None:
+                settled_since = t
+            if pointed_at is None and t - settled_since >= SETTLED_S:
+                pointed_at = t
+                report("holding the lamp, error %.2f deg after %.1f s" % (angle, t))
+        else:
+            settled_since = None
+        if last_print is None or t - last_print >= 1.0:
+            print("t=%5.1f s  lamp %s  rate %6.2f deg/s  wheel %5d rpm"
+                  % (t, "unseen" if angle is None else "at %7.2f deg" % angle, rate, wheel),
+                  flush=True)
+            last_print = t
+        if pointed_at is not None and t - pointed_at >= HOLD_S:
+            break
+        time.sleep(PERIOD_S)
+
+    if angle is None:
+        report("lamp lost")
+    else:
+        report("final pointing error %.2f deg" % abs(angle))
+    return angle if pointed_at is not None else None
+
+
+def step(what, result):
+    report("%s: %s (%d)" % (what, "done" if result == 0 else "failed", result))
+    return result == 0
+
+
+def photograph_the_lamp():
+    """The camera looks along +x, so a held lamp is in the middle of the
+    photo. True when the photo went out."""
+    sent = False
+    if (step("camera on", kelvex.camera_turn_on())
+            and step("photo %d taken into photos/%d.jpeg" % (PHOTO, PHOTO),
+                     kelvex.camera_take_photo(PHOTO))
+            and step("transmitter %d on" % TRANSMITTER, kelvex.transmitter_turn_on(TRANSMITTER))):
+        sent = step("photo %d transmitted" % PHOTO,
+                    kelvex.transmitter_transmit_photo(TRANSMITTER, PHOTO))
+        kelvex.transmitter_turn_off(TRANSMITTER)
+    kelvex.camera_turn_off()
+    return sent
+
+
+def main():
+    tty = os.environ.get("KELVEX_TTY") or (sys.argv[1] if len(sys.argv) > 1 else None)
+    if not tty:
+        print("usage: sun_pointing.py <tty>  (or set KELVEX_TTY)", file=sys.stderr)
+        return 2
+
+    kelvex.online(tty)
+    try:
+        if os.environ.get("KELVEX_FTP_PATH"):
+            kelvex.cvar.ftp_path = os.environ["KELVEX_FTP_PATH"]
+        angle = point_at_the_lamp()
+        if angle is None or abs(angle) >= HOLD_DEG:
+            report("no photo, the lamp is not held")
+            return 1
+        return 0 if photograph_the_lamp() else 1
+    finally:
+        # The wheel keeps its speed: stopping it would turn the body away.
+        kelvex.offline()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
