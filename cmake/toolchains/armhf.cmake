@@ -34,6 +34,9 @@ list(APPEND CMAKE_SYSTEM_IGNORE_PATH /usr/lib /lib /usr/local/lib
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KELVEX_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
+# GNUInstallDirs picks the multiarch directory only for native builds.
+set(CMAKE_INSTALL_LIBDIR lib/${KELVEX_CROSS_TRIPLET} CACHE PATH "Object code libraries (lib)")
+
 # Debian package architecture, for the packages CPack makes.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf CACHE STRING "")
 
