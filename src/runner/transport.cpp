@@ -65,8 +65,12 @@ size_t receive(uint8_t* inp, size_t capacity)
         const ssize_t got = read(G.fd, inp + count, capacity - count);
         if (got > 0) {
             count += static_cast<size_t>(got);
-        } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if (got == 0 || (line.revents & POLLHUP) != 0) {
             hung_up = true;
+        } else if (errno != EAGAIN && errno != EINTR) {
+            // A read that failed on a line still up may succeed next time;
+            // pause briefly so a persistent failure cannot spin the loop.
+            poll(nullptr, 0, 1);
         }
         if (count > 1 && inp[count - 1] == 0) {
             break;
