@@ -67,6 +67,9 @@ def dynamic_symbols(path):
         _, _, size, kind, bind, vis, ndx, name = fields[:8]
         if ndx == "UND" or bind == "LOCAL" or vis not in ("DEFAULT", "PROTECTED"):
             continue
+        # AddressSanitizer adds an ODR indicator beside every exported global.
+        if name.startswith("__odr_asan."):
+            continue
         symbols[name.split("@", 1)[0]] = (kind, bind, int(size, 0))
     return symbols
 

@@ -2,14 +2,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
-#include "runner/buzz_channel.h"
 #include "runner/defaults.h"
 #include "runner/greeting.h"
+#include "runner/line_setup.h"
 #include "runner/options.h"
 
 KELVEX_API int main(int argc, char** argv)
@@ -42,38 +41,16 @@ KELVEX_API int main(int argc, char** argv)
     const char* ttypath = parse_options(argc, argv);
     const char* name = program_name(argv[0]);
 
-    termios tios{};
-    speed_t old_ispeed = 0;
-    speed_t old_ospeed = 0;
-    G.fd = tty_open(ttypath, &tios, G.baud, G.flow_type, &old_ispeed, &old_ospeed);
-    if (G.fd < 0) {
-        perror("tty_open");
-        exit(1);
-    }
-    if (strcmp(ttypath, "/dev/ptmx") == 0) {
-        // A pseudo-terminal's speeds are not saved; restoring the ones it has
-        // keeps tty_close from setting speed 0 at the end.
-        old_ispeed = cfgetispeed(&tios);
-        old_ospeed = cfgetospeed(&tios);
-    }
+    SavedLine line;
+    open_line_or_exit(ttypath, line);
     version(name);
-
-    switch (buzz_open(G.buzz_server, G.buzz_port)) {
-    case BuzzOpen::ok:
-        break;
-    case BuzzOpen::socket_failed:
-        perror("socket");
-        exit(1);
-    case BuzzOpen::bad_address:
-        fprintf(stderr, "inet_aton() failed\n");
-        exit(1);
-    }
+    open_log_or_exit();
     buzz_printf("The %s says 'HELLO' to %s:%d\n", name, G.buzz_server, G.buzz_port);
 
     printf("Start mission\n");
     cobs_greeting(G.fd);
     control();
-    tty_close(G.fd, &tios, &old_ispeed, &old_ospeed);
+    close_line(line);
     printf("Finish mission\n");
     return 0;
 }

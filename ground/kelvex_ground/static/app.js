@@ -143,19 +143,19 @@ async function pollTelemetry() {
   drawPlots();
 }
 
-function plotFor(spec) {
-  let plot = plots.get(spec.id);
+function plotFor(def) {
+  let plot = plots.get(def.id);
   if (!plot) {
     const box = document.createElement("div");
     box.className = "plot";
-    box.id = "plot-" + spec.id;
+    box.id = "plot-" + def.id;
     const h = document.createElement("h3");
-    h.textContent = spec.title;
+    h.textContent = def.title;
     const canvas = document.createElement("canvas");
     box.append(h, canvas);
     $("plots").append(box);
     plot = { canvas, title: h };
-    plots.set(spec.id, plot);
+    plots.set(def.id, plot);
   }
   return plot;
 }
@@ -163,11 +163,11 @@ function plotFor(spec) {
 function drawPlots() {
   const tIndex = tele.columns.indexOf("t");
   if (tIndex < 0) return;
-  for (const spec of PLOTS) {
-    const series = tele.columns.map((c, i) => (spec.match(c) ? i : -1)).filter((i) => i >= 0);
+  for (const def of PLOTS) {
+    const series = tele.columns.map((c, i) => (def.match(c) ? i : -1)).filter((i) => i >= 0);
     if (!series.length) continue;
-    const plot = plotFor(spec);
-    plot.title.textContent = spec.title + ": " + series.map((i) => tele.columns[i]).join(", ");
+    const plot = plotFor(def);
+    plot.title.textContent = def.title + ": " + series.map((i) => tele.columns[i]).join(", ");
     drawPlot(plot.canvas, tIndex, series);
   }
 }
