@@ -140,6 +140,9 @@ TEST(CobsRoundTrip, RandomBuffersAgreeWithReference)
         Bytes enc = encode(in, bound);
         ASSERT_LE(enc.size(), bound);
         ASSERT_EQ(enc, kelvex::testing::cobs_encode_ref(in)) << "n=" << n;
+        // A buffer with room to spare takes the encoder's block-wise path,
+        // which must give the same frame.
+        ASSERT_EQ(encode(in, bound + 2), enc) << "n=" << n;
         for (uint8_t b : enc) {
             ASSERT_NE(b, 0);
         }

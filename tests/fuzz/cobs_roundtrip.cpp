@@ -30,6 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Bytes encoded(enc.get(), enc.get() + e.out_len);
     FUZZ_CHECK(encoded == kelvex::testing::cobs_encode_ref(Bytes(data, data + size)));
 
+    // With room to spare the encoder takes its word-wise path: same frame,
+    // and nothing written past the (exactly sized) buffer.
+    const size_t roomy = cap + 2;
+    std::unique_ptr<uint8_t[]> wide(new uint8_t[roomy]);
+    const cobs_encode_result w = cobs_encode(wide.get(), roomy, input.get(), size);
+    FUZZ_CHECK(w.status == COBS_ENCODE_OK);
+    FUZZ_CHECK(w.out_len == e.out_len);
+    FUZZ_CHECK(std::memcmp(wide.get(), enc.get(), e.out_len) == 0);
+
     std::unique_ptr<uint8_t[]> dec(new uint8_t[size == 0 ? 1 : size]);
     const cobs_decode_result d = cobs_decode(dec.get(), size, enc.get(), e.out_len);
     FUZZ_CHECK(d.status == COBS_DECODE_OK);
