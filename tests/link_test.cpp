@@ -231,9 +231,14 @@ TEST(HexDump, ExactText)
                   "|\n00000011\n");
 
     // Offsets count from base, which need not be the first byte.
-    uint8_t ctl[] = {0x1F, 0x20, 0x7E, 0x7F};
-    uint8_t* origin = ctl - 0x30;
-    EXPECT_EQ(dump(ctl, sizeof ctl, origin).substr(0, 10), "00000030  ");
+    uint8_t area[0x34] = {};
+    uint8_t* const origin = area;
+    uint8_t* const ctl = area + 0x30;
+    ctl[0] = 0x1F;
+    ctl[1] = 0x20;
+    ctl[2] = 0x7E;
+    ctl[3] = 0x7F;
+    EXPECT_EQ(dump(ctl, 4, origin).substr(0, 10), "00000030  ");
     EXPECT_NE(dumped.find("|. ~.            |"), std::string::npos);
 
     // An s above p is the end address; the closing line shows it as given.

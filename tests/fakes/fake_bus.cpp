@@ -84,7 +84,9 @@ Bytes le16(std::initializer_list<uint16_t> words)
 
 Bytes answer_to(const Bytes& request, const Bytes& values)
 {
-    Bytes a(6, 0);
+    Bytes a;
+    a.reserve(6 + values.size());
+    a.resize(6, 0);
     if (request.size() >= 6) {
         a[0] = request[0];
         a[1] = request[1];
