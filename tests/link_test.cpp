@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "kelvex/link.h"
+#include "fakes/dump_text.h"
 
 namespace {
 
@@ -184,27 +185,9 @@ TEST(SerialLine, SpeedsOutsideTheTableAndMissingDevices)
     EXPECT_EQ(errno, ENOENT);
 }
 
-std::string dumped;
-int dump_calls = 0;
-
-int capture(const char* fmt, ...)
-{
-    char piece[128];
-    va_list args;
-    va_start(args, fmt);
-    const int n = vsnprintf(piece, sizeof piece, fmt, args);
-    va_end(args);
-    dumped += piece;
-    ++dump_calls;
-    return n;
-}
-
 std::string dump(uint8_t* p, size_t s, uint8_t* base)
 {
-    dumped.clear();
-    dump_calls = 0;
-    diag_vdump_buf_with_offset(capture, p, s, base);
-    return dumped;
+    return kelvex::testing::dump_as_text(p, s, base).text;
 }
 
 TEST(HexDump, ExactText)
@@ -214,7 +197,7 @@ TEST(HexDump, ExactText)
                                 "|HI ALL!." + std::string(8, ' ') + "|\n";
     EXPECT_EQ(dump(hi, sizeof hi, hi), hi_line + "00000008\n");
     // One call of the output function for every piece of the line.
-    EXPECT_EQ(dump_calls, 1 + 16 + 1 + 1 + 16 + 1 + 1);
+    EXPECT_EQ(kelvex::testing::dump_sink().calls, 1 + 16 + 1 + 1 + 16 + 1 + 1);
 
     uint8_t bytes[40];
     for (size_t i = 0; i < sizeof bytes; ++i) {
@@ -239,7 +222,7 @@ TEST(HexDump, ExactText)
     ctl[2] = 0x7E;
     ctl[3] = 0x7F;
     EXPECT_EQ(dump(ctl, 4, origin).substr(0, 10), "00000030  ");
-    EXPECT_NE(dumped.find("|. ~.            |"), std::string::npos);
+    EXPECT_NE(kelvex::testing::dump_sink().text.find("|. ~.            |"), std::string::npos);
 
     // An s above p is the end address; the closing line shows it as given.
     char end_line[32];

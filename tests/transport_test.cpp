@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/dump_text.h"
 #include "fakes/fake_bus.h"
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
@@ -80,26 +81,12 @@ Output captured(Fn fn)
     return o;
 }
 
-std::string dump_text;
-
-int to_text(const char* fmt, ...)
-{
-    char piece[128];
-    va_list args;
-    va_start(args, fmt);
-    const int n = vsnprintf(piece, sizeof piece, fmt, args);
-    va_end(args);
-    dump_text += piece;
-    return n;
-}
-
 // The dump the transport prints under a label (the dump's own text is
 // checked by the link tests).
 std::string labelled(const char* label, Bytes bytes)
 {
-    dump_text = std::string(label) + "\n";
-    diag_vdump_buf_with_offset(to_text, bytes.data(), bytes.size(), bytes.data());
-    return dump_text;
+    return std::string(label) + "\n" +
+           kelvex::testing::dump_as_text(bytes.data(), bytes.size(), bytes.data()).text;
 }
 
 class Transport : public ::testing::Test {
