@@ -4,28 +4,22 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/le.h"
+#include "common/protocol.h"
+
 namespace kelvex::sim {
 namespace {
 
+using common::kHeaderBytes;
 using devices::Op;
+using devices::OpKind;
 using F = devices::FamilyId;
-
-uint16_t word_at(const Bytes& b, size_t offset)
-{
-    return static_cast<uint16_t>(b[offset] | (b[offset + 1] << 8));
-}
-
-void put16(Bytes& b, uint16_t v)
-{
-    b.push_back(static_cast<uint8_t>(v & 0xFF));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
 
 Bytes words(std::initializer_list<uint16_t> ws)
 {
     Bytes b;
     for (uint16_t w : ws) {
-        put16(b, w);
+        common::append_le16(b, w);
     }
     return b;
 }
@@ -37,78 +31,137 @@ Bytes text(const std::string& s)
     return b;
 }
 
-const char* op_name(Op op)
-{
-    static const char* const names[] = {
-        "request_reset", "request_raw", "request_maxraw", "set_minvalue", "set_calibrate",
-        "set_value",     "set_speed",   "request_speed",  "turn_on",      "turn_off",
-        "request_state", "send",        "request_buff",   "message"};
-    return names[static_cast<size_t>(op)];
-}
+uint16_t rounded(double v) { return static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))); }
+
+std::string family_name(const devices::Family& f) { return std::string(f.prefix, std::strlen(f.prefix) - 1); }
 
 }  // namespace
 
 bool is_greeting(const Bytes& message)
 {
-    static const uint8_t hi[] = {'H', 'I', ' ', 'A', 'L', 'L', '!', 0};
-    return message.size() == sizeof hi && std::equal(message.begin(), message.end(), hi);
+    return message.size() == sizeof common::kGreeting &&
+           std::equal(message.begin(), message.end(), common::kGreeting);
 }
 
-void Bus::reset(FamilyId f, int unit)
+size_t Request::payload() const { return bytes.size() - kHeaderBytes; }
+
+uint16_t Request::word(size_t i) const { return common::le16(bytes.data() + kHeaderBytes + 2 * i); }
+
+Bus::Bus(Physics& physics, Sensors& sensors) : physics_(physics), sensors_(sensors)
 {
-    units_.resets[static_cast<size_t>(f)][unit]++;
-    if (f != F::transmitter) {
-        units_.on(f, unit) = true;
-    }
-    switch (f) {
-    case F::arm: units_.arm[unit] = 0; break;
-    case F::motor: physics_.set_motor_command(unit, 0); break;
-    case F::fan: physics_.set_fan_command(unit, 0); break;
-    case F::coil:
-        units_.coil[unit] = 0;
-        physics_.set_coil(unit, 0);
-        break;
-    case F::engine:
-        units_.engine[unit] = 0;
-        physics_.set_engine(unit, 0);
-        break;
-    case F::light_sensor:
-        units_.light_min[unit] = 0;
-        units_.light_calibrate[unit] = 0;
-        break;
-    case F::sun_sensor: units_.sun_min[unit] = 0; break;
-    case F::transceiver: units_.transceiver[unit].fill(0); break;
-    default: break;
-    }
+    register_handlers();
+    register_sensors();
+    register_actuators();
+    register_pass_through();
 }
 
-void Bus::answer_values(Outcome& out, const Bytes& request, const Bytes& values)
+void Bus::register_handlers()
 {
-    out.answered = true;
-    out.answer = words({word_at(request, 0), word_at(request, 4), word_at(request, 2)});
-    out.answer.insert(out.answer.end(), values.begin(), values.end());
+    auto on = [this](OpKind k, Handler h) { handlers_[static_cast<size_t>(k)] = h; };
+    on(OpKind::reset, &Bus::on_reset);
+    on(OpKind::setting, &Bus::on_setting);
+    on(OpKind::read, &Bus::on_read);
+    on(OpKind::read_axes, &Bus::on_read_axes);
+    on(OpKind::read_buffer, &Bus::on_read_buffer);
+    on(OpKind::set_and_confirm, &Bus::on_set_and_confirm);
+    on(OpKind::confirmed_switch, &Bus::on_confirmed_switch);
+    on(OpKind::send, &Bus::on_send);
+    on(OpKind::message, &Bus::on_message);
 }
 
-Outcome Bus::handle(const Bytes& request, double now)
+void Bus::register_sensors()
 {
-    Outcome out;
-    if (request.size() < 6) {
-        out.note = "message shorter than its header";
-        return out;
+    const auto above_min = [this](const Request& r, uint16_t v) {
+        return v < units_.at(r.family(), r.unit).settings[static_cast<size_t>(Op::set_minvalue)] ? uint16_t{0} : v;
+    };
+    reads_[{F::sunbattery, Op::request_raw}] = [this](const Request& r) {
+        return words({sensors_.sun_battery(physics_, r.unit)});
+    };
+    reads_[{F::light_sensor, Op::request_raw}] = [this, above_min](const Request& r) {
+        return words({above_min(r, r.on ? sensors_.light(physics_, r.unit) : uint16_t{0})});
+    };
+    reads_[{F::sun_sensor, Op::request_raw}] = [this, above_min](const Request& r) {
+        uint16_t p = 0;
+        uint16_t q = 0;
+        if (r.on) {
+            sensors_.sun(physics_, r.unit, p, q);
+        }
+        return words({above_min(r, p), above_min(r, q)});
+    };
+    // Every maximum read answers the converters' full scale, once per output.
+    for (const devices::Operation& o : devices::kOperations) {
+        if (o.op == Op::request_maxraw) {
+            reads_[{o.family, o.op}] = [n = o.output_bytes / 2u](const Request&) {
+                Bytes b;
+                for (size_t i = 0; i < n; ++i) {
+                    common::append_le16(b, kAdcMax);
+                }
+                return b;
+            };
+        }
     }
-    const uint16_t code = word_at(request, 0);
-    const uint16_t dev = word_at(request, 2);
+    reads_[{F::motor, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.motor_rpm(r.unit))}); };
+    reads_[{F::fan, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.fan_rpm(r.unit))}); };
+    reads_[{F::receiver, Op::request_state}] = [this](const Request&) {
+        const float q = sensors_.receiver_quality();
+        Bytes b(4);
+        std::memcpy(b.data(), &q, 4);  // little-endian IEEE single on this host
+        return b;
+    };
+    axes_[static_cast<size_t>(F::hyro)] = [this] { return sensors_.gyro(physics_); };
+    axes_[static_cast<size_t>(F::magnetometer)] = [this] { return sensors_.mag(physics_); };
+    axes_[static_cast<size_t>(F::accelerometer)] = [this] { return sensors_.accel(physics_); };
+}
+
+void Bus::register_actuators()
+{
+    // An unpowered unit answers with what it holds and takes nothing.
+    const auto wheel = [this](void (Physics::*set)(int, double), double (Physics::*get)(int) const) {
+        return [this, set, get](int n, int16_t v, bool on) {
+            if (on) {
+                (physics_.*set)(n, v);
+            }
+            return static_cast<int16_t>(std::lround((physics_.*get)(n)));
+        };
+    };
+    const auto torquer = [this](F f, int lowest, void (Physics::*set)(int, int)) {
+        return [this, f, lowest, set](int n, int16_t v, bool on) {
+            int16_t& held = units_.at(f, n).held;
+            if (on) {
+                held = static_cast<int16_t>(std::clamp<int>(v, lowest, kActuatorFullScale));
+                (physics_.*set)(n, held);
+            }
+            return held;
+        };
+    };
+    actuators_[static_cast<size_t>(F::motor)] = wheel(&Physics::set_motor_command, &Physics::motor_command);
+    actuators_[static_cast<size_t>(F::fan)] = wheel(&Physics::set_fan_command, &Physics::fan_command);
+    actuators_[static_cast<size_t>(F::coil)] = torquer(F::coil, -kActuatorFullScale, &Physics::set_coil);
+    actuators_[static_cast<size_t>(F::engine)] = torquer(F::engine, 0, &Physics::set_engine);
+}
+
+void Bus::register_pass_through()
+{
+    pass_through_[kPassEcho] = [](const std::string& args, double) { return text(args); };
+    pass_through_[kPassVersion] = [](const std::string&, double) { return text(kSimVersion); };
+    pass_through_[kPassUptime] = [](const std::string&, double now) {
+        return text(std::to_string(static_cast<long long>(now * 1000.0)));
+    };
+}
+
+const devices::Operation* Bus::decode(const Bytes& request, Outcome& out, int& unit) const
+{
+    const uint16_t code = common::le16(request.data());
+    const uint16_t dev = common::le16(request.data() + 2);
     const uint8_t cls = static_cast<uint8_t>(code >> 8);
     const uint8_t low = static_cast<uint8_t>(code & 0xFF);
     const auto row = std::find_if(std::begin(devices::kFamilyTable), std::end(devices::kFamilyTable),
-                                  [cls](const devices::Family& r) {
-                                      return r.op_count > 0 && r.unit_class == cls;
-                                  });
+                                  [cls](const devices::Family& r) { return r.op_count > 0 && r.unit_class == cls; });
     if (row == std::end(devices::kFamilyTable)) {
         out.note = "unknown unit class";
-        return out;
+        return nullptr;
     }
-    const std::string name = std::string(row->prefix, std::strlen(row->prefix) - 1);
+    const std::string name = family_name(*row);
     const devices::OpOffset* op = nullptr;
     for (size_t i = 0; i < row->op_count; ++i) {
         const devices::OpOffset& o = row->ops[i];
@@ -118,187 +171,166 @@ Outcome Bus::handle(const Bytes& request, double now)
     }
     if (op == nullptr) {
         out.note = "unknown " + name + " operation";
-        return out;
+        return nullptr;
     }
-    const int unit = low - op->offset;
+    unit = low - op->offset;
     if (dev != row->base + unit) {
         out.note = name + " message to a foreign address";
+        return nullptr;
+    }
+    out.note = name + " " + std::to_string(unit) + " " + devices::op_name(op->op);
+    return devices::operation_of(row->id, op->op);
+}
+
+Outcome Bus::handle(const Bytes& bytes, double now)
+{
+    Outcome out;
+    if (bytes.size() < kHeaderBytes) {
+        out.note = "message shorter than its header";
         return out;
     }
+    int unit = 0;
+    const devices::Operation* operation = decode(bytes, out, unit);
+    if (operation == nullptr) {
+        return out;
+    }
+    const Request r{bytes, *operation, unit, now, units_.on(operation->family, unit)};
     out.known = true;
-    out.family = row->id;
-    out.op = op->op;
+    out.family = r.family();
+    out.op = r.op();
     out.unit = unit;
-    out.note = name + " " + std::to_string(unit) + " " + op_name(op->op);
     ++requests_;
-    serve(out, request, now);
+    if (const Handler h = handlers_[static_cast<size_t>(operation->kind)]) {
+        (this->*h)(r, out);
+    }
+    if (const Intercept& hook = intercepts_[static_cast<size_t>(r.family())]) {
+        hook(r, out);
+    }
     return out;
 }
 
-void Bus::serve(Outcome& out, const Bytes& req, double now)
+void Bus::answer(Outcome& out, const Request& r, const Bytes& values) const
 {
-    const FamilyId f = out.family;
-    const int n = out.unit;
-    const bool on = units_.on(f, n);
-    auto value16 = [&](int16_t& v) {
-        if (req.size() < 8) {
-            out.note += ": value missing";
-            return false;
-        }
-        v = static_cast<int16_t>(word_at(req, 6));
-        return true;
-    };
-    int16_t v = 0;
-    switch (out.op) {
-    case Op::request_reset:
-        reset(f, n);
-        return;
-    case Op::set_minvalue:
-        if (on && value16(v)) {
-            (f == F::light_sensor ? units_.light_min : units_.sun_min)[n] =
-                static_cast<uint16_t>(v);
-        }
-        return;
-    case Op::set_calibrate:
-        if (on && req.size() >= 7) {
-            units_.light_calibrate[n] = req[6];
-        }
-        return;
-    case Op::request_raw:
-        if (f == F::sunbattery) {
-            answer_values(out, req, words({sensors_.sun_battery(physics_, n)}));
-        } else if (f == F::light_sensor) {
-            uint16_t r = on ? sensors_.light(physics_, n) : 0;
-            answer_values(out, req, words({r < units_.light_min[n] ? uint16_t{0} : r}));
-        } else if (f == F::sun_sensor) {
-            uint16_t p = 0;
-            uint16_t q = 0;
-            if (on) {
-                sensors_.sun(physics_, n, p, q);
-            }
-            const uint16_t m = units_.sun_min[n];
-            answer_values(out, req, words({p < m ? uint16_t{0} : p, q < m ? uint16_t{0} : q}));
-        } else {
-            const Axes a = !on                    ? Axes{}
-                           : f == F::hyro         ? sensors_.gyro(physics_)
-                           : f == F::magnetometer ? sensors_.mag(physics_)
-                                                  : sensors_.accel(physics_);
-            const auto w = axis_words(devices::family(f), a);
-            answer_values(out, req, words({w[0], w[1], w[2]}));
-        }
-        return;
-    case Op::request_maxraw:
-        if (f == F::sun_sensor) {
-            answer_values(out, req, words({kAdcMax, kAdcMax}));
-        } else {
-            answer_values(out, req, words({kAdcMax}));
-        }
-        return;
-    case Op::set_value:
-    case Op::set_speed: {
-        if (f == F::arm) {
-            if (req.size() < 7) {
-                out.note += ": value missing";
-                return;
-            }
-            if (on) {
-                units_.arm[n] = req[6];
-            }
-            answer_values(out, req, words({units_.arm[n]}));
-            return;
-        }
-        if (!value16(v)) {
-            return;
-        }
-        // An unpowered unit answers with what it holds and takes nothing.
-        int16_t taken = 0;
-        if (f == F::motor || f == F::fan) {
-            const bool motor = f == F::motor;
-            if (on) {
-                motor ? physics_.set_motor_command(n, v) : physics_.set_fan_command(n, v);
-            }
-            taken = static_cast<int16_t>(
-                std::lround(motor ? physics_.motor_command(n) : physics_.fan_command(n)));
-        } else if (f == F::coil) {
-            if (on) {
-                units_.coil[n] = static_cast<int16_t>(
-                    std::clamp<int>(v, -kActuatorFullScale, kActuatorFullScale));
-                physics_.set_coil(n, units_.coil[n]);
-            }
-            taken = units_.coil[n];
-        } else if (f == F::engine) {
-            if (on) {
-                units_.engine[n] = static_cast<int16_t>(std::clamp<int>(v, 0, kActuatorFullScale));
-                physics_.set_engine(n, units_.engine[n]);
-            }
-            taken = units_.engine[n];
-        }
-        answer_values(out, req, words({static_cast<uint16_t>(taken)}));
+    const uint8_t* h = r.bytes.data();
+    out.answered = true;
+    out.answer = words({common::le16(h), common::le16(h + 4), common::le16(h + 2)});
+    out.answer.insert(out.answer.end(), values.begin(), values.end());
+}
+
+void Bus::on_reset(const Request& r, Outcome&)
+{
+    UnitState& u = units_.at(r.family(), r.unit);
+    const Actuator& act = actuators_[static_cast<size_t>(r.family())];
+    ++u.resets;
+    // Units that switch with messages of their own stay as they are.
+    if (!devices::family(r.family()).has(Op::turn_on)) {
+        u.powered = true;
+    }
+    u.held = 0;
+    u.settings.fill(0);
+    u.received.fill(0);
+    if (act) {
+        act(r.unit, 0, true);
+    }
+}
+
+void Bus::on_setting(const Request& r, Outcome& out)
+{
+    if (!r.on) {
         return;
     }
-    case Op::request_speed: {
-        const double rpm = f == F::motor ? physics_.motor_rpm(n) : physics_.fan_rpm(n);
-        answer_values(out, req, words({static_cast<uint16_t>(static_cast<int16_t>(std::lround(rpm)))}));
+    const size_t width = r.operation.value_bytes;
+    if (r.payload() < width) {
+        out.note += ": value missing";
         return;
     }
-    case Op::turn_on:
-    case Op::turn_off:
-        units_.on(f, n) = out.op == Op::turn_on;
-        answer_values(out, req, words({static_cast<uint16_t>(units_.on(f, n))}));
-        return;
-    case Op::request_state: {
-        const float q = sensors_.receiver_quality();
-        Bytes b(4);
-        std::memcpy(b.data(), &q, 4);  // little-endian IEEE single on this host
-        answer_values(out, req, b);
-        return;
+    units_.at(r.family(), r.unit).settings[static_cast<size_t>(r.op())] =
+        width == 1 ? r.bytes[kHeaderBytes] : r.word(0);
+}
+
+void Bus::on_read(const Request& r, Outcome& out)
+{
+    const auto source = reads_.find({r.family(), r.op()});
+    // A value the model does not simulate reads as zeros.
+    answer(out, r, source != reads_.end() ? source->second(r) : Bytes(r.operation.output_bytes, 0));
+}
+
+void Bus::on_read_axes(const Request& r, Outcome& out)
+{
+    const Axes3& source = axes_[static_cast<size_t>(r.family())];
+    const Axes a = r.on && source ? source() : Axes{};
+    const auto w = axis_words(devices::family(r.family()), a);
+    answer(out, r, words({w[0], w[1], w[2]}));
+}
+
+void Bus::on_read_buffer(const Request& r, Outcome& out)
+{
+    const auto& buf = units_.at(r.family(), r.unit).received;
+    Bytes values(r.operation.bytes, 0);
+    if (r.on) {
+        std::copy_n(buf.begin(), std::min(buf.size(), values.size()), values.begin());
     }
-    case Op::send: {
-        if (req.size() < 9) {
-            out.note += ": no data";
-            return;
-        }
-        const uint16_t rx = word_at(req, 6);
-        if (!on || rx >= kMaxUnits || !units_.on(F::transceiver, rx)) {
-            out.note += ": lost (a transceiver is off)";
-            return;
-        }
-        auto& buf = units_.transceiver[rx];
-        buf.fill(0);
-        std::copy_n(req.begin() + 8, std::min(req.size() - 8, buf.size()), buf.begin());
-        out.note += " to " + std::to_string(rx);
-        return;
-    }
-    case Op::request_buff: {
-        const auto& buf = units_.transceiver[n];
-        answer_values(out, req, on ? Bytes(buf.begin(), buf.end()) : Bytes(kTransceiverBuffer, 0));
-        return;
-    }
-    case Op::message: {
-        if (req.size() < 8) {
-            out.note += ": no message id";
-            return;
-        }
-        const uint16_t id = word_at(req, 6);
-        const std::string args(req.begin() + 8, req.end());
-        Bytes values = words({id});
-        if (id == kPassEcho) {
-            const Bytes t = text(args);
-            values.insert(values.end(), t.begin(), t.end());
-        } else if (id == kPassVersion) {
-            const Bytes t = text(kSimVersion);
-            values.insert(values.end(), t.begin(), t.end());
-        } else if (id == kPassUptime) {
-            const Bytes t = text(std::to_string(static_cast<long long>(now * 1000.0)));
-            values.insert(values.end(), t.begin(), t.end());
-        } else {
-            out.note += ": message id " + std::to_string(id) + " has no handler";
-            return;
-        }
-        answer_values(out, req, values);
+    answer(out, r, values);
+}
+
+void Bus::on_set_and_confirm(const Request& r, Outcome& out)
+{
+    const size_t width = r.operation.value_bytes;
+    if (r.payload() < width) {
+        out.note += ": value missing";
         return;
     }
+    const int16_t v = width == 1 ? int16_t{r.bytes[kHeaderBytes]} : static_cast<int16_t>(r.word(0));
+    const Actuator& act = actuators_[static_cast<size_t>(r.family())];
+    int16_t& held = units_.at(r.family(), r.unit).held;
+    if (act) {
+        held = act(r.unit, v, r.on);
+    } else if (r.on) {
+        held = v;
     }
+    answer(out, r, words({static_cast<uint16_t>(held)}));
+}
+
+void Bus::on_confirmed_switch(const Request& r, Outcome& out)
+{
+    bool& on = units_.on(r.family(), r.unit);
+    on = r.op() == Op::turn_on;
+    answer(out, r, words({static_cast<uint16_t>(on)}));
+}
+
+void Bus::on_send(const Request& r, Outcome& out)
+{
+    if (r.payload() < 3) {
+        out.note += ": no data";
+        return;
+    }
+    const uint16_t rx = r.word(0);
+    if (!r.on || !units_.exists(F::transceiver, rx) || !units_.on(F::transceiver, rx)) {
+        out.note += ": lost (a transceiver is off)";
+        return;
+    }
+    auto& buf = units_.at(F::transceiver, rx).received;
+    buf.fill(0);
+    std::copy_n(r.bytes.begin() + kHeaderBytes + 2, std::min(r.payload() - 2, buf.size()), buf.begin());
+    out.note += " to " + std::to_string(rx);
+}
+
+void Bus::on_message(const Request& r, Outcome& out)
+{
+    if (r.payload() < 2) {
+        out.note += ": no message id";
+        return;
+    }
+    const uint16_t id = r.word(0);
+    const auto handler = pass_through_.find(id);
+    if (handler == pass_through_.end()) {
+        out.note += ": message id " + std::to_string(id) + " has no handler";
+        return;
+    }
+    Bytes values = words({id});
+    const Bytes t = handler->second(std::string(r.bytes.begin() + kHeaderBytes + 2, r.bytes.end()), r.now);
+    values.insert(values.end(), t.begin(), t.end());
+    answer(out, r, values);
 }
 
 }  // namespace kelvex::sim

@@ -1,11 +1,17 @@
 // The bus controller: takes one decoded request and answers as the
-// addressed unit would.
+// addressed unit would. Each kind of operation (devices/operations.h) has a
+// handler; what a family's units read or hold is registered per family.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "devices/operations.h"
 #include "physics.h"
 #include "sensors.h"
 #include "units.h"
@@ -33,25 +39,70 @@ struct Outcome {
     std::string note;  // why a message was ignored, or what it did
 };
 
+// One message of the family table, addressed to an existing unit.
+struct Request {
+    const Bytes& bytes;
+    const devices::Operation& operation;
+    int unit;
+    double now;  // simulated seconds
+    bool on;     // the unit is powered
+
+    FamilyId family() const { return operation.family; }
+    devices::Op op() const { return operation.op; }
+    // Value bytes behind the header.
+    size_t payload() const;
+    uint16_t word(size_t i) const;  // little-endian word i of the payload
+};
+
 class Bus {
 public:
-    Bus(Physics& physics, Sensors& sensors) : physics_(physics), sensors_(sensors) {}
+    // Sees, and may change, every outcome of one family's units before it
+    // goes out (answer, silence, note).
+    using Intercept = std::function<void(const Request&, Outcome&)>;
 
-    // `now` is the simulated time in seconds.
+    Bus(Physics& physics, Sensors& sensors);
+
     Outcome handle(const Bytes& request, double now);
+    void intercept(FamilyId f, Intercept hook) { intercepts_[static_cast<size_t>(f)] = std::move(hook); }
 
     const Units& units() const { return units_; }
     uint64_t requests() const { return requests_; }
 
 private:
-    void reset(FamilyId f, int unit);
-    void answer_values(Outcome& out, const Bytes& request, const Bytes& values);
-    void serve(Outcome& out, const Bytes& request, double now);
+    using Handler = void (Bus::*)(const Request&, Outcome&);
+    using Values = std::function<Bytes(const Request&)>;
+    using Axes3 = std::function<Axes()>;
+    // Takes a commanded value (when powered) and gives what the unit holds.
+    using Actuator = std::function<int16_t(int unit, int16_t value, bool on)>;
+
+    const devices::Operation* decode(const Bytes& request, Outcome& out, int& unit) const;
+    void answer(Outcome& out, const Request& r, const Bytes& values) const;
+
+    void register_handlers();
+    void register_sensors();
+    void register_actuators();
+    void register_pass_through();
+
+    void on_reset(const Request& r, Outcome& out);
+    void on_setting(const Request& r, Outcome& out);
+    void on_read(const Request& r, Outcome& out);
+    void on_read_axes(const Request& r, Outcome& out);
+    void on_read_buffer(const Request& r, Outcome& out);
+    void on_set_and_confirm(const Request& r, Outcome& out);
+    void on_confirmed_switch(const Request& r, Outcome& out);
+    void on_send(const Request& r, Outcome& out);
+    void on_message(const Request& r, Outcome& out);
 
     Physics& physics_;
     Sensors& sensors_;
     Units units_;
     uint64_t requests_ = 0;
+    std::array<Handler, static_cast<size_t>(devices::OpKind::board) + 1> handlers_{};
+    std::map<std::pair<FamilyId, devices::Op>, Values> reads_;
+    std::array<Axes3, kFamilyCount> axes_;
+    std::array<Actuator, kFamilyCount> actuators_;
+    std::map<uint16_t, std::function<Bytes(const std::string& args, double now)>> pass_through_;
+    std::array<Intercept, kFamilyCount> intercepts_;
 };
 
 // The greeting the mission runner sends before the mission starts.

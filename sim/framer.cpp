@@ -1,5 +1,6 @@
 #include "framer.h"
 
+#include "common/protocol.h"
 #include "kelvex/cobs.h"
 
 namespace kelvex::sim {
@@ -39,7 +40,7 @@ std::vector<Frame> FrameReader::feed(const uint8_t* data, size_t n)
 
 Bytes encode_frame(const Bytes& message)
 {
-    Bytes out(message.size() + message.size() / 254 + 2);
+    Bytes out(common::encoded_room(message.size()));
     const cobs_encode_result r =
         cobs_encode(out.data(), out.size(), message.data(), message.size());
     out.resize(r.out_len);

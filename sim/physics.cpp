@@ -92,6 +92,8 @@ void Physics::step(double dt)
     const double wheel_before = motor_rpm_[0];
     for (size_t i = 0; i < motor_rpm_.size(); ++i) {
         motor_rpm_[i] += (motor_cmd_[i] - motor_rpm_[i]) * k;
+    }
+    for (size_t i = 0; i < fan_rpm_.size(); ++i) {
         fan_rpm_[i] += (fan_cmd_[i] - fan_rpm_[i]) * k;
     }
     // The motor's torque on the wheel reacts on the body: whatever momentum

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "devices/families.h"
+
 namespace kelvex::sim {
 
 struct PhysicsParams {
@@ -70,12 +72,15 @@ private:
     double t_ = 0;
     double yaw_ = 0;
     double rate_ = 0;
-    std::array<double, 4> motor_rpm_{};
-    std::array<double, 4> motor_cmd_{};
-    std::array<double, 4> fan_rpm_{};
-    std::array<double, 4> fan_cmd_{};
-    std::array<int, 16> coil_{};
-    std::array<int, 4> engine_{};
+    template <typename T, devices::FamilyId F>
+    using PerUnit = std::array<T, devices::unit_count(F)>;
+
+    PerUnit<double, devices::FamilyId::motor> motor_rpm_{};
+    PerUnit<double, devices::FamilyId::motor> motor_cmd_{};
+    PerUnit<double, devices::FamilyId::fan> fan_rpm_{};
+    PerUnit<double, devices::FamilyId::fan> fan_cmd_{};
+    PerUnit<int, devices::FamilyId::coil> coil_{};
+    PerUnit<int, devices::FamilyId::engine> engine_{};
 };
 
 double wrap_deg(double deg);

@@ -1,8 +1,10 @@
-// What the bus controller remembers about its units between messages.
+// What the bus controller remembers about its units between messages: one
+// state per unit of every family, as many as the family table numbers.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "devices/families.h"
 
@@ -11,26 +13,37 @@ namespace kelvex::sim {
 using devices::FamilyId;
 using devices::kFamilyCount;
 
-inline constexpr size_t kMaxUnits = 16;
 inline constexpr size_t kTransceiverBuffer = 32;
 
-struct Units {
-    // A unit is powered once it has had its reset (the device API's turn-on
-    // sends one); the transmitter has its own on and off messages.
-    std::array<std::array<bool, kMaxUnits>, kFamilyCount> powered{};
-    std::array<std::array<uint32_t, kMaxUnits>, kFamilyCount> resets{};
-    std::array<uint8_t, 4> arm{};
-    std::array<int16_t, 4> engine{};
-    std::array<int16_t, 16> coil{};
-    std::array<uint16_t, 8> light_min{};
-    std::array<uint8_t, 8> light_calibrate{};
-    std::array<uint16_t, 8> sun_min{};
-    std::array<std::array<uint8_t, kTransceiverBuffer>, 16> transceiver{};
+struct UnitState {
+    // Powered once it has had its reset (the device API's turn-on sends
+    // one); the transmitter has its own on and off messages.
+    bool powered = false;
+    uint32_t resets = 0;
+    int16_t held = 0;  // an actuator's value: arm position, coil or engine command
+    std::array<uint16_t, devices::kWireOpCount> settings{};  // by setting operation
+    std::array<uint8_t, kTransceiverBuffer> received{};       // a transceiver's buffer
+};
 
-    bool& on(FamilyId f, int unit) { return powered[static_cast<size_t>(f)][unit]; }
-    bool on(FamilyId f, int unit) const { return powered[static_cast<size_t>(f)][unit]; }
+class Units {
+public:
+    Units();
+
+    size_t count(FamilyId f) const { return units_[index(f)].size(); }
+    bool exists(FamilyId f, int unit) const { return unit >= 0 && static_cast<size_t>(unit) < count(f); }
+    UnitState& at(FamilyId f, int unit) { return units_[index(f)].at(static_cast<size_t>(unit)); }
+    const UnitState& at(FamilyId f, int unit) const { return units_[index(f)].at(static_cast<size_t>(unit)); }
+
+    bool& on(FamilyId f, int unit) { return at(f, unit).powered; }
+    bool on(FamilyId f, int unit) const { return at(f, unit).powered; }
+    uint32_t resets(FamilyId f, int unit) const { return at(f, unit).resets; }
     // Bit i set when unit i is powered.
     uint32_t mask(FamilyId f) const;
+
+private:
+    static size_t index(FamilyId f) { return static_cast<size_t>(f); }
+
+    std::array<std::vector<UnitState>, kFamilyCount> units_;
 };
 
 }  // namespace kelvex::sim

@@ -102,7 +102,7 @@ TEST(SimProtocol, LightSensorsSunBatteryAndMaxima)
 
     const auto& units = sim.stopped().bus.units();
     EXPECT_EQ(0b101u, units.mask(FamilyId::light_sensor)) << "turned on by their resets";
-    EXPECT_EQ(3, units.light_calibrate[2]);
+    EXPECT_EQ(3, units.at(FamilyId::light_sensor, 2).settings[static_cast<size_t>(kelvex::devices::Op::set_calibrate)]);
 }
 
 TEST(SimProtocol, ActuatorsConfirmWhatTheyTake)

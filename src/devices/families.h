@@ -26,6 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "devices/operation_list.h"
+
 namespace kelvex::devices {
 
 enum class FamilyId : uint8_t {
@@ -49,21 +51,26 @@ enum class FamilyId : uint8_t {
 };
 
 enum class Op : uint8_t {
-    request_reset,
-    request_raw,
-    request_maxraw,
-    set_minvalue,
-    set_calibrate,
-    set_value,
-    set_speed,
-    request_speed,
-    turn_on,
-    turn_off,
-    request_state,
-    send,
-    request_buff,
-    message,
+#define KELVEX_WIRE_OP(name) name,
+    KELVEX_WIRE_OPS(KELVEX_WIRE_OP)
+#undef KELVEX_WIRE_OP
+        none  // not on the wire: what a row of operation_list.h names when nothing is sent
 };
+
+inline constexpr size_t kWireOpCount = static_cast<size_t>(Op::none);
+
+// The operation's name as the rows spell it; "none" for anything else.
+constexpr const char* op_name(Op op)
+{
+    constexpr const char* kNames[] = {
+#define KELVEX_WIRE_OP_NAME(name) #name,
+        KELVEX_WIRE_OPS(KELVEX_WIRE_OP_NAME)
+#undef KELVEX_WIRE_OP_NAME
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == kWireOpCount, "one name per operation");
+    const size_t i = static_cast<size_t>(op);
+    return i < kWireOpCount ? kNames[i] : "none";
+}
 
 // Current draw of one switched-on unit, milliamperes.
 inline constexpr float fArmConsumption = 0.0f;
@@ -244,6 +251,8 @@ inline constexpr Family kFamilyTable[] = {
 inline constexpr size_t kFamilyCount = static_cast<size_t>(FamilyId::count);
 
 constexpr const Family& family(FamilyId id) { return kFamilyTable[static_cast<size_t>(id)]; }
+
+constexpr size_t unit_count(FamilyId id) { return family(id).highest + size_t{1}; }
 
 // An operation of a family, resolved at compile time.
 struct Target {
