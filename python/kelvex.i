@@ -1,18 +1,20 @@
 /* The _kelvex module: the flat device API, raw requests, the battery model,
  * script bring-up and the run-time configuration for Python missions.
  *
- * The interface wraps the real public headers. Only the names listed below
- * are exposed, and the module lists them in this order. A function appears
- * once its header declares it. */
+ * The interface wraps the real public headers, the device operations as the
+ * operation table spells them. Only the names listed below are exposed, and
+ * the module lists them in this order. */
 %module kelvex
 
 %{
 #include "kelvex/kelvex.h"
+#include "devices/operation_list.h"
 #include "bringup.h"
 #include "overloads.h"
 %}
 
 %include "kelvex_python.i"
+%include "../src/devices/operation_list.h"
 
 /* ---- Exposure and registration order ------------------------------------ */
 %rename("$ignore", regextarget=1) "";
@@ -72,85 +74,25 @@
 
 %kelvex_expose(bus_setup)
 
-%kelvex_expose(accelerometer_get_state)
-%kelvex_expose(accelerometer_request_raw)
-%kelvex_expose(accelerometer_request_reset)
-%kelvex_expose(accelerometer_turn_off)
-%kelvex_expose(accelerometer_turn_on)
-%kelvex_expose(arduino_send)
-%kelvex_expose(arm_get_state)
-%kelvex_expose(arm_request_reset)
-%kelvex_expose(arm_set_value)
-%kelvex_expose(arm_turn_off)
-%kelvex_expose(arm_turn_on)
-%kelvex_expose(camera_get_state)
-%kelvex_expose(camera_take_photo)
-%kelvex_expose(camera_turn_off)
-%kelvex_expose(camera_turn_on)
-%kelvex_expose(fan_get_state)
-%kelvex_expose(fan_request_reset)
-%kelvex_expose(fan_request_speed)
-%kelvex_expose(fan_set_speed)
-%kelvex_expose(fan_turn_off)
-%kelvex_expose(fan_turn_on)
-%kelvex_expose(hyro_get_state)
-%kelvex_expose(hyro_request_raw)
-%kelvex_expose(hyro_request_reset)
-%kelvex_expose(hyro_turn_off)
-%kelvex_expose(hyro_turn_on)
-%kelvex_expose(magnetometer_get_state)
-%kelvex_expose(magnetometer_request_raw)
-%kelvex_expose(magnetometer_request_reset)
-%kelvex_expose(magnetometer_turn_off)
-%kelvex_expose(magnetometer_turn_on)
-%kelvex_expose(motor_get_state)
-%kelvex_expose(motor_request_reset)
-%kelvex_expose(motor_request_speed)
-%kelvex_expose(motor_set_speed)
-%kelvex_expose(motor_turn_off)
-%kelvex_expose(motor_turn_on)
-%kelvex_expose(coil_get_state)
-%kelvex_expose(coil_request_reset)
-%kelvex_expose(coil_set_value)
-%kelvex_expose(coil_turn_off)
-%kelvex_expose(coil_turn_on)
-%kelvex_expose(engine_get_state)
-%kelvex_expose(engine_request_reset)
-%kelvex_expose(engine_set_value)
-%kelvex_expose(engine_turn_off)
-%kelvex_expose(engine_turn_on)
-%kelvex_expose(light_sensor_get_state)
-%kelvex_expose(light_sensor_request_maxraw)
-%kelvex_expose(light_sensor_request_raw)
-%kelvex_expose(light_sensor_request_reset)
-%kelvex_expose(light_sensor_set_calibrate)
-%kelvex_expose(light_sensor_set_minvalue)
-%kelvex_expose(light_sensor_turn_off)
-%kelvex_expose(light_sensor_turn_on)
-%kelvex_expose(sun_sensor_get_state)
-%kelvex_expose(sun_sensor_request_maxraw)
-%kelvex_expose(sun_sensor_request_raw)
-%kelvex_expose(sun_sensor_request_reset)
-%kelvex_expose(sunsensors_angle)
-%kelvex_expose(sun_sensor_set_minvalue)
-%kelvex_expose(sun_sensor_turn_off)
-%kelvex_expose(sun_sensor_turn_on)
-%kelvex_expose(transceiver_get_state)
-%kelvex_expose(transceiver_request_buff)
-%kelvex_expose(transceiver_request_reset)
-%kelvex_expose(transceiver_send)
-%kelvex_expose(transceiver_turn_off)
-%kelvex_expose(transceiver_turn_on)
-%kelvex_expose(transmitter_get_state)
-%kelvex_expose(transmitter_request_reset)
-%kelvex_expose(transmitter_transmit_photo)
-%kelvex_expose(transmitter_turn_off)
-%kelvex_expose(transmitter_turn_on)
-
-/* Overloaded: exposed below with their forms, not as the headers declare them. */
-%kelvex_order("sunbattery_request_maxraw")
-%kelvex_order("sunbattery_request_reset")
-%kelvex_order("sunbattery_request_raw")
+/* The device operations, in their rows' order (src/devices/operation_list.h):
+ * declared as their rows spell them, so that each output converts as its
+ * kelvex_out_ type says; the headers' own declarations are then left out. */
+%define %kelvex_operation_expose(name, result, params, doc)
+%rename("%s") name;
+%kelvex_order(#name)
+%feature("docstring") name doc;
+result name params;
+%rename("$ignore") name;
+%enddef
+/* Exposed below with their forms, not as the headers declare them. */
+%define %kelvex_operation_overloaded(name, result, params, doc)
+%kelvex_order(#name)
+%enddef
+%define %kelvex_operation_hidden(name, result, params, doc)
+%enddef
+#define KELVEX_PYTHON_OPERATION(name, family, op, kind, bytes, python, result, params, doc) \
+    %kelvex_operation_##python(name, result, params, doc)
+KELVEX_DEVICE_OPERATIONS(KELVEX_PYTHON_OPERATION)
 
 %kelvex_expose(accumulator_create)
 %kelvex_expose(accumulator_attach)
@@ -166,61 +108,11 @@
 %kelvex_expose(instrument_measure)
 
 /* ---- Documentation strings ---------------------------------------------- */
-%define %kelvex_unit_docs(F)
-%feature("docstring") F##_turn_on %str(F##_turn_on(num) -> int);
-%feature("docstring") F##_turn_off %str(F##_turn_off(num) -> int);
-%feature("docstring") F##_get_state %str(F##_get_state(num) -> int);
-%feature("docstring") F##_request_reset %str(F##_request_reset(num) -> int);
-%enddef
-
 %feature("docstring") Global::Global "new_Global() -> Global";
 %feature("docstring") Global::~Global "delete_Global(self)";
 
-%kelvex_unit_docs(accelerometer)
-%kelvex_unit_docs(arm)
-%kelvex_unit_docs(coil)
-%kelvex_unit_docs(engine)
-%kelvex_unit_docs(fan)
-%kelvex_unit_docs(hyro)
-%kelvex_unit_docs(light_sensor)
-%kelvex_unit_docs(magnetometer)
-%kelvex_unit_docs(motor)
-%kelvex_unit_docs(sun_sensor)
-%kelvex_unit_docs(transceiver)
-%kelvex_unit_docs(transmitter)
-
-%feature("docstring") camera_turn_on "camera_turn_on() -> int";
-%feature("docstring") camera_turn_off "camera_turn_off() -> int";
-%feature("docstring") camera_get_state "camera_get_state() -> int";
-%feature("docstring") camera_take_photo "camera_take_photo(num) -> int";
-
-/* Sensors */
-%feature("docstring") accelerometer_request_raw "accelerometer_request_raw(num) -> (int, short, short, short)";
-%feature("docstring") hyro_request_raw "hyro_request_raw(num) -> (int, short, short, short)";
-%feature("docstring") magnetometer_request_raw "magnetometer_request_raw(num) -> (int, short, short, short)";
-%feature("docstring") light_sensor_request_raw "light_sensor_request_raw(num) -> (int, unsigned short)";
-%feature("docstring") light_sensor_request_maxraw "light_sensor_request_maxraw(num) -> (int, unsigned short)";
-%feature("docstring") sun_sensor_request_raw "sun_sensor_request_raw(num) -> (int, unsigned short, unsigned short)";
-%feature("docstring") sun_sensor_request_maxraw "sun_sensor_request_maxraw(num) -> (int, unsigned short, unsigned short)";
-%feature("docstring") light_sensor_set_minvalue "light_sensor_set_minvalue(num, value) -> int";
-%feature("docstring") sun_sensor_set_minvalue "sun_sensor_set_minvalue(num, value) -> int";
-%feature("docstring") light_sensor_set_calibrate "light_sensor_set_calibrate(num, mode) -> int";
-%feature("docstring") sunsensors_angle "sunsensors_angle(positive, negative, ambient) -> int";
-
-/* Actuators */
-%feature("docstring") motor_request_speed "motor_request_speed(num) -> (int, short)";
-%feature("docstring") fan_request_speed "fan_request_speed(num) -> (int, short)";
-%feature("docstring") motor_set_speed "motor_set_speed(num, rpm) -> (int, short)";
-%feature("docstring") fan_set_speed "fan_set_speed(num, rpm) -> (int, short)";
-%feature("docstring") coil_set_value "coil_set_value(num, pwm) -> (int, short)";
-%feature("docstring") engine_set_value "engine_set_value(num, vlaue) -> (int, short)";
-%feature("docstring") arm_set_value "arm_set_value(num, value) -> (int, char)";
-
-/* Radio, camera, instruments and the controller */
-%feature("docstring") transmitter_transmit_photo "transmitter_transmit_photo(num, nPhoto) -> int";
-%feature("docstring") transceiver_send "transceiver_send(tx_num, rx_num, outbuf) -> int";
-%feature("docstring") transceiver_request_buff "transceiver_request_buff(num) -> (int, string)";
-%feature("docstring") arduino_send "arduino_send(num, msg_id, args, timeout) -> int";
+/* Radio, camera, instruments and the controller: the device operations
+ * carry theirs in their rows. */
 %feature("docstring") instrument_attach "instrument_attach(name, port) -> int";
 %feature("docstring") instrument_detach "instrument_detach() -> int";
 %feature("docstring") instrument_measure "instrument_measure(bytes, secs) -> (int, bytes)";
@@ -261,7 +153,11 @@
 %rename("%s") sunbattery_request_maxraw;
 %rename("%s") sunbattery_request_reset;
 %rename("%s") cobs_single_request;
+/* Their script forms hand out what the rows' kelvex_out_ushort outputs do;
+ * the types stay the C ones, which the overload errors name. */
+%apply kelvex_out_ushort * { unsigned short *pRAW_data, unsigned short *pMAXRAW_data };
 %include "overloads.h"
+%clear unsigned short *pRAW_data, unsigned short *pMAXRAW_data;
 
 /* ---- Linked variables, in the order cvar links them --------------------- */
 %rename("%s") debug;

@@ -1,11 +1,11 @@
 /* Python conversions of the kelvex interface.
  *
- * The typemaps are keyed to the types and parameter names of the public
- * headers: a unit number or value is converted as a Python short whatever its
- * C width, bytes come and go as Python bytes, and outputs named like the
- * headers' output parameters are appended to the result list in parameter
- * order. A new function whose parameters follow these names needs nothing
- * here. */
+ * Inputs are keyed to the types and parameter names of the public headers:
+ * a unit number or value is converted as a Python short whatever its C
+ * width, bytes come and go as Python bytes. Outputs of the device operations
+ * are keyed to the kelvex_out_ types their rows give them and are appended
+ * to the result list in parameter order; a new operation whose outputs use
+ * those types needs nothing here. */
 
 %include <stdint.i>
 
@@ -112,43 +112,31 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
   $2 = ($2_ltype)n;
 }
 
-/* ---- Outputs appended to the result ------------------------------------- */
-/* Keyed to the base types, which the fixed-width names of the headers reduce to. */
-%typemap(in, numinputs=0) short *pRAW_dataX (short v = 0), short *pRAW_dataY (short v = 0),
-                          short *pRAW_dataZ (short v = 0), short *confirm (short v = 0),
-                          short *pRPM (short v = 0),
-                          unsigned short *pRAW_data (unsigned short v = 0),
-                          unsigned short *pMAXRAW_data (unsigned short v = 0),
-                          unsigned short *pRAW_data1 (unsigned short v = 0),
-                          unsigned short *pRAW_data2 (unsigned short v = 0),
-                          unsigned short *pMAXRAW_data1 (unsigned short v = 0),
-                          unsigned short *pMAXRAW_data2 (unsigned short v = 0),
-                          unsigned char *confirm (unsigned char v = 0), double *angle (double v = 0) {
+/* ---- Outputs appended to the result -------------------------------------
+ * The device operations' rows (src/devices/operation_list.h) write each
+ * output with the kelvex_out_ type of its conversion. */
+%typemap(in, numinputs=0) kelvex_out_short * (short v = 0), kelvex_out_ushort * (unsigned short v = 0),
+                          kelvex_out_byte * (unsigned char v = 0), kelvex_out_degrees * (double v = 0) {
   $1 = &v;
 }
-%typemap(argout) short *pRAW_dataX, short *pRAW_dataY, short *pRAW_dataZ, short *confirm, short *pRPM,
-                 unsigned short *pRAW_data, unsigned short *pMAXRAW_data, unsigned short *pRAW_data1,
-                 unsigned short *pRAW_data2, unsigned short *pMAXRAW_data1,
-                 unsigned short *pMAXRAW_data2, unsigned char *confirm {
+%typemap(argout) kelvex_out_short *, kelvex_out_ushort *, kelvex_out_byte * {
   $result = SWIG_AppendOutput($result, PyLong_FromLong((long)*$1));
 }
-%typemap(argout) double *angle {
+%typemap(argout) kelvex_out_degrees * {
   $result = SWIG_AppendOutput($result, PyLong_FromLong(kelvex::py::whole_degrees(*$1)));
 }
 
 /* Fixed buffers, zero-filled so that only bytes the library wrote show. */
-%typemap(in, numinputs=0) unsigned char *data (unsigned char buffer[32] = {0}) {
+%typemap(in, numinputs=0) kelvex_out_buffer * (unsigned char buffer[32] = {0}) {
   $1 = buffer;
 }
-%typemap(argout) unsigned char *data {
+%typemap(argout) kelvex_out_buffer * {
   $result = SWIG_AppendOutput($result, PyBytes_FromStringAndSize((const char *)$1, 32));
 }
-/* Data going out under the same name is input only. */
-%typemap(argout) const unsigned char *data "";
-%typemap(in, numinputs=0) char *answer (char buffer[1025] = {0}) {
+%typemap(in, numinputs=0) kelvex_out_text * (char buffer[1025] = {0}) {
   $1 = buffer;
 }
-%typemap(argout) char *answer {
+%typemap(argout) kelvex_out_text * {
   $1[1024] = 0;
   $result = SWIG_AppendOutput($result, kelvex::py::bytes_until_zero((const unsigned char *)$1, 1024));
 }

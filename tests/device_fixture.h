@@ -9,13 +9,15 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
-#include "../src/devices/families.h"
+#include "../src/devices/operations.h"
 #include "fakes/fake_bus.h"
 #include "fakes/shared_battery.h"
 #include "kelvex/battery.h"
 #include "kelvex/devices.h"
+#include "kelvex/radio.h"
 #include "kelvex/runner.h"
 
 namespace kelvex::testing {
@@ -30,31 +32,57 @@ struct CommonShims {
     int (*turn_off)(uint16_t);
 };
 
-inline int camera_get_state_at(uint16_t) { return camera_get_state(); }
-inline int camera_turn_on_at(uint16_t) { return camera_turn_on(); }
-inline int camera_turn_off_at(uint16_t) { return camera_turn_off(); }
-inline int sunbattery_reset(uint16_t num) { return static_cast<int>(sunbattery_request_reset(num)); }
+// A row's function as a call on a unit number, when it is one of the common
+// operations' shape (the camera's take none).
+template <auto Fn>
+constexpr int (*common_shim())(uint16_t)
+{
+    using Type = decltype(Fn);
+    if constexpr (std::is_same_v<Type, int (*)(uint16_t)>) {
+        return Fn;
+    } else if constexpr (std::is_same_v<Type, int (*)(void)>) {
+        return [](uint16_t) { return Fn(); };
+    } else {
+        return nullptr;
+    }
+}
+
+struct ShimRow {
+    const devices::Operation& operation;
+    int (*call)(uint16_t);
+};
 
 // clang-format off
-inline const std::vector<CommonShims> kCommonShims = {
-    {FamilyId::arm, arm_request_reset, arm_get_state, arm_turn_on, arm_turn_off},
-    {FamilyId::sunbattery, sunbattery_reset, nullptr, nullptr, nullptr},
-    {FamilyId::light_sensor, light_sensor_request_reset, light_sensor_get_state, light_sensor_turn_on, light_sensor_turn_off},
-    {FamilyId::sun_sensor, sun_sensor_request_reset, sun_sensor_get_state, sun_sensor_turn_on, sun_sensor_turn_off},
-    {FamilyId::accelerometer, accelerometer_request_reset, accelerometer_get_state, accelerometer_turn_on, accelerometer_turn_off},
-    {FamilyId::magnetometer, magnetometer_request_reset, magnetometer_get_state, magnetometer_turn_on, magnetometer_turn_off},
-    {FamilyId::hyro, hyro_request_reset, hyro_get_state, hyro_turn_on, hyro_turn_off},
-    {FamilyId::motor, motor_request_reset, motor_get_state, motor_turn_on, motor_turn_off},
-    {FamilyId::fan, fan_request_reset, fan_get_state, fan_turn_on, fan_turn_off},
-    {FamilyId::coil, coil_request_reset, coil_get_state, coil_turn_on, coil_turn_off},
-    {FamilyId::engine, engine_request_reset, engine_get_state, engine_turn_on, engine_turn_off},
-    {FamilyId::transmitter, transmitter_request_reset, transmitter_get_state, nullptr, nullptr},
-    {FamilyId::receiver, receiver_request_reset, nullptr, nullptr, nullptr},
-    {FamilyId::transceiver, transceiver_request_reset, transceiver_get_state, transceiver_turn_on, transceiver_turn_off},
-    {FamilyId::controller, nullptr, nullptr, nullptr, nullptr},
-    {FamilyId::camera, nullptr, camera_get_state_at, camera_turn_on_at, camera_turn_off_at},
+inline const ShimRow kShimRows[] = {
+#define KELVEX_SHIM_ROW(name, ...) {devices::operation(devices::OperationId::name), common_shim<&::name>()},
+    KELVEX_DEVICE_OPERATIONS(KELVEX_SHIM_ROW)
+#undef KELVEX_SHIM_ROW
 };
 // clang-format on
+
+// The first row of a family and kind: hyro_ before its gyro_ aliases.
+inline int (*shim_for(FamilyId id, devices::OpKind kind))(uint16_t)
+{
+    for (const ShimRow& r : kShimRows) {
+        if (r.operation.family == id && r.operation.kind == kind) {
+            return r.call;
+        }
+    }
+    return nullptr;
+}
+
+inline std::vector<CommonShims> common_shims()
+{
+    using devices::OpKind;
+    std::vector<CommonShims> all;
+    for (const devices::Family& f : devices::kFamilyTable) {
+        all.push_back({f.id, shim_for(f.id, OpKind::reset), shim_for(f.id, OpKind::get_state),
+                       shim_for(f.id, OpKind::turn_on), shim_for(f.id, OpKind::turn_off)});
+    }
+    return all;
+}
+
+inline const std::vector<CommonShims> kCommonShims = common_shims();
 
 inline const CommonShims& shims_of(FamilyId id)
 {
@@ -90,10 +118,8 @@ inline bool is_command(const Bytes& request)
         }
         const uint8_t offset = static_cast<uint8_t>(request[0] - (dev_addr - f.base));
         for (size_t i = 0; i < f.op_count; ++i) {
-            const devices::Op op = f.ops[i].op;
-            if (f.ops[i].offset == offset &&
-                (op == devices::Op::request_reset || op == devices::Op::set_minvalue ||
-                 op == devices::Op::set_calibrate || op == devices::Op::send)) {
+            const devices::Operation* o = devices::operation_of(f.id, f.ops[i].op);
+            if (f.ops[i].offset == offset && o != nullptr && o->command()) {
                 return true;
             }
         }

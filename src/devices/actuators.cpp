@@ -1,49 +1,35 @@
 // Actuator values with set-and-confirm, and speed queries.
-#include "devices/unit.h"
+#include "devices/perform.h"
 #include "kelvex/devices.h"
 
-using namespace kelvex::devices;
-
-namespace {
-
-template <FamilyId Id>
-int request_speed(uint16_t num, int16_t* pRPM)
-{
-    uint16_t w;
-    const int r = read_words(target<Id, Op::request_speed>(), num, &w, 1);
-    if (r == kDone) {
-        *pRPM = static_cast<int16_t>(w);
-    }
-    return r;
-}
-
-}  // namespace
+using kelvex::devices::OperationId;
+using kelvex::devices::perform;
 
 int arm_set_value(uint16_t num, uint8_t value, uint8_t* confirm)
 {
-    return set_and_confirm(target<F::arm, Op::set_value>(), num, value, confirm);
+    return perform<OperationId::arm_set_value>(num, value, confirm);
 }
 
 int motor_set_speed(uint16_t num, int16_t RPM, int16_t* confirm)
 {
-    return set_and_confirm(target<F::motor, Op::set_speed>(), num, RPM, confirm);
+    return perform<OperationId::motor_set_speed>(num, RPM, confirm);
 }
 
-int motor_request_speed(uint16_t num, int16_t* pRPM) { return request_speed<F::motor>(num, pRPM); }
+int motor_request_speed(uint16_t num, int16_t* pRPM) { return perform<OperationId::motor_request_speed>(num, pRPM); }
 
 int coil_set_value(uint16_t num, int16_t PWM, int16_t* confirm)
 {
-    return set_and_confirm(target<F::coil, Op::set_value>(), num, PWM, confirm);
+    return perform<OperationId::coil_set_value>(num, PWM, confirm);
 }
 
 int engine_set_value(uint16_t num, int16_t value, int16_t* confirm)
 {
-    return set_and_confirm(target<F::engine, Op::set_value>(), num, value, confirm);
+    return perform<OperationId::engine_set_value>(num, value, confirm);
 }
 
 int fan_set_speed(uint16_t num, int16_t RPM, int16_t* confirm)
 {
-    return set_and_confirm(target<F::fan, Op::set_speed>(), num, RPM, confirm);
+    return perform<OperationId::fan_set_speed>(num, RPM, confirm);
 }
 
-int fan_request_speed(uint16_t num, int16_t* pRPM) { return request_speed<F::fan>(num, pRPM); }
+int fan_request_speed(uint16_t num, int16_t* pRPM) { return perform<OperationId::fan_request_speed>(num, pRPM); }

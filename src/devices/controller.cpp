@@ -2,11 +2,11 @@
 // handler.
 #include <cstring>
 
-#include "devices/unit.h"
+#include "devices/perform.h"
 #include "kelvex/radio.h"
 #include "kelvex/runner.h"
 
-using namespace kelvex::devices;
+namespace kelvex::devices {
 
 namespace {
 
@@ -17,14 +17,13 @@ constexpr int kPassThroughAnswerCapacity = 1025;
 
 }  // namespace
 
-int arduino_send(const uint16_t num, const uint16_t msg_id, char* args, char* answer, const uint16_t timeout)
+int pass_through(const Target& t, uint16_t num, uint16_t id, char* args, char* answer, uint16_t timeout)
 {
-    const Target t = target<F::controller, Op::message>();
     if (const int g = guard(*t.family, num); g != kDone) {
         return g;
     }
     Message m(t, num);
-    m.u16(msg_id);
+    m.u16(id);
     if (args != nullptr) {
         const size_t args_len = std::strlen(args);
         if (args_len > kMaxArgs) {
@@ -47,4 +46,11 @@ int arduino_send(const uint16_t num, const uint16_t msg_id, char* args, char* an
         std::memmove(answer, answer + kAnswerMove, static_cast<size_t>(answer_len) - kAnswerMove);
     }
     return status;
+}
+
+}  // namespace kelvex::devices
+
+int arduino_send(const uint16_t num, const uint16_t msg_id, char* args, char* answer, const uint16_t timeout)
+{
+    return kelvex::devices::perform<kelvex::devices::OperationId::arduino_send>(num, msg_id, args, answer, timeout);
 }

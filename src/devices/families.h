@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "devices/operation_list.h"
+#include "operation_list.h"
 
 namespace kelvex::devices {
 

@@ -8,8 +8,8 @@
 #include <tuple>
 #include <type_traits>
 
-#include "devices/families.h"
-#include "devices/operation_list.h"
+#include "families.h"
+#include "operation_list.h"
 
 namespace kelvex::devices {
 

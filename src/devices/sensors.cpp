@@ -1,99 +1,75 @@
 // Sensor reads and settings, and the sun angle.
 #include <cmath>
 
-#include "devices/unit.h"
+#include "devices/perform.h"
 #include "kelvex/devices.h"
 
-using namespace kelvex::devices;
-
-namespace {
-
-template <FamilyId Id, Op O>
-int read_one(uint16_t num, uint16_t* out)
-{
-    return read_words(target<Id, O>(), num, out, 1);
-}
-
-template <FamilyId Id, Op O>
-int read_two(uint16_t num, uint16_t* first, uint16_t* second)
-{
-    uint16_t w[2];
-    const int r = read_words(target<Id, O>(), num, w, 2);
-    if (r == kDone) {
-        *first = w[0];
-        *second = w[1];
-    }
-    return r;
-}
-
-}  // namespace
+using kelvex::devices::OperationId;
+using kelvex::devices::perform;
 
 int32_t sunbattery_request_raw(uint16_t num, uint16_t* pRAW_data)
 {
-    return read_one<F::sunbattery, Op::request_raw>(num, pRAW_data);
+    return perform<OperationId::sunbattery_request_raw>(num, pRAW_data);
 }
 
 int32_t sunbattery_request_maxraw(uint16_t num, uint16_t* pMAXRAW_data)
 {
-    return read_one<F::sunbattery, Op::request_maxraw>(num, pMAXRAW_data);
+    return perform<OperationId::sunbattery_request_maxraw>(num, pMAXRAW_data);
 }
 
 int light_sensor_request_raw(uint16_t num, uint16_t* pRAW_data)
 {
-    return read_one<F::light_sensor, Op::request_raw>(num, pRAW_data);
+    return perform<OperationId::light_sensor_request_raw>(num, pRAW_data);
 }
 
 int light_sensor_request_maxraw(uint16_t num, uint16_t* pMAXRAW_data)
 {
-    return read_one<F::light_sensor, Op::request_maxraw>(num, pMAXRAW_data);
+    return perform<OperationId::light_sensor_request_maxraw>(num, pMAXRAW_data);
 }
 
 int light_sensor_set_minvalue(uint16_t num, uint16_t value)
 {
-    const uint8_t payload[2] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
-    return setting(target<F::light_sensor, Op::set_minvalue>(), num, payload, sizeof payload);
+    return perform<OperationId::light_sensor_set_minvalue>(num, value);
 }
 
 int light_sensor_set_calibrate(uint16_t num, uint8_t mode)
 {
-    return setting(target<F::light_sensor, Op::set_calibrate>(), num, &mode, 1);
+    return perform<OperationId::light_sensor_set_calibrate>(num, mode);
 }
 
 int sun_sensor_request_raw(uint16_t num, uint16_t* pRAW_data1, uint16_t* pRAW_data2)
 {
-    return read_two<F::sun_sensor, Op::request_raw>(num, pRAW_data1, pRAW_data2);
+    return perform<OperationId::sun_sensor_request_raw>(num, pRAW_data1, pRAW_data2);
 }
 
 int sun_sensor_request_maxraw(uint16_t num, uint16_t* pMAXRAW_data1, uint16_t* pMAXRAW_data2)
 {
-    return read_two<F::sun_sensor, Op::request_maxraw>(num, pMAXRAW_data1, pMAXRAW_data2);
+    return perform<OperationId::sun_sensor_request_maxraw>(num, pMAXRAW_data1, pMAXRAW_data2);
 }
 
 int sun_sensor_set_minvalue(uint16_t num, uint16_t value)
 {
-    // The unit expects a second, zero word.
-    const uint8_t payload[4] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8), 0, 0};
-    return setting(target<F::sun_sensor, Op::set_minvalue>(), num, payload, sizeof payload);
+    return perform<OperationId::sun_sensor_set_minvalue>(num, value);
 }
 
 int accelerometer_request_raw(uint16_t num, int16_t* pRAW_dataX, int16_t* pRAW_dataY, int16_t* pRAW_dataZ)
 {
-    return read_axes(target<F::accelerometer, Op::request_raw>(), num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
+    return perform<OperationId::accelerometer_request_raw>(num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
 }
 
 int magnetometer_request_raw(uint16_t num, int16_t* pRAW_dataX, int16_t* pRAW_dataY, int16_t* pRAW_dataZ)
 {
-    return read_axes(target<F::magnetometer, Op::request_raw>(), num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
+    return perform<OperationId::magnetometer_request_raw>(num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
 }
 
 int hyro_request_raw(uint16_t num, int16_t* pRAW_dataX, int16_t* pRAW_dataY, int16_t* pRAW_dataZ)
 {
-    return read_axes(target<F::hyro, Op::request_raw>(), num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
+    return perform<OperationId::hyro_request_raw>(num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
 }
 
 int gyro_request_raw(uint16_t num, int16_t* pRAW_dataX, int16_t* pRAW_dataY, int16_t* pRAW_dataZ)
 {
-    return hyro_request_raw(num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
+    return perform<OperationId::gyro_request_raw>(num, pRAW_dataX, pRAW_dataY, pRAW_dataZ);
 }
 
 int sunsensors_angle(uint16_t positive, uint16_t negative, uint16_t ambient, double* angle)

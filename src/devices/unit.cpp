@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/le.h"
 #include "kelvex/battery.h"
 #include "kelvex/runner.h"
 
@@ -63,7 +64,8 @@ Message& Message::u8(uint8_t v)
 
 Message& Message::u16(uint16_t v)
 {
-    const uint8_t le[2] = {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>(v >> 8)};
+    uint8_t le[2];
+    common::put_le16(le, v);
     bytes(le, 2);
     return *this;
 }
@@ -80,8 +82,7 @@ size_t Message::bytes(const uint8_t* p, size_t n)
 
 uint16_t Answer::word(size_t i) const
 {
-    const uint8_t* v = buf_ + kHeaderBytes + 2 * i;
-    return static_cast<uint16_t>(v[0] | (v[1] << 8));
+    return common::le16(buf_ + kHeaderBytes + 2 * i);
 }
 
 int Answer::exchange(Transport transport, const Message& m)
@@ -199,6 +200,38 @@ int read_axes(const Target& t, uint16_t num, int16_t* x, int16_t* y, int16_t* z)
     *x = axis_value(axes[0], w);
     *y = axis_value(axes[1], w);
     *z = axis_value(axes[2], w);
+    return kDone;
+}
+
+int read_block(const Target& t, uint16_t num, uint8_t* out, size_t n)
+{
+    std::memset(out, 0, n);
+    if (const int g = guard(*t.family, num); g != kDone) {
+        return g;
+    }
+    Answer a;
+    if (a.request(Message(t, num)) != 0 || !a.carries(n)) {
+        return kFailed;
+    }
+    std::memcpy(out, a.values(), n);
+    return kDone;
+}
+
+int confirmed_switch(const Target& t, uint16_t num)
+{
+    const Family& f = *t.family;
+    if (num > f.highest) {
+        return kFailed;
+    }
+    Answer a;
+    if (a.request(Message(t, num)) != 0) {
+        return kFailed;
+    }
+    if (t.op == Op::turn_on) {
+        book_on(f, num);
+    } else {
+        book_off(f, num);
+    }
     return kDone;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/protocol.h"
 #include "devices/families.h"
 
 namespace kelvex::devices {
@@ -17,7 +18,7 @@ inline constexpr int kFailed = 1;  // out of range, failed exchange, short answe
 inline constexpr int kOff = 2;     // unit switched off
 
 inline constexpr uint16_t kComputerAddress = 1;
-inline constexpr size_t kHeaderBytes = 6;
+using common::kHeaderBytes;
 inline constexpr size_t kAnswerCapacity = 64;
 // The longest message (the controller pass-through) is 255 bytes.
 inline constexpr size_t kMaxMessage = 256;
@@ -92,6 +93,19 @@ int read_words(const Target& t, uint16_t num, uint16_t* out, size_t count);
 int read_axes(const Target& t, uint16_t num, int16_t* x, int16_t* y, int16_t* z);
 // Guarded command: the header and `n` payload bytes; the transport's result.
 int setting(const Target& t, uint16_t num, const uint8_t* payload, size_t n);
+
+// Guarded request for a block of n bytes; `out` is cleared first and
+// receives them only from an answer that carries all n.
+int read_block(const Target& t, uint16_t num, uint8_t* out, size_t n);
+// Unguarded request whose answer switches the unit (turn_on or turn_off)
+// and books its draw; nothing changes without an answer.
+int confirmed_switch(const Target& t, uint16_t num);
+// Guarded commands carrying `len` data bytes for unit `to`, in pieces
+// (radio.cpp).
+int send_pieces(const Target& t, uint16_t num, uint16_t to, const uint8_t* data, uint16_t len);
+// Guarded pass-through message to the controller's handler `id`
+// (controller.cpp).
+int pass_through(const Target& t, uint16_t num, uint16_t id, char* args, char* answer, uint16_t timeout);
 
 // Guarded set-and-confirm: sends `value` up to the family's attempt count
 // until the unit echoes it. Defined for uint8_t (one byte) and int16_t.

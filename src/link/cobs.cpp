@@ -2,9 +2,11 @@
 
 #include <cstring>
 
+#include "common/protocol.h"
+
 namespace {
 
-constexpr size_t kMaxRun = 254;
+using kelvex::common::kMaxRun;
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
 

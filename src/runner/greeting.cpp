@@ -1,8 +1,10 @@
 // The greeting frame written to the bus controller at start-up.
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
+#include "common/protocol.h"
 #include "kelvex/cobs.h"
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
@@ -12,8 +14,9 @@ namespace kelvex::runner {
 
 void cobs_greeting(int line)
 {
-    uint8_t hi[] = {'H', 'I', ' ', 'A', 'L', 'L', '!', 0};
-    uint8_t z[64];
+    uint8_t hi[sizeof common::kGreeting];
+    memcpy(hi, common::kGreeting, sizeof hi);  // the dump takes a mutable buffer
+    uint8_t z[common::encoded_room(sizeof hi)];
     if (debug > 1) {
         printf(">Origins:\n");
         diag_vdump_buf_with_offset(printf, hi, sizeof hi, hi);
