@@ -1,5 +1,6 @@
 #include "launcher.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -138,6 +139,7 @@ private:
     bool take_address();
     bool claim(const std::string& address, std::string& station_exe, bool& next);
     GroundStation::Start try_station(const std::string& exe, const std::string& address);
+    GroundStation::Start start_station(const std::string& exe, const std::string& address);
     bool try_listener(const std::string& address, bool& next);
     void add_mission_environment();
     std::vector<std::string> mission_argv() const;
@@ -159,7 +161,8 @@ private:
     std::unique_ptr<GroundStation> ground_;
     std::optional<LogListener> listener_;
     std::optional<LogTail> tail_;
-    StationFeatures features_;
+    Fd reservation_;
+    bool single_ = true;
     std::string address_, ftp_url_, station_note_;
     RunRecord record_;
     bool interrupted_ = false;
@@ -206,15 +209,10 @@ void Run::prepare_environment()
 bool Run::take_address()
 {
     std::string station = o_.no_ground ? "" : find_program("../ground/kelvex-ground", "kelvex-ground");
-    if (!o_.station.empty()) {
-        features_ = station.empty() ? StationFeatures{} : probe_station(station, env_);
-        if (o_.no_ground || !features_.upstream) {
-            std::fprintf(stderr, "kelvex-sim: --station needs a kelvex-ground that takes "
-                                 "--upstream%s\n", o_.no_ground ? ", not --no-ground" : "");
-            return false;
-        }
-    } else if (!station.empty()) {
-        features_ = probe_station(station, env_);
+    if (!o_.station.empty() && station.empty()) {
+        std::fprintf(stderr, "kelvex-sim: --station needs kelvex-ground%s\n",
+                     o_.no_ground ? ", not --no-ground" : "");
+        return false;
     }
     for (int n = kFirstHost; n <= kLastHost && !interrupted_; ++n) {
         bool next = false;
@@ -227,7 +225,7 @@ bool Run::take_address()
     }
     if (!interrupted_) {
         std::fprintf(stderr,
-                     "kelvex-sim: no free loopback address: UDP port %u is taken on every one of "
+                     "kelvex-sim: no free loopback address: port %u is taken on every one of "
                      "127.0.0.%d to 127.0.0.%d (a ground station bound to 0.0.0.0 takes them "
                      "all); end some runs or that station\n",
                      kLogPort, kFirstHost, kLastHost);
@@ -238,7 +236,11 @@ bool Run::take_address()
 // Takes `address` for this run; `next` tells whether to try the next one.
 bool Run::claim(const std::string& address, std::string& station_exe, bool& next)
 {
-    Fd probe = bind_udp(address, kLogPort);
+    // Runs starting at the same time would all find the log port free while
+    // their stations start up: a TCP socket bound to the same port number
+    // reserves the address among runs from first look to last.
+    Fd reservation = bind_socket(SOCK_STREAM, address, kLogPort);
+    Fd probe = reservation.valid() ? bind_socket(SOCK_DGRAM, address, kLogPort) : Fd();
     if (!probe.valid()) {
         next = errno == EADDRINUSE;
         if (!next) {
@@ -250,11 +252,13 @@ bool Run::claim(const std::string& address, std::string& station_exe, bool& next
         return false;
     }
     probe.reset();
+    reservation_ = std::move(reservation);
     if (!station_exe.empty()) {
         switch (try_station(station_exe, address)) {
         case GroundStation::Start::Ready: address_ = address; return true;
         case GroundStation::Start::AddressInUse: next = true; return false;
         case GroundStation::Start::Interrupted: interrupted_ = true; return false;
+        case GroundStation::Start::Refused:
         case GroundStation::Start::Failed:
             if (!o_.station.empty()) {
                 return false;  // the shared station was asked for: no stand-in
@@ -267,7 +271,29 @@ bool Run::claim(const std::string& address, std::string& station_exe, bool& next
     return try_listener(address, next);
 }
 
+// A station that does not know --single yet is started without it.
 GroundStation::Start Run::try_station(const std::string& exe, const std::string& address)
+{
+    GroundStation::Start started = start_station(exe, address);
+    if (started == GroundStation::Start::Refused && single_ && ground_->refused("--single")) {
+        single_ = false;
+        started = start_station(exe, address);
+    }
+    if (started == GroundStation::Start::Refused && !o_.station.empty()) {
+        std::fprintf(stderr, "kelvex-sim: this kelvex-ground cannot report to a shared station "
+                             "(--upstream)\n");
+    }
+    if (started != GroundStation::Start::Ready) {
+        if (started == GroundStation::Start::Failed) {
+            std::fputs(ground_->early_output().c_str(), stderr);
+        }
+        ground_->stop(2.0);
+        ground_.reset();
+    }
+    return started;
+}
+
+GroundStation::Start Run::start_station(const std::string& exe, const std::string& address)
 {
     StationConfig c;
     c.exe = exe;
@@ -279,8 +305,11 @@ GroundStation::Start Run::try_station(const std::string& exe, const std::string&
     c.telemetry = absolute(folder_.file("telemetry.csv"));
     c.ready_file = tree_.path() + "/ground.ready";
     c.upstream = o_.station;
-    c.single = features_.single;
+    c.single = single_;
     std::remove(c.ready_file.c_str());
+    if (ground_) {
+        ground_->stop(2.0);
+    }
     ground_ = std::make_unique<GroundStation>(c, env_);
     const GroundStation::Start started = ground_->wait_ready(sig_, kGroundReadyTimeout);
     if (started == GroundStation::Start::Ready) {
@@ -290,13 +319,7 @@ GroundStation::Start Run::try_station(const std::string& exe, const std::string&
                       [this](const std::string& text) { console_.ground(text); });
         station_note_ = "kelvex-sim: ground station page " + info["url"] + ", photos arrive in " +
                         info["dir"] + "/incoming";
-        return started;
     }
-    if (started == GroundStation::Start::Failed) {
-        std::fputs(ground_->early_output().c_str(), stderr);
-    }
-    ground_->stop(2.0);
-    ground_.reset();
     return started;
 }
 

@@ -12,9 +12,9 @@
 
 namespace kelvex::sim {
 
-Fd bind_udp(const std::string& address, uint16_t port)
+Fd bind_socket(int type, const std::string& address, uint16_t port)
 {
-    Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd sock(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -35,7 +35,7 @@ Fd bind_udp(const std::string& address, uint16_t port)
 
 LogListener::LogListener(const std::string& address, uint16_t port, const std::string& log_path,
                          std::function<void(const std::string&)> on_line)
-    : sock_(bind_udp(address, port)), on_line_(std::move(on_line))
+    : sock_(bind_socket(SOCK_DGRAM, address, port)), on_line_(std::move(on_line))
 {
     if (!sock_.valid()) {
         throw std::system_error(errno, std::generic_category(),

@@ -37,8 +37,8 @@ private:
     std::function<void(const std::string&)> on_line_;
 };
 
-// Binds a UDP socket to address:port; returns it, or an invalid Fd with
-// errno set.
-Fd bind_udp(const std::string& address, uint16_t port);
+// Binds a socket of `type` (SOCK_DGRAM, SOCK_STREAM) to address:port;
+// returns it, or an invalid Fd with errno set.
+Fd bind_socket(int type, const std::string& address, uint16_t port);
 
 }  // namespace kelvex::sim

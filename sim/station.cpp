@@ -1,7 +1,6 @@
 #include "station.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +13,7 @@
 namespace kelvex::sim {
 namespace {
 
-constexpr double kProbeTimeout = 10.0;
+constexpr const char* kUnknownOptions = "unrecognized arguments:";
 
 // A pipe whose read end is ours (non-blocking) and whose write end goes
 // to a child.
@@ -63,29 +62,6 @@ std::vector<std::string> station_argv(const StationConfig& c)
 
 }  // namespace
 
-StationFeatures probe_station(const std::string& exe, const Environment& env)
-{
-    Pipe p = make_pipe();
-    Child help({exe, "--help"}, env, p.write.get());
-    p.write.reset();
-    std::string text;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(kProbeTimeout);
-    for (;;) {
-        pollfd pfd{p.read.get(), POLLIN, 0};
-        ::poll(&pfd, 1, 100);
-        char buf[4096];
-        const ssize_t n = ::read(p.read.get(), buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if ((n == 0) || std::chrono::steady_clock::now() > until) {
-            break;
-        }
-    }
-    help.stop(1.0);
-    return {text.find("--single") != std::string::npos,
-            text.find("--upstream") != std::string::npos};
-}
-
 GroundStation::GroundStation(const StationConfig& c, const Environment& env) : config_(c)
 {
     Pipe p = make_pipe();
@@ -119,12 +95,22 @@ GroundStation::Start GroundStation::wait_ready(SignalFd& sig, double timeout_s)
             collect_output();
             // Another run's station (or anything else) holds one of the
             // address's ports.
-            const bool in_use = said_.find("Address already in use") != std::string::npos;
-            return in_use ? Start::AddressInUse : Start::Failed;
+            if (said_.find("Address already in use") != std::string::npos) {
+                return Start::AddressInUse;
+            }
+            return said_.find(kUnknownOptions) != std::string::npos ? Start::Refused
+                                                                     : Start::Failed;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return Start::Failed;
+}
+
+bool GroundStation::refused(const std::string& option) const
+{
+    const size_t at = said_.find(kUnknownOptions);
+    return at != std::string::npos &&
+           said_.find(option, at) < said_.find('\n', at);
 }
 
 bool GroundStation::forward_output()

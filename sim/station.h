@@ -25,16 +25,10 @@ struct StationConfig {
     bool single = false;    // the station takes --single
 };
 
-// Options of kelvex-ground that not every version has, from its --help.
-struct StationFeatures {
-    bool single = false;
-    bool upstream = false;
-};
-StationFeatures probe_station(const std::string& exe, const Environment& env);
-
 class GroundStation {
 public:
-    enum class Start { Ready, AddressInUse, Failed, Interrupted };
+    // Refused: it does not take one of the options (an older station).
+    enum class Start { Ready, AddressInUse, Refused, Failed, Interrupted };
 
     // Starts the station; throws std::system_error.
     GroundStation(const StationConfig& c, const Environment& env);
@@ -45,6 +39,8 @@ public:
     const std::map<std::string, std::string>& info() const { return info_; }
     // What the station said before it was ready (or failed).
     const std::string& early_output() const { return said_; }
+    // After Start::Refused: whether `option` was among those refused.
+    bool refused(const std::string& option) const;
 
     // Its messages: readable on output_fd(), copied to standard error;
     // false once the station closed its side.
