@@ -38,7 +38,7 @@ const Row kRows[] = {
     KX_SECTION("General"),
     {"seed", "N", 0, 4294967295.0, kAll, KX_FIELD(seed), "seed of the noise and the faults (default 1)"},
     {"noise", "SCALE", 0, 1000, kAll, KX_FIELD(noise), "sensor noise, times the nominal (default 1, 0 = none)"},
-    {"telemetry", "FILE", 0, 0, kLine, KX_FIELD(telemetry), "CSV of the true state (run: RUN/telemetry.csv)"},
+    {"telemetry", "FILE", 0, 0, kLine, KX_FIELD(telemetry), "CSV of the true state (run writes its own)"},
     {"telemetry-rate", "HZ", 0, 1000, kAll, KX_FIELD(telemetry_rate), "CSV rows per simulated second (default 20)"},
     {"state", "FILE", 0, 0, kAll, KX_FIELD(state), "state file for live readers (run makes its own)"},
     KX_SECTION("Physics (see sim/README.md)"),

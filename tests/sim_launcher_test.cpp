@@ -3,8 +3,11 @@
 // to a mission's own pseudo-terminal and the serve command's link.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -267,6 +270,28 @@ TEST(SimLauncher, CtrlCStopsTheMissionAndTheSimulator)
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
     EXPECT_NE(0, kill(mission, 0)) << "the mission is gone";
     EXPECT_NE(std::string::npos, read_file(dir / "run/run.json").find("\"exit_status\": 130,"));
+}
+
+TEST(SimLauncher, KeepStationKeepsThePageUpUntilCtrlC)
+{
+    TempDir dir;
+    Proc p({kSim, "run", "--keep-station", "--no-plot", "--run-dir", dir / "run", "--", kHello});
+    const std::string said = p.read_until("until CTRL-C", 60.0);
+    ASSERT_NE(std::string::npos, said.find("status 0; the page stays up until CTRL-C")) << said;
+    std::smatch page;
+    ASSERT_TRUE(std::regex_search(said, page, std::regex("page http://(127\\.0\\.0\\.\\d+):(\\d+)/")))
+        << said;
+    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(std::stoi(page[2])));
+    inet_pton(AF_INET, page[1].str().c_str(), &a.sin_addr);
+    EXPECT_EQ(0, connect(sock, reinterpret_cast<sockaddr*>(&a), sizeof a)) << "the page is up";
+    close(sock);
+    kill(p.pid, SIGINT);
+    std::string rest;
+    EXPECT_EQ(0, p.finish(rest)) << "the mission's status, not CTRL-C's: " << rest;
+    EXPECT_NE(std::string::npos, read_file(dir / "run/run.json").find("\"exit_status\": 0,"));
 }
 
 TEST(SimLauncher, RunRefusesTheOptionsItsFolderReplaces)
