@@ -6,6 +6,7 @@
  * charge to the ground. */
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,9 +16,11 @@
 
 void control(void)
 {
-    /* Any existing path names the segment; every process using it agrees. */
-    static char key[] = "/tmp";
-    const int shmid = accumulator_create(key);
+    /* Any existing path names the segment; every process using it agrees.
+     * The virtual satellite gives each run a file of its own, so that runs
+     * side by side keep their own charge. */
+    char* key = getenv("KELVEX_BATTERY_KEY");
+    const int shmid = accumulator_create(key != NULL && *key != '\0' ? key : "/tmp");
     if (shmid < 0) {
         printf("no battery record\n");
         return;

@@ -17,6 +17,22 @@ namespace {
 // Saved by online() for offline(); zero until the line has been opened.
 kelvex::runner::SavedLine saved_line;
 
+// A desk seam like KELVEX_GPIO_ROOT: the virtual satellite hands each run's
+// script the loopback address of that run's own ground station, so that an
+// unchanged script logs to it. A script that chose an address keeps it.
+void log_server_from_environment()
+{
+    using namespace kelvex::runner;
+    const char* ground = getenv("KELVEX_GROUND");
+    if (ground == nullptr || *ground == '\0') {
+        return;
+    }
+    if (G.buzz_server == nullptr || strcmp(G.buzz_server, kGroundStation) == 0) {
+        free(G.buzz_server);
+        G.buzz_server = strdup(ground);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -28,6 +44,7 @@ void online(char* ttypath)
     if (ftp_path == nullptr) {
         ftp_path = strdup(kDefaultFtpPath);
     }
+    log_server_from_environment();
     if (G.buzz_server == nullptr) {
         G.buzz_server = strdup(kGroundStation);
     }

@@ -15,7 +15,7 @@
 
 namespace kelvex::sim {
 
-Child::Child(const std::vector<std::string>& argv, const Environment& env)
+Child::Child(const std::vector<std::string>& argv, const Environment& env, int output)
 {
     std::vector<char*> args;
     for (const std::string& a : argv) {
@@ -30,6 +30,10 @@ Child::Child(const std::vector<std::string>& argv, const Environment& env)
     if (pid_ == 0) {
         setpgid(0, 0);
         reset_signals_for_exec();
+        if (output >= 0) {
+            dup2(output, STDOUT_FILENO);
+            dup2(output, STDERR_FILENO);
+        }
         for (const auto& [name, value] : env) {
             setenv(name.c_str(), value.c_str(), 1);
         }

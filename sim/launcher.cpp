@@ -1,25 +1,33 @@
 #include "launcher.h"
 
-#include <limits.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "child.h"
+#include "console.h"
+#include "line_log.h"
 #include "log_listener.h"
+#include "log_tail.h"
+#include "mission_output.h"
+#include "paths.h"
 #include "pty_line.h"
+#include "run_folder.h"
 #include "satellite.h"
 #include "server.h"
 #include "signals.h"
+#include "station.h"
 #include "temp_tree.h"
 
 namespace kelvex::sim {
@@ -27,62 +35,12 @@ namespace {
 
 constexpr double kGroundReadyTimeout = 15.0;
 constexpr double kDrainAfterMission = 0.5;
-
-bool is_executable(const std::string& path)
-{
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-bool is_dir(const std::string& path)
-{
-    struct stat st{};
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string self_dir()
-{
-    char buf[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) {
-        return ".";
-    }
-    std::string p(buf, static_cast<size_t>(n));
-    return p.substr(0, p.find_last_of('/'));
-}
-
-std::string absolute(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/') {
-        return path;
-    }
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
-}
-
-// The build tree's ground station next to ours, else the one on PATH.
-std::string find_ground()
-{
-    const std::string built = self_dir() + "/../ground/kelvex-ground";
-    if (is_executable(built)) {
-        return built;
-    }
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        const size_t end = dirs.find(':', start);
-        const std::string dir = dirs.substr(start, end == std::string::npos ? end : end - start);
-        if (!dir.empty() && is_executable(dir + "/kelvex-ground")) {
-            return dir + "/kelvex-ground";
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return {};
-}
+constexpr double kPlotTimeout = 60.0;
+// The mission runner sends its log to this port of its ground address; the
+// per-run station's bind of it on 127.0.0.N is what makes N this run's.
+constexpr uint16_t kLogPort = 4567;
+constexpr int kFirstHost = 2;
+constexpr int kLastHost = 254;
 
 bool is_script(const std::vector<std::string>& program)
 {
@@ -92,42 +50,23 @@ bool is_script(const std::vector<std::string>& program)
            (p.size() > 3 && p.compare(p.size() - 3, 3, ".py") == 0);
 }
 
-// Waits for the ground station's ready file; false if it ends, CTRL-C
-// comes or the time runs out.
-bool wait_ready(Child& ground, const std::string& ready, SignalFd& sig, bool& interrupted)
+std::string base_name(const std::string& path)
 {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(kGroundReadyTimeout);
-    while (std::chrono::steady_clock::now() < until) {
-        if (access(ready.c_str(), F_OK) == 0) {
-            return true;
-        }
-        for (int s; (s = sig.next()) != 0;) {
-            if (s != SIGCHLD) {
-                interrupted = true;
-                return false;
-            }
-        }
-        if (ground.poll()) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return path.substr(path.find_last_of('/') + 1);
 }
 
-// The key=value lines the ground station writes once it listens.
-std::map<std::string, std::string> read_ready(const std::string& path)
+// --name, else the script's or the program's own base name.
+std::string satellite_name(const Options& o)
 {
-    std::map<std::string, std::string> values;
-    std::ifstream f(path);
-    for (std::string line; std::getline(f, line);) {
-        const size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            values[line.substr(0, eq)] = line.substr(eq + 1);
+    if (!o.name.empty()) {
+        return o.name;
+    }
+    for (const std::string& arg : o.program) {
+        if (arg.size() > 3 && arg.compare(arg.size() - 3, 3, ".py") == 0) {
+            return base_name(arg);
         }
     }
-    return values;
+    return base_name(o.program[0]);
 }
 
 // Prepends dir to a search-path variable of this process's environment.
@@ -137,118 +76,416 @@ void prepend_path(Environment& env, const char* name, const std::string& dir)
     env.emplace_back(name, dir + (old && *old ? std::string(":") + old : std::string()));
 }
 
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    return text;
+}
+
+// Waits for a program that ends on its own; stops it after `timeout_s`.
+int wait_for(Child& child, double timeout_s)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    while (!child.poll() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    child.stop(1.0);
+    return child.status();
+}
+
 }  // namespace
 
-int run_mission(const Options& o)
-{
-    SignalFd sig({SIGINT, SIGTERM, SIGHUP, SIGCHLD});
-    TempTree tree;
-    PtyLine line = open_pty_pair();
-    const std::string state = tree.path() + "/state";
-    const std::string csv = absolute(o.telemetry);
-    Satellite sat(o, csv, state);
+// What a step after the run gets; it returns the status the run exits with.
+struct Finished {
+    const Options& options;
+    const RunFolder& folder;
+    const std::string& satellite;
+    int status;
+};
+using PostStep = std::function<int(const Finished&)>;
 
-    Environment env = {
-        {"KELVEX_TTY", line.mission},
-        {"KELVEX_GPIO_ROOT", tree.make_gpio()},
-        {"KELVEX_SIM_STATE", state},
+namespace {
+
+int plot_telemetry(const Finished& f)
+{
+    const std::string plot = find_program("kelvex-plot", "kelvex-plot");
+    if (f.options.no_plot || plot.empty()) {
+        return f.status;
+    }
+    Child child({plot, f.folder.file("telemetry.csv"), "-o", f.folder.file("telemetry.png"),
+                 "--title", f.satellite + " on the virtual satellite"},
+                {});
+    if (wait_for(child, kPlotTimeout) != 0) {
+        std::fprintf(stderr, "kelvex-sim: no telemetry.png (kelvex-plot failed)\n");
+    }
+    return f.status;
+}
+
+// In order, after run.json holds the mission's status.
+const PostStep kPostSteps[] = {plot_telemetry};
+
+class Run {
+public:
+    explicit Run(const Options& o);
+    int execute();
+
+private:
+    void prepare_environment();
+    bool take_address();
+    bool claim(const std::string& address, std::string& station_exe, bool& next);
+    GroundStation::Start try_station(const std::string& exe, const std::string& address);
+    GroundStation::Start start_station(const std::string& exe, const std::string& address);
+    bool try_listener(const std::string& address, bool& next);
+    void add_mission_environment();
+    std::vector<std::string> mission_argv() const;
+    void watch(Server& server, Child& mission);
+    void serve(Server& server, Child& mission);
+    int finish(Child& mission);
+    void write_record();
+
+    const Options& o_;
+    SignalFd sig_{SIGINT, SIGTERM, SIGHUP, SIGCHLD};
+    TempTree tree_;
+    RunFolder folder_;
+    PtyLine line_ = open_pty_pair();
+    Satellite sat_;
+    LineLog line_log_;
+    Console console_;
+    MissionOutput output_;
+    Environment env_;
+    std::unique_ptr<GroundStation> ground_;
+    std::optional<LogListener> listener_;
+    std::optional<LogTail> tail_;
+    Fd reservation_;
+    bool single_ = true;
+    std::string address_, ftp_url_, station_note_;
+    RunRecord record_;
+    bool interrupted_ = false;
+    bool mission_over_ = false;
+};
+
+Run::Run(const Options& o)
+    : o_(o),
+      folder_(o.run_dir),
+      sat_(o, folder_.file("telemetry.csv"), o.state.empty() ? tree_.path() + "/state" : o.state),
+      line_log_(folder_.file("line.log")),
+      output_(folder_.file("mission.log"), console_)
+{
+    record_.satellite = satellite_name(o);
+    record_.program = o.program;
+    record_.options_json = options_json(o);
+    record_.station = o.station;
+    prepare_environment();
+}
+
+void Run::prepare_environment()
+{
+    env_ = {
+        {"KELVEX_TTY", line_.mission},
+        {"KELVEX_GPIO_ROOT", tree_.make_gpio()},
+        {"KELVEX_SIM_STATE", o_.state.empty() ? tree_.path() + "/state" : o_.state},
+        {"KELVEX_RUN_DIR", absolute(folder_.path())},
+        {"KELVEX_BATTERY_KEY", absolute(folder_.file("battery.key"))},
+        {"CURL_HOME", tree_.make_curl_home()},
     };
     const std::string bin = self_dir() + "/../ground/bin";
     if (is_dir(bin)) {
-        prepend_path(env, "PATH", bin);
+        prepend_path(env_, "PATH", bin);
     }
     // From a build tree, scripts import the module built next to us.
     const std::string module = self_dir() + "/../python";
     if (access((module + "/kelvex.py").c_str(), F_OK) == 0) {
-        prepend_path(env, "PYTHONPATH", module);
+        prepend_path(env_, "PYTHONPATH", module);
     }
+}
 
-    bool interrupted = false;
-    std::unique_ptr<Child> ground;
-    std::string ftp_url;
-    const std::string ground_exe = o.no_ground ? std::string() : find_ground();
-    if (!ground_exe.empty()) {
-        const std::string ready = tree.path() + "/ground.ready";
-        ground = std::make_unique<Child>(
-            std::vector<std::string>{ground_exe, "--print-log", "--telemetry", csv, "--dir",
-                                     absolute(o.ground_dir), "--ftp-port",
-                                     std::to_string(o.ftp_port), "--http-port",
-                                     std::to_string(o.http_port), "--ready-file", ready},
-            env);
-        if (wait_ready(*ground, ready, sig, interrupted)) {
-            auto info = read_ready(ready);
-            ftp_url = "ftp://127.0.0.1:" + info["ftp_port"] + "/incoming";
-            std::printf("kelvex-sim: ground station page %s, photos arrive in %s/incoming\n",
-                        info["url"].c_str(), info["dir"].c_str());
-            std::fflush(stdout);
-        } else {
-            if (!interrupted) {
-                std::fprintf(stderr, "kelvex-sim: the ground station did not come up; "
-                                     "printing the log here\n");
-            }
-            ground->stop(2.0);
-            ground.reset();
+// The first 127.0.0.N whose log port nobody holds, with this run's station
+// (or log printer) bound to it.
+bool Run::take_address()
+{
+    std::string station = o_.no_ground ? "" : find_program("../ground/kelvex-ground", "kelvex-ground");
+    if (!o_.station.empty() && station.empty()) {
+        std::fprintf(stderr, "kelvex-sim: --station needs kelvex-ground%s\n",
+                     o_.no_ground ? ", not --no-ground" : "");
+        return false;
+    }
+    for (int n = kFirstHost; n <= kLastHost && !interrupted_; ++n) {
+        bool next = false;
+        if (claim("127.0.0." + std::to_string(n), station, next)) {
+            return true;
+        }
+        if (!next) {
+            return false;
         }
     }
-    if (interrupted) {
-        return 130;
+    if (!interrupted_) {
+        std::fprintf(stderr,
+                     "kelvex-sim: no free loopback address: port %u is taken on every one of "
+                     "127.0.0.%d to 127.0.0.%d (a ground station bound to 0.0.0.0 takes them "
+                     "all); end some runs or that station\n",
+                     kLogPort, kFirstHost, kLastHost);
     }
-    std::optional<LogListener> listener;
-    if (!ground) {
-        try {
-            listener.emplace();
-        } catch (const std::exception& e) {
+    return false;
+}
+
+// Takes `address` for this run; `next` tells whether to try the next one.
+bool Run::claim(const std::string& address, std::string& station_exe, bool& next)
+{
+    // Runs starting at the same time would all find the log port free while
+    // their stations start up: a TCP socket bound to the same port number
+    // reserves the address among runs from first look to last.
+    Fd reservation = bind_socket(SOCK_STREAM, address, kLogPort);
+    Fd probe = reservation.valid() ? bind_socket(SOCK_DGRAM, address, kLogPort) : Fd();
+    if (!probe.valid()) {
+        next = errno == EADDRINUSE;
+        if (!next) {
+            std::fprintf(stderr, "kelvex-sim: cannot take %s:%u for this run's log (%s); runs "
+                                 "on this machine need the loopback addresses 127.0.0.2 to "
+                                 "127.0.0.254\n",
+                         address.c_str(), kLogPort, std::strerror(errno));
+        }
+        return false;
+    }
+    probe.reset();
+    reservation_ = std::move(reservation);
+    if (!station_exe.empty()) {
+        switch (try_station(station_exe, address)) {
+        case GroundStation::Start::Ready: address_ = address; return true;
+        case GroundStation::Start::AddressInUse: next = true; return false;
+        case GroundStation::Start::Interrupted: interrupted_ = true; return false;
+        case GroundStation::Start::Refused:
+        case GroundStation::Start::Failed:
+            if (!o_.station.empty()) {
+                return false;  // the shared station was asked for: no stand-in
+            }
+            station_exe.clear();
+            std::fprintf(stderr, "kelvex-sim: the ground station did not come up; "
+                                 "printing the log here\n");
+        }
+    }
+    return try_listener(address, next);
+}
+
+// A station that does not know --single yet is started without it.
+GroundStation::Start Run::try_station(const std::string& exe, const std::string& address)
+{
+    GroundStation::Start started = start_station(exe, address);
+    if (started == GroundStation::Start::Refused && single_ && ground_->refused("--single")) {
+        single_ = false;
+        started = start_station(exe, address);
+    }
+    if (started == GroundStation::Start::Refused && !o_.station.empty()) {
+        std::fprintf(stderr, "kelvex-sim: this kelvex-ground cannot report to a shared station "
+                             "(--upstream)\n");
+    }
+    if (started != GroundStation::Start::Ready) {
+        if (started == GroundStation::Start::Failed) {
+            std::fputs(ground_->early_output().c_str(), stderr);
+        }
+        ground_->stop(2.0);
+        ground_.reset();
+    }
+    return started;
+}
+
+GroundStation::Start Run::start_station(const std::string& exe, const std::string& address)
+{
+    StationConfig c;
+    c.exe = exe;
+    c.address = address;
+    c.log_port = kLogPort;
+    c.ftp_port = o_.ftp_port;
+    c.http_port = o_.http_port;
+    c.dir = absolute(folder_.file("ground"));
+    c.telemetry = absolute(folder_.file("telemetry.csv"));
+    c.ready_file = tree_.path() + "/ground.ready";
+    c.upstream = o_.station;
+    c.single = single_;
+    std::remove(c.ready_file.c_str());
+    if (ground_) {
+        ground_->stop(2.0);
+    }
+    ground_ = std::make_unique<GroundStation>(c, env_);
+    const GroundStation::Start started = ground_->wait_ready(sig_, kGroundReadyTimeout);
+    if (started == GroundStation::Start::Ready) {
+        auto info = ground_->info();
+        ftp_url_ = "ftp://" + address + ":" + info["ftp_port"] + "/incoming";
+        tail_.emplace(folder_.file("ground/log.txt"),
+                      [this](const std::string& text) { console_.ground(text); });
+        station_note_ = "kelvex-sim: ground station page " + info["url"] + ", photos arrive in " +
+                        info["dir"] + "/incoming";
+    }
+    return started;
+}
+
+bool Run::try_listener(const std::string& address, bool& next)
+{
+    try {
+        listener_.emplace(address, kLogPort, folder_.file("ground/log.txt"),
+                          [this](const std::string& text) { console_.ground(text); });
+        address_ = address;
+        return true;
+    } catch (const std::system_error& e) {
+        next = e.code().value() == EADDRINUSE;
+        if (!next) {
             std::fprintf(stderr, "kelvex-sim: no log printer (%s)\n", e.what());
         }
-    } else {
-        env.emplace_back("KELVEX_FTP_PATH", ftp_url);
+        return false;
     }
+}
 
-    std::vector<std::string> argv = o.program;
-    if (!is_script(o.program)) {
-        if (ground) {
-            argv.insert(argv.end(), {"-f", ftp_url});
+void Run::add_mission_environment()
+{
+    env_.emplace_back("KELVEX_GROUND", address_);
+    if (ground_) {
+        env_.emplace_back("KELVEX_FTP_PATH", ftp_url_);
+    }
+}
+
+std::vector<std::string> Run::mission_argv() const
+{
+    std::vector<std::string> argv = o_.program;
+    if (!is_script(o_.program)) {
+        argv.insert(argv.end(), {"-z", address_});
+        if (ground_) {
+            argv.insert(argv.end(), {"-f", ftp_url_});
         }
-        argv.push_back(line.mission);
+        argv.push_back(line_.mission);
     }
+    return argv;
+}
 
-    Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
-    Child mission(argv, env);
-    server.watch(sig.fd(), [&] {
-        for (int s; (s = sig.next()) != 0;) {
-            if (s == SIGCHLD) {
-                if (ground && ground->poll()) {
-                    std::fprintf(stderr, "kelvex-sim: the ground station ended\n");
-                    ground.reset();
-                }
-                if (mission.poll()) {
-                    server.stop();
-                }
-            } else {
-                interrupted = true;
+void Run::watch(Server& server, Child& mission)
+{
+    server.watch(sig_.fd(), [&] {
+        for (int s; (s = sig_.next()) != 0;) {
+            if (s != SIGCHLD) {
+                interrupted_ = true;
+                server.stop();
+            } else if (!mission_over_ && mission.poll()) {
                 server.stop();
             }
         }
+        if (ground_ && ground_->poll()) {
+            console_.say("kelvex-sim: the ground station ended");
+            ground_->forward_output();
+            server.unwatch(ground_->output_fd());
+            ground_.reset();
+            if (mission_over_) {
+                server.stop();  // no page left to keep
+            }
+        }
     });
-    if (listener) {
-        server.watch(listener->fd(), [&] { listener->drain(); });
+    server.watch(output_.fd(), [this] { output_.drain(); });
+    if (ground_) {
+        server.watch(ground_->output_fd(), [this, &server] {
+            if (!ground_->forward_output()) {
+                server.unwatch(ground_->output_fd());
+            }
+        });
     }
-    server.run();
-    if (!interrupted) {
+    if (listener_) {
+        server.watch(listener_->fd(), [this] { listener_->drain(); });
+    }
+    if (tail_) {
+        server.watch(tail_->fd(), [this] { tail_->drain(); });
+    }
+}
+
+void Run::serve(Server& server, Child& mission)
+{
+    server.run(o_.time_limit > 0 ? o_.time_limit : -1);
+    if (!interrupted_ && !mission.poll()) {
+        record_.time_limited = true;
+        console_.say(format("kelvex-sim: time limit of %g s reached; the mission is stopped",
+                            o_.time_limit));
+        mission.stop(2.0);
+    }
+    if (!interrupted_) {
         // The last log datagrams and answers are still on their way.
         server.run(kDrainAfterMission);
     }
-    mission.stop(2.0);
-    if (ground) {
-        ground->stop(3.0);
+    mission_over_ = true;
+    if (o_.keep_station && ground_ && !interrupted_) {
+        console_.say(format("kelvex-sim: mission ended with status %d; the page stays up "
+                            "until CTRL-C", mission.status()));
+        server.run();
+        interrupted_ = false;
     }
-    sat.telemetry.finish(sat.physics, sat.bus, sat.faults);
-    const Physics& p = sat.physics;
-    std::printf("kelvex-sim: mission ended with status %d after %.1f s; yaw %.2f deg, "
-                "angle to the lamp %.2f deg\n",
-                interrupted ? 130 : mission.status(), p.time(), p.yaw_deg(), p.lamp_angle_deg());
-    std::fflush(stdout);
-    return interrupted ? 130 : mission.status();
+}
+
+int Run::finish(Child& mission)
+{
+    const bool stopped = interrupted_ && !mission.ended();
+    mission.stop(2.0);
+    if (ground_) {
+        ground_->stop(3.0);
+        ground_->forward_output();
+    }
+    output_.drain();
+    if (tail_) {
+        tail_->drain();
+    }
+    sat_.telemetry.finish(sat_.physics, sat_.bus, sat_.faults);
+    const int status = stopped ? 130 : mission.status();
+    const Physics& p = sat_.physics;
+    console_.say(format("kelvex-sim: mission ended with status %d after %.1f s; yaw %.2f deg, "
+                        "angle to the lamp %.2f deg",
+                        status, p.time(), p.yaw_deg(), p.lamp_angle_deg()));
+    record_.ended = iso_time_now();
+    record_.exit_status = status;
+    write_record();
+    return status;
+}
+
+void Run::write_record()
+{
+    try {
+        write_run_record(folder_.file("run.json"), record_);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kelvex-sim: %s\n", e.what());
+    }
+}
+
+int Run::execute()
+{
+    if (!take_address()) {
+        return interrupted_ ? 130 : 1;
+    }
+    add_mission_environment();
+    console_.say("kelvex-sim: satellite " + record_.satellite + " on " + address_ +
+                 ", run folder " + folder_.path());
+    if (!station_note_.empty()) {
+        console_.say(station_note_);
+    }
+    Server server(line_.serve.get(), sat_.physics, sat_.bus, sat_.faults, sat_.telemetry,
+                  o_.verbose);
+    server.log_traffic(&line_log_);
+    record_.address = address_;
+    record_.t0_unix = server.start_unix();
+    record_.started = iso_time_now();
+    write_record();
+    Child mission(mission_argv(), env_, output_.mission_side());
+    watch(server, mission);
+    serve(server, mission);
+    int status = finish(mission);
+    for (const PostStep& step : kPostSteps) {
+        status = step({o_, folder_, record_.satellite, status});
+    }
+    return status;
+}
+
+}  // namespace
+
+int run_mission(const Options& o)
+{
+    Run run(o);
+    return run.execute();
 }
 
 }  // namespace kelvex::sim

@@ -5,22 +5,47 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+
+#include "log_text.h"
 
 namespace kelvex::sim {
 
-LogListener::LogListener(uint16_t port, FILE* out)
-    : sock_(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)), out_(out)
+Fd bind_socket(int type, const std::string& address, uint16_t port)
 {
-    if (!sock_.valid()) {
-        throw std::system_error(errno, std::generic_category(), "socket");
-    }
+    Fd sock(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(sock_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        throw std::system_error(errno, std::generic_category(), "bind 127.0.0.1:4567");
+    if (!sock.valid()) {
+        return sock;
+    }
+    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        errno = EINVAL;
+        return Fd();
+    }
+    if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        const int e = errno;
+        sock.reset();
+        errno = e;
+    }
+    return sock;
+}
+
+LogListener::LogListener(const std::string& address, uint16_t port, const std::string& log_path,
+                         std::function<void(const std::string&)> on_line)
+    : sock_(bind_socket(SOCK_DGRAM, address, port)), on_line_(std::move(on_line))
+{
+    if (!sock_.valid()) {
+        throw std::system_error(errno, std::generic_category(),
+                                "bind " + address + ":" + std::to_string(port));
+    }
+    if (!log_path.empty()) {
+        log_.reset(std::fopen(log_path.c_str(), "ae"));
+        if (!log_) {
+            throw std::system_error(errno, std::generic_category(), log_path);
+        }
     }
 }
 
@@ -32,12 +57,14 @@ void LogListener::drain()
         if (n < 0) {
             return;
         }
-        size_t len = static_cast<size_t>(n);
-        while (len > 0 && (buf[len - 1] == '\n' || buf[len - 1] == '\0')) {
-            --len;
+        const std::string text = log_text(buf, static_cast<size_t>(n));
+        if (log_) {
+            const double now = std::chrono::duration<double>(
+                std::chrono::system_clock::now().time_since_epoch()).count();
+            std::fprintf(log_.get(), "%s %s\n", log_stamp(now).c_str(), text.c_str());
+            std::fflush(log_.get());
         }
-        std::fprintf(out_, "[ground] %.*s\n", static_cast<int>(len), buf);
-        std::fflush(out_);
+        on_line_(text);
     }
 }
 

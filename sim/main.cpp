@@ -6,6 +6,7 @@
 #include "launcher.h"
 #include "options.h"
 #include "serve.h"
+#include "temp_tree.h"
 
 int main(int argc, char** argv)
 {
@@ -20,6 +21,7 @@ int main(int argc, char** argv)
         switch (o.command) {
         case Command::Help: print_help(stdout); return 0;
         case Command::Run: return run_mission(o);
+        case Command::GpioTree: make_gpio_tree(o.gpio_dir); return 0;
         case Command::Serve:
         case Command::Attach: return serve_line(o);
         }

@@ -5,50 +5,80 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <variant>
+
+#include "json.h"
 
 namespace kelvex::sim {
 namespace {
 
-enum Long {
-    kSeed = 256, kNoise, kLampAzimuth, kYaw, kRate, kBodyInertia, kWheelInertia, kMotorTau,
-    kMaxRpm, kFriction, kFieldH, kFieldV, kLampIntensity, kDrop, kCorrupt, kLate, kLateMs,
-    kGlue, kDelay, kBaud, kTelemetry, kTelemetryRate, kState, kLink, kNoGround, kGroundDir,
-    kFtpPort, kHttpPort,
+// Which commands take an option.
+enum : unsigned { kServe = 1, kAttach = 2, kRun = 4, kLine = kServe | kAttach, kAll = 7 };
+
+using Field = std::variant<double*, int*, uint32_t*, std::string*, bool*>;
+
+// One option: its long name, its argument (none for a flag), the range of a
+// number, the commands that take it, where it goes and its help line. A row
+// without a name starts a section of the help text.
+struct Row {
+    const char* name;
+    const char* metavar;
+    double lo, hi;
+    unsigned commands;
+    Field (*field)(Options&);
+    const char* help;
 };
 
-const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"seed", required_argument, nullptr, kSeed},
-    {"noise", required_argument, nullptr, kNoise},
-    {"lamp-azimuth", required_argument, nullptr, kLampAzimuth},
-    {"lamp-intensity", required_argument, nullptr, kLampIntensity},
-    {"yaw", required_argument, nullptr, kYaw},
-    {"rate", required_argument, nullptr, kRate},
-    {"body-inertia", required_argument, nullptr, kBodyInertia},
-    {"wheel-inertia", required_argument, nullptr, kWheelInertia},
-    {"motor-tau", required_argument, nullptr, kMotorTau},
-    {"max-rpm", required_argument, nullptr, kMaxRpm},
-    {"friction", required_argument, nullptr, kFriction},
-    {"field-horizontal", required_argument, nullptr, kFieldH},
-    {"field-vertical", required_argument, nullptr, kFieldV},
-    {"drop", required_argument, nullptr, kDrop},
-    {"corrupt", required_argument, nullptr, kCorrupt},
-    {"late", required_argument, nullptr, kLate},
-    {"late-ms", required_argument, nullptr, kLateMs},
-    {"glue", required_argument, nullptr, kGlue},
-    {"delay", required_argument, nullptr, kDelay},
-    {"baud", required_argument, nullptr, kBaud},
-    {"telemetry", required_argument, nullptr, kTelemetry},
-    {"telemetry-rate", required_argument, nullptr, kTelemetryRate},
-    {"state", required_argument, nullptr, kState},
-    {"link", required_argument, nullptr, kLink},
-    {"no-ground", no_argument, nullptr, kNoGround},
-    {"ground-dir", required_argument, nullptr, kGroundDir},
-    {"ftp-port", required_argument, nullptr, kFtpPort},
-    {"http-port", required_argument, nullptr, kHttpPort},
-    {nullptr, 0, nullptr, 0},
+constexpr double kBig = 1e12;
+
+#define KX_FIELD(expr) [](Options& o) -> Field { return &o.expr; }
+#define KX_SECTION(title) {nullptr, nullptr, 0, 0, 0, nullptr, title}
+
+const Row kRows[] = {
+    KX_SECTION("General"),
+    {"seed", "N", 0, 4294967295.0, kAll, KX_FIELD(seed), "seed of the noise and the faults (default 1)"},
+    {"noise", "SCALE", 0, 1000, kAll, KX_FIELD(noise), "sensor noise, times the nominal (default 1, 0 = none)"},
+    {"telemetry", "FILE", 0, 0, kLine, KX_FIELD(telemetry), "CSV of the true state (run writes its own)"},
+    {"telemetry-rate", "HZ", 0, 1000, kAll, KX_FIELD(telemetry_rate), "CSV rows per simulated second (default 20)"},
+    {"state", "FILE", 0, 0, kAll, KX_FIELD(state), "state file for live readers (run makes its own)"},
+    KX_SECTION("Physics (see sim/README.md)"),
+    {"lamp-azimuth", "DEG", -kBig, kBig, kAll, KX_FIELD(physics.lamp_azimuth_deg), "lamp direction (default 120)"},
+    {"lamp-intensity", "X", 0, 10, kAll, KX_FIELD(physics.lamp_intensity), "lamp brightness, 1 = full scale (default 1)"},
+    {"yaw", "DEG", -kBig, kBig, kAll, KX_FIELD(physics.initial_yaw_deg), "initial yaw (default 0)"},
+    {"rate", "DPS", -3600, 3600, kAll, KX_FIELD(physics.initial_rate_dps), "initial yaw rate (default 0)"},
+    {"body-inertia", "KGM2", 1e-9, kBig, kAll, KX_FIELD(physics.body_inertia), "default 0.02"},
+    {"wheel-inertia", "KGM2", 0, kBig, kAll, KX_FIELD(physics.wheel_inertia), "reaction wheel (motor 0), default 2e-5"},
+    {"motor-tau", "S", 0, 1000, kAll, KX_FIELD(physics.motor_tau), "motor and fan time constant, default 0.3"},
+    {"max-rpm", "RPM", 0, 32767, kAll, KX_FIELD(physics.motor_max_rpm), "motor and fan speed limit, default 8000"},
+    {"friction", "NMS", 0, kBig, kAll, KX_FIELD(physics.bearing_friction), "viscous drag of the bearing, default 0"},
+    {"field-horizontal", "UT", -1e4, 1e4, kAll, KX_FIELD(physics.field_horizontal_ut), "default 20"},
+    {"field-vertical", "UT", -1e4, 1e4, kAll, KX_FIELD(physics.field_vertical_ut), "downward, default 44"},
+    KX_SECTION("Line faults (probabilities per answer, 0 to 1)"),
+    {"drop", "P", 0, 1, kAll, KX_FIELD(faults.drop), "the answer is never sent"},
+    {"corrupt", "P", 0, 1, kAll, KX_FIELD(faults.corrupt), "one byte of the answer frame is altered"},
+    {"late", "P", 0, 1, kAll, KX_FIELD(faults.late), "the answer comes after --late-ms (default 200)"},
+    {"late-ms", "MS", 0, 60000, kAll, KX_FIELD(faults.late_ms), "how late a late answer comes"},
+    {"glue", "P", 0, 1, kAll, KX_FIELD(faults.glue), "the previous frame is sent again, glued to this one"},
+    {"delay", "MS", 0, 60000, kAll, KX_FIELD(faults.delay_ms), "every answer waits this long (default 0)"},
+    {"baud", "N", 0, 1e8, kAll, KX_FIELD(faults.baud), "emulate the line's speed, 10 bits per byte"},
+    KX_SECTION("serve"),
+    {"link", "PATH", 0, 0, kServe, KX_FIELD(link), "also make PATH a symbolic link to the line"},
+    KX_SECTION("run"),
+    {"run-dir", "DIR", 0, 0, kRun, KX_FIELD(run_dir), "the run's folder (default kelvex-run/STAMP-PID)"},
+    {"name", "NAME", 0, 0, kRun, KX_FIELD(name), "the satellite's name (default the program's)"},
+    {"time-limit", "S", 0, 1e7, kRun, KX_FIELD(time_limit), "stop the mission after S seconds (0 = none)"},
+    {"no-ground", nullptr, 0, 0, kRun, KX_FIELD(no_ground), "no kelvex-ground; print log datagrams"},
+    {"ftp-port", "N", 0, 65535, kRun, KX_FIELD(ftp_port), "the station's FTP port (default 0 = any free)"},
+    {"http-port", "N", 0, 65535, kRun, KX_FIELD(http_port), "its page's port (default 0 = any free)"},
+    {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
+    {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
+    {"no-plot", nullptr, 0, 0, kRun, KX_FIELD(no_plot), "no telemetry.png at the end"},
 };
+
+#undef KX_FIELD
+#undef KX_SECTION
+
+constexpr int kFirstLong = 256;
 
 bool number(const char* text, double lo, double hi, double& out)
 {
@@ -62,6 +92,115 @@ bool number(const char* text, double lo, double hi, double& out)
     return true;
 }
 
+unsigned command_bit(Command c)
+{
+    switch (c) {
+    case Command::Serve: return kServe;
+    case Command::Attach: return kAttach;
+    case Command::Run: return kRun;
+    default: return 0;
+    }
+}
+
+bool set_field(const Row& row, Options& o, const char* arg, std::string& error)
+{
+    const Field f = row.field(o);
+    if (auto* flag = std::get_if<bool*>(&f)) {
+        **flag = true;
+        return true;
+    }
+    if (auto* text = std::get_if<std::string*>(&f)) {
+        **text = arg;
+        return true;
+    }
+    double v = 0;
+    if (!number(arg, row.lo, row.hi, v)) {
+        error = std::string("bad value '") + arg + "' for --" + row.name;
+        return false;
+    }
+    if (auto* d = std::get_if<double*>(&f)) {
+        **d = v;
+    } else if (auto* i = std::get_if<int*>(&f)) {
+        **i = static_cast<int>(v);
+    } else {
+        *std::get<uint32_t*>(f) = static_cast<uint32_t>(v);
+    }
+    return true;
+}
+
+std::string field_json(const Field& f)
+{
+    if (auto* flag = std::get_if<bool*>(&f)) {
+        return **flag ? "true" : "false";
+    }
+    if (auto* text = std::get_if<std::string*>(&f)) {
+        return json_string(**text);
+    }
+    if (auto* d = std::get_if<double*>(&f)) {
+        return json_number(**d);
+    }
+    if (auto* i = std::get_if<int*>(&f)) {
+        return std::to_string(**i);
+    }
+    return std::to_string(*std::get<uint32_t*>(f));
+}
+
+std::vector<option> long_options()
+{
+    std::vector<option> opts = {{"help", no_argument, nullptr, 'h'},
+                                {"verbose", no_argument, nullptr, 'v'}};
+    for (size_t i = 0; i < std::size(kRows); ++i) {
+        if (kRows[i].name) {
+            opts.push_back({kRows[i].name, kRows[i].metavar ? required_argument : no_argument,
+                            nullptr, kFirstLong + static_cast<int>(i)});
+        }
+    }
+    opts.push_back({nullptr, 0, nullptr, 0});
+    return opts;
+}
+
+bool parse_command(const std::string& cmd, Options& o, std::string& error)
+{
+    static const std::pair<const char*, Command> kCommands[] = {
+        {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
+        {"gpio-tree", Command::GpioTree}, {"help", Command::Help}, {"-h", Command::Help},
+        {"--help", Command::Help},
+    };
+    for (const auto& [name, c] : kCommands) {
+        if (cmd == name) {
+            o.command = c;
+            return true;
+        }
+    }
+    error = "unknown command '" + cmd + "'";
+    return false;
+}
+
+// What follows the options: the command's operands.
+bool take_operands(std::vector<std::string> rest, Options& o, std::string& error)
+{
+    switch (o.command) {
+    case Command::Serve:
+        error = rest.empty() ? "" : "serve takes no operand";
+        break;
+    case Command::Attach:
+        error = rest.size() == 1 ? "" : "attach takes the pseudo-terminal's path";
+        o.attach = rest.empty() ? "" : rest[0];
+        break;
+    case Command::GpioTree:
+        error = rest.size() == 1 ? "" : "gpio-tree takes the directory to make the tree in";
+        o.gpio_dir = rest.empty() ? "" : rest[0];
+        break;
+    case Command::Run:
+        error = rest.empty() ? "run needs a program: kelvex-sim run [options] -- PROGRAM [ARGS...]"
+                             : "";
+        o.program = std::move(rest);
+        break;
+    case Command::Help: break;
+    }
+    return error.empty();
+}
+
 }  // namespace
 
 void print_help(FILE* out)
@@ -70,158 +209,88 @@ void print_help(FILE* out)
         "Usage: kelvex-sim serve [options]\n"
         "       kelvex-sim attach [options] PTY-SLAVE\n"
         "       kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
+        "       kelvex-sim gpio-tree DIR\n"
         "\n"
         "A virtual satellite on an air-bearing table lit by a lamp, behind a\n"
         "bus controller that answers missions on a pseudo-terminal.\n"
         "\n"
-        "  serve    create a pseudo-terminal pair, print the path a mission opens\n"
-        "           and answer on it until CTRL-C\n"
-        "  attach   serve the slave of a pseudo-terminal a mission opened through\n"
-        "           /dev/ptmx (it prints \"pseudo-terminal is PATH\")\n"
-        "  run      one command: line, GPIO tree, ground station (or a log printer\n"
-        "           on 127.0.0.1:4567), then the mission; exits with its status.\n"
-        "           A program gets [-f FTP-URL] and the line's path as its last\n"
-        "           arguments; a Python script finds the path in $KELVEX_TTY\n"
+        "  serve      create a pseudo-terminal pair, print the path a mission opens\n"
+        "             and answer on it until CTRL-C\n"
+        "  attach     serve the slave of a pseudo-terminal a mission opened through\n"
+        "             /dev/ptmx (it prints \"pseudo-terminal is PATH\")\n"
+        "  run        one command: a run folder, a loopback address 127.0.0.N of\n"
+        "             the run's own, line, GPIO tree, ground station (or a log\n"
+        "             printer on 127.0.0.N:4567), then the mission; exits with its\n"
+        "             status. A program gets -z 127.0.0.N [-f FTP-URL] and the\n"
+        "             line's path as its last arguments; a Python script finds the\n"
+        "             path in $KELVEX_TTY and the address in $KELVEX_GROUND\n"
+        "  gpio-tree  make the desk GPIO tree (export, unexport, gpio17/) in DIR,\n"
+        "             for KELVEX_GPIO_ROOT\n"
         "\n"
-        "General:\n"
         "  -h, --help               this text\n"
-        "  -v, --verbose            report ignored messages; twice: every message\n"
-        "  --seed N                 seed of the noise and the faults (default 1)\n"
-        "  --noise SCALE            sensor noise, times the nominal (default 1, 0 = none)\n"
-        "  --telemetry FILE         CSV of the true state (run: default telemetry.csv)\n"
-        "  --telemetry-rate HZ      CSV rows per simulated second (default 20)\n"
-        "  --state FILE             state file for live readers (run makes its own)\n"
-        "\n"
-        "Physics (see sim/README.md):\n"
-        "  --lamp-azimuth DEG       lamp direction (default 120)\n"
-        "  --lamp-intensity X       lamp brightness, 1 = full scale (default 1)\n"
-        "  --yaw DEG                initial yaw (default 0)\n"
-        "  --rate DPS               initial yaw rate (default 0)\n"
-        "  --body-inertia KGM2      default 0.02\n"
-        "  --wheel-inertia KGM2     reaction wheel (motor 0), default 2e-5\n"
-        "  --motor-tau S            motor and fan time constant, default 0.3\n"
-        "  --max-rpm RPM            motor and fan speed limit, default 8000\n"
-        "  --friction NMS           viscous drag of the bearing, default 0\n"
-        "  --field-horizontal UT    default 20\n"
-        "  --field-vertical UT      downward, default 44\n"
-        "\n"
-        "Line faults (probabilities per answer, 0 to 1):\n"
-        "  --drop P                 the answer is never sent\n"
-        "  --corrupt P              one byte of the answer frame is altered\n"
-        "  --late P                 the answer comes after --late-ms (default 200)\n"
-        "  --glue P                 the previous frame is sent again, glued to this one\n"
-        "  --delay MS               every answer waits this long (default 0)\n"
-        "  --baud N                 emulate the line's speed, 10 bits per byte\n"
-        "\n"
-        "serve:  --link PATH        also make PATH a symbolic link to the line\n"
-        "run:    --no-ground        do not start kelvex-ground; print log datagrams\n"
-        "        --ground-dir DIR   the ground station's directory (default ground)\n"
-        "        --ftp-port N       its FTP port for the photos (default 2121, 0 = any free)\n"
-        "        --http-port N      its page's port (default 8080, 0 = any free)\n",
+        "  -v, --verbose            report ignored messages; twice: every message\n",
         out);
+    for (const Row& row : kRows) {
+        if (!row.name) {
+            std::fprintf(out, "\n%s:\n", row.help);
+            continue;
+        }
+        const std::string head = std::string("--") + row.name +
+                                 (row.metavar ? std::string(" ") + row.metavar : "");
+        std::fprintf(out, "  %-24s %s\n", head.c_str(), row.help);
+    }
 }
 
 bool parse_options(int argc, char** argv, Options& o, std::string& error)
 {
     if (argc < 2) {
-        error = "a command is needed: serve, attach or run";
+        error = "a command is needed: serve, attach, run or gpio-tree";
         return false;
     }
-    const std::string cmd = argv[1];
-    if (cmd == "serve") {
-        o.command = Command::Serve;
-    } else if (cmd == "attach") {
-        o.command = Command::Attach;
-    } else if (cmd == "run") {
-        o.command = Command::Run;
-    } else if (cmd == "-h" || cmd == "--help" || cmd == "help") {
-        o.command = Command::Help;
-        return true;
-    } else {
-        error = "unknown command '" + cmd + "'";
-        return false;
+    if (!parse_command(argv[1], o, error) || o.command == Command::Help) {
+        return error.empty();
     }
+    const std::vector<option> opts = long_options();
     const int sub_argc = argc - 1;
     char** sub_argv = argv + 1;
     optind = 1;
     opterr = 0;
-    int c;
-    while ((c = getopt_long(sub_argc, sub_argv, "+hv", kLongOptions, nullptr)) != -1) {
-        double v = 0;
-        auto num = [&](double lo, double hi) {
-            if (!number(optarg, lo, hi, v)) {
-                error = std::string("bad value '") + optarg + "' for " + sub_argv[optind - 1];
-                return false;
-            }
+    for (int c; (c = getopt_long(sub_argc, sub_argv, "+hv", opts.data(), nullptr)) != -1;) {
+        if (c == 'h') {
+            o.command = Command::Help;
             return true;
-        };
-        PhysicsParams& p = o.physics;
-        FaultParams& f = o.faults;
-        const double big = 1e12;
-        switch (c) {
-        case 'h': o.command = Command::Help; return true;
-        case 'v': ++o.verbose; break;
-        case kSeed: if (!num(0, 4294967295.0)) return false; o.seed = static_cast<uint32_t>(v); break;
-        case kNoise: if (!num(0, 1000)) return false; o.noise = v; break;
-        case kLampAzimuth: if (!num(-big, big)) return false; p.lamp_azimuth_deg = v; break;
-        case kLampIntensity: if (!num(0, 10)) return false; p.lamp_intensity = v; break;
-        case kYaw: if (!num(-big, big)) return false; p.initial_yaw_deg = v; break;
-        case kRate: if (!num(-3600, 3600)) return false; p.initial_rate_dps = v; break;
-        case kBodyInertia: if (!num(1e-9, big)) return false; p.body_inertia = v; break;
-        case kWheelInertia: if (!num(0, big)) return false; p.wheel_inertia = v; break;
-        case kMotorTau: if (!num(0, 1000)) return false; p.motor_tau = v; break;
-        case kMaxRpm: if (!num(0, 32767)) return false; p.motor_max_rpm = v; break;
-        case kFriction: if (!num(0, big)) return false; p.bearing_friction = v; break;
-        case kFieldH: if (!num(-1e4, 1e4)) return false; p.field_horizontal_ut = v; break;
-        case kFieldV: if (!num(-1e4, 1e4)) return false; p.field_vertical_ut = v; break;
-        case kDrop: if (!num(0, 1)) return false; f.drop = v; break;
-        case kCorrupt: if (!num(0, 1)) return false; f.corrupt = v; break;
-        case kLate: if (!num(0, 1)) return false; f.late = v; break;
-        case kLateMs: if (!num(0, 60000)) return false; f.late_ms = v; break;
-        case kGlue: if (!num(0, 1)) return false; f.glue = v; break;
-        case kDelay: if (!num(0, 60000)) return false; f.delay_ms = v; break;
-        case kBaud: if (!num(0, 1e8)) return false; f.baud = static_cast<int>(v); break;
-        case kTelemetry: o.telemetry = optarg; break;
-        case kTelemetryRate: if (!num(0, 1000)) return false; o.telemetry_rate = v; break;
-        case kState: o.state = optarg; break;
-        case kLink: o.link = optarg; break;
-        case kNoGround: o.no_ground = true; break;
-        case kGroundDir: o.ground_dir = optarg; break;
-        case kFtpPort: if (!num(0, 65535)) return false; o.ftp_port = static_cast<int>(v); break;
-        case kHttpPort: if (!num(0, 65535)) return false; o.http_port = static_cast<int>(v); break;
-        default:
+        }
+        if (c == 'v') {
+            ++o.verbose;
+            continue;
+        }
+        const size_t i = static_cast<size_t>(c - kFirstLong);
+        if (c < kFirstLong || i >= std::size(kRows)) {
             error = std::string("unknown option '") + sub_argv[optind - 1] + "'";
             return false;
         }
+        if (!(kRows[i].commands & command_bit(o.command))) {
+            error = std::string("--") + kRows[i].name + " is not an option of " + argv[1];
+            return false;
+        }
+        if (!set_field(kRows[i], o, optarg, error)) {
+            return false;
+        }
     }
-    std::vector<std::string> rest(sub_argv + optind, sub_argv + sub_argc);
-    switch (o.command) {
-    case Command::Serve:
-        if (!rest.empty()) {
-            error = "serve takes no operand";
-            return false;
+    return take_operands({sub_argv + optind, sub_argv + sub_argc}, o, error);
+}
+
+std::string options_json(const Options& o)
+{
+    Options copy = o;
+    std::string out = "{";
+    for (const Row& row : kRows) {
+        if (row.name && (row.commands & command_bit(o.command))) {
+            out += (out.size() > 1 ? ", " : "") + json_string(row.name) + ": " +
+                   field_json(row.field(copy));
         }
-        break;
-    case Command::Attach:
-        if (rest.size() != 1) {
-            error = "attach takes the pseudo-terminal's path";
-            return false;
-        }
-        o.attach = rest[0];
-        break;
-    case Command::Run:
-        if (rest.empty()) {
-            error = "run needs a program: kelvex-sim run [options] -- PROGRAM [ARGS...]";
-            return false;
-        }
-        o.program = rest;
-        if (o.telemetry.empty()) {
-            o.telemetry = "telemetry.csv";
-        }
-        break;
-    case Command::Help: break;
     }
-    return true;
+    return out + "}";
 }
 
 }  // namespace kelvex::sim

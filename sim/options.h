@@ -11,7 +11,7 @@
 
 namespace kelvex::sim {
 
-enum class Command { Serve, Attach, Run, Help };
+enum class Command { Serve, Attach, Run, GpioTree, Help };
 
 struct Options {
     Command command = Command::Help;
@@ -20,15 +20,22 @@ struct Options {
     double noise = 1.0;
     PhysicsParams physics;
     FaultParams faults;
-    std::string telemetry;  // CSV path; run defaults to telemetry.csv
+    std::string telemetry;  // serve, attach: CSV path (run writes its own)
     double telemetry_rate = 20.0;
     std::string state;     // state file (run makes its own)
     std::string link;      // serve: symlink to the mission's side
     std::string attach;    // attach: the pty slave to serve
+    std::string gpio_dir;  // gpio-tree: where to make the tree
+    // run
     bool no_ground = false;
-    std::string ground_dir = "ground";
-    int ftp_port = 2121;   // run: the ground station's ports; 0 takes a free one
-    int http_port = 8080;
+    int ftp_port = 0;      // the ground station's ports; 0 takes a free one
+    int http_port = 0;
+    std::string run_dir;   // empty: kelvex-run/<stamp>-<pid>
+    std::string station;   // URL of a shared station to report to
+    bool keep_station = false;
+    std::string name;      // satellite name; empty: the program's base name
+    double time_limit = 0; // seconds; 0: none
+    bool no_plot = false;
     std::vector<std::string> program;  // run: the mission and its arguments
 };
 
@@ -36,5 +43,9 @@ struct Options {
 // message in `error`.
 bool parse_options(int argc, char** argv, Options& o, std::string& error);
 void print_help(FILE* out);
+
+// Every option the command takes, by its long name, with the value it has
+// in `o`: one JSON object, for the record of a run.
+std::string options_json(const Options& o);
 
 }  // namespace kelvex::sim

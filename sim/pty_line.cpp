@@ -34,7 +34,8 @@ void make_raw(int fd)
 PtyLine open_pty_pair()
 {
     PtyLine line;
-    line.serve = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    // Close-on-exec: neither the mission nor what it starts holds our side.
+    line.serve = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.serve.valid()) {
         fail("posix_openpt");
     }
@@ -49,7 +50,7 @@ PtyLine open_pty_pair()
     // Holding the slave open keeps the master readable while no mission has
     // it open (the master reports EIO otherwise), and fixes raw mode before
     // the first mission byte arrives.
-    line.keep = Fd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK));
+    line.keep = Fd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.keep.valid()) {
         fail("open pty slave");
     }
@@ -60,7 +61,7 @@ PtyLine open_pty_pair()
 PtyLine attach_pty_slave(const std::string& path)
 {
     PtyLine line;
-    line.serve = Fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    line.serve = Fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.serve.valid()) {
         fail(path.c_str());
     }

@@ -23,7 +23,9 @@ Server::Server(int line_fd, Physics& physics, Bus& bus, Faults& faults, Telemetr
       faults_(faults),
       telemetry_(telemetry),
       verbose_(verbose),
-      start_(std::chrono::steady_clock::now())
+      start_(std::chrono::steady_clock::now()),
+      start_unix_(std::chrono::duration<double>(
+                      std::chrono::system_clock::now().time_since_epoch()).count())
 {
     fds_.push_back({line_fd_, POLLIN, 0});
     handlers_.emplace_back([this] { read_line(); });
@@ -34,6 +36,15 @@ void Server::watch(int fd, std::function<void()> on_readable)
 {
     fds_.push_back({fd, POLLIN, 0});
     handlers_.push_back(std::move(on_readable));
+}
+
+void Server::unwatch(int fd)
+{
+    for (size_t i = 1; i < fds_.size(); ++i) {
+        if (fds_[i].fd == fd) {
+            fds_[i].fd = -1;
+        }
+    }
 }
 
 double Server::now() const
@@ -56,6 +67,9 @@ void Server::read_line()
         const ssize_t n = ::read(line_fd_, buf, sizeof buf);
         if (n > 0) {
             for (const Frame& f : reader_.feed(buf, static_cast<size_t>(n))) {
+                if (traffic_) {
+                    traffic_->received(now(), f.raw.data(), f.raw.size());
+                }
                 handle(f);
             }
             continue;
@@ -116,6 +130,9 @@ void Server::flush_due()
     const double t = now();
     while (!queue_.empty() && queue_.begin()->first <= t) {
         const Bytes& b = queue_.begin()->second;
+        if (traffic_) {
+            traffic_->sent(t, b.data(), b.size());
+        }
         unwritten_.insert(unwritten_.end(), b.begin(), b.end());
         queue_.erase(queue_.begin());
     }
@@ -162,6 +179,9 @@ void Server::run(double limit_s)
         int timeout = poll_timeout_ms();
         if (until >= 0) {
             timeout = std::min(timeout, std::max(0, static_cast<int>(std::ceil((until - now()) * 1000))));
+        }
+        if (traffic_) {
+            traffic_->flush();
         }
         if (::poll(fds_.data(), fds_.size(), timeout) <= 0) {
             continue;

@@ -14,6 +14,7 @@
 #include "bus.h"
 #include "faults.h"
 #include "framer.h"
+#include "line_log.h"
 #include "physics.h"
 #include "telemetry.h"
 
@@ -26,9 +27,13 @@ public:
 
     // Another descriptor for the loop; `on_readable` runs when it is.
     void watch(int fd, std::function<void()> on_readable);
+    // Stops watching fd (say, a pipe at its end).
+    void unwatch(int fd);
     // Called when the served side of the line hangs up (the default stops
     // the loop).
     void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
+    // Every frame received and sent goes to `log` as well (null: none).
+    void log_traffic(LineLog* log) { traffic_ = log; }
 
     // Serves until stop() (which another thread may call); with a limit, at
     // most that many seconds.
@@ -36,6 +41,8 @@ public:
     void stop() { stopped_ = true; }
     // Simulated seconds since the server was made; wall-clock paced.
     double now() const;
+    // Wall-clock time (Unix seconds) at which now() was 0.
+    double start_unix() const { return start_unix_; }
     const Physics& physics() const { return physics_; }
 
     static constexpr double kStep = 0.001;  // physics step, s
@@ -55,6 +62,8 @@ private:
     Telemetry& telemetry_;
     int verbose_;
     std::chrono::steady_clock::time_point start_;
+    double start_unix_;
+    LineLog* traffic_ = nullptr;
     FrameReader reader_;
     std::multimap<double, Bytes> queue_;  // answers by the time they are due
     Bytes unwritten_;                     // what the line did not take yet

@@ -58,19 +58,20 @@ std::string local_stamp(std::time_t t)
 
 TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
 {
-    // The mission's working directory: photos/ is made there, the ground
-    // station keeps its files under ground/.
-    const fs::path run = fs::path(KELVEX_TEST_BINARY_DIR) / "sim_sun_pointing";
-    fs::remove_all(run);
-    fs::create_directories(run);
+    // The mission's working directory: photos/ is made there; the run's
+    // folder holds the telemetry and the ground station's files.
+    const fs::path work = fs::path(KELVEX_TEST_BINARY_DIR) / "sim_sun_pointing";
+    const fs::path run = work / "run";
+    fs::remove_all(work);
+    fs::create_directories(work);
     const std::string csv = (run / "telemetry.csv").string();
     // The lamp behind the satellite on its right: a turn the other way
     // than the demo's, with a start outside sun sensor 0's field. Free
     // ports for FTP and the page, so a station already running elsewhere
     // is no obstacle.
-    const std::string cmd = "cd " + run.string() + " && " KELVEX_BUILD_DIR
+    const std::string cmd = "cd " + work.string() + " && " KELVEX_BUILD_DIR
                             "/sim/kelvex-sim run --ftp-port 0 --http-port 0 --lamp-azimuth -150 "
-                            "--yaw 10 --seed 5 --telemetry " + csv + " -- " KELVEX_BUILD_DIR
+                            "--yaw 10 --seed 5 --no-plot --run-dir run -- " KELVEX_BUILD_DIR
                             "/examples/sun_pointing 2>&1";
     const std::time_t started = std::time(nullptr);
     FILE* p = popen(cmd.c_str(), "r");
@@ -131,7 +132,9 @@ TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
     EXPECT_LE(name.substr(0, 14), local_stamp(ended));
     const std::string photo = read_file(arrived[0]);
     EXPECT_EQ(std::make_pair(640, 480), jpeg_size(photo));
-    EXPECT_EQ(read_file(run / "photos" / "1.jpeg"), photo);
+    EXPECT_EQ(read_file(work / "photos" / "1.jpeg"), photo);
+    // curl's progress meter stays out of the mission's output.
+    EXPECT_EQ(std::string::npos, out.find("Dload")) << out;
 }
 
 TEST(SimSunPointing, JpegSizeReadsTheFrameHeader)

@@ -4,12 +4,18 @@
  *   request  exchanges one request and prints the answer's first value
  *   buzz     sends a text of 1500 characters, an empty text and 3 raw bytes
  *   config   prints the configuration the options produced
+ *   lab      one student's run: keeps a battery record under
+ *            KELVEX_BATTERY_KEY, sends and prints 20 lines tagged with
+ *            KELVEX_TEST_TAG and exits with KELVEX_TEST_STATUS (99 when the
+ *            battery changed under it)
  * It also takes the address of every exported runner name, so the public
  * header and the library cannot drift apart. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <sys/shm.h>
 
 #include "kelvex/kelvex.h"
 
@@ -22,6 +28,34 @@ static void* const exported[] = {
     (void*)diag_vdump_buf_with_offset, (void*)msleep, (void*)cobs_encode, (void*)cobs_decode,
 };
 
+static const char* env_or(const char* name, const char* fallback)
+{
+    const char* v = getenv(name);
+    return v != NULL ? v : fallback;
+}
+
+static void lab_run(void)
+{
+    const char* tag = env_or("KELVEX_TEST_TAG", "lab");
+    const int status = atoi(env_or("KELVEX_TEST_STATUS", "0"));
+    char* key = getenv("KELVEX_BATTERY_KEY");
+    const int id = key != NULL ? accumulator_create(key) : -1;
+    if (id < 0) {
+        exit(98);
+    }
+    accumulator_attach(id);
+    battery_set_charge(1.0f + (float)status / 100);
+    for (int i = 0; i < 20; i++) {
+        printf("%s printed %d\n", tag, i);
+        buzz_printf("%s line %d\n", tag, i);
+        msleep(50);
+    }
+    const int kept = battery_get_charge() == 1.0f + (float)status / 100;
+    accumulator_detach();
+    shmctl(id, IPC_RMID, NULL);
+    exit(kept ? status : 99);
+}
+
 void control(void)
 {
     const char* what = getenv("KELVEX_TEST_MISSION");
@@ -32,6 +66,9 @@ void control(void)
     }
     if (what == NULL) {
         return;
+    }
+    if (strcmp(what, "lab") == 0) {
+        lab_run();
     }
     if (strcmp(what, "request") == 0) {
         const uint8_t request[6] = {0x00, 0x23, 0x30, 0x02, 0x01, 0x00};

@@ -173,6 +173,33 @@ def test_online_keeps_the_scripts_settings_and_fills_the_rest():
         "ftp://10.0.0.5/mine 127.0.0.1 True", "ftp://127.0.0.1/incoming"]
 
 
+
+def test_online_logs_to_the_ground_the_environment_names_unless_the_script_chose():
+    # The virtual satellite names each run's own station in KELVEX_GROUND.
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ground:
+        ground.bind(("127.0.0.9", 0))
+        ground.settimeout(5)
+        result = run_script(f"""
+            import os
+            import _kelvex as k
+            from fake_bus import FakeBus
+            os.environ["KELVEX_GROUND"] = "127.0.0.9"
+            k.Global_buzz_port_set(k.cvar.G, {ground.getsockname()[1]})
+            with FakeBus() as bus:
+                k.online(bus.path)
+                print(k.Global_buzz_server_get(k.cvar.G))
+                k.buzz("to my own station\\n")
+                k.offline()
+            k.Global_buzz_server_set(k.cvar.G, "10.0.0.7")
+            with FakeBus() as bus:
+                k.online(bus.path)
+                print(k.Global_buzz_server_get(k.cvar.G))
+                k.offline()
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.decode().splitlines() == ["127.0.0.9", "10.0.0.7"]
+        assert ground.recv(100) == b"to my own station\n"
+
 def hex_bytes(dump_lines):
     """The data bytes of a hex dump: the two-digit columns before the text."""
     data = bytearray()

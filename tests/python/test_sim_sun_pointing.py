@@ -39,7 +39,7 @@ def flight(tmp_path_factory):
     # ports for FTP and the page.
     r = subprocess.run([simulator(), "run", "--ftp-port", "0", "--http-port", "0",
                         "--lamp-azimuth", "75", "--yaw", "-60", "--seed", "11",
-                        "--telemetry", "telemetry.csv", "--",
+                        "--no-plot", "--run-dir", "run", "--",
                         "/usr/bin/python3", EXAMPLE],
                        cwd=run, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        text=True, timeout=240)
@@ -56,6 +56,7 @@ def test_mission_reports_every_step_and_succeeds(flight):
     out = flight["out"]
     assert flight["result"].returncode == 0, out
     assert "kelvex-sim: mission ended with status 0" in out
+    assert "Dload" not in out, "curl's progress meter"
     steps = ["holding the lamp, error", "final pointing error", "camera on: done (0)",
              "photo 1 taken into photos/1.jpeg: done (0)", "transmitter 0 on: done (0)",
              "photo 1 transmitted: done (0)"]
@@ -63,7 +64,7 @@ def test_mission_reports_every_step_and_succeeds(flight):
     assert -1 not in positions, out
     assert positions == sorted(positions), out
     # The same steps reached the ground station's log.
-    with open(flight["dir"] / "ground" / "log.txt", encoding="utf-8") as f:
+    with open(flight["dir"] / "run" / "ground" / "log.txt", encoding="utf-8") as f:
         log = f.read()
     for s in steps:
         assert "sun pointing: " + s in log, log
@@ -71,7 +72,7 @@ def test_mission_reports_every_step_and_succeeds(flight):
 
 def test_lamp_is_held_within_two_degrees(flight):
     assert flight["result"].returncode == 0, flight["out"]
-    rows = telemetry(flight["dir"] / "telemetry.csv")
+    rows = telemetry(flight["dir"] / "run" / "telemetry.csv")
     assert len(rows) > 100
     assert abs(rows[0][1]) > 120, "started far from the lamp"
     end = rows[-1][0]
@@ -82,7 +83,7 @@ def test_lamp_is_held_within_two_degrees(flight):
 
 def test_photo_of_the_lamp_arrives_at_the_ground(flight):
     assert flight["result"].returncode == 0, flight["out"]
-    incoming = flight["dir"] / "ground" / "incoming"
+    incoming = flight["dir"] / "run" / "ground" / "incoming"
     names = os.listdir(incoming)
     assert len(names) == 1, names
     name = names[0]
