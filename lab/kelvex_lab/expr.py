@@ -76,11 +76,12 @@ def _fmt(v):
 class Node:
     kind = "number"          # or "condition"
 
-    def __init__(self, text):
+    def __init__(self, text, children=()):
         self.text = text
+        self.children = list(children)
 
     def columns(self):
-        return set()
+        return set().union(*(c.columns() for c in self.children))
 
     def evaluate(self, row):
         raise NotImplementedError
@@ -142,12 +143,10 @@ def _safe(f):
 
 class Arithmetic(Node):
     def __init__(self, text, op, left, right):
-        super().__init__(text)
+        super().__init__(text, (left, right))
         self.op, self.left, self.right = op, left, right
         self._f = _safe(_ARITHMETIC[op])
 
-    def columns(self):
-        return self.left.columns() | self.right.columns()
 
     def evaluate(self, row):
         return self._f(self.left.evaluate(row), self.right.evaluate(row))
@@ -158,11 +157,9 @@ class Arithmetic(Node):
 
 class Negate(Node):
     def __init__(self, text, operand):
-        super().__init__(text)
+        super().__init__(text, (operand,))
         self.operand = operand
 
-    def columns(self):
-        return self.operand.columns()
 
     def evaluate(self, row):
         return -self.operand.evaluate(row)
@@ -184,12 +181,10 @@ _FUNCTION_IMPL = {"abs": abs, "min": _min, "max": _max}
 
 class Call(Node):
     def __init__(self, text, name, args):
-        super().__init__(text)
+        super().__init__(text, args)
         self.name, self.args = name, args
         self._f = _FUNCTION_IMPL[name]
 
-    def columns(self):
-        return set().union(*(a.columns() for a in self.args))
 
     def evaluate(self, row):
         return self._f(*(a.evaluate(row) for a in self.args))
@@ -212,11 +207,9 @@ class Compare(Node):
     kind = "condition"
 
     def __init__(self, text, operands, ops):
-        super().__init__(text)
+        super().__init__(text, operands)
         self.operands, self.ops = operands, ops
 
-    def columns(self):
-        return set().union(*(o.columns() for o in self.operands))
 
     def evaluate(self, row):
         values = [o.evaluate(row) for o in self.operands]
@@ -242,11 +235,9 @@ class Not(Node):
     kind = "condition"
 
     def __init__(self, text, operand):
-        super().__init__(text)
+        super().__init__(text, (operand,))
         self.operand = operand
 
-    def columns(self):
-        return self.operand.columns()
 
     def evaluate(self, row):
         v = self.operand.evaluate(row)
@@ -261,11 +252,9 @@ class Logic(Node):
     kind = "condition"
 
     def __init__(self, text, op, operands):
-        super().__init__(text)
+        super().__init__(text, operands)
         self.op, self.operands = op, operands
 
-    def columns(self):
-        return set().union(*(o.columns() for o in self.operands))
 
     def evaluate(self, row):
         decisive = self.op == "or"          # True decides an or, False an and
@@ -459,12 +448,8 @@ class Condition:
         def walk(node):
             if isinstance(node, Column) and node.name not in known:
                 found.append((node.name, node.pos + 1))
-            for attr in ("left", "right", "operand"):
-                if hasattr(node, attr):
-                    walk(getattr(node, attr))
-            for attr in ("args", "operands"):
-                for child in getattr(node, attr, ()):
-                    walk(child)
+            for child in node.children:
+                walk(child)
 
         walk(self.root)
         return found

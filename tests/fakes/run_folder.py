@@ -5,16 +5,11 @@ import datetime
 import json
 import math
 import os
+import sys
 
-# Every column of the simulator's telemetry, in its order.
-COLUMNS = (
-    "t", "yaw_deg", "rate_dps", "wheel_rpm", "lamp_angle_deg", "lamp_azimuth_deg",
-    "wheel_cmd_rpm", "momentum_nms", "torque_nm", "sunbattery0_raw",
-    "arm_on", "sunbattery_on", "light_sensor_on", "sun_sensor_on", "accelerometer_on",
-    "magnetometer_on", "hyro_on", "motor_on", "fan_on", "coil_on", "engine_on",
-    "transmitter_on", "receiver_on", "transceiver_on", "arduino_on",
-    "requests", "dropped", "corrupted", "late", "glued",
-)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                                "lab"))
+from kelvex_lab.simulator import TELEMETRY_COLUMNS as COLUMNS  # noqa: E402
 
 T0_UNIX = 1765000000.25
 # A fixed zone, not this machine's: the log's local times must be read with
