@@ -155,14 +155,9 @@ def load(path, columns=None):
         entries = []
     names = {}
     for i, entry in enumerate(entries):
-        check = _check(path, i, entry, lines, known, errors)
-        if check is None:
-            continue
-        if check.name in names:
-            errors.append(f"{_where(path, check.line)}: check '{check.name}': the name is "
-                          f"taken by the check on line {names[check.name]}")
-        names.setdefault(check.name, check.line)
-        checks.append(check)
+        check = _check(path, i, entry, lines, known, names, errors)
+        if check is not None:
+            checks.append(check)
     if errors:
         raise CheckFileError(errors)
     return CheckFile(path, run_options, checks)
@@ -200,7 +195,7 @@ def _run_table(path, table, lines, errors):
     return options
 
 
-def _check(path, i, entry, lines, known, errors):
+def _check(path, i, entry, lines, known, names, errors):
     header, key_lines = lines.check(i)
     if not isinstance(entry, dict):
         errors.append(f"{_where(path, header)}: check {i + 1}: must be a table")
@@ -215,6 +210,11 @@ def _check(path, i, entry, lines, known, errors):
                           f"must be a text")
         name = None
     label = f"check '{name}'" if name else f"check {i + 1}"
+    if name in names:
+        errors.append(f"{_where(path, header)}: {label}: the name is taken by the check on "
+                      f"line {names[name]}")
+    elif name:
+        names[name] = header
 
     def fail(key, message):
         errors.append(f"{_where(path, key_lines.get(key, header))}: {label}: {message}")

@@ -405,15 +405,19 @@ class Parser:
             return node
         raise ExprError(f"expected a number, a column or '(', found {t.describe()}", t.pos + 1)
 
+    def argument(self, name):
+        at = self.tok.pos
+        return self.need(self.logic("or"), "number", f"{name.text}()", at)
+
     def call(self, name):
         if name.text not in FUNCTIONS:
             raise ExprError(f"unknown function '{name.text}' (there are abs, min, max)",
                             name.pos + 1)
         self.expect_op("(")
-        args = [self.need(self.logic("or"), "number", f"{name.text}()", self.tok.pos)]
+        args = [self.argument(name)]
         while self.at(OP, ","):
             self.take()
-            args.append(self.need(self.logic("or"), "number", f"{name.text}()", self.tok.pos))
+            args.append(self.argument(name))
         self.expect_op(")")
         low, high = FUNCTIONS[name.text]
         if len(args) < low or (high is not None and len(args) > high):

@@ -9,6 +9,9 @@ synthetic run folder of 20 simulated seconds from what the mission printed:
     sim: photo        one photo arrives at the ground
     buzz: TEXT        a ground log line, arriving 0.5 s after the one before
 
+With --checks FILE it takes the sheet's [run] options and judges the run
+with kelvex-lab's own code, as kelvex-sim run --checks does.
+
 The angle starts at the lamp's azimuth less the initial yaw and decays with a
 time constant of 2 s, so every --lamp-azimuth and --yaw shows in the rows."""
 
@@ -56,7 +59,15 @@ def main(argv):
         print(USAGE)
         return 0
     options, mission = parse(argv[2:])
-    run_dir = options.pop("run-dir")
+    checks = options.pop("checks", None)
+    if checks:
+        # As the real one: the sheet's [run] options, under the command line's.
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                        os.pardir, "lab"))
+        from kelvex_lab import checkfile
+        sheet_options, _ = parse(checkfile.load(checks).sim_arguments())
+        options = {**sheet_options, **options}
+    run_dir = options.pop("run-dir", os.path.join("kelvex-run", str(os.getpid())))
     limit = float(options.get("time-limit", 60))
     os.makedirs(run_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as tmp:
@@ -103,6 +114,10 @@ def main(argv):
         values={"lamp_angle_deg": lambda t: offset + (start - offset) * math.exp(-t / 2),
                 "rate_dps": lambda t: spin * math.exp(-t / 2),
                 "lamp_azimuth_deg": lambda t: float(options.get("lamp-azimuth", 120))})
+    if checks:
+        from kelvex_lab import cli
+        verdict = cli.judge(run_dir, checks, draw=False)
+        return verdict if verdict else status
     return status
 
 
