@@ -119,7 +119,9 @@ def _is_number(v):
 
 
 def _suggest(name, known):
-    close = difflib.get_close_matches(name, sorted(known), n=1)
+    # A name with its unit left off is the likeliest slip: rate for rate_dps.
+    close = sorted(k for k in known if k.startswith(name + "_"))
+    close = close or difflib.get_close_matches(name, sorted(known), n=1)
     return f" (did you mean '{close[0]}'?)" if close else ""
 
 
