@@ -11,7 +11,6 @@ Exit status: 0 every case of every submission passes, 3 something failed,
 
 import argparse
 import concurrent.futures
-import io
 import math
 import os
 import random
@@ -238,10 +237,13 @@ def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
         for o in rows:
             if o.status == "passed":
                 continue
-            failed = [r for r in o.results if not r.passed]
-            why = o.reason if o.status != "failed" else failed[0].line()
-            more = f" (and {len(failed) - 1} more)" if len(failed) > 1 else ""
-            print(f"  case {o.case.number} ({o.case.label()}): {why}{more}", file=out)
+            why = o.reason
+            if o.status == "failed":
+                failed = [r for r in o.results if not r.passed]
+                why = failed[0].line()
+                if len(failed) > 1:
+                    why += f" (and {len(failed) - 1} more)"
+            print(f"  case {o.case.number} ({o.case.label()}): {why}", file=out)
             print(f"    rerun: {o.rerun}", file=out)
     print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')} "
           f"({elapsed:.0f} s)", file=out)
