@@ -50,9 +50,33 @@ class Result:
         return d
 
 
+class Samples:
+    """The telemetry rows that have a time, and where the condition holds;
+    whole columns are evaluated at once."""
+
+    def __init__(self, run, condition):
+        names = sorted(condition.columns | {"t"})
+        cols = {n: run.telemetry.column(n) for n in names}
+        keep = [i for i, t in enumerate(cols["t"]) if not math.isnan(t)]
+        if len(keep) < len(cols["t"]):
+            cols = {n: [c[i] for i in keep] for n, c in cols.items()}
+        self.cols = cols
+        self.t = cols["t"]
+        self.holds = condition.holds_over(cols, len(self.t))
+
+    def __len__(self):
+        return len(self.t)
+
+    def __iter__(self):
+        return iter(range(len(self.t)))
+
+    def row(self, i):
+        return {n: c[i] for n, c in self.cols.items()}
+
+
 def _samples(run, condition):
-    rows = [r for r in run.telemetry.rows(condition.columns) if not math.isnan(r["t"])]
-    return rows, [condition.holds(r) for r in rows]
+    s = Samples(run, condition)
+    return s, s.holds
 
 
 def _stretches(holds):
@@ -80,7 +104,7 @@ def evaluate_when(check, run):
         return Result(check, False, "no telemetry rows")
     deadline = math.inf if check.within is None else check.within
     by = "" if check.within is None else f" within {seconds(check.within)}"
-    t = [r["t"] for r in rows]
+    t = rows.t
     candidates = [(a, b) for a, b in _stretches(holds) if t[a] <= deadline + EPS]
     need = check.hold or 0.0
     for a, b in candidates:
@@ -97,7 +121,7 @@ def evaluate_when(check, run):
             what = f"not held{by}; first held at {seconds(t[late[0]])}"
         else:
             what = f"never held{by}"
-        seen = _seen(check, rows[i])
+        seen = _seen(check, rows.row(i))
         return Result(check, False, f"{what}; at {seconds(t[i])}: {seen}",
                       failed_at=t[i], value=seen)
     a, b = max(candidates, key=lambda ab: (t[ab[1]] - t[ab[0]], -ab[0]))
@@ -106,7 +130,7 @@ def evaluate_when(check, run):
         return Result(check, False, f"held from {seconds(t[a])} until the run ended at "
                                     f"{seconds(t[b])}: {held} of {seconds(need)}",
                       window=(t[a], t[b]), failed_at=t[b], value=None)
-    seen = _seen(check, rows[b + 1])
+    seen = _seen(check, rows.row(b + 1))
     return Result(check, False, f"held from {seconds(t[a])} for {held} of {seconds(need)}; "
                                 f"broke at {seconds(t[b + 1])}: {seen}",
                   window=(t[a], t[b]), failed_at=t[b + 1], value=seen)
@@ -114,20 +138,21 @@ def evaluate_when(check, run):
 
 def evaluate_always(check, run):
     rows, holds = _samples(run, check.condition)
-    if rows and check.last is not None:
-        start = rows[-1]["t"] - check.last
+    t = rows.t
+    if t and check.last is not None:
+        start = t[-1] - check.last
     else:
         start = check.after if check.after is not None else -math.inf
-    picked = [(r, h) for r, h in zip(rows, holds) if r["t"] >= start - EPS]
+    picked = [i for i in rows if t[i] >= start - EPS]
     if not picked:
-        return Result(check, False, "no telemetry rows" if not rows else
+        return Result(check, False, "no telemetry rows" if not t else
                       f"no telemetry rows after {seconds(start)}")
-    for r, h in picked:
-        if not h:
-            seen = _seen(check, r)
-            return Result(check, False, f"at {seconds(r['t'])}: {seen}",
-                          failed_at=r["t"], value=seen)
-    first, last = picked[0][0]["t"], picked[-1][0]["t"]
+    for i in picked:
+        if not holds[i]:
+            seen = _seen(check, rows.row(i))
+            return Result(check, False, f"at {seconds(t[i])}: {seen}",
+                          failed_at=t[i], value=seen)
+    first, last = t[picked[0]], t[picked[-1]]
     return Result(check, True, f"held from {seconds(first)} to {seconds(last)}",
                   window=(first, last))
 

@@ -34,12 +34,6 @@ class Telemetry:
             self._parsed[name] = [_number(r[i]) if i < len(r) else math.nan for r in self._raw]
         return self._parsed[name]
 
-    def rows(self, names):
-        """Dicts of the named columns (and t), one per row."""
-        names = sorted(set(names) | {"t"})
-        cols = [self.column(n) for n in names]
-        return [dict(zip(names, values)) for values in zip(*cols)]
-
 
 def _number(text):
     try:
