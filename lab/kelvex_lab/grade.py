@@ -117,8 +117,11 @@ def run_case(o, sim, sheet, time_limit, skip):
     o.rerun = shlex.join([sim, "run", f"--checks={os.path.abspath(sheet.path)}",
                           *o.case.arguments(), "--", *o.sub.command])
     sim_log = o.run_dir + ".sim.log"
+    # The run folder is the mission's working directory too: two cases of one
+    # student must not share photos/.
+    os.makedirs(o.run_dir, exist_ok=True)
     with open(sim_log, "wb") as log:
-        proc = subprocess.Popen(cmd, cwd=os.path.dirname(o.run_dir), stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
             proc.wait(time_limit + GRACE_SECONDS)
