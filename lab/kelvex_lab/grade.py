@@ -90,7 +90,7 @@ class Outcome:
 
     def __init__(self, sub, case, run_dir):
         self.sub, self.case, self.run_dir = sub, case, run_dir
-        self.status = "error"         # passed, failed, crashed, error
+        self.status = None            # passed, failed, crashed, error
         self.reason = ""
         self.results = []
         self.rerun = None
@@ -114,8 +114,12 @@ def run_case(o, sim, sheet, time_limit, skip):
     run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
     cmd = [sim, "run", f"--run-dir={o.run_dir}", *run_args, f"--time-limit={time_limit:g}",
            "--", *o.sub.command]
+    # The sheet gives the rest of the conditions again; the time limit too,
+    # unless the grader was given another.
+    own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
+        [f"--time-limit={time_limit:g}"]
     o.rerun = shlex.join([sim, "run", f"--checks={os.path.abspath(sheet.path)}",
-                          *o.case.arguments(), "--", *o.sub.command])
+                          *o.case.arguments(), *own_limit, "--", *o.sub.command])
     sim_log = o.run_dir + ".sim.log"
     # The run folder is the mission's working directory too: two cases of one
     # student must not share photos/.
@@ -127,8 +131,8 @@ def run_case(o, sim, sheet, time_limit, skip):
             proc.wait(time_limit + GRACE_SECONDS)
         except subprocess.TimeoutExpired:
             _kill_group(proc)
-            o.status, o.reason = "error", f"the simulator did not end within " \
-                                          f"{time_limit + GRACE_SECONDS:g} s"
+            o.status = "error"
+            o.reason = f"the simulator did not end within {time_limit + GRACE_SECONDS:g} s"
     try:
         run = runfolder.Run(o.run_dir)
     except runfolder.RunFolderError:
@@ -148,9 +152,9 @@ def run_case(o, sim, sheet, time_limit, skip):
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
                                 title=f"{o.sub.name}, case {o.case.number}")
     status = run.exit_status
-    if o.reason:
-        pass
-    elif status is None:
+    if o.status == "error":
+        return o
+    if status is None:
         o.status, o.reason = "crashed", "the run did not end"
     elif status >= 128 and not run.time_limited:
         o.status = "crashed"
