@@ -50,6 +50,9 @@ def parse_vary(text):
     low, colon, high = rng.partition(":")
     if not eq or not colon:
         raise ValueError(f"--vary {text}: write NAME=LOW:HIGH")
+    if name == "seed":
+        raise ValueError(f"--vary {text}: every case has a seed of its own; --seed sets the "
+                         f"first")
     if RUN_OPTIONS.get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
         raise ValueError(f"--vary {text}: '{name}' is not a starting condition of the simulator")
     try:
@@ -180,6 +183,10 @@ def grade(args, out=sys.stdout):
         return cli._errors(e)
     try:
         varies = [parse_vary(v) for v in args.vary]
+        names = [v.name for v in varies]
+        for n in set(names):
+            if names.count(n) > 1:
+                raise ValueError(f"--vary {n} is given twice")
     except ValueError as e:
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT

@@ -186,7 +186,7 @@ def test_draws_are_reproducible_and_within_their_ranges():
     assert all(-1.5 <= y <= 1.5 and round(y, 3) == y for y in yaws)
     assert len(set(azimuths)) > 10 and len(set(yaws)) > 10
     for bad in ("lamp-azimuth", "lamp-azimuth=1", "lamp-azimuth=3:1", "lamp-azimuth=a:b",
-                "telemetry=1:2", "time-limit=1:2", "no-ground=0:1"):
+                "telemetry=1:2", "time-limit=1:2", "no-ground=0:1", "seed=1:9"):
         with pytest.raises(ValueError):
             grade.parse_vary(bad)
 
