@@ -1,0 +1,2 @@
+"""Lab sheets for the virtual satellite: checks on a run, replay of a run
+folder, and grading a class of missions."""

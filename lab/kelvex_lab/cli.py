@@ -1,0 +1,117 @@
+"""kelvex-lab: the lab sheet's tools that kelvex-sim calls.
+
+  kelvex-lab options FILE                 check the whole file, print [run] as
+                                          kelvex-sim long options
+  kelvex-lab check RUNDIR FILE            verdicts on a finished run
+  kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
+                                          the same without the mission: the
+                                          run's own checks.toml by default
+
+Exit status: 0 every check holds, 3 a check failed, 2 a bad file or folder."""
+
+import argparse
+import os
+import shutil
+import sys
+
+from . import checkfile, evaluate, plot, report, runfolder
+
+EXIT_PASSED, EXIT_BAD_INPUT, EXIT_FAILED = 0, 2, 3
+KEPT_CHECKS = "checks.toml"
+
+
+def _errors(e):
+    for line in e.errors:
+        print(line, file=sys.stderr)
+    return EXIT_BAD_INPUT
+
+
+def cmd_options(args):
+    try:
+        sheet = checkfile.load(args.file)
+    except checkfile.CheckFileError as e:
+        return _errors(e)
+    for option in sheet.sim_arguments():
+        print(option)
+    return EXIT_PASSED
+
+
+def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout):
+    """Evaluates checks_path on run_dir and writes the reports (and plot) into
+    out_dir (default: the run folder). Returns the exit status."""
+    out_dir = out_dir or run_dir
+    try:
+        run = runfolder.Run(run_dir)
+        header = run.telemetry.header
+        sheet = checkfile.load(checks_path, columns=header or None)
+        results = evaluate.evaluate(sheet, run)
+    except checkfile.CheckFileError as e:
+        return _errors(e)
+    except runfolder.RunFolderError as e:
+        print(f"kelvex-lab: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    for r in results:
+        print(r.line(), file=out)
+    os.makedirs(out_dir, exist_ok=True)
+    report_path = report.write(out_dir, sheet, run, results)
+    if keep_sheet:
+        kept = os.path.join(run_dir, KEPT_CHECKS)
+        if not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
+            shutil.copyfile(checks_path, kept)
+    if draw:
+        _, reason = plot.redraw(run_dir, out_dir, report_path)
+        if reason:
+            print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
+    return EXIT_PASSED if all(r.passed for r in results) else EXIT_FAILED
+
+
+def cmd_check(args):
+    return judge(args.rundir, args.file, draw=not args.no_plot)
+
+
+def cmd_replay(args):
+    checks = args.checks
+    if checks is None:
+        kept = os.path.join(args.rundir, KEPT_CHECKS)
+        checks = kept if os.path.exists(kept) else None
+    if checks is None:
+        if not os.path.exists(os.path.join(args.rundir, "run.json")):
+            print(f"kelvex-lab: {args.rundir}: no run.json, so not a run folder", file=sys.stderr)
+            return EXIT_BAD_INPUT
+        print(f"kelvex-lab: {args.rundir} has no {KEPT_CHECKS}; redrawing the plot only")
+        if not args.no_plot:
+            out = args.out or args.rundir
+            os.makedirs(out, exist_ok=True)
+            _, reason = plot.redraw(args.rundir, out)
+            if reason:
+                print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
+        return EXIT_PASSED
+    # A replay leaves the run's own sheet alone: it may be judged by another.
+    return judge(args.rundir, checks, out_dir=args.out, draw=not args.no_plot,
+                 keep_sheet=False)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="kelvex-lab", description=__doc__.split("\n")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 epilog="\n".join(__doc__.split("\n")[2:]))
+    sub = ap.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("options", help="check a lab sheet, print its [run] options")
+    p.add_argument("file")
+    p.set_defaults(func=cmd_options)
+    p = sub.add_parser("check", help="evaluate a lab sheet on a finished run")
+    p.add_argument("rundir")
+    p.add_argument("file")
+    p.add_argument("--no-plot", action="store_true", help="leave telemetry.png alone")
+    p.set_defaults(func=cmd_check)
+    p = sub.add_parser("replay", help="evaluate again and redraw, without running anything")
+    p.add_argument("rundir")
+    p.add_argument("--checks", default=None, help=f"lab sheet (default: RUNDIR/{KEPT_CHECKS})")
+    p.add_argument("--out", default=None, help="where the reports and plot go (default: RUNDIR)")
+    p.add_argument("--no-plot", action="store_true", help="leave telemetry.png alone")
+    p.set_defaults(func=cmd_replay)
+    try:
+        args = ap.parse_args(argv)
+    except SystemExit as e:
+        return EXIT_BAD_INPUT if e.code else 0
+    return args.func(args)

@@ -1,0 +1,309 @@
+"""kelvex-grade: every submission of a class under one lab sheet.
+
+Each (submission, case) runs in its own kelvex-sim run folder, in parallel;
+case k has the same seed and starting conditions for every student, drawn
+reproducibly from the --vary ranges. The class table (class.csv, cases.csv,
+index.html) goes into the output folder with every run folder; every failed
+case is printed with the one command that reruns it.
+
+Exit status: 0 every case of every submission passes, 3 something failed,
+2 a bad lab sheet or command line."""
+
+import argparse
+import concurrent.futures
+import math
+import os
+import random
+import shlex
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from . import checkfile, cli, evaluate, plot, report, runfolder, submissions, table
+from .simulator import PROGRAMS, RUN_OPTIONS, find_program
+
+DEFAULT_TIME_LIMIT = 300
+# Beyond the mission's time limit: the simulator's own start and stop.
+GRACE_SECONDS = 60
+# Missions fly in real time and mostly wait on the line, so a pool of a few
+# runs per core keeps the processors busy without starving any run.
+RUNS_PER_CORE = 4
+
+_plot_lock = threading.Lock()   # matplotlib draws one figure at a time
+
+
+class Vary:
+    def __init__(self, name, low, high, whole):
+        self.name, self.low, self.high, self.whole = name, low, high, whole
+
+    def draw(self, seed):
+        rng = random.Random(f"{seed}:{self.name}")
+        if self.whole:
+            return rng.randint(int(self.low), int(self.high))
+        return round(rng.uniform(self.low, self.high), 3)
+
+
+def parse_vary(text):
+    name, eq, rng = text.partition("=")
+    low, colon, high = rng.partition(":")
+    if not eq or not colon:
+        raise ValueError(f"--vary {text}: write NAME=LOW:HIGH")
+    if name == "seed":
+        raise ValueError(f"--vary {text}: every case has a seed of its own; --seed sets the "
+                         f"first")
+    if RUN_OPTIONS.get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
+        raise ValueError(f"--vary {text}: '{name}' is not a starting condition of the simulator")
+    try:
+        lo, hi = float(low), float(high)
+    except ValueError:
+        raise ValueError(f"--vary {text}: LOW and HIGH must be numbers")
+    if not (math.isfinite(lo) and math.isfinite(hi)) or lo > hi:
+        raise ValueError(f"--vary {text}: LOW must not be above HIGH")
+    whole = all(part.strip().lstrip("+-").isdigit() for part in (low, high))
+    return Vary(name, lo, hi, whole)
+
+
+class Case:
+    def __init__(self, number, seed, draws):
+        self.number = number
+        self.seed = seed
+        self.draws = draws            # [(name, value)]
+
+    def arguments(self):
+        return [f"--seed={self.seed}"] + [f"--{n}={checkfile.format_value(v)}"
+                                         for n, v in self.draws]
+
+    def label(self):
+        return ", ".join([f"seed {self.seed}"] + [f"{n} {checkfile.format_value(v)}"
+                                                  for n, v in self.draws])
+
+
+def make_cases(count, base_seed, varies):
+    cases = []
+    for k in range(1, count + 1):
+        seed = base_seed + k - 1
+        cases.append(Case(k, seed, [(v.name, v.draw(seed)) for v in varies]))
+    return cases
+
+
+class Outcome:
+    """One (submission, case): what ran and what came of it."""
+
+    def __init__(self, sub, case, run_dir):
+        self.sub, self.case, self.run_dir = sub, case, run_dir
+        self.status = None            # passed, failed, crashed, error
+        self.reason = ""
+        self.results = []
+        self.rerun = None
+        self.report = None
+        self.plot = None
+
+
+def _kill_group(proc):
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+        proc.wait(10)
+    except (ProcessLookupError, subprocess.TimeoutExpired):
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    proc.wait()
+
+
+def run_case(o, sim, sheet, time_limit, skip):
+    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *run_args, f"--time-limit={time_limit:g}",
+           "--", *o.sub.command]
+    # The sheet gives the rest of the conditions again; the time limit too,
+    # unless the grader was given another.
+    own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
+        [f"--time-limit={time_limit:g}"]
+    o.rerun = shlex.join([sim, "run", f"--checks={os.path.abspath(sheet.path)}",
+                          *o.case.arguments(), *own_limit, "--", *o.sub.command])
+    sim_log = o.run_dir + ".sim.log"
+    # The run folder is the mission's working directory too: two cases of one
+    # student must not share photos/.
+    os.makedirs(o.run_dir, exist_ok=True)
+    with open(sim_log, "wb") as log:
+        proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
+                                stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            proc.wait(time_limit + GRACE_SECONDS)
+        except subprocess.TimeoutExpired:
+            _kill_group(proc)
+            o.status = "error"
+            o.reason = f"the simulator did not end within {time_limit + GRACE_SECONDS:g} s"
+    try:
+        run = runfolder.Run(o.run_dir)
+    except runfolder.RunFolderError:
+        with open(sim_log, errors="replace") as f:
+            tail = [l.strip() for l in f if l.strip()][-1:] or ["no output"]
+        o.status = "error"
+        o.reason = o.reason or f"the simulator left no run (status {proc.returncode}): {tail[0]}"
+        return o
+    try:
+        checks = checkfile.load(sheet.path, columns=run.telemetry.header or None)
+    except checkfile.CheckFileError as e:
+        o.status, o.reason = "error", e.errors[0]
+        return o
+    o.results = evaluate.evaluate(checks, run)
+    o.report = report.write(o.run_dir, checks, run, o.results)
+    with _plot_lock:
+        o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
+                                title=f"{o.sub.name}, case {o.case.number}")
+    status = run.exit_status
+    if o.status == "error":
+        return o
+    if status is None:
+        o.status, o.reason = "crashed", "the run did not end"
+    elif status >= 128 and not run.time_limited:
+        o.status = "crashed"
+        o.reason = f"the mission crashed ({_signal_name(status - 128)})"
+    else:
+        o.status = "passed" if all(r.passed for r in o.results) else "failed"
+        if run.time_limited:
+            o.reason = f"stopped at the time limit ({time_limit:g} s)"
+    return o
+
+
+def _signal_name(n):
+    try:
+        return signal.Signals(n).name
+    except ValueError:
+        return f"signal {n}"
+
+
+def grade(args, out=sys.stdout):
+    try:
+        sheet = checkfile.load(args.checks)
+    except checkfile.CheckFileError as e:
+        return cli._errors(e)
+    try:
+        varies = [parse_vary(v) for v in args.vary]
+        names = [v.name for v in varies]
+        for n in set(names):
+            if names.count(n) > 1:
+                raise ValueError(f"--vary {n} is given twice")
+    except ValueError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    sim = args.sim or find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
+    if not sim:
+        print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    time_limit = args.time_limit or sheet.run_options.get("time-limit") or DEFAULT_TIME_LIMIT
+    base_seed = args.seed if args.seed is not None else sheet.run_options.get("seed", 1)
+    cases = make_cases(args.cases, base_seed, varies)
+    skip = {"seed", "time-limit"} | {v.name for v in varies}
+    out_dir = make_out_dir(args.out)
+    subs = submissions.find(args.submissions)
+    jobs = args.jobs or RUNS_PER_CORE * (os.cpu_count() or 1)
+    print(f"kelvex-grade: {len(subs)} submissions x {len(cases)} cases, {jobs} at a time, "
+          f"into {out_dir}", file=out, flush=True)
+    started = time.monotonic()
+    flags, flags_problem = None, None
+    if any(s.kind == "c" and not s.problem for s in subs):
+        try:
+            flags = submissions.kit_flags(args.build_dir)
+        except RuntimeError as e:
+            flags_problem = str(e)
+    outcomes = []
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        built = {}
+        for s in subs:
+            os.makedirs(os.path.join(out_dir, s.name), exist_ok=True)
+            if s.kind == "c" and not s.problem:
+                if flags_problem:
+                    s.problem = flags_problem
+                else:
+                    built[pool.submit(submissions.build, s, os.path.join(out_dir, s.name),
+                                      flags)] = s
+        concurrent.futures.wait(built)
+        futures = []
+        for s in subs:
+            if s.problem:
+                continue
+            for c in cases:
+                o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
+                futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
+        for f in concurrent.futures.as_completed(futures):
+            outcomes.append(f.result())
+    by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
+              for s in subs}
+    table.write(out_dir, sheet, subs, cases, by_sub)
+    print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
+    ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
+    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+
+
+def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
+    for s in subs:
+        rows = by_sub[s.name]
+        if s.problem:
+            print(f"FAIL {s.name}: {s.problem}", file=out)
+            continue
+        passed = sum(o.status == "passed" for o in rows)
+        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {s.name}: {passed} of "
+              f"{len(cases)} cases", file=out)
+        for o in rows:
+            if o.status == "passed":
+                continue
+            why = o.reason
+            if o.status == "failed":
+                failed = [r for r in o.results if not r.passed]
+                why = failed[0].line()
+                if len(failed) > 1:
+                    why += f" (and {len(failed) - 1} more)"
+            print(f"  case {o.case.number} ({o.case.label()}): {why}", file=out)
+            print(f"    rerun: {o.rerun}", file=out)
+    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')} "
+          f"({elapsed:.0f} s)", file=out)
+
+
+def make_out_dir(given):
+    if given:
+        os.makedirs(given, exist_ok=True)
+        return os.path.abspath(given)
+    root = os.path.abspath("kelvex-grade")
+    path = os.path.join(root, time.strftime("%Y%m%d-%H%M%S") + f"-{os.getpid()}")
+    os.makedirs(path)
+    latest = os.path.join(root, "latest")
+    tmp = f"{latest}.{os.getpid()}"
+    os.symlink(os.path.basename(path), tmp)
+    os.replace(tmp, latest)
+    return path
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(prog="kelvex-grade", description=__doc__.split("\n")[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 epilog="\n".join(__doc__.split("\n")[2:]))
+    ap.add_argument("--checks", required=True, help="the lab sheet (TOML)")
+    ap.add_argument("--cases", type=int, default=1, help="cases per submission (default 1)")
+    ap.add_argument("--vary", action="append", default=[], metavar="NAME=LOW:HIGH",
+                    help="draw this simulator option per case (repeatable)")
+    ap.add_argument("--seed", type=int, default=None,
+                    help="seed of case 1, then one more per case (default: the sheet's, or 1)")
+    ap.add_argument("--time-limit", type=float, default=None,
+                    help=f"seconds per run (default: the sheet's, or {DEFAULT_TIME_LIMIT})")
+    ap.add_argument("--out", default=None,
+                    help="output folder (default ./kelvex-grade/<time>-<pid>, and latest)")
+    ap.add_argument("--jobs", "-j", type=int, default=None,
+                    help=f"runs at a time (default {RUNS_PER_CORE} per core)")
+    ap.add_argument("--build-dir", default=os.environ.get("KELVEX_BUILD_DIR"),
+                    help="a kelvex build tree to build C missions against instead of the "
+                         "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
+    ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",
+                    help="a folder with a C mission or a Python script")
+    try:
+        args = ap.parse_args(argv)
+    except SystemExit as e:
+        return cli.EXIT_BAD_INPUT if e.code else 0
+    if args.cases < 1 or (args.jobs is not None and args.jobs < 1):
+        print("kelvex-grade: --cases and --jobs must be 1 or more", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    return grade(args)

@@ -1,0 +1,44 @@
+"""Redraws a run's telemetry plot with its checks, through kelvex-plot loaded
+into this process (one interpreter, one matplotlib start)."""
+
+import contextlib
+import importlib.machinery
+import importlib.util
+import io
+import os
+
+from .simulator import PROGRAMS, find_program
+
+_loaded = {}
+
+
+def _plot_module(path):
+    if path not in _loaded:
+        loader = importlib.machinery.SourceFileLoader("kelvex_plot", path)
+        spec = importlib.util.spec_from_loader("kelvex_plot", loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+        _loaded[path] = module
+    return _loaded[path]
+
+
+def redraw(run_dir, out_dir, report_path=None, title=None):
+    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason)."""
+    program = find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
+    if not program:
+        return None, "kelvex-plot not found"
+    csv_path = os.path.join(run_dir, "telemetry.csv")
+    if not os.path.exists(csv_path):
+        return None, "no telemetry.csv"
+    out = os.path.join(out_dir, "telemetry.png")
+    argv = ["-o", out, "--title", title or os.path.basename(os.path.abspath(run_dir)), csv_path]
+    if report_path:
+        argv[0:0] = ["--report", report_path]
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            _plot_module(program).main(argv)
+    except SystemExit as e:
+        return None, str(e)
+    except Exception as e:  # a plot must never cost the verdicts
+        return None, f"{type(e).__name__}: {e}"
+    return out, None

@@ -1,0 +1,49 @@
+"""What the lab tools know of kelvex-sim before any run: the telemetry
+columns it writes and the long options it takes. Checks written before a run
+are held against these lists; after a run, against the telemetry's own
+header. Keep them in step with sim/telemetry.cpp and sim/options.cpp (they
+are plain lists so that the build can write them from the simulator)."""
+
+import os
+import shutil
+
+TELEMETRY_COLUMNS = (
+    "t", "yaw_deg", "rate_dps", "wheel_rpm", "lamp_angle_deg", "lamp_azimuth_deg",
+    "wheel_cmd_rpm", "momentum_nms", "torque_nm", "sunbattery0_raw",
+    "arm_on", "sunbattery_on", "light_sensor_on", "sun_sensor_on", "accelerometer_on",
+    "magnetometer_on", "hyro_on", "motor_on", "fan_on", "coil_on", "engine_on",
+    "transmitter_on", "receiver_on", "transceiver_on", "arduino_on",
+    "requests", "dropped", "corrupted", "late", "glued",
+)
+
+# Options a lab sheet's [run] table may set: kind "number", "text" or "flag".
+RUN_OPTIONS = {
+    "seed": "number", "noise": "number", "telemetry-rate": "number",
+    "lamp-azimuth": "number", "lamp-intensity": "number", "yaw": "number", "rate": "number",
+    "body-inertia": "number", "wheel-inertia": "number", "motor-tau": "number",
+    "max-rpm": "number", "friction": "number",
+    "field-horizontal": "number", "field-vertical": "number",
+    "drop": "number", "corrupt": "number", "late": "number", "late-ms": "number",
+    "glue": "number", "delay": "number", "baud": "number",
+    "verbose": "flag", "no-ground": "flag",
+    "ftp-port": "number", "http-port": "number",
+    "time-limit": "number", "station": "text",
+}
+
+# Options that place a run's files: the run itself decides them, so a lab
+# sheet may not.
+RUN_FOLDER_OPTIONS = ("telemetry", "state", "ground-dir", "run-dir", "link", "checks")
+
+
+# Paths the launchers were configured with (build tree or installation).
+PROGRAMS = {}
+
+
+def find_program(name, configured=None, env=None):
+    """A program of the kit: the environment's choice, the path the build or
+    installation configured, a sibling in this tree, then PATH."""
+    candidates = [os.environ.get(env) if env else None, configured]
+    for c in candidates:
+        if c and os.access(c, os.X_OK):
+            return c
+    return shutil.which(name)

@@ -1,0 +1,134 @@
+"""A class's submissions: what each one is, and how a C mission is built."""
+
+import os
+import re
+import shlex
+import subprocess
+
+BUILD_SECONDS = 120
+
+
+class Submission:
+    def __init__(self, path, name):
+        self.path = os.path.abspath(path)
+        self.name = name
+        self.kind = None            # "c" or "python"
+        self.sources = []
+        self.command = None         # the mission as kelvex-sim runs it
+        self.problem = None         # why it cannot run
+
+
+def _student(path):
+    return os.path.basename(os.path.normpath(path)) or "submission"
+
+
+def find(paths):
+    """One Submission per path, with names made unique."""
+    subs = []
+    taken = set()
+    for p in paths:
+        base = os.path.splitext(_student(p))[0] if os.path.isfile(p) else _student(p)
+        name, n = base, 2
+        while name in taken:
+            name, n = f"{base}-{n}", n + 1
+        taken.add(name)
+        s = Submission(p, name)
+        _classify(s)
+        subs.append(s)
+    return subs
+
+
+def _classify(s):
+    if os.path.isfile(s.path):
+        files = [s.path]
+    elif os.path.isdir(s.path):
+        files = sorted(os.path.join(s.path, f) for f in os.listdir(s.path))
+    else:
+        s.problem = "no such file or folder"
+        return
+    c = [f for f in files if f.endswith(".c")]
+    py = [f for f in files if f.endswith(".py")]
+    if c:
+        s.kind, s.sources = "c", c
+        return
+    if not py:
+        s.problem = "holds no C mission (.c) and no Python script (.py)"
+        return
+    s.kind = "python"
+    if len(py) > 1:
+        named = [f for f in py if os.path.basename(f) == "mission.py"]
+        if not named:
+            s.problem = "several Python scripts and none called mission.py"
+            return
+        py = named
+    s.sources = py
+    s.command = ["/usr/bin/python3", py[0]]
+
+
+def _source_dir(build_dir):
+    try:
+        with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+            for line in f:
+                m = re.match(r"kelvex_SOURCE_DIR:STATIC=(.*)$", line.rstrip("\n"))
+                if m:
+                    return m.group(1)
+    except OSError:
+        pass
+    return None
+
+
+def kit_flags(build_dir=None):
+    """(cflags, libs) for building missions, or raises RuntimeError. From a
+    build tree: its headers and libraries, found again at run time; otherwise
+    the installed kit through pkg-config, as the README builds a mission."""
+    if build_dir:
+        src = _source_dir(build_dir)
+        lib = os.path.join(os.path.abspath(build_dir), "src")
+        if not src or not os.path.exists(os.path.join(lib, "libkelvex.so")):
+            raise RuntimeError(f"{build_dir} is not a built kelvex tree "
+                               f"(no CMakeCache.txt or src/libkelvex.so)")
+        return ([f"-I{os.path.join(src, 'include')}"],
+                [f"-L{lib}", f"-Wl,-rpath,{lib}", "-Wl,--export-dynamic-symbol=control",
+                 "-lkelvex-dev", "-lkelvex", "-lm"])
+    try:
+        cflags = subprocess.run(["pkg-config", "--cflags", "kelvex"], capture_output=True,
+                                text=True, check=True).stdout
+        libs = subprocess.run(["pkg-config", "--libs", "kelvex"], capture_output=True,
+                              text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        raise RuntimeError("pkg-config does not know kelvex: install kelvex-dev, or give "
+                           "--build-dir BUILD")
+    return shlex.split(cflags), shlex.split(libs)
+
+
+def _reason(log):
+    for line in log.splitlines():
+        if re.search(r"\berror\b", line):
+            return line.strip()
+    lines = [l for l in log.splitlines() if l.strip()]
+    return lines[-1].strip() if lines else "the compiler failed"
+
+
+def build(s, out_dir, flags):
+    """Builds a C submission into out_dir/mission; the compiler's output goes
+    to out_dir/build.log. Sets s.command or s.problem."""
+    program = os.path.join(out_dir, "mission")
+    cflags, libs = flags
+    cc = shlex.split(os.environ.get("CC", "cc"))
+    cmd = [*cc, "-O2", *cflags, *s.sources, *libs, "-o", program]
+    log_path = os.path.join(out_dir, "build.log")
+    try:
+        r = subprocess.run(cmd, cwd=s.path if os.path.isdir(s.path) else None,
+                           capture_output=True, text=True, timeout=BUILD_SECONDS)
+        log = shlex.join(cmd) + "\n" + r.stdout + r.stderr
+        ok = r.returncode == 0
+    except subprocess.TimeoutExpired:
+        log, ok = f"{shlex.join(cmd)}\nno result after {BUILD_SECONDS} s\n", False
+    except OSError as e:
+        log, ok = f"{shlex.join(cmd)}\n{e}\n", False
+    with open(log_path, "w") as f:
+        f.write(log)
+    if ok:
+        s.command = [program]
+    else:
+        s.problem = f"does not build: {_reason(log.split(chr(10), 1)[1])}"

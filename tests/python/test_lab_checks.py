@@ -1,0 +1,272 @@
+"""Verdicts of every kind of check on small synthetic run folders (20 rows a
+second), at the edges the lab sheet's words leave open."""
+
+import math
+import os
+import time
+
+import pytest
+
+from labkit import load_errors, run_folder, verdicts
+
+NAN = math.nan
+
+
+def band(start, end, inside=0.0, outside=10.0):
+    """lamp_angle_deg inside the band from start to end (inclusive)."""
+    return {"lamp_angle_deg": lambda t: inside if start <= t <= end else outside}
+
+
+HOLD = """
+[[check]]
+name = "hold"
+when = "abs(lamp_angle_deg) < 2"
+within = {within}
+for = {hold}
+"""
+
+
+@pytest.mark.parametrize("values,within,hold,passed,message", [
+    # 5 s to 15 s is 201 rows: exactly 10 s.
+    (band(5, 15), 30, 10, True, "held from 5 s to 15 s (10 s needed)"),
+    (band(5, 14.95), 30, 10, False,
+     "held from 5 s for 9.95 s of 10 s; broke at 15 s: abs(lamp_angle_deg) = 10"),
+    # The stretch may start at the deadline itself, not a row later.
+    (band(5, 19), 5, 10, True, "held from 5 s to 19 s (10 s needed)"),
+    (band(5, 19), 4.95, 10, False,
+     "not held within 4.95 s; first held at 5 s; at 4.95 s: abs(lamp_angle_deg) = 10"),
+    # Passing through the band on the way does not spoil a later hold.
+    ({"lamp_angle_deg": lambda t: 0.0 if abs(t - 2) < 0.01 or t >= 8 else 10.0}, 10, 5, True,
+     "held from 8 s to 20 s (5 s needed)"),
+    # A hold the end of the run cuts short.
+    (band(16, 99), 30, 10, False, "held from 16 s until the run ended at 20 s: 4 s of 10 s"),
+    # A NaN row breaks a hold: the value is unknown there.
+    ({"lamp_angle_deg": lambda t: NAN if abs(t - 10) < 0.01 else 0.0}, 30, 15, False,
+     "held from 0 s for 9.95 s of 15 s; broke at 10 s: abs(lamp_angle_deg) = nan"),
+])
+def test_within_and_for(tmp_path, values, within, hold, passed, message):
+    r = verdicts(tmp_path, HOLD.format(within=within, hold=hold), duration=20,
+                 values=values)["hold"]
+    assert r.passed is passed
+    assert r.message.startswith(message), r.message
+    assert r.line() == f"{'PASS' if passed else 'FAIL'} hold: {r.message}"
+
+
+def test_nan_break_is_reported_as_nan(tmp_path):
+    # The longest stretch before the deadline is the one reported.
+    r = verdicts(tmp_path, HOLD.format(within=30, hold=15), duration=20,
+                 values={"lamp_angle_deg": lambda t: NAN if abs(t - 8) < 0.01 else 0.0})["hold"]
+    assert (r.passed, r.window, r.failed_at, r.value) == (False, (8.05, 20.0), 20.0, None)
+    assert r.message == "held from 8.05 s until the run ended at 20 s: 11.95 s of 15 s"
+
+
+def test_within_without_for_and_neither(tmp_path):
+    sheet = """
+    [[check]]
+    name = "by 3"
+    when = "abs(lamp_angle_deg) < 2"
+    within = 3
+    [[check]]
+    name = "by 2.95"
+    when = "abs(lamp_angle_deg) < 2"
+    within = 2.95
+    [[check]]
+    name = "ever"
+    when = "abs(lamp_angle_deg) < 2"
+    [[check]]
+    name = "never"
+    when = "lamp_angle_deg > 50"
+    """
+    r = verdicts(tmp_path, sheet, duration=20, values=band(3, 3))
+    # One row is enough without a duration.
+    assert (r["by 3"].passed, r["by 3"].window) == (True, (3.0, 3.0))
+    assert not r["by 2.95"].passed
+    assert r["by 2.95"].failed_at == 2.95
+    assert r["ever"].passed
+    assert r["never"].message == "never held; at 20 s: lamp_angle_deg = 10"
+    assert r["never"].failed_at == 20.0
+
+
+ALWAYS = """
+[[check]]
+name = "calm"
+always = "abs(rate_dps) < 40"
+{extra}
+"""
+
+
+@pytest.mark.parametrize("extra,passed,message", [
+    ("", False, "at 7.5 s: abs(rate_dps) = 45"),
+    ("after = 7.55", True, "held from 7.55 s to 20 s"),
+    ("last = 12.45", True, "held from 7.55 s to 20 s"),
+    ("last = 12.5", False, "at 7.5 s: abs(rate_dps) = 45"),
+    ("after = 30", False, "no telemetry rows after 30 s"),
+])
+def test_always_and_its_window(tmp_path, extra, passed, message):
+    r = verdicts(tmp_path, ALWAYS.format(extra=extra), duration=20,
+                 values={"rate_dps": lambda t: -45.0 if abs(t - 7.5) < 0.01 else 1.0})["calm"]
+    assert (r.passed, r.message) == (passed, message)
+
+
+def test_always_fails_on_nan_and_on_no_telemetry(tmp_path):
+    r = verdicts(tmp_path / "a", ALWAYS.format(extra=""), duration=5,
+                 values={"rate_dps": lambda t: NAN if t >= 2 else 0.0})["calm"]
+    assert (r.passed, r.failed_at, r.value) == (False, 2.0, "abs(rate_dps) = nan")
+    # A mission that never ran cannot have stayed calm.
+    r = verdicts(tmp_path / "b", ALWAYS.format(extra=""), raw_rows=[])["calm"]
+    assert (r.passed, r.message) == (False, "no telemetry rows")
+    r = verdicts(tmp_path / "c", HOLD.format(within=1, hold=1), raw_rows=[])["hold"]
+    assert (r.passed, r.message) == (False, "no telemetry rows")
+
+
+def test_a_row_cut_short_at_the_end_is_dropped(tmp_path):
+    header = list(run_folder.COLUMNS)
+    full = ["0"] * len(header)
+    r = verdicts(tmp_path, ALWAYS.format(extra=""), raw_rows=[full, full, ["0.1", "5"]])["calm"]
+    assert (r.passed, r.window) == (True, (0.0, 0.0))
+
+
+LOG = """
+[[check]]
+name = "reports"
+log = "pointing error [0-9.]+ deg"
+within = 60
+[[check]]
+name = "twice"
+log = "pointing error"
+count = 2
+[[check]]
+name = "any time"
+log = "^done$"
+"""
+
+
+@pytest.fixture
+def other_zone():
+    """This machine in a zone other than the run's, so that only run.json's
+    offset can give the right arrival times."""
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = "America/Argentina/Buenos_Aires"
+    time.tzset()
+    yield
+    if saved is None:
+        del os.environ["TZ"]
+    else:
+        os.environ["TZ"] = saved
+    time.tzset()
+
+
+def test_log_searches_lines_by_arrival_time(tmp_path, other_zone):
+    r = verdicts(tmp_path / "a", LOG, duration=1, log=[
+        (-0.5, "hello before t = 0"),
+        (60.0, "sun pointing: pointing error 1.25 deg, holding"),
+        (61.5, "done"),
+    ])
+    assert r["reports"].passed
+    assert r["reports"].message == "line at 60 s: sun pointing: pointing error 1.25 deg, holding"
+    assert r["reports"].window == (60.0, 60.0)
+    assert not r["twice"].passed
+    assert r["twice"].message == "1 of 2 ground log lines match"
+    assert r["any time"].passed and r["any time"].window == (61.5, 61.5)
+
+    r = verdicts(tmp_path / "b", LOG, duration=1, log=[
+        (60.001, "pointing error 1.25 deg"), (70, "pointing error 0.5 deg"), (71, "not done")])
+    assert r["reports"].message == "no ground log line matches within 60 s; the next came at " \
+                                   "60.001 s"
+    assert r["reports"].failed_at == 60.0
+    assert r["reports"].marks == [60.001, 70.0]
+    assert r["twice"].passed and r["twice"].message.startswith("2 lines by 70 s")
+    assert not r["any time"].passed
+
+
+def test_photos_and_exit(tmp_path):
+    sheet = """
+    [[check]]
+    name = "one photo"
+    photos = 1
+    [[check]]
+    name = "three photos"
+    photos = 3
+    [[check]]
+    name = "clean"
+    exit = 0
+    """
+    r = verdicts(tmp_path / "a", sheet, duration=1, photos=2, exit_status=0)
+    assert r["one photo"].passed and r["one photo"].message == "2 photos received"
+    assert r["three photos"].message == "2 photos received, 3 needed"
+    assert r["clean"].passed
+    # Files the station has not finished are hidden and do not count.
+    os.makedirs(tmp_path / "c" / "run" / "ground" / "incoming")
+    open(tmp_path / "c" / "run" / "ground" / "incoming" / ".upload.jpeg", "w").close()
+    r = verdicts(tmp_path / "c", sheet, duration=1, photos=0, exit_status=137, time_limited=True)
+    assert r["one photo"].message == "0 photos received, 1 needed"
+    assert r["clean"].message == "the mission ended with status 137, stopped at the time " \
+                                 "limit, 0 expected"
+    r = verdicts(tmp_path / "b", sheet, duration=1, exit_status=None)
+    assert r["clean"].message == "the mission's exit status is unknown: the run did not end"
+
+
+def test_sheet_faults_are_all_reported_with_their_lines(tmp_path):
+    errors = load_errors(tmp_path, """\
+        [run]
+        lamp-azimth = 200
+        telemetry = "elsewhere.csv"
+        seed = 1.5
+
+        [[check]]
+        name = "holds"
+        when = "abs(lamp_angle) < 2"
+        within = 30
+
+        [[check]]
+        name = "spins"
+        always = "abs(rate_dps) < "
+        "for" = 3
+
+        [[check]]
+        when = "rate_dps < 1"
+
+        [[check]]
+        name = "holds"
+        photos = -1
+
+        [[check]]
+        name = "both"
+        log = "(unclosed"
+        exit = 0
+
+        [[check]]
+        name = "nothing"
+        within = -1
+        """)
+    f = str(tmp_path / "lab.toml")
+    assert errors == [
+        f"{f}:2: [run]: unknown simulator option 'lamp-azimth' (did you mean 'lamp-azimuth'?)",
+        f"{f}:3: [run]: 'telemetry' is decided by the run itself, not by the lab sheet",
+        f"{f}:4: [run]: 'seed' must be a whole number, 0 or more",
+        f"{f}:8: check 'holds': when: unknown column 'lamp_angle' (column 5) "
+        f"(did you mean 'lamp_angle_deg'?)",
+        f"{f}:14: check 'spins': 'always' takes no 'for' (it belongs to a 'when' check)",
+        f"{f}:13: check 'spins': always: expected a number, a column or '(', found the end "
+        f"(column 17): abs(rate_dps) < ",
+        f"{f}:16: check 3: has no name (name = \"...\")",
+        f"{f}:19: check 'holds': the name is taken by the check on line 6",
+        f"{f}:21: check 'holds': 'photos' needs a whole number, 0 or more",
+        f"{f}:26: check 'both': has both 'log' and 'exit': one check, one of when, always, "
+        f"log, photos, exit",
+        f"{f}:29: check 'nothing': says nothing to check: give one of when, always, log, "
+        f"photos, exit",
+    ]
+
+
+def test_sheet_faults_of_other_kinds(tmp_path):
+    [e] = load_errors(tmp_path, "[[check]]\nname = \"x\"\nwhen = \"a < 1\n")
+    assert e.startswith(f"{tmp_path / 'lab.toml'}:3: ")
+    [e] = load_errors(tmp_path, "[[check]]\nname = \"x\"\nlog = \"(a\"\n")
+    assert e.startswith(f"{tmp_path / 'lab.toml'}:3: check 'x': log: not a regular expression")
+    [e] = load_errors(tmp_path, "[[check]]\nname = \"x\"\nwhen = \"motor_on > 0\"\n",
+                      columns=["t", "rate_dps"])
+    assert "unknown column 'motor_on'" in e
+    [e] = load_errors(tmp_path, "[labs]\nx = 1\n")
+    assert e == f"{tmp_path / 'lab.toml'}: unknown table 'labs' (a lab sheet holds [run] and " \
+                f"[[check]])"

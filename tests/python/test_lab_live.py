@@ -1,0 +1,155 @@
+"""Lab sheets on live runs of the sun-pointing example: every kind of check
+both holding and failing, the replay giving the same verdicts, and a class
+of the C and the Python example graded. They need kelvex-sim with its run
+folders (--run-dir) and are skipped until it has them."""
+
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from labkit import SOURCE, run_tool, sheet
+
+SHEET = """\
+[run]
+lamp-azimuth = -150
+yaw = 10
+seed = 5
+time-limit = 120
+ftp-port = 0
+http-port = 0
+
+[[check]]
+name = "finds and holds the lamp"
+when = "abs(lamp_angle_deg) < 2"
+within = 60
+for = 8
+
+[[check]]
+name = "holds it for ten minutes"
+when = "abs(lamp_angle_deg) < 2"
+for = 600
+
+[[check]]
+name = "never spins faster than 40 deg/s"
+always = "abs(rate_dps) < 40"
+
+[[check]]
+name = "never turns at all"
+always = "abs(rate_dps) < 0.5"
+
+[[check]]
+name = "within 2 deg over the last 8 s"
+always = "abs(lamp_angle_deg) < 2"
+last = 8
+
+[[check]]
+name = "reports its pointing"
+log = "final pointing error [0-9.]+ deg"
+within = 120
+
+[[check]]
+name = "loses the lamp"
+log = "lamp lost"
+
+[[check]]
+name = "photo reaches the ground"
+photos = 1
+
+[[check]]
+name = "two photos"
+photos = 2
+
+[[check]]
+name = "ends cleanly"
+exit = 0
+
+[[check]]
+name = "ends with 1"
+exit = 1
+"""
+EXPECTED = {
+    "finds and holds the lamp": True, "holds it for ten minutes": False,
+    "never spins faster than 40 deg/s": True, "never turns at all": False,
+    "within 2 deg over the last 8 s": True,
+    "reports its pointing": True, "loses the lamp": False,
+    "photo reaches the ground": True, "two photos": False,
+    "ends cleanly": True, "ends with 1": False,
+}
+
+
+def simulator():
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    sim = os.path.join(build, "sim", "kelvex-sim") if build else None
+    if not sim or not os.access(sim, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    usage = subprocess.run([sim, "run", "--help"], capture_output=True, text=True).stdout
+    if "--run-dir" not in usage:
+        pytest.skip("kelvex-sim run has no --run-dir yet")
+    return build, sim, usage
+
+
+def verdicts(report_path):
+    with open(report_path) as f:
+        return {c["name"]: c["passed"] for c in json.load(f)["checks"]}
+
+
+@pytest.fixture(scope="module")
+def flight(tmp_path_factory):
+    build, sim, usage = simulator()
+    root = tmp_path_factory.mktemp("lab_live")
+    lab = sheet(root, SHEET)
+    options = run_tool("kelvex-lab", "options", lab).stdout.split()
+    run_dir = root / "run"
+    r = subprocess.run([sim, "run", f"--run-dir={run_dir}", *options, "--",
+                        os.path.join(build, "examples", "sun_pointing")],
+                       cwd=root, capture_output=True, text=True, timeout=300)
+    return {"root": root, "sheet": lab, "run": run_dir, "result": r, "sim": sim,
+            "usage": usage, "build": build}
+
+
+def test_every_kind_of_check_holds_and_fails_live(flight):
+    assert flight["result"].returncode == 0, flight["result"].stdout + flight["result"].stderr
+    r = run_tool("kelvex-lab", "check", flight["run"], flight["sheet"])
+    assert r.returncode == 3, r.stdout + r.stderr
+    assert verdicts(flight["run"] / "report.json") == EXPECTED, r.stdout
+
+
+def test_replay_gives_the_live_verdicts(flight):
+    r = run_tool("kelvex-lab", "check", flight["run"], flight["sheet"])
+    with open(flight["run"] / "report.json") as f:
+        live = json.load(f)["checks"]
+    for _ in range(3):
+        r = run_tool("kelvex-lab", "replay", flight["run"], "--out", flight["root"] / "replay")
+        assert r.returncode == 3, r.stderr
+        with open(flight["root"] / "replay" / "report.json") as f:
+            assert json.load(f)["checks"] == live
+
+
+def test_run_with_checks_in_one_command(flight, tmp_path):
+    if "--checks" not in flight["usage"]:
+        pytest.skip("kelvex-sim run has no --checks yet")
+    r = subprocess.run([flight["sim"], "run", f"--checks={flight['sheet']}",
+                        f"--run-dir={tmp_path / 'run'}", "--",
+                        os.path.join(flight["build"], "examples", "sun_pointing")],
+                       cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert r.returncode == 3, r.stdout + r.stderr
+    assert verdicts(tmp_path / "run" / "report.json") == EXPECTED
+    for name, passed in EXPECTED.items():
+        assert f"{'PASS' if passed else 'FAIL'} {name}: " in r.stdout
+
+
+def test_grading_the_two_examples(flight, tmp_path):
+    for student, example in (("c", "sun_pointing.c"), ("python", "sun_pointing.py")):
+        os.makedirs(tmp_path / student)
+        shutil.copy(os.path.join(SOURCE, "examples", example), tmp_path / student)
+    passing = "\n[[check]]".join(
+        part for part in SHEET.split("\n[[check]]")
+        if not any(f'name = "{n}"' in part for n, ok in EXPECTED.items() if not ok))
+    r = run_tool("kelvex-grade", "--checks", sheet(tmp_path, passing), "--sim", flight["sim"],
+                 "--build-dir", flight["build"], "--out", tmp_path / "out",
+                 tmp_path / "c", tmp_path / "python", cwd=tmp_path, timeout=600)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "PASS c: 1 of 1 cases" in r.stdout and "PASS python: 1 of 1 cases" in r.stdout
