@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <chrono>
 #include <cstdio>
@@ -484,6 +485,9 @@ int Run::execute()
 
 int run_mission(const Options& o)
 {
+    // A console that went away (`kelvex-sim run ... | head`) must not end
+    // the run: the run folder still gets everything.
+    std::signal(SIGPIPE, SIG_IGN);
     Run run(o);
     return run.execute();
 }
