@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <chrono>
 #include <cstdio>
@@ -98,9 +99,8 @@ int wait_for(Child& child, double timeout_s)
     return child.status();
 }
 
-}  // namespace
-
-// What a step after the run gets; it returns the status the run exits with.
+// What a step after the run gets; it returns the status the run exits with
+// (a step that judges the run may change it).
 struct Finished {
     const Options& options;
     const RunFolder& folder;
@@ -108,8 +108,6 @@ struct Finished {
     int status;
 };
 using PostStep = std::function<int(const Finished&)>;
-
-namespace {
 
 int plot_telemetry(const Finished& f)
 {
@@ -135,6 +133,7 @@ public:
     int execute();
 
 private:
+    std::string state_path() const { return o_.state.empty() ? tree_.path() + "/state" : o_.state; }
     void prepare_environment();
     bool take_address();
     bool claim(const std::string& address, std::string& station_exe, bool& next);
@@ -172,7 +171,7 @@ private:
 Run::Run(const Options& o)
     : o_(o),
       folder_(o.run_dir),
-      sat_(o, folder_.file("telemetry.csv"), o.state.empty() ? tree_.path() + "/state" : o.state),
+      sat_(o, folder_.file("telemetry.csv"), state_path()),
       line_log_(folder_.file("line.log")),
       output_(folder_.file("mission.log"), console_)
 {
@@ -188,7 +187,7 @@ void Run::prepare_environment()
     env_ = {
         {"KELVEX_TTY", line_.mission},
         {"KELVEX_GPIO_ROOT", tree_.make_gpio()},
-        {"KELVEX_SIM_STATE", o_.state.empty() ? tree_.path() + "/state" : o_.state},
+        {"KELVEX_SIM_STATE", state_path()},
         {"KELVEX_RUN_DIR", absolute(folder_.path())},
         {"KELVEX_BATTERY_KEY", absolute(folder_.file("battery.key"))},
         {"CURL_HOME", tree_.make_curl_home()},
@@ -484,6 +483,9 @@ int Run::execute()
 
 int run_mission(const Options& o)
 {
+    // A console that went away (`kelvex-sim run ... | head`) must not end
+    // the run: the run folder still gets everything.
+    std::signal(SIGPIPE, SIG_IGN);
     Run run(o);
     return run.execute();
 }

@@ -191,6 +191,22 @@ TEST(SimLauncher, ScriptsFindTheLineAndTheAddressInTheEnvironment)
     EXPECT_NE(std::string::npos, read_file(dir / "run/run.json").find("\"satellite\": \"sat-7\","));
 }
 
+TEST(SimLauncher, AConsoleThatGoesAwayLeavesTheRunWhole)
+{
+    TempDir dir;
+    const auto r = run_program(
+        "/bin/bash", {"-c", kSim + " run --no-ground --no-plot --run-dir " + dir / "run" +
+                                " -- /bin/sh -c 'sleep 0.5; seq 1000; exit 3' | head -n 1; "
+                                "exit ${PIPESTATUS[0]}"});
+    EXPECT_EQ(3, r.exit_code) << r.output;
+    std::string expected;
+    for (int i = 1; i <= 1000; ++i) {
+        expected += std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(expected, read_file(dir / "run/mission.log"));
+    EXPECT_NE(std::string::npos, read_file(dir / "run/run.json").find("\"exit_status\": 3,"));
+}
+
 TEST(SimLauncher, LineLogHoldsEveryFrameWithItsTime)
 {
     TempDir dir;
