@@ -139,6 +139,8 @@ def make_handler(data, hosts, instructor):
         # Every answer closes its connection: the server then never keeps a
         # thread for a connection that stays open.
         protocol_version = "HTTP/1.0"
+        # A request too broken to name its version still gets a status line.
+        default_request_version = "HTTP/1.0"
 
         def __init__(self, sock, address, raw):
             self._raw = raw
@@ -312,6 +314,12 @@ def make_handler(data, hosts, instructor):
     return Handler
 
 
+def short_answer(code):
+    text = http.client.responses[code]
+    return ("HTTP/1.0 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %d\r\n"
+            "Connection: close\r\n\r\n%s\n" % (code, text, len(text) + 1, text.lower())).encode()
+
+
 def legacy(what, value):
     """The single-satellite page's forms of the answers."""
     if what == "log":
@@ -334,9 +342,11 @@ class WebServer:
 
     def _answer(self, sock, address, raw):
         if not request_complete(raw):
-            sock.sendall(b"HTTP/1.0 431 Request Header Fields Too Large\r\n"
-                         b"Content-Length: 0\r\nConnection: close\r\n\r\n")
-            return
+            return sock.sendall(short_answer(431))
+        # Blank lines before the request line are allowed; nothing else is.
+        raw = raw.lstrip(b"\r\n")
+        if not raw:
+            return sock.sendall(short_answer(400))
         self._handler(sock, address, raw)
 
     @property
