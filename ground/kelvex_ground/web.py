@@ -20,6 +20,7 @@ import ipaddress
 import json
 import os
 import re
+import secrets
 import socket
 import urllib.parse
 from http.server import BaseHTTPRequestHandler
@@ -116,17 +117,27 @@ class HostCheck:
 
 
 class Instructor:
-    """Who may switch faults: requests with the token, from loopback unless
-    other peers are allowed. forward(sat, body) does the switching and returns
-    the JSON answer; ValueError for a request it rejects."""
+    """Who may switch faults: requests that carry the token, from loopback or
+    from the networks given. The forwarder switches them on the satellite:
+      faults(sat)           {available: [{name, units, value}], active: [{fault, unit, value}]}
+                            or None for a satellite it cannot switch (a real board)
+      switch(sat, request)  the same after the request ({fault, unit[, value]} switches on,
+                            {clear, unit} off); ValueError for a request it rejects"""
 
-    def __init__(self, token, forward, allow_remote=False):
-        self.token = token
-        self.forward = forward
-        self.allow_remote = allow_remote
+    def __init__(self, forwarder, token=None, networks=()):
+        self.forwarder = forwarder
+        self.token = token or secrets.token_urlsafe(18)
+        self.networks = [ipaddress.ip_network(n, strict=False) for n in networks]
+
+    def announce(self, url, stream):
+        print("kelvex-ground: instructor token %s (the panel on a satellite's page, e.g. %s#token=%s)"
+              % (self.token, url, self.token), file=stream, flush=True)
 
     def refusal(self, peer, token):
-        if not self.allow_remote and not ipaddress.ip_address(peer.split("%")[0]).is_loopback:
+        address = ipaddress.ip_address(peer.split("%")[0])
+        if address.version == 6 and address.ipv4_mapped:
+            address = address.ipv4_mapped
+        if not address.is_loopback and not any(address in n for n in self.networks):
             return 403
         if not token or not hmac.compare_digest(token.encode(), self.token.encode()):
             return 401
@@ -216,6 +227,8 @@ def make_handler(data, hosts, instructor):
                 return self._json(info)
             if parts == ["satellites"]:
                 return self._json(data.satellites())
+            if parts[2:] == ["faults"] and parts[0] == "sat":
+                return self._instructed(parts[1], lambda f: f.faults(parts[1]))
             if len(parts) == 3 and parts[0] == "sat":
                 return self._json(self._of(parts[1], parts[2], query))
             if len(parts) == 1 and parts[0] in ("log", "photos", "telemetry"):
@@ -241,21 +254,30 @@ def make_handler(data, hosts, instructor):
         def _post(self, parts):
             if len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault":
                 return self._error(404)
+            length = self.headers.get("Content-Length", "")
+            if not length.isdigit() or int(length) > MAX_BODY:
+                return self._error(400)
+            body = self.rfile.read(int(length))
+
+            def switch(forwarder):
+                request = json.loads(body)
+                if not isinstance(request, dict):
+                    raise ValueError("the request is not a JSON object")
+                return forwarder.switch(parts[2], request)
+            return self._instructed(parts[2], switch)
+
+        def _instructed(self, sat, act):
+            """act(forwarder) for the instructor only, on a satellite the
+            forwarder can switch."""
             if instructor is None:
                 return self._error(404)
             refused = instructor.refusal(self.client_address[0], self.headers.get(TOKEN_HEADER))
             if refused:
                 return self._error(refused)
-            if not self._known(parts[2]):
+            if not self._known(sat) or instructor.forwarder.faults(sat) is None:
                 return self._error(404)
-            length = self.headers.get("Content-Length", "")
-            if not length.isdigit() or int(length) > MAX_BODY:
-                return self._error(400)
             try:
-                request = json.loads(self.rfile.read(int(length)))
-                if not isinstance(request, dict):
-                    raise ValueError("not an object")
-                return self._json(instructor.forward(parts[2], request))
+                return self._json(act(instructor.forwarder))
             except ValueError as e:
                 return self._json({"error": str(e)}, 400)
 

@@ -236,3 +236,35 @@ def page_server():
     yield start
     for s in servers:
         s.stop()
+
+
+class FakeForwarder:
+    """Stands in for the simulator's fault switch: keeps the faults switched
+    per satellite and every request it got."""
+
+    AVAILABLE = [{"name": "gyro-stuck", "units": 1, "value": None},
+                 {"name": "gyro-bias", "units": 1, "value": "deg/s"},
+                 {"name": "wheel-dead", "units": 2, "value": None}]
+
+    def __init__(self, satellites):
+        self.active = {sat: {} for sat in satellites}
+        self.requests = []
+
+    def faults(self, sat):
+        if sat not in self.active:
+            return None
+        return {"available": self.AVAILABLE,
+                "active": [dict(fault=f, unit=u, value=v) for (f, u), v in self.active[sat].items()]}
+
+    def switch(self, sat, request):
+        self.requests.append((sat, request))
+        names = {f["name"] for f in self.AVAILABLE}
+        name = request.get("fault", request.get("clear"))
+        if name not in names:
+            raise ValueError("no fault named %r" % name)
+        key = (name, request.get("unit", 0))
+        if "fault" in request:
+            self.active[sat][key] = request.get("value")
+        else:
+            self.active[sat].pop(key, None)
+        return self.faults(sat)

@@ -13,8 +13,8 @@ import time
 import pytest
 from PIL import Image
 
-from groundkit import (SOURCE_GROUND, FakeClass, Station, bin_dir, page_server,  # noqa: F401
-                       sim_state, wait_for)
+from groundkit import (SOURCE_GROUND, FakeClass, FakeForwarder, Station, bin_dir,  # noqa: F401
+                       ground_package, page_server, sim_state, wait_for)
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CURL = shutil.which("curl")
@@ -215,3 +215,90 @@ def test_satellite_page_of_a_board_without_telemetry(tmp_path, page_server):
     assert plot_boxes(dom) == {} and "<canvas" not in dom
     assert '<span id="log-dropped" class="alarm">2 lines lost</span>' in dom
     assert "board_1 (192.168.1.20)" in dom
+
+
+class Browser:
+    """Headless Chromium driven over its DevTools socket (on loopback), for
+    what a page does when clicked."""
+
+    def __init__(self, tmp_path, url):
+        import websocket
+        profile = tmp_path / "cdp-profile"
+        profile.mkdir()
+        self.proc = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-dev-shm-usage", "--user-data-dir=%s" % profile, "--remote-debugging-port=0",
+             "--remote-debugging-address=127.0.0.1", "--window-size=%d,%d" % WINDOW, url],
+            env=dict(os.environ, HOME=str(tmp_path)), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        active = profile / "DevToolsActivePort"
+        assert wait_for(active.exists, 30), "chromium opened no DevTools port"
+        port = int(active.read_text().split()[0])
+        import urllib.request
+        pages = wait_for(lambda: [t for t in json.loads(urllib.request.urlopen(
+            "http://127.0.0.1:%d/json/list" % port, timeout=10).read()) if t["type"] == "page"], 15)
+        self.ws = websocket.create_connection(pages[0]["webSocketDebuggerUrl"], timeout=15,
+                                              suppress_origin=True)
+        self.n = 0
+
+    def eval(self, expression):
+        self.n += 1
+        self.ws.send(json.dumps({"id": self.n, "method": "Runtime.evaluate", "params": {
+            "expression": expression, "returnByValue": True, "awaitPromise": True}}))
+        for _ in range(1000):
+            answer = json.loads(self.ws.recv())
+            if answer.get("id") == self.n:
+                return answer["result"]["result"].get("value")
+        raise AssertionError("no answer to " + expression)
+
+    def wait(self, expression, timeout=15):
+        return wait_for(lambda: self.eval(expression), timeout, 0.1)
+
+    def close(self):
+        self.ws.close()
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_instructor_switches_a_fault_with_a_click(tmp_path, page_server):
+    Instructor = ground_package().Instructor
+    sat = "127.0.0.5"
+    forwarder = FakeForwarder([sat])
+    instructor = Instructor(forwarder)
+    srv = page_server(FakeClass({sat: {
+        "id": sat, "name": "sun_pointing", "address": sat, "last_heard": time.time(),
+        "state": "running", "exit_status": None, "pointing_deg": 3.0, "rate_dps": 0.1,
+        "last_photo": None, "photos": 0, "lines": 0, "alarms": [], "dropped": 0}}),
+        instructor=instructor)
+    box = "document.querySelector('#faults input[data-fault=\"%s\"][data-unit=\"%d\"]')"
+    browser = Browser(tmp_path, srv.url + "sat/%s#token=%s" % (sat, instructor.token))
+    try:
+        assert browser.wait(box % ("gyro-stuck", 0) + " !== null")
+        # The token leaves the address bar as soon as the page has it.
+        assert browser.eval("location.hash") == ""
+        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert wait_for(lambda: forwarder.requests) == [(sat, {"fault": "wheel-dead", "unit": 1})]
+        assert browser.wait(box % ("wheel-dead", 1) + ".checked")
+        browser.eval(box % ("gyro-bias", 0) + ".closest('li').querySelector('input.value').value = '2.5'")
+        browser.eval(box % ("gyro-bias", 0) + ".click()")
+        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert wait_for(lambda: len(forwarder.requests) == 3)
+        assert forwarder.requests[1:] == [(sat, {"fault": "gyro-bias", "unit": 0, "value": 2.5}),
+                                          (sat, {"clear": "wheel-dead", "unit": 1})]
+        assert list(forwarder.active[sat]) == [("gyro-bias", 0)]
+
+        # A student's tab without the token sees the form, and a guess gets nowhere.
+        browser.eval("sessionStorage.clear(); location.reload(); true")
+        assert browser.wait("!document.getElementById('token-form').hidden")
+        browser.eval("document.getElementById('token-input').value = 'guess';"
+                     "document.querySelector('#token-form button').click(); true")
+        assert browser.wait("document.getElementById('instructor-state').textContent === 'token refused'")
+        assert len(forwarder.requests) == 3
+    finally:
+        browser.close()

@@ -2,6 +2,7 @@
 see it: what it answers, to which Host names, and that idle or half-sent
 connections neither pile up threads nor lock out a new request."""
 
+import io
 import json
 import socket
 import threading
@@ -9,7 +10,7 @@ import time
 
 import pytest
 
-from groundkit import FakeClass, page_server, station, wait_for  # noqa: F401 (fixtures)
+from groundkit import FakeClass, FakeForwarder, ground_package, page_server, station, wait_for  # noqa: F401
 
 A, B = "127.0.0.5", "127.0.0.6"
 
@@ -121,8 +122,7 @@ def test_only_the_hosts_it_serves(page_server, tmp_path):
     assert srv.raw(b"GET / HTTP/1.1\r\n\r\n").startswith(b"HTTP/1.0 400 ")
     assert srv.raw(b"GET / HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.0 200 ")
 
-    from kelvex_ground.web import HostCheck
-    everywhere = HostCheck("0.0.0.0", 8080)
+    everywhere = ground_package().HostCheck("0.0.0.0", 8080)
     assert everywhere.check("192.168.1.10:8080") is None
     assert everywhere.check("rebound.example:8080") == 421
 
@@ -132,7 +132,8 @@ TIMEOUT = 1.5
 
 
 def test_idle_connections_neither_block_a_request_nor_stay_open(page_server, tmp_path):
-    from kelvex_ground.httpserve import WORKERS
+    ground_package()
+    from kelvex_ground.httpserve import WORKERS  # noqa: E402 (ground_package put it on the path)
     before = threading.active_count()
     srv = page_server(small_class(tmp_path), idle_timeout=TIMEOUT)
     idle = []
@@ -168,3 +169,52 @@ def test_oversized_request_refused(page_server, tmp_path):
     answer = srv.raw(b"GET / HTTP/1.0\r\nX-Pad: " + b"a" * 70000 + b"\r\n\r\n")
     assert answer.startswith(b"HTTP/1.0 431 ")
     assert srv.request("GET", "/")[0] == 200
+
+
+def test_faults_switched_only_by_the_instructor(page_server, tmp_path):
+    Instructor = ground_package().Instructor
+    forwarder = FakeForwarder([A])
+    instructor = Instructor(forwarder)
+    srv = page_server(small_class(tmp_path), instructor=instructor)
+    switch_on = json.dumps({"fault": "gyro-bias", "unit": 0, "value": 2.5})
+
+    def post(sat, body, token):
+        headers = {"Content-Type": "application/json"}
+        if token is not None:
+            headers["X-Kelvex-Token"] = token
+        status, _, answer = srv.request("POST", "/api/sat/%s/fault" % sat, headers, body)
+        return status, answer
+
+    assert post(A, switch_on, None)[0] == 401
+    assert post(A, switch_on, instructor.token[:-1] + "x")[0] == 401
+    assert srv.request("GET", "/api/sat/%s/faults" % A)[0] == 401
+    assert forwarder.requests == []
+
+    status, answer = post(A, switch_on, instructor.token)
+    assert status == 200
+    assert json.loads(answer)["active"] == [{"fault": "gyro-bias", "unit": 0, "value": 2.5}]
+    assert forwarder.requests == [(A, {"fault": "gyro-bias", "unit": 0, "value": 2.5})]
+    status, _, listed = srv.request("GET", "/api/sat/%s/faults" % A, {"X-Kelvex-Token": instructor.token})
+    assert status == 200 and json.loads(listed)["active"][0]["fault"] == "gyro-bias"
+
+    assert post(B, switch_on, instructor.token)[0] == 404           # nothing to switch there
+    assert post("127.0.0.99", switch_on, instructor.token)[0] == 404
+    assert post(A, "{not json", instructor.token)[0] == 400
+    assert post(A, "[1]", instructor.token)[0] == 400
+    assert post(A, json.dumps({"fault": "x" * 5000}), instructor.token)[0] == 400
+    status, answer = post(A, json.dumps({"fault": "sun-exploded"}), instructor.token)
+    assert status == 400 and "sun-exploded" in json.loads(answer)["error"]
+    assert json.loads(srv.request("GET", "/api/station")[2])["instructor"] is True
+
+    # From the lab network only when its network is configured.
+    assert instructor.refusal("192.168.1.5", instructor.token) == 403
+    assert instructor.refusal("::ffff:127.0.0.1", instructor.token) is None
+    lab = Instructor(forwarder, networks=["192.168.1.0/24"])
+    assert lab.refusal("192.168.1.5", lab.token) is None and lab.refusal("10.0.0.5", lab.token) == 403
+    out = io.StringIO()
+    instructor.announce("http://127.0.0.1:8080/", out)
+    assert instructor.token in out.getvalue()
+
+    bare = page_server(small_class(tmp_path))
+    assert bare.request("POST", "/api/sat/%s/fault" % A, {"X-Kelvex-Token": instructor.token},
+                        switch_on)[0] == 404
