@@ -302,3 +302,26 @@ def test_instructor_switches_a_fault_with_a_click(tmp_path, page_server):
         assert len(forwarder.requests) == 3
     finally:
         browser.close()
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_cursor_on_a_plot_points_at_the_log_line_of_that_time(tmp_path, page_server):
+    sat, t0 = "127.0.0.5", time.time() - 100
+    log = [{"t": t0 + 10 * i, "time": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t0 + 10 * i))
+            + ".000", "text": "step %d" % i} for i in range(8)]
+    srv = page_server(FakeClass({sat: {
+        "id": sat, "name": "sun_pointing", "address": sat, "last_heard": t0 + 70, "state": "running",
+        "exit_status": None, "pointing_deg": 3.0, "rate_dps": 0.1, "last_photo": None, "photos": 0,
+        "lines": len(log), "alarms": [], "dropped": 0, "log": log,
+        "telemetry": {"columns": ["t", "yaw_deg", "rate_dps"], "t0_unix": t0,
+                      "rows": [[i * 0.5, i * 0.1, 0.1] for i in range(160)]}}}))
+    browser = Browser(tmp_path, srv.url + "sat/" + sat)
+    try:
+        assert browser.wait("document.getElementById('plot-yaw')?.dataset.marks === '8'")
+        # Just after the fourth line (t0 + 30 s), on the rate plot.
+        browser.eval("const u = plots.plots.get('rate').u;"
+                     "u.setCursor({left: u.valToPos(%r, 'x') + 1, top: 10}); true" % (t0 + 31))
+        assert browser.wait("document.getElementById('cursor-line').textContent.endsWith('step 3')")
+        assert browser.eval("document.querySelector('#log li.at-cursor .text').textContent") == "step 3"
+    finally:
+        browser.close()

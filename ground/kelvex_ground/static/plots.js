@@ -40,6 +40,8 @@ class Plots {
     this.plots = new Map();
     this.marks = [];
     this.range = null;
+    // Called with the time under the cursor (unix seconds).
+    this.onCursor = null;
     window.addEventListener("resize", () => {
       for (const p of this.plots.values()) p.u.setSize({ width: this.width(), height: PLOT_HEIGHT });
     });
@@ -108,7 +110,12 @@ class Plots {
       ],
       cursor: { sync: { key: "kelvex-time", setSeries: false } },
       legend: { live: true },
-      hooks: { draw: [(u) => self.drawMarks(u, box)] },
+      hooks: {
+        draw: [(u) => self.drawMarks(u, box)],
+        setCursor: [(u) => {
+          if (wallClock && self.onCursor && u.cursor.left >= 0) self.onCursor(u.posToVal(u.cursor.left, "x"));
+        }],
+      },
     };
     const u = new uPlot(opts, [[], ...names.map(() => [])], box);
     const p = { u, box, key };
@@ -121,7 +128,11 @@ class Plots {
     const [lo, hi] = [u.scales.x.min, u.scales.x.max];
     let shown = 0;
     ctx.save();
-    ctx.strokeStyle = "rgba(216, 222, 228, 0.28)";
+    // Log lines: thin blue lines over the plot, each with a notch on top,
+    // so that they do not read as the time grid.
+    const notch = 5 * devicePixelRatio;
+    ctx.strokeStyle = "rgba(108, 182, 255, 0.45)";
+    ctx.fillStyle = "rgba(108, 182, 255, 0.9)";
     ctx.lineWidth = 1;
     ctx.beginPath();
     for (const t of this.marks) {
@@ -129,6 +140,7 @@ class Plots {
       const px = Math.round(u.valToPos(t, "x", true)) + 0.5;
       ctx.moveTo(px, top);
       ctx.lineTo(px, top + height);
+      ctx.fillRect(px - notch / 2, top - notch, notch, notch);
       shown++;
     }
     ctx.stroke();

@@ -26,6 +26,7 @@ async function pollState() {
 // --- log ---
 let logNext = 0;
 const logTimes = [];
+const logLines = [];
 
 async function pollLog() {
   const list = $("log");
@@ -45,6 +46,7 @@ async function pollLog() {
       li.append(el("span", "time", line.time), el("span", "text", line.text));
       frag.append(li);
       logTimes.push(line.t);
+      logLines.push(line);
     }
     list.append(frag);
     while (list.childElementCount > MAX_LOG_ROWS) list.firstElementChild.remove();
@@ -125,6 +127,27 @@ async function pollTelemetry() {
   $("no-telemetry").hidden = any && !!plots;
   redraw();
 }
+
+// The log line last heard before the time under the plots' cursor.
+function showLogAt(t) {
+  let lo = 0, hi = logTimes.length;
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (logTimes[mid] <= t) lo = mid + 1;
+    else hi = mid;
+  }
+  const line = lo > 0 ? logLines[lo - 1] : null;
+  const shown = $("cursor-line");
+  shown.textContent = line ? line.time.slice(11) + "  " + line.text : "";
+  const old = document.querySelector("#log li.at-cursor");
+  const li = line && document.querySelector('#log li[data-n="' + line.n + '"]');
+  if (old && old !== li) old.classList.remove("at-cursor");
+  if (li && li !== old) {
+    li.classList.add("at-cursor");
+    li.scrollIntoView({ block: "nearest" });
+  }
+}
+if (plots) plots.onCursor = showLogAt;
 
 let redrawQueued = false;
 function redraw() {
