@@ -77,6 +77,7 @@ class BoundedHTTPServer:
         self._waiting = collections.OrderedDict()
         self._lock = threading.Lock()
         self._serving = 0
+        self._serving_socks = set()
         self._stop = threading.Event()
         self._wake_r, self._wake_w = socket.socketpair()
         self._selector = selectors.DefaultSelector()
@@ -101,6 +102,14 @@ class BoundedHTTPServer:
         self._wake_w.send(b"x")
         if self._thread.is_alive():
             self._thread.join(timeout=5)
+        with self._lock:
+            serving = list(self._serving_socks)
+        for sock in serving:
+            # A worker writing to a reader that stopped reading gives up now.
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         self._pool.shutdown(wait=True, cancel_futures=True)
         for w in list(self._waiting.values()):
             self._close(w)
@@ -121,7 +130,12 @@ class BoundedHTTPServer:
                 elif key.fileobj is self._wake_r:
                     self._wake_r.recv(64)
                 else:
-                    self._read(key.data)
+                    try:
+                        self._read(key.data)
+                    except Exception:
+                        # One connection's trouble never stops the others.
+                        if key.data.sock in self._waiting:
+                            self._drop(key.data)
             self._expire()
 
     def _accept(self):
@@ -160,6 +174,7 @@ class BoundedHTTPServer:
             with self._lock:
                 del self._waiting[w.sock]
                 self._serving += 1
+                self._serving_socks.add(w.sock)
             self._pool.submit(self._serve, w)
 
     def _expire(self):
@@ -193,6 +208,7 @@ class BoundedHTTPServer:
             # The client went away or timed out; nothing to tell it.
             pass
         finally:
-            self._close(w)
             with self._lock:
                 self._serving -= 1
+                self._serving_socks.discard(w.sock)
+            self._close(w)

@@ -44,6 +44,8 @@ BAD_ESCAPE = re.compile(r"%(?![0-9A-Fa-f]{2})")
 LOCAL_NAMES = ("localhost", "localhost.localdomain", "ip6-localhost")
 TOKEN_HEADER = "X-Kelvex-Token"
 MAX_BODY = 4096
+PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 'none'; "
+               "form-action 'none'; frame-ancestors 'none'")
 
 
 class BadRequest(Exception):
@@ -322,6 +324,9 @@ def make_handler(data, hosts, instructor):
             self.send_header("Content-Length", str(len(content)))
             self.send_header("Cache-Control", "no-store")
             self.send_header("X-Content-Type-Options", "nosniff")
+            if kind.startswith("text/html"):
+                # Nothing from elsewhere, and no other site's page around it.
+                self.send_header("Content-Security-Policy", PAGE_POLICY)
             self.send_header("Connection", "close")
             self.end_headers()
             if getattr(self, "_body", True):
