@@ -17,6 +17,9 @@ MAX_CONNECTIONS = 256
 # From the connection to the last byte of the request, and for each answer.
 IDLE_TIMEOUT = 20.0
 MAX_REQUEST = 64 * 1024
+# Requests still arriving, all connections together, are held up to this
+# size; past it, the connection that would go over is closed.
+MAX_BUFFERED = 32 * 1024 * 1024
 HEAD_END = b"\r\n\r\n"
 CONTENT_LENGTH = re.compile(rb"\r\ncontent-length:[ \t]*([0-9]+)[ \t]*\r\n", re.IGNORECASE)
 
@@ -78,6 +81,7 @@ class BoundedHTTPServer:
         self._lock = threading.Lock()
         self._serving = 0
         self._serving_socks = set()
+        self._buffered = 0
         self._stop = threading.Event()
         self._wake_r, self._wake_w = socket.socketpair()
         self._selector = selectors.DefaultSelector()
@@ -165,12 +169,14 @@ class BoundedHTTPServer:
             return
         except OSError:
             chunk = b""
-        if not chunk:
+        if not chunk or self._buffered + len(chunk) > MAX_BUFFERED:
             return self._drop(w)
         w.data += chunk
+        self._buffered += len(chunk)
         if request_complete(w.data) or len(w.data) > self.max_request:
             # An oversized request goes to a worker too, which refuses it.
             self._selector.unregister(w.sock)
+            self._buffered -= len(w.data)
             with self._lock:
                 del self._waiting[w.sock]
                 self._serving += 1
@@ -186,6 +192,7 @@ class BoundedHTTPServer:
             self._drop(oldest)
 
     def _drop(self, w):
+        self._buffered -= len(w.data)
         self._selector.unregister(w.sock)
         with self._lock:
             del self._waiting[w.sock]

@@ -106,7 +106,7 @@ class SingleSatellite:
     def station_info(self):
         return dict(self.ports, version=__version__, drops={}, started=self.started)
 
-    def photo_file(self, sat, name):
+    def photo_path(self, sat, name):
         return self._photos.path_of(name) if self._mine(sat) else None
 
     def thumbnail(self, sat, name):

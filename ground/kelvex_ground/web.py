@@ -9,8 +9,12 @@ The server reads the station through a data object with these methods
   photos(sat)               [{name, size, t}]
   telemetry(sat, since)     {columns, rows, next, file_generation[, t0_unix]}
   station_info()            {version, log_port, ftp_port, http_port, drops, started}
-  photo_file(sat, name)     path of a listed photo
+  photo_path(sat, name)     path of a listed photo
   thumbnail(sat, name)      JPEG bytes of its thumbnail
+and, on a station that takes telemetry and status from per-run stations,
+  ingest_telemetry(peer, body), ingest_status(peer, body)
+                            the JSON answer; IngestRefused for a peer it does not
+                            take from, ValueError for a body it rejects
 """
 
 import hmac
@@ -26,6 +30,13 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler
 
 from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, SocketWriter, request_complete
+
+try:
+    from .satellites import IngestRefused
+except ImportError:
+    # A station without a class of satellites takes nothing in.
+    class IngestRefused(Exception):
+        pass
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 # Where the page's libraries fetched at build time are; the launcher puts the
@@ -44,6 +55,8 @@ BAD_ESCAPE = re.compile(r"%(?![0-9A-Fa-f]{2})")
 LOCAL_NAMES = ("localhost", "localhost.localdomain", "ip6-localhost")
 TOKEN_HEADER = "X-Kelvex-Token"
 MAX_BODY = 4096
+# A per-run station relays its telemetry rows in answers of up to this size.
+MAX_INGEST = 1024 * 1024
 PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 'none'; "
                "form-action 'none'; frame-ancestors 'none'")
 
@@ -216,7 +229,7 @@ def make_handler(data, hosts, instructor):
                 if sat is None or not FILE_NAME.match(name):
                     return self._error(404)
                 if head == "photos":
-                    found = data.photo_file(sat, name)
+                    found = data.photo_path(sat, name)
                     return self._file(found) if found else self._error(404)
                 thumb = data.thumbnail(sat, name)
                 return self._send(200, "image/jpeg", thumb) if thumb else self._error(404)
@@ -254,12 +267,24 @@ def make_handler(data, hosts, instructor):
             return value
 
         def _post(self, parts):
-            if len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault":
+            ingest = None
+            if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in ("telemetry", "status"):
+                ingest = getattr(data, "ingest_" + parts[2], None)
+            if not ingest and (len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault"):
                 return self._error(404)
             length = self.headers.get("Content-Length", "")
-            if not length.isdigit() or int(length) > MAX_BODY:
-                return self._error(400)
+            if not length.isdigit():
+                return self._error(411)
+            if int(length) > (MAX_INGEST if ingest else MAX_BODY):
+                return self._error(413)
             body = self.rfile.read(int(length))
+            if ingest:
+                try:
+                    return self._json(ingest(self.client_address[0], json.loads(body)))
+                except IngestRefused as e:
+                    return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
+                except ValueError as e:
+                    return self._send(400, "text/plain; charset=utf-8", ("%s\n" % e).encode())
 
             def switch(forwarder):
                 request = json.loads(body)
@@ -363,6 +388,7 @@ class WebServer:
     def __init__(self, bind, port, data, hosts=(), idle_timeout=IDLE_TIMEOUT, instructor=None,
                  **limits):
         self._handler = None
+        limits.setdefault("max_request", MAX_INGEST + 64 * 1024)
         self.server = BoundedHTTPServer(bind, port, self._answer, idle_timeout=idle_timeout,
                                         **limits)
         self._handler = make_handler(data, HostCheck(bind, self.server.port, hosts), instructor)

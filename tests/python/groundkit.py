@@ -142,6 +142,7 @@ class FakeClass:
 
     def __init__(self, sats):
         self.sats = sats
+        self.ingested = []
 
     def satellites(self):
         return [{k: v for k, v in s.items() if k not in ("log", "photo_files", "telemetry")}
@@ -170,15 +171,21 @@ class FakeClass:
             out["t0_unix"] = t["t0_unix"]
         return out
 
+    def ingest_status(self, peer, body):
+        if not isinstance(body, dict):
+            raise ValueError("a JSON object")
+        self.ingested.append((peer, body))
+        return {"ok": True}
+
     def station_info(self):
         return {"version": "test", "log_port": 4567, "ftp_port": 2121, "http_port": 0,
                 "drops": {}, "started": 0}
 
-    def photo_file(self, sat, name):
+    def photo_path(self, sat, name):
         return self.sats.get(sat, {}).get("photo_files", {}).get(name)
 
     def thumbnail(self, sat, name):
-        path = self.photo_file(sat, name)
+        path = self.photo_path(sat, name)
         if path is None:
             return None
         import io

@@ -201,7 +201,7 @@ def test_faults_switched_only_by_the_instructor(page_server, tmp_path):
     assert post("127.0.0.99", switch_on, instructor.token)[0] == 404
     assert post(A, "{not json", instructor.token)[0] == 400
     assert post(A, "[1]", instructor.token)[0] == 400
-    assert post(A, json.dumps({"fault": "x" * 5000}), instructor.token)[0] == 400
+    assert post(A, json.dumps({"fault": "x" * 5000}), instructor.token)[0] == 413
     status, answer = post(A, json.dumps({"fault": "sun-exploded"}), instructor.token)
     assert status == 400 and "sun-exploded" in json.loads(answer)["error"]
     assert json.loads(srv.request("GET", "/api/station")[2])["instructor"] is True
@@ -218,3 +218,17 @@ def test_faults_switched_only_by_the_instructor(page_server, tmp_path):
     bare = page_server(small_class(tmp_path))
     assert bare.request("POST", "/api/sat/%s/fault" % A, {"X-Kelvex-Token": instructor.token},
                         switch_on)[0] == 404
+
+
+def test_ingest_reaches_the_station_whole_and_bounded(page_server, tmp_path):
+    data = small_class(tmp_path)
+    srv = page_server(data)
+    status = {"state": "ended", "exit_status": 3, "pad": "x" * 200000}
+    assert srv.request("POST", "/api/ingest/status", {}, json.dumps(status))[0] == 200
+    assert data.ingested == [("127.0.0.1", status)]
+    assert srv.request("POST", "/api/ingest/status", {}, "[1]")[0] == 400
+    assert srv.request("POST", "/api/ingest/status", {}, "x" * (2 << 20))[0] in (413, 431)
+    assert srv.raw(b"POST /api/ingest/status HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.0 411 ")
+    # This station takes no telemetry.
+    assert srv.request("POST", "/api/ingest/telemetry", {}, "{}")[0] == 404
+    assert len(data.ingested) == 1
