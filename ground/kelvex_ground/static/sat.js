@@ -3,9 +3,10 @@
 
 const SAT = decodeURIComponent(location.pathname.split("/")[2] || "");
 const API = path("api", "sat", SAT);
+// Twice a second, so that what arrives shows within a second.
 const LOG_POLL_MS = 500;
-const PHOTO_POLL_MS = 1000;
-const TELEMETRY_POLL_MS = 1000;
+const PHOTO_POLL_MS = 500;
+const TELEMETRY_POLL_MS = 500;
 const STATE_POLL_MS = 1000;
 const MAX_LOG_ROWS = 5000;
 const PAGE_ROWS = 5000;
@@ -100,6 +101,7 @@ const tele = { generation: null, next: 0, columns: [], rows: [], t0: null };
 const plots = typeof uPlot === "function" ? new Plots($("plots")) : null;
 
 async function pollTelemetry() {
+  const before = tele.rows.length, generation = tele.generation;
   for (let round = 0; round < 20; round++) {
     let data;
     try {
@@ -125,7 +127,7 @@ async function pollTelemetry() {
   $("telemetry-state").textContent = any ? tele.rows.length + " samples" : "no telemetry";
   if (any && !plots) $("no-telemetry").textContent = "The plot library is missing from this installation.";
   $("no-telemetry").hidden = any && !!plots;
-  redraw();
+  if (tele.rows.length !== before || tele.generation !== generation) redraw();
 }
 
 // The log line last heard before the time under the plots' cursor.
