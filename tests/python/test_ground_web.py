@@ -8,9 +8,8 @@ import socket
 import threading
 import time
 
-import pytest
 
-from groundkit import FakeClass, FakeForwarder, ground_package, page_server, station, wait_for  # noqa: F401
+from groundkit import FakeClass, FakeForwarder, ground_package, page_server, station  # noqa: F401 (fixtures)
 
 A, B = "127.0.0.5", "127.0.0.6"
 
