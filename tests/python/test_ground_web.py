@@ -8,7 +8,6 @@ import socket
 import threading
 import time
 
-
 from groundkit import FakeClass, FakeForwarder, ground_package, page_server, station  # noqa: F401 (fixtures)
 
 A, B = "127.0.0.5", "127.0.0.6"
