@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -21,7 +21,7 @@ public:
     void drain();
 
 private:
-    Fd sock_;
+    common::UniqueFd sock_;
     FILE* out_;
 };
 

@@ -34,7 +34,7 @@ void make_raw(int fd)
 PtyLine open_pty_pair()
 {
     PtyLine line;
-    line.serve = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
+    line.serve = common::UniqueFd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (!line.serve.valid()) {
         fail("posix_openpt");
     }
@@ -49,7 +49,7 @@ PtyLine open_pty_pair()
     // Holding the slave open keeps the master readable while no mission has
     // it open (the master reports EIO otherwise), and fixes raw mode before
     // the first mission byte arrives.
-    line.keep = Fd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK));
+    line.keep = common::UniqueFd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (!line.keep.valid()) {
         fail("open pty slave");
     }
@@ -60,7 +60,7 @@ PtyLine open_pty_pair()
 PtyLine attach_pty_slave(const std::string& path)
 {
     PtyLine line;
-    line.serve = Fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    line.serve = common::UniqueFd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     if (!line.serve.valid()) {
         fail(path.c_str());
     }
