@@ -68,6 +68,7 @@ endif()
 # dpkg wants the changelog compressed without a time stamp, so that two
 # builds give the same bytes.
 find_program(KELVEX_GZIP gzip REQUIRED)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
 execute_process(COMMAND ${KELVEX_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
                 OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
                 RESULT_VARIABLE _rc)
