@@ -12,11 +12,21 @@
 # together in one runtime package.
 #
 #   cmake --build <dir> --target package      (or: cd <dir> && cpack)
+#
+# Every package carries /usr/share/doc/<package>/copyright (machine-readable,
+# packaging/copyright) and changelog.Debian.gz (packaging/changelog, whose
+# first entry must name the version built), and the lintian overrides of
+# packaging/lintian/<package>, each with the reason it is there.
+# scripts/packages runs lintian over the results.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelvex)
 set(CPACK_PACKAGE_VENDOR "kelvex")
-set(CPACK_PACKAGE_CONTACT "kelvex maintainers <kelvex@localhost>")
+# Maintainer field; the packages' changelog (packaging/changelog) signs with
+# the same address.
+set(KELVEX_PACKAGE_CONTACT "kelvex maintainers <kelvex@kelvex.invalid>" CACHE STRING
+    "Maintainer of the Debian packages (name <address>)")
+set(CPACK_PACKAGE_CONTACT "${KELVEX_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "on-board software of an educational satellite kit")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 # Debian packages install under /usr; configure with CMAKE_INSTALL_PREFIX=/usr
@@ -42,6 +52,43 @@ if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
 endif()
 
 set(_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+
+# component -> package
+set(KELVEX_PACKAGE_libraries libkelvex)
+set(KELVEX_PACKAGE_development kelvex-dev)
+set(KELVEX_PACKAGE_python python3-kelvex)
+set(KELVEX_PACKAGE_examples kelvex-examples)
+set(KELVEX_PACKAGE_desktop kelvex-sim)
+
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog _top LIMIT_COUNT 1)
+if(NOT _top MATCHES "^kelvex \\(${_version}\\) ")
+  message(FATAL_ERROR "packaging/changelog: the first entry is '${_top}', "
+                      "but the packages are version ${_version}; add an entry")
+endif()
+# dpkg wants the changelog compressed without a time stamp, so that two
+# builds give the same bytes.
+find_program(KELVEX_GZIP gzip REQUIRED)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+execute_process(COMMAND ${KELVEX_GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog
+                OUTPUT_FILE ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
+                RESULT_VARIABLE _rc)
+if(NOT _rc EQUAL 0)
+  message(FATAL_ERROR "gzip failed on packaging/changelog")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+
+# The files every package carries; called for each component packaged.
+function(kelvex_package_files component)
+  set(pkg ${KELVEX_PACKAGE_${component}})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+                ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${pkg} COMPONENT ${component})
+  if(EXISTS ${PROJECT_SOURCE_DIR}/packaging/lintian/${pkg})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian/${pkg}
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
+  endif()
+endfunction()
+
 # What the compiled parts need from Debian 12 (the C library, and the C++
 # runtime the libraries are written in); the same on amd64 and armhf.
 set(_native_depends "libc6 (>= 2.36), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
@@ -49,6 +96,9 @@ set(_native_depends "libc6 (>= 2.36), libgcc-s1 (>= 3.5), libstdc++6 (>= 12)")
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_NAME libkelvex)
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_LIBRARIES_PACKAGE_DEPENDS "${_native_depends}")
+# Photo uploads run curl, photos the capture tool streamer.
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_RECOMMENDS "curl")
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_SUGGESTS "streamer")
 set(CPACK_DEBIAN_LIBRARIES_DESCRIPTION
   "kelvex satellite kit: device library and mission runner\n\
  libkelvex.so: the device API, battery model, COBS codec and serial line.\n\
@@ -86,9 +136,11 @@ set(CPACK_DEBIAN_EXAMPLES_DESCRIPTION
 
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME kelvex-sim)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION science)
+# The station and the camera stand-in are Python (pyftpdlib for the uploads,
+# PIL for the pictures), kelvex-plot draws with matplotlib, and the missions
+# it flies upload their photos with curl.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS
-  "${_native_depends}, python3, python3-pyftpdlib, python3-pil, python3-matplotlib")
-set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "curl")
+  "${_native_depends}, python3, python3-pyftpdlib, python3-pil, python3-matplotlib, curl")
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
   "kelvex satellite kit: virtual satellite and ground station\n\
  kelvex-sim runs missions against a simulated bus controller on a\n\
@@ -107,5 +159,17 @@ endif()
 if(KELVEX_BUILD_SIM)
   list(APPEND CPACK_COMPONENTS_ALL desktop)
 endif()
+
+# Files under /etc that cmake/SystemFiles.cmake installed become conffiles.
+foreach(component ${CPACK_COMPONENTS_ALL})
+  kelvex_package_files(${component})
+  get_property(_conffiles GLOBAL PROPERTY KELVEX_CONFFILES_${component})
+  if(_conffiles)
+    string(TOUPPER ${component} _c)
+    string(REPLACE ";" "\n" _lines "${_conffiles}")
+    file(WRITE ${PROJECT_BINARY_DIR}/packaging/${component}/conffiles "${_lines}\n")
+    list(APPEND CPACK_DEBIAN_${_c}_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/${component}/conffiles)
+  endif()
+endforeach()
 
 include(CPack)

@@ -160,7 +160,7 @@ private:
     std::unique_ptr<GroundStation> ground_;
     std::optional<LogListener> listener_;
     std::optional<LogTail> tail_;
-    Fd reservation_;
+    common::UniqueFd reservation_;
     bool single_ = true;
     std::string address_, ftp_url_, station_note_;
     RunRecord record_;
@@ -238,8 +238,8 @@ bool Run::claim(const std::string& address, std::string& station_exe, bool& next
     // Runs starting at the same time would all find the log port free while
     // their stations start up: a TCP socket bound to the same port number
     // reserves the address among runs from first look to last.
-    Fd reservation = bind_socket(SOCK_STREAM, address, kLogPort);
-    Fd probe = reservation.valid() ? bind_socket(SOCK_DGRAM, address, kLogPort) : Fd();
+    common::UniqueFd reservation = bind_socket(SOCK_STREAM, address, kLogPort);
+    common::UniqueFd probe = reservation.valid() ? bind_socket(SOCK_DGRAM, address, kLogPort) : common::UniqueFd();
     if (!probe.valid()) {
         next = errno == EADDRINUSE;
         if (!next) {

@@ -12,9 +12,9 @@
 
 namespace kelvex::sim {
 
-Fd bind_socket(int type, const std::string& address, uint16_t port)
+common::UniqueFd bind_socket(int type, const std::string& address, uint16_t port)
 {
-    Fd sock(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    common::UniqueFd sock(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -23,7 +23,7 @@ Fd bind_socket(int type, const std::string& address, uint16_t port)
     }
     if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
         errno = EINVAL;
-        return Fd();
+        return common::UniqueFd();
     }
     if (::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         const int e = errno;

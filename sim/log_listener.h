@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -32,13 +32,13 @@ private:
     struct FileCloser {
         void operator()(FILE* f) const { std::fclose(f); }
     };
-    Fd sock_;
+    common::UniqueFd sock_;
     std::unique_ptr<FILE, FileCloser> log_;
     std::function<void(const std::string&)> on_line_;
 };
 
 // Binds a socket of `type` (SOCK_DGRAM, SOCK_STREAM) to address:port;
 // returns it, or an invalid Fd with errno set.
-Fd bind_socket(int type, const std::string& address, uint16_t port);
+common::UniqueFd bind_socket(int type, const std::string& address, uint16_t port);
 
 }  // namespace kelvex::sim

@@ -37,7 +37,7 @@ void LogTail::drain()
     while (::read(notify_.get(), events, sizeof events) > 0) {
     }
     if (!file_.valid()) {
-        file_ = Fd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+        file_ = common::UniqueFd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
         if (!file_.valid()) {
             return;
         }

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -23,8 +23,8 @@ public:
 private:
     std::string path_;
     std::function<void(const std::string&)> on_line_;
-    Fd notify_;
-    Fd file_;
+    common::UniqueFd notify_;
+    common::UniqueFd file_;
     std::string partial_;
 };
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "console.h"
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -28,8 +28,8 @@ private:
     struct FileCloser {
         void operator()(FILE* f) const { std::fclose(f); }
     };
-    Fd master_;
-    Fd slave_;  // also keeps the master readable after the mission ended
+    common::UniqueFd master_;
+    common::UniqueFd slave_;  // also keeps the master readable after the mission ended
     std::unique_ptr<FILE, FileCloser> log_;
     Console& console_;
 };

@@ -35,7 +35,7 @@ PtyLine open_pty_pair()
 {
     PtyLine line;
     // Close-on-exec: neither the mission nor what it starts holds our side.
-    line.serve = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    line.serve = common::UniqueFd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.serve.valid()) {
         fail("posix_openpt");
     }
@@ -50,7 +50,7 @@ PtyLine open_pty_pair()
     // Holding the slave open keeps the master readable while no mission has
     // it open (the master reports EIO otherwise), and fixes raw mode before
     // the first mission byte arrives.
-    line.keep = Fd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    line.keep = common::UniqueFd(open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.keep.valid()) {
         fail("open pty slave");
     }
@@ -61,7 +61,7 @@ PtyLine open_pty_pair()
 PtyLine attach_pty_slave(const std::string& path)
 {
     PtyLine line;
-    line.serve = Fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    line.serve = common::UniqueFd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!line.serve.valid()) {
         fail(path.c_str());
     }

@@ -3,13 +3,13 @@
 
 #include <string>
 
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
 struct PtyLine {
-    Fd serve;             // the side the simulator reads requests from
-    Fd keep;              // held open so the served side never sees a hang-up
+    common::UniqueFd serve;             // the side the simulator reads requests from
+    common::UniqueFd keep;              // held open so the served side never sees a hang-up
     std::string mission;  // path the mission opens (empty for attach)
 };
 

@@ -18,7 +18,7 @@ SignalFd::SignalFd(std::initializer_list<int> signals)
     if (sigprocmask(SIG_BLOCK, &set, &old_) != 0) {
         throw std::system_error(errno, std::generic_category(), "sigprocmask");
     }
-    fd_ = Fd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    fd_ = common::UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
     if (!fd_.valid()) {
         throw std::system_error(errno, std::generic_category(), "signalfd");
     }

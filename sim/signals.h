@@ -6,7 +6,7 @@
 
 #include <initializer_list>
 
-#include "fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -23,7 +23,7 @@ public:
     int next();
 
 private:
-    Fd fd_;
+    common::UniqueFd fd_;
     sigset_t old_{};
 };
 

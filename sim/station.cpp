@@ -18,7 +18,7 @@ constexpr const char* kUnknownOptions = "unrecognized arguments:";
 // A pipe whose read end is ours (non-blocking) and whose write end goes
 // to a child.
 struct Pipe {
-    Fd read, write;
+    common::UniqueFd read, write;
 };
 
 Pipe make_pipe()
@@ -28,7 +28,7 @@ Pipe make_pipe()
         throw std::system_error(errno, std::generic_category(), "pipe");
     }
     fcntl(p[0], F_SETFL, O_NONBLOCK);
-    return {Fd(p[0]), Fd(p[1])};
+    return {common::UniqueFd(p[0]), common::UniqueFd(p[1])};
 }
 
 std::map<std::string, std::string> read_ready(const std::string& path)

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "child.h"
-#include "fd.h"
+#include "common/unique_fd.h"
 #include "signals.h"
 
 namespace kelvex::sim {
@@ -54,7 +54,7 @@ private:
     void collect_output();
 
     StationConfig config_;
-    Fd out_;
+    common::UniqueFd out_;
     std::unique_ptr<Child> child_;
     std::string said_;
     std::map<std::string, std::string> info_;

@@ -2,6 +2,7 @@
 """Checks the dynamic symbol tables of libkelvex.so and libkelvex-dev.so.
 
     exported_symbols.py INCLUDE_DIR LIBDIR [OTHER_LIBDIR]
+    exported_symbols.py --module MODULE
 
 With one library directory: every name the two libraries define and export is
 documented (declared KELVEX_API, or with default visibility, in the public
@@ -11,6 +12,9 @@ libkelvex-dev, the rest from libkelvex.
 With a second directory (the same libraries built for another architecture)
 both builds must export the same names with the same kind and binding, and
 objects whose type holds no pointer or size_t must have the same size.
+
+With --module: the Python module exports its entry point and nothing else
+(the library code linked into it keeps to itself).
 
 Uses readelf, which reads the ELF files of any architecture.
 """
@@ -121,7 +125,21 @@ def compare(tables, other_tables, declared, label, other_label):
     return problems
 
 
+def check_module(path):
+    names = sorted(dynamic_symbols(path))
+    entry = "PyInit_" + os.path.basename(path).split(".", 1)[0]
+    for name in names:
+        if name != entry:
+            print(f"{path} exports {name}")
+    if entry not in names:
+        print(f"{path} does not export {entry}")
+    print(f"{len(names)} exported names checked")
+    return 0 if names == [entry] else 1
+
+
 def main(argv):
+    if len(argv) == 3 and argv[1] == "--module":
+        return check_module(argv[2])
     if len(argv) not in (3, 4):
         raise SystemExit(__doc__)
     declared = declared_names(argv[1])

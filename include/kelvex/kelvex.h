@@ -1,4 +1,5 @@
-/* Everything a mission program needs: include this one header. */
+/** @file
+ * Everything a mission program needs: include this one header. */
 #ifndef KELVEX_KELVEX_H
 #define KELVEX_KELVEX_H
 

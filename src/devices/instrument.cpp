@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "devices/unit.h"
-#include "runner/unique_fd.h"
+#include "common/unique_fd.h"
 #include "kelvex/radio.h"
 
 using namespace kelvex::devices;
-using kelvex::runner::UniqueFd;
+using kelvex::common::UniqueFd;
 
 namespace {
 

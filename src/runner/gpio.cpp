@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include "kelvex/runner.h"
-#include "runner/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::runner {
+
+using common::UniqueFd;
+
 namespace {
 
 // A desk has no sysfs GPIO; tests and simulators point this at a directory

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "kelvex/runner.h"
-#include "kelvex_build_config.h"
+#include "runner/build_info.h"
 #include "runner/options.h"
 
 namespace kelvex::runner {
@@ -116,8 +116,8 @@ KELVEX_API void usage(const char* prg)
 
 KELVEX_API void version(const char* prg)
 {
-    printf("The %s was built with kelvex version %s %s\n", prg, "[" KELVEX_REVISION "]",
-           KELVEX_BUILD_TIME);
+    printf("The %s was built with kelvex version %s %s\n", prg, kelvex::runner::kRevisionTag,
+           kelvex::runner::kBuildTime);
 }
 
 }

@@ -62,7 +62,7 @@ private:
     sim::PtyLine line_;
     sim::Satellite sat_;
     sim::Server server_;
-    sim::Fd mission_;
+    common::UniqueFd mission_;
     std::thread thread_;
 };
 
