@@ -249,7 +249,8 @@ TEST_F(TransportBadInput, LateAnswerIsNotTakenByTheNextRequest)
     for (int attempts : {1, 2}) {
         SCOPED_TRACE(attempts);
         EXPECT_EQ(call(kRequest).result, 1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        pollfd waiting{G.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&waiting, 1, 2000), 1);
         const Outcome next = call(kOther, attempts);
         EXPECT_EQ(next.result, 0);
         EXPECT_EQ(next.answer, fresh);
