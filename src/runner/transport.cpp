@@ -116,7 +116,7 @@ size_t write_until(const uint8_t* p, size_t n, int64_t deadline, int* err)
         if (left <= 0) {
             break;
         }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        if (w < 0 && *err != EAGAIN && *err != EINTR) {
             poll(nullptr, 0, 1);  // a failing line: try again shortly
             continue;
         }
