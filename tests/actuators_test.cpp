@@ -198,5 +198,30 @@ TEST_F(DeviceTest, SpeedQueriesReadTheSignedWord)
     }
 }
 
+// A unit answering later than the wait: the set succeeds on its second
+// attempt with the first one's answer, and the second attempt's answer is
+// left on the line, where the next request must not take it for its own.
+TEST_F(DeviceTest, AnAnswerLeftOnTheLineDoesNotAnswerTheNextRequest)
+{
+    G.retries = 5;  // the runner's default: room for a busy machine
+    motor_turn_on(0);
+    wire();
+    answer(
+        [](const Bytes& req) {
+            const bool set = req[0] == row_of(FamilyId::motor).offset(devices::Op::set_speed);
+            return std::optional<Bytes>(answer_to(req, set ? Bytes(req.begin() + 6, req.end()) : le16({1200})));
+        },
+        55);
+    int16_t confirm = 0;
+    EXPECT_EQ(motor_set_speed(0, 1500, &confirm), 0);
+    EXPECT_EQ(confirm, 1500);
+    // The mission goes on; the answers still due (55 ms apart, one for each
+    // attempt after the first) arrive meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    int16_t rpm = 0;
+    EXPECT_EQ(motor_request_speed(0, &rpm), 0);
+    EXPECT_EQ(rpm, 1200);
+}
+
 }  // namespace
 }  // namespace kelvex::testing

@@ -156,10 +156,11 @@ protected:
     }
 
     // The unit answers every request (commands excepted) with what `reply`
-    // makes of it; nullopt leaves the request unanswered.
-    void answer(std::function<std::optional<Bytes>(const Bytes& request)> reply)
+    // makes of it, `delay_ms` after it came; nullopt leaves the request
+    // unanswered.
+    void answer(std::function<std::optional<Bytes>(const Bytes& request)> reply, int delay_ms = 0)
     {
-        bus_.on_frame([reply](const Frame& f) -> Reply {
+        bus_.on_frame([reply, delay_ms](const Frame& f) -> Reply {
             if (!f.valid || f.decoded.size() < 6 || f.decoded == marker() || is_command(f.decoded)) {
                 return {};
             }
@@ -167,7 +168,7 @@ protected:
             if (!a) {
                 return {};
             }
-            return {Step{0, wire_frame(*a)}};
+            return {Step{delay_ms, wire_frame(*a)}};
         });
     }
 

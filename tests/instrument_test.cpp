@@ -30,9 +30,14 @@ class Server {
 public:
     using Session = std::function<void(Server& self, int conn)>;
 
-    explicit Server(Session session)
+    // A `receive_buffer` above 0 fixes the connection's receive buffer (and
+    // so its window) at that size.
+    explicit Server(Session session, int receive_buffer = 0)
     {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receive_buffer > 0) {
+            setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -97,6 +102,13 @@ public:
                 received_.append(b, static_cast<size_t>(n));
             }
         }
+    }
+
+    // Session side: keeps the connection open without reading (at most 10 s).
+    void hold_until_released()
+    {
+        pollfd p{stop_[0], POLLIN, 0};
+        poll(&p, 1, 10000);
     }
 
     // Session side: waits for `n` request bytes (at most 5 s).
@@ -333,6 +345,18 @@ TEST_F(InstrumentTest, AServerThatWentAwayFailsTheWriteWithoutASignal)
     }
     EXPECT_TRUE(write_failed);
     EXPECT_EQ(instrument_detach(), 0);
+}
+
+// Writing the request spends the call's budget too: a server that never
+// reads cannot hold the call.
+TEST_F(InstrumentTest, ARequestTheServerNeverReadsEndsWithTheBudget)
+{
+    Server server([](Server& s, int) { s.hold_until_released(); }, 4096);
+    ASSERT_EQ(instrument_attach("127.0.0.1", server.port()), 0);
+    const Measured m = measure(pattern(8 << 20), 1);
+    EXPECT_EQ(m.result, 1);
+    EXPECT_EQ(m.count, 1024);
+    EXPECT_LT(m.took, std::chrono::seconds(3));
 }
 
 TEST_F(InstrumentTest, ARefusedConnectionLeavesNothingOpen)

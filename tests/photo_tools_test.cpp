@@ -260,6 +260,11 @@ TEST_F(PhotoToolsTest, TransmitterRunsCurlWithTheTimeStampedName)
     free(ftp_path);
     ftp_path = nullptr;
     EXPECT_EQ(transmitter_transmit_photo(0, 3), 1);
+    // Nor for a URL that curl would read as one of its options.
+    for (const char* option : {"-K/etc/passwd", "-", "--config=/etc/passwd"}) {
+        set_ftp_path(option);
+        EXPECT_EQ(transmitter_transmit_photo(0, 3), 1);
+    }
     EXPECT_TRUE(runs("curl").empty());
 }
 

@@ -141,3 +141,30 @@ TEST(SimFaults, DelaysAndLineSpeed)
         EXPECT_TRUE(single_exchange_fits(200));
     }
 }
+
+TEST(SimFaults, ALateAnswerLeftOnTheLineDoesNotAnswerTheNextRequest)
+{
+    // Every answer 55 ms late, the wait 40 ms: the set is confirmed by its
+    // first attempt's answer on the second, whose own answer then sits on
+    // the line. The wheel follows with a 0.3 s lag and comes within half a
+    // turn per minute of the 1500 echoed by the set only after 2.4 s, so the
+    // speed asked for next is short of it.
+    SimLine sim(with([](kelvex::sim::FaultParams& f) {
+        f.late = 1;
+        f.late_ms = 55;
+    }));
+    const int timeout = G.timeout;
+    G.timeout = 40;
+    ASSERT_EQ(0, motor_turn_on(0));
+    int16_t confirm = 0;
+    EXPECT_EQ(0, motor_set_speed(0, 1500, &confirm));
+    EXPECT_EQ(1500, confirm);
+    mSleep(300);
+    int16_t rpm = 0;
+    EXPECT_EQ(0, motor_request_speed(0, &rpm));
+    EXPECT_GT(rpm, 0);
+    EXPECT_LT(rpm, 1500);
+    G.timeout = timeout;
+    motor_turn_off(0);
+    EXPECT_GE(sim.stopped().faults.counts().late, 3u);
+}

@@ -1,9 +1,13 @@
 // Request transport against a scripted bus controller on a pty.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -15,6 +19,35 @@
 #include "fakes/fake_bus.h"
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
+
+// A write seam: the transport's write() resolves to this one, the program
+// coming first in the lookup (so it must be visible to the dynamic linker,
+// whatever visibility the suite is compiled with). Armed for one descriptor it cuts the next write
+// there to `cut` bytes, and while `refusing` it fails every later write there
+// with `refusal` (0: returns 0, as a line that takes nothing).
+namespace write_shim {
+std::atomic<int> fd{-1};
+std::atomic<long> cut{-1};
+std::atomic<bool> refusing{false};
+std::atomic<int> refusal{0};
+}  // namespace write_shim
+
+extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const void* p, size_t n)
+{
+    if (fd >= 0 && fd == write_shim::fd) {
+        const long cut = write_shim::cut.exchange(-1);
+        if (cut >= 0) {
+            n = std::min(n, static_cast<size_t>(cut));
+        } else if (write_shim::refusing) {
+            if (write_shim::refusal != 0) {
+                errno = write_shim::refusal;
+                return -1;
+            }
+            return 0;
+        }
+    }
+    return syscall(SYS_write, fd, p, n);
+}
 
 namespace kelvex::testing {
 namespace {
@@ -98,7 +131,12 @@ protected:
         G.retries = 5;
         debug = 0;
     }
-    void TearDown() override { debug = 0; }
+    void TearDown() override
+    {
+        debug = 0;
+        write_shim::fd = -1;
+        write_shim::refusing = false;
+    }
 
     // Drops whatever is still on the line from the bus.
     void drain()
@@ -251,10 +289,21 @@ TEST_F(Transport, AnswerLongerThanTheCallersBufferIsRefused)
     EXPECT_EQ(again.result, 1);
     EXPECT_EQ(bus.frames().size(), 3u);
 
-    // Without a length there is no room to copy into.
-    uint8_t room[64];
-    uint8_t* p = room;
-    EXPECT_EQ(do_single_request(&p, nullptr, kRequest.data(), 6), 1);
+    // Without a length the buffer is taken to hold the device API's 64
+    // bytes: a 64-byte answer fits, a 65-byte one is refused.
+    for (size_t size : {64u, 65u}) {
+        SCOPED_TRACE(size);
+        const Bytes values(size - 6, 0x5A);
+        bus.answer_all(values);
+        Bytes room(80, 0xEE);
+        uint8_t* p = room.data();
+        const bool fits = size <= 64;
+        EXPECT_EQ(do_single_request(&p, nullptr, kRequest.data(), 6), fits ? 0 : 1);
+        const Bytes expected = fits ? answer_to(kRequest, values) : Bytes();
+        EXPECT_EQ(Bytes(room.begin(), room.begin() + static_cast<long>(expected.size())), expected);
+        EXPECT_EQ(Bytes(room.begin() + static_cast<long>(expected.size()), room.end()),
+                  Bytes(room.size() - expected.size(), 0xEE));
+    }
 }
 
 TEST_F(Transport, SilenceAtEachDebugLevel)
@@ -405,6 +454,91 @@ TEST_F(Transport, FullReceiveBufferWaitsOutTheTimeout)
     uint8_t left[16];
     ASSERT_EQ(read(G.fd, left, sizeof left), 3);
     EXPECT_EQ(Bytes(left, left + 3), extra);
+}
+
+// The frame of kRequest is 01 05 23 30 02 01 01 00: a cut after 1 or 6 bytes
+// falls between two COBS blocks, after 3 inside one, after 7 before the
+// delimiter.
+TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
+{
+    const Bytes frame = {0x01, 0x05, 0x23, 0x30, 0x02, 0x01, 0x01, 0x00};
+    bus.answer_all({0x07});
+    write_shim::fd = G.fd;
+    // Finished within the wait: one request, answered, and no report (a
+    // short write sets no errno).
+    for (long cut : {1, 3, 6, 7}) {
+        SCOPED_TRACE(cut);
+        bus.clear();
+        write_shim::cut = cut;
+        errno = 0;
+        Exchange e;
+        const Output o = captured([&] { e = retried(); });
+        EXPECT_EQ(e.result, 0);
+        EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x07}));
+        EXPECT_EQ(o.err, "");
+        write_shim::cut = cut;
+        EXPECT_EQ(do_command(kRequest.data(), 6), 0);
+        ASSERT_TRUE(bus.wait_frames(2, 1s));
+        std::this_thread::sleep_for(30ms);
+        EXPECT_EQ(bus.received(), cat(frame, frame));
+        drain();
+    }
+
+    // Not finished within the wait: the call fails, and the next frame is
+    // preceded by bytes that make the controller refuse the stub whatever
+    // its cut. Only the next request is run.
+    G.timeout = 20;
+    struct Case {
+        long cut;
+        int refusal;
+        std::string report;
+    };
+    const Case cases[] = {
+        {1, EAGAIN, "write: Resource temporarily unavailable\n"},
+        {3, EIO, "write: Input/output error\n"},
+        {6, EAGAIN, "write: Resource temporarily unavailable\n"},
+        {7, 0, "write: short write, 7 of 8 bytes\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cut);
+        bus.clear();
+        write_shim::cut = c.cut;
+        write_shim::refusing = true;
+        write_shim::refusal = c.refusal;
+        Exchange e;
+        const Output o = captured([&] { e = single(); });
+        write_shim::refusing = false;
+        EXPECT_EQ(e.result, 1);
+        EXPECT_EQ(o.err, c.report);
+        EXPECT_EQ(single().result, 0);
+        ASSERT_TRUE(bus.wait_frames(2, 1s));
+        const std::vector<Frame> frames = bus.frames();
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_FALSE(frames[0].valid);
+        EXPECT_EQ(Bytes(frames[0].raw.begin(), frames[0].raw.begin() + c.cut),
+                  Bytes(frame.begin(), frame.begin() + c.cut));
+        EXPECT_EQ(frames[1].decoded, kRequest);
+        drain();
+    }
+}
+
+// Bytes already on the line when a request is first written belong to an
+// earlier exchange; a late answer to an earlier attempt of the same request
+// still counts.
+TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
+{
+    bus.answer_all({0x02});
+    bus.send(wire_frame(answer_to(kRequest, {0x01})));
+    std::this_thread::sleep_for(20ms);
+    Exchange e = retried();
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
+    std::this_thread::sleep_for(20ms);
+    bus.send(wire_frame(answer_to(kRequest, {0x01})));
+    std::this_thread::sleep_for(20ms);
+    e = single();
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
 }
 
 TEST(TransportLine, FailedReadsNeverLowerTheCount)

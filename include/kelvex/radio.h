@@ -35,8 +35,9 @@ KELVEX_API int transmitter_turn_off(uint16_t num);
  * consists only of characters safe in a shell word (letters, digits and
  * -_.:/@%+=,), single-quoted otherwise. Blocks until curl has finished.
  * 2 when transmitter_get_state(num) is 0 (nothing run); 1 when curl fails,
- * ftp_path is null or the command line would exceed 1024 bytes (nothing run
- * in those two cases); 0 when curl exits with status 0. */
+ * ftp_path is null or begins with "-" (curl would read it as an option) or
+ * the command line would exceed 1024 bytes (nothing run in those cases); 0
+ * when curl exits with status 0. */
 KELVEX_API int transmitter_transmit_photo(uint16_t num, uint16_t nPhoto);
 
 /** Signal quality of receiver num (0..15): the IEEE 754 single-precision
@@ -74,13 +75,14 @@ KELVEX_API int instrument_attach(const char* name, uint16_t port);
 KELVEX_API int instrument_detach(void);
 
 /** Sends the len request bytes at buf (nothing when len is 0), then collects
- * what the server sends during secs seconds, at most 1024 bytes. The call
- * lasts the whole budget even when the answer came at once or the server
- * closed the connection. *pa always receives a new zero-filled 1024-byte
- * buffer that the caller frees with free() (null, with *pi 0, only when no
- * memory could be had); *pi the number of answer bytes. 0 when at least one
- * byte arrived; 1 otherwise: not attached, negative len or a failed write
- * (*pi 1024 then), or nothing within the budget (*pi 0). */
+ * what the server sends, at most 1024 bytes, until secs seconds after the
+ * call began: the writing spends the same budget. The call lasts the whole
+ * budget even when the answer came at once or the server closed the
+ * connection. *pa always receives a new zero-filled 1024-byte buffer that the
+ * caller frees with free() (null, with *pi 0, only when no memory could be
+ * had); *pi the number of answer bytes. 0 when at least one byte arrived; 1
+ * otherwise: not attached, negative len, a failed write or one not done
+ * within the budget (*pi 1024 then), or nothing within the budget (*pi 0). */
 KELVEX_API int instrument_measure(char* buf, int len, char** pa, int* pi, int secs);
 /** @} */
 

@@ -64,12 +64,21 @@ void control(void);
  * Request transport on G.fd. Every message goes out as one COBS frame
  * followed by a zero byte. All return 0 on success and 1 on failure.
  *
- * For requests, *nRes on entry is the capacity of the buffer *zRes points to.
- * On success the decoded answer (header included) is copied there and its
- * length stored in *nRes; an answer longer than the capacity fails the
- * exchange. A null zRes drops the answer. On failure neither the buffer nor
- * *nRes is touched. The request must hold the six header bytes; the answer
- * must carry its two addresses swapped. The request bytes stay the caller's.
+ * For requests, *nRes on entry is the capacity of the buffer *zRes points to;
+ * with a null nRes the buffer must hold 64 bytes (the device API's answer
+ * buffer). On success the decoded answer (header included) is copied there
+ * and its length stored in *nRes; an answer longer than the capacity fails
+ * the exchange. A null zRes drops the answer. On failure neither the buffer
+ * nor *nRes is touched. The request must hold the six header bytes; the
+ * answer must carry its two addresses swapped.
+ *
+ * Bytes waiting on a terminal line before a request's first attempt are
+ * discarded: they were sent for earlier exchanges. Later attempts of
+ * do_request keep them, so a late answer to an earlier attempt still counts.
+ * A frame the line takes only in part is finished within G.timeout; one that
+ * cannot be fails the call (reported with the prefix "write") and is ended,
+ * before the next frame, so that the controller refuses it.
+ * The request bytes stay the caller's.
  * @{ */
 /** Sends the n request bytes at z as a command: no answer is awaited. */
 KELVEX_API int do_command(const uint8_t* z, int n);

@@ -36,6 +36,8 @@ struct InstrInfo {
 
 InstrInfo ii{};
 
+using Clock = std::chrono::steady_clock;
+
 int fd_set_blocking(int fd, bool blocking)
 {
     const int flags = fcntl(fd, F_GETFL);
@@ -45,20 +47,38 @@ int fd_set_blocking(int fd, bool blocking)
     return fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
 }
 
-int fd_write_blocking(int fd, const char* buf, size_t len)
+// Milliseconds to the deadline for poll, rounded up so that the last wait
+// does not wake early and poll again; 0 once it has passed.
+int poll_wait(Clock::time_point deadline)
+{
+    const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+// The request goes out within the call's budget: a server that stops
+// reading must not hold the call for ever.
+int fd_write_until(int fd, const char* buf, size_t len, Clock::time_point deadline)
 {
     while (len > 0) {
         // A server that has gone away must fail the call, not raise SIGPIPE
         // and end the mission.
-        const ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        const ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            buf += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN) {
             return -1;
         }
-        buf += n;
-        len -= static_cast<size_t>(n);
+        pollfd p{fd, POLLOUT, 0};
+        const int ready = ::poll(&p, 1, poll_wait(deadline));
+        if (ready == 0 || (ready < 0 && errno != EINTR)) {
+            return -1;
+        }
     }
     return 0;
 }
@@ -67,10 +87,8 @@ int fd_write_blocking(int fd, const char* buf, size_t len)
 // fails. Once the server has closed or the buffer is full nothing more can
 // come: the rest of the budget is slept, not polled, so that the call keeps
 // its length without burning the processor.
-int fd_read_nonblocking(int fd, char* out, int* count, int secs)
+int fd_read_nonblocking(int fd, char* out, int* count, int secs, Clock::time_point deadline)
 {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(secs);
     if (fd_set_blocking(fd, false) != 0) {
         *count = 0;
         return 1;
@@ -78,10 +96,8 @@ int fd_read_nonblocking(int fd, char* out, int* count, int secs)
     int n = 0;
     // A negative budget is spent before it starts.
     while (secs >= 0) {
-        // Rounded up, so that the last wait does not wake early and poll.
-        const long long left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX))) <= 0) {
+        if (::poll(&p, 1, poll_wait(deadline)) <= 0) {
             break;
         }
         const ssize_t got = ::read(fd, out + n, static_cast<size_t>(kMeasureCapacity - n));
@@ -148,13 +164,14 @@ int instrument_measure(char* buf, int len, char** pa, int* pi, int secs)
     if (ii.a != 1) {
         return kFailed;
     }
+    // One budget for the whole call, the request's writing included.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(secs);
     if (len != 0) {
-        if (fd_set_blocking(ii.fd, true) != 0 || len < 0 ||
-            fd_write_blocking(ii.fd, buf, static_cast<size_t>(len)) != 0) {
+        if (len < 0 || fd_write_until(ii.fd, buf, static_cast<size_t>(len), deadline) != 0) {
             return kFailed;
         }
     }
-    if (fd_read_nonblocking(ii.fd, *pa, pi, secs) != 0) {
+    if (fd_read_nonblocking(ii.fd, *pa, pi, secs, deadline) != 0) {
         return kFailed;
     }
     return *pi > 0 ? kDone : kFailed;

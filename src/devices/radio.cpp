@@ -22,7 +22,9 @@ int transmitter_transmit_photo_ftp(uint16_t num, uint16_t nPhoto)
     if (transmitter_get_state(num) == 0) {
         return kOff;
     }
-    if (ftp_path == nullptr) {
+    // A destination beginning with "-" would reach curl as one of its
+    // options (-K names a file of further options), not as a URL.
+    if (ftp_path == nullptr || ftp_path[0] == '-') {
         return kFailed;
     }
     CommandLine z;

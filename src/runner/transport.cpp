@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,8 +17,25 @@ namespace kelvex::runner {
 namespace {
 
 constexpr int kCommand = 1;
+// The request's first attempt: nothing already on the line can answer it.
+constexpr int kFirstAttempt = 2;
 constexpr size_t kBufferSize = 4096;
 constexpr size_t kHeaderSize = 6;
+// The room taken for granted behind *zRes when the caller gives no length:
+// the device API's answer buffer (runner.h).
+constexpr int kUnstatedRoom = 64;
+// Bytes that must reach the controller before the next frame when a frame
+// could not be finished (at most a code byte and a delimiter).
+constexpr size_t kMaxStubEnd = 2;
+
+// What the line owes the controller for a frame cut short: the bytes that
+// make it refuse the stub instead of reading it together with the next
+// frame.
+struct StubEnd {
+    uint8_t bytes[kMaxStubEnd] = {};
+    size_t n = 0;
+};
+StubEnd stub_end;
 
 void dump(const char* label, uint8_t* p, size_t n)
 {
@@ -79,31 +97,103 @@ size_t receive(uint8_t* inp, size_t capacity)
     return count;
 }
 
-// After a short write the rest of the frame still goes out: a cut frame would
-// run into the next attempt's frame and reach the controller as another
-// request with the same addresses, whose answer would then be taken as this
-// one's. Bounded by G.timeout.
-void finish_frame(const uint8_t* rest, size_t n)
+// Writes what it can of p[0..n) until the deadline and returns how much that
+// was; *err is the errno of the last failed write, 0 when none failed.
+size_t write_until(const uint8_t* p, size_t n, int64_t deadline, int* err)
 {
-    const int64_t deadline = now_ms() + (G.timeout > 0 ? G.timeout : 0);
-    while (n > 0) {
-        const ssize_t w = write(G.fd, rest, n);
+    size_t done = 0;
+    *err = 0;
+    while (done < n) {
+        const ssize_t w = write(G.fd, p + done, n - done);
         if (w > 0) {
-            rest += w;
-            n -= static_cast<size_t>(w);
+            done += static_cast<size_t>(w);
             continue;
+        }
+        if (w < 0) {
+            *err = errno;
         }
         const int64_t left = deadline - now_ms();
         if (left <= 0) {
-            return;
+            break;
         }
-        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        if (w < 0 && *err != EAGAIN && *err != EINTR) {
             poll(nullptr, 0, 1);  // a failing line: try again shortly
             continue;
         }
         pollfd line{G.fd, POLLOUT, 0};
         poll(&line, 1, static_cast<int>(left));
     }
+    return done;
+}
+
+// A cut frame ends either inside a COBS block, which a delimiter leaves too
+// short to decode, or between two blocks, where a delimiter alone would make
+// it a valid shorter message: there a code byte promising more data than will
+// ever come goes first.
+void leave_stub(const uint8_t* frame, size_t sent)
+{
+    size_t at = 0;
+    while (at < sent) {
+        at += frame[at];
+    }
+    stub_end = at == sent ? StubEnd{{0xFF, 0x00}, 2} : StubEnd{{0x00}, 1};
+}
+
+// A short write sets no errno: it is told as what it is.
+void report_write(int err, size_t sent, size_t total)
+{
+    if (err != 0) {
+        errno = err;
+        perror("write");
+    } else {
+        fprintf(stderr, "write: short write, %zu of %zu bytes\n", sent, total);
+    }
+}
+
+// Writes the frame at `frame`, which has room for kMaxStubEnd bytes before
+// it, behind whatever the line still owes for an earlier frame. A short write
+// is finished within G.timeout, so that the controller runs the request once
+// and the attempt goes on to wait for its answer; what cannot be finished is
+// left for the controller to refuse, never to read into the next frame.
+bool send_frame(uint8_t* frame, size_t n)
+{
+    const size_t lead = stub_end.n;
+    uint8_t* const start = frame - lead;
+    memcpy(start, stub_end.bytes, lead);
+    const size_t total = lead + n;
+    const ssize_t w = write(G.fd, start, total);
+    if (w <= 0) {
+        report_write(w < 0 ? errno : 0, 0, n);
+        return false;
+    }
+    size_t sent = static_cast<size_t>(w);
+    int err = 0;
+    if (sent < total) {
+        const int64_t deadline = now_ms() + (G.timeout > 0 ? G.timeout : 0);
+        sent += write_until(start + sent, total - sent, deadline, &err);
+    }
+    if (sent == total) {
+        stub_end.n = 0;
+        return true;
+    }
+    if (sent <= lead) {
+        memmove(stub_end.bytes, stub_end.bytes + sent, lead - sent);
+        stub_end.n = lead - sent;
+        report_write(err, 0, n);
+    } else {
+        leave_stub(frame, sent - lead);
+        report_write(err, sent - lead, n);
+    }
+    return false;
+}
+
+// Whatever the line holds before a request is first written was sent for
+// earlier exchanges (a late answer, the answer to a retried attempt) and
+// cannot answer this one. Later attempts of the same request do not discard:
+// a late answer to an earlier attempt still counts.
+void discard_waiting()
+{
+    tcflush(G.fd, TCIFLUSH);
 }
 
 bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
@@ -119,13 +209,16 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     if (n < 0 || (!command && static_cast<size_t>(n) < kHeaderSize)) {
         return 1;
     }
-    uint8_t out[kBufferSize];
+    // The frame is encoded behind room for what an earlier cut frame still
+    // needs, so that both go out in one write.
+    uint8_t line[kMaxStubEnd + kBufferSize];
+    uint8_t* const out = line + kMaxStubEnd;
     uint8_t inp[kBufferSize];
     if (debug > 1) {
         dump(">Origins:", const_cast<uint8_t*>(z), static_cast<size_t>(n));
     }
     // One byte stays free for the delimiter.
-    const cobs_encode_result enc = cobs_encode(out, sizeof out - 1, z, static_cast<size_t>(n));
+    const cobs_encode_result enc = cobs_encode(out, kBufferSize - 1, z, static_cast<size_t>(n));
     if (enc.status != COBS_ENCODE_OK) {
         if (debug != 0) {
             fprintf(stderr, "COBS encode failed (status = %#x)\n", static_cast<unsigned>(enc.status));
@@ -137,12 +230,10 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     if (debug > 1) {
         dump(">Encoded:", out, frame);
     }
-    const ssize_t written = write(G.fd, out, frame);
-    if (written != static_cast<ssize_t>(frame)) {
-        perror("write");
-        if (written > 0) {
-            finish_frame(out + written, frame - static_cast<size_t>(written));
-        }
+    if ((flags & kFirstAttempt) != 0) {
+        discard_waiting();
+    }
+    if (!send_frame(out, frame)) {
         return 1;
     }
     if (command) {
@@ -167,7 +258,7 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
         }
         return 1;
     }
-    const cobs_decode_result dec = cobs_decode(out, sizeof out, inp + first, end - first);
+    const cobs_decode_result dec = cobs_decode(out, kBufferSize, inp + first, end - first);
     if (dec.status != COBS_DECODE_OK) {
         if (debug != 0) {
             fprintf(stderr, "COBS decode failed (status = %#x)\n", static_cast<unsigned>(dec.status));
@@ -183,7 +274,7 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     if (zRes != nullptr) {
         // *nRes on entry is the room behind *zRes; an answer that doesn't fit
         // is refused rather than cut or written past the caller's buffer.
-        const int room = nRes != nullptr && *zRes != nullptr ? *nRes : 0;
+        const int room = *zRes == nullptr ? 0 : nRes != nullptr ? *nRes : kUnstatedRoom;
         if (room < 0 || dec.out_len > static_cast<size_t>(room)) {
             return 1;
         }
@@ -199,7 +290,7 @@ int attempts(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 {
     int result = 1;
     for (int i = 0; i < G.retries; ++i) {
-        result = do_request_or_command(zRes, nRes, z, n, 0);
+        result = do_request_or_command(zRes, nRes, z, n, i == 0 ? kFirstAttempt : 0);
         if (result == 0) {
             break;
         }
@@ -219,7 +310,7 @@ KELVEX_API int do_command(const uint8_t* z, int n)
 
 KELVEX_API int do_single_request(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 {
-    return kelvex::runner::do_request_or_command(zRes, nRes, z, n, 0);
+    return kelvex::runner::do_request_or_command(zRes, nRes, z, n, kelvex::runner::kFirstAttempt);
 }
 
 KELVEX_API int do_request(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
@@ -241,12 +332,9 @@ KELVEX_API int do_request_timeout(uint8_t** zRes, int* nRes, const uint8_t* z, i
 
 KELVEX_API int do_setup_bus(void)
 {
-    const uint8_t zero = 0;
-    if (write(G.fd, &zero, 1) != 1) {
-        perror("write");
-        return 1;
-    }
-    return 0;
+    // The zero goes out behind what a cut frame still needs, as a frame does.
+    uint8_t line[kelvex::runner::kMaxStubEnd + 1] = {};
+    return kelvex::runner::send_frame(line + kelvex::runner::kMaxStubEnd, 1) ? 0 : 1;
 }
 
 }
