@@ -122,7 +122,9 @@ void flush_stream(PyObject* stream)
     if (stream == nullptr || stream == Py_None) {
         return;
     }
-    PyObject* r = PyObject_CallMethod(stream, "flush", nullptr);
+    // Made once: the flushes come with every call that can print.
+    static PyObject* const flush = PyUnicode_InternFromString("flush");
+    PyObject* r = flush == nullptr ? nullptr : PyObject_CallMethodNoArgs(stream, flush);
     if (r == nullptr) {
         // A stream that cannot be flushed (closed, broken pipe) reports it
         // when the script next writes to it; the device call goes on.
