@@ -144,6 +144,32 @@ def test_str_reaches_the_bus_one_byte_per_character(bus):
     assert le16(0x2800, 0x0280, 1, 7) + b"\xe9\x80" in requests
 
 
+def readme_python_block(containing):
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "README.md")
+    with open(readme, encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    return next(b for b in blocks if containing in b)
+
+
+def test_readme_reaches_the_receiver_state_with_cobs_request():
+    # The receiver is not in the module; the README shows the raw request.
+    def controller_with_receiver(frame):
+        if frame.valid and frame.decoded[:2] == le16(0x2103):
+            return [(0, wire_frame(answer_to(frame.decoded, struct.pack("<f", -61.5))))]
+        return []
+
+    with FakeBus() as bus:
+        bus.on_frame(controller_with_receiver)
+        shown = fly(bus, readme_python_block("def receiver_request_state") + """
+k.Global_timeout_set(k.cvar.G, 50)
+k.Global_retries_set(k.cvar.G, 1)
+show(receiver_request_state(3))
+show(receiver_request_state(4))
+""")
+        assert le16(0x2103, 0x0213, 1) in bus.requests()
+    assert shown == [[0, -61.5], [1, 0.0]]
+
+
 def test_str_reaches_the_instrument_one_byte_per_character():
     # The connection waits in the listening socket's backlog; the call only
     # writes and then spends its zero budget.
