@@ -8,10 +8,12 @@ namespace {
 constexpr size_t kMaxRun = 254;
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kHighs = 0x8080808080808080ull;
+// Every other byte zero: runs of one-byte blocks as the decoder sees them
+// (code bytes 2 at the even bytes) ...
 constexpr uint64_t kEvenBytes = 0x00FF00FF00FF00FFull;
 constexpr uint64_t kTwoAtEvenBytes = 0x0002000200020002ull;
-// Every other byte zero, as the encoder sees it; the last zero of the word
-// keeps its place for the next code byte.
+// ... and as the encoder sees them; the last zero of a word keeps its place
+// for the next code byte.
 constexpr uint64_t kZerosAtOddBytes = 0x8000800080008000ull;
 constexpr uint64_t kZerosAtEvenBytes = 0x0080008000800080ull;
 constexpr uint64_t kTwoAtOddBytes = 0x0000020002000200ull;
