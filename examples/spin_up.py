@@ -13,12 +13,12 @@ import sys
 import kelvex
 
 
-def report(text):
+def report(text: str) -> None:
     print(text)
     kelvex.buzz(text + "\n")
 
 
-def main():
+def main() -> int:
     tty = os.environ.get("KELVEX_TTY") or (sys.argv[1] if len(sys.argv) > 1 else None)
     if not tty:
         print("usage: spin_up.py <tty>  (or set KELVEX_TTY)", file=sys.stderr)

@@ -39,23 +39,23 @@ PHOTO = 1                # photos/1.jpeg
 TRANSMITTER = 0
 
 
-def report(text):
+def report(text: str) -> None:
     print(text, flush=True)
     kelvex.buzz("sun pointing: " + text + "\n")
 
 
-def wrap(deg):
+def wrap(deg: float) -> float:
     return (deg + 180.0) % 360.0 - 180.0
 
 
-def clip(value, limit):
+def clip(value: float, limit: float) -> float:
     return max(-limit, min(limit, value))
 
 
-def lamp_angle():
+def lamp_angle() -> float | None:
     """Angle from the camera axis to the lamp, counter-clockwise positive, or
     None when no sensor sees it."""
-    readings = []
+    readings: list[tuple[int, int]] = []
     for k in range(SUN_SENSORS):
         status, pos, neg = kelvex.sun_sensor_request_raw(k)
         if status != 0:
@@ -75,12 +75,12 @@ def lamp_angle():
     return wrap(best * SENSOR_SPACING_DEG + in_sensor)
 
 
-def body_rate():
+def body_rate() -> float | None:
     status, _, _, z = kelvex.hyro_request_raw(0)
     return z / GYRO_COUNTS_PER_DPS if status == 0 else None
 
 
-def point_at_the_lamp():
+def point_at_the_lamp() -> float | None:
     """Turns to the lamp and holds it; the last angle seen, None when lost."""
     for k in range(SUN_SENSORS):
         kelvex.sun_sensor_turn_on(k)
@@ -89,7 +89,9 @@ def point_at_the_lamp():
     report("looking for the lamp")
 
     start = time.monotonic()
-    settled_since = pointed_at = last_print = None
+    settled_since: float | None = None
+    pointed_at: float | None = None
+    last_print: float | None = None
     angle = None
     reported_seen = False
     while time.monotonic() - start < GIVE_UP_S:
@@ -137,12 +139,12 @@ def point_at_the_lamp():
     return angle if pointed_at is not None else None
 
 
-def step(what, result):
+def step(what: str, result: int) -> bool:
     report("%s: %s (%d)" % (what, "done" if result == 0 else "failed", result))
     return result == 0
 
 
-def photograph_the_lamp():
+def photograph_the_lamp() -> bool:
     """The camera looks along +x, so a held lamp is in the middle of the
     photo. True when the photo went out."""
     sent = False
@@ -157,7 +159,7 @@ def photograph_the_lamp():
     return sent
 
 
-def main():
+def main() -> int:
     tty = os.environ.get("KELVEX_TTY") or (sys.argv[1] if len(sys.argv) > 1 else None)
     if not tty:
         print("usage: sun_pointing.py <tty>  (or set KELVEX_TTY)", file=sys.stderr)

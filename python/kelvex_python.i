@@ -80,11 +80,23 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
 }
 %typemap(freearg) char *, const char * "";
 
-/* Text with its byte count: raw requests and instrument measurements. */
+/* ---- Bytes for the bus and the instruments -------------------------------
+ * A str goes one byte per character, as the byte strings of older scripts
+ * did; UTF-8 would put two bytes on the line for every character above 127.
+ * Characters above 255 have no byte and are refused. */
+%typemap(in, fragment="kelvex_conv") char *args (const char *p = 0, Py_ssize_t n = 0, int res) {
+  res = kelvex_conv_code(kelvex::py::bytes_arg($input, &p, &n));
+  if (!SWIG_IsOK(res)) {
+    %kelvex_arg_fail(res, "char *");
+  }
+  $1 = ($1_ltype)p;
+}
+
+/* With the byte count: raw requests and instrument measurements. */
 %typemap(in, fragment="kelvex_conv") (const uint8_t *z, int n) (const char *p = 0, Py_ssize_t len = 0, int res),
                                      (char *z, int n) (const char *p = 0, Py_ssize_t len = 0, int res),
                                      (char *buf, int len) (const char *p = 0, Py_ssize_t len = 0, int res) {
-  res = kelvex_conv_code(kelvex::py::text_arg($input, &p, &len));
+  res = kelvex_conv_code(kelvex::py::bytes_arg($input, &p, &len));
   if (!SWIG_IsOK(res)) {
     %kelvex_arg_fail(res, "char *");
   }
@@ -101,7 +113,7 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
 /* The transceiver counts its data in 16 bits; a longer text would silently
  * lose its length modulo 65536. */
 %typemap(in, fragment="kelvex_conv") (const uint8_t *data, uint16_t len) (const char *p = 0, Py_ssize_t n = 0, int res) {
-  res = kelvex_conv_code(kelvex::py::text_arg($input, &p, &n));
+  res = kelvex_conv_code(kelvex::py::bytes_arg($input, &p, &n));
   if (!SWIG_IsOK(res)) {
     %kelvex_arg_fail(res, "char *");
   }
@@ -170,6 +182,23 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
   SWIGTYPE_p_Global->str = "struct Global *|Global *";
 %}
 
+/* A script's record is released once: its pointer object forgets the
+ * address, so a repeated delete_Global finds null and does nothing. The
+ * module's own record lives as long as the module. */
+%typemap(in) struct Global *self (void *argp = 0, int res = 0) {
+  res = SWIG_ConvertPtr($input, &argp, $descriptor, 0);
+  if (!SWIG_IsOK(res)) {
+    %kelvex_arg_fail(res, "struct Global *");
+  }
+  if (kelvex::py::ends_with("$symname", "delete_Global")) {
+    if (argp == &G) {
+      SWIG_exception_fail(SWIG_ValueError, "$symname: cvar.G is the module's own record and is never released");
+    }
+    SWIG_ConvertPtr($input, &argp, $descriptor, SWIG_POINTER_DISOWN | SWIG_POINTER_CLEAR);
+  }
+  $1 = ($1_ltype)argp;
+}
+
 /* Getters read through the record; setters and delete_Global already skip a
  * null one. */
 %typemap(check) struct Global *self {
@@ -234,3 +263,17 @@ SWIG_exception_fail(SWIG_ArgError(CODE), "in method '" "$symname" "', argument "
 %header %{
 #define SWIG_Python_RaiseOrModifyTypeError(message) kelvex::py::raise_overload_error(message)
 %}
+
+/* ---- Output order and exits ----------------------------------------------
+ * Whatever the script printed goes out before the library's own output, and
+ * the library's output before the script's next line; an exit inside the
+ * library then loses nothing of either. */
+%exception {
+  if (!kelvex::py::stays_quiet("$symname")) {
+    kelvex::py::flush_python_streams();
+  }
+  $action
+  if (!kelvex::py::stays_quiet("$symname")) {
+    kelvex::py::flush_c_streams();
+  }
+}

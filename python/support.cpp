@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace kelvex::py {
@@ -28,6 +29,25 @@ Conv text_arg(PyObject* o, const char** p, Py_ssize_t* n)
         return Conv::ok;
     }
     return Conv::type_error;
+}
+
+Conv bytes_arg(PyObject* o, const char** p, Py_ssize_t* n)
+{
+    if (!PyUnicode_Check(o)) {
+        return text_arg(o, p, n);
+    }
+    // A str whose characters all fit a byte is stored one byte each: that
+    // storage is the byte string, already zero-terminated.
+    if (PyUnicode_READY(o) != 0) {
+        PyErr_Clear();
+        return Conv::type_error;
+    }
+    if (PyUnicode_KIND(o) != PyUnicode_1BYTE_KIND) {
+        return Conv::type_error;
+    }
+    *p = static_cast<const char*>(PyUnicode_DATA(o));
+    *n = PyUnicode_GET_LENGTH(o);
+    return Conv::ok;
 }
 
 Conv char_arg(PyObject* o, unsigned char* out)
@@ -93,6 +113,54 @@ long whole_degrees(double angle)
         return 0;
     }
     return static_cast<long>(angle);
+}
+
+namespace {
+
+void flush_stream(PyObject* stream)
+{
+    if (stream == nullptr || stream == Py_None) {
+        return;
+    }
+    // Made once: the flushes come with every call that can print.
+    static PyObject* const flush = PyUnicode_InternFromString("flush");
+    PyObject* r = flush == nullptr ? nullptr : PyObject_CallMethodNoArgs(stream, flush);
+    if (r == nullptr) {
+        // A stream that cannot be flushed (closed, broken pipe) reports it
+        // when the script next writes to it; the device call goes on.
+        PyErr_Clear();
+    }
+    Py_XDECREF(r);
+}
+
+}  // namespace
+
+void flush_python_streams()
+{
+    // An exception already set belongs to the caller's conversion code.
+    if (PyErr_Occurred() != nullptr) {
+        return;
+    }
+    PyObject* seen[4] = {};
+    const char* names[] = {"stdout", "stderr", "__stdout__", "__stderr__"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        // Borrowed references; a script may have replaced either stream.
+        PyObject* stream = PySys_GetObject(names[i]);
+        bool again = false;
+        for (std::size_t j = 0; j < i; ++j) {
+            again = again || seen[j] == stream;
+        }
+        seen[i] = stream;
+        if (!again) {
+            flush_stream(stream);
+        }
+    }
+}
+
+void flush_c_streams()
+{
+    fflush(stdout);
+    fflush(stderr);
 }
 
 void raise_overload_error(const char* message)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "fakes/fake_bus.h"
@@ -125,30 +126,64 @@ TEST(CobsDecode, KnownVectorsAndStatuses)
     EXPECT_EQ(cobs_decode(buf, 4, nullptr, 1).status, COBS_DECODE_NULL_POINTER);
 }
 
-TEST(CobsRoundTrip, RandomBuffersAgreeWithReference)
+// The shapes of data the codec takes different paths for: zeros sparse or
+// dense at random, every other byte zero (small little-endian words) from an
+// odd or an even start with breaks in the pattern, long zero-free runs that
+// meet the 254-byte block limit, and messages of a few bytes.
+Bytes shaped(std::mt19937& rng, int shape)
+{
+    const size_t n = shape == 4 ? rng() % 40 : std::uniform_int_distribution<size_t>(0, 5000)(rng);
+    const auto nonzero = [&] { return static_cast<uint8_t>(1 + rng() % 255); };
+    Bytes in(n);
+    for (size_t i = 0; i < n; ++i) {
+        switch (shape) {
+        case 0:
+            in[i] = rng() % 400 == 0 ? 0 : nonzero();
+            break;
+        case 1:
+            in[i] = rng() % 3 == 0 ? 0 : nonzero();
+            break;
+        case 2:
+            in[i] = (i % 2 == 1) == (n % 3 == 0) && rng() % 50 != 0 ? 0 : nonzero();
+            break;
+        case 3:
+            in[i] = rng() % 600 == 0 || i % 254 == 0 ? 0 : nonzero();
+            break;
+        default:
+            in[i] = rng() % 3 == 0 ? 0 : nonzero();
+            break;
+        }
+    }
+    return in;
+}
+
+TEST(CobsRoundTrip, ShapedBuffersAgreeWithReference)
 {
     std::mt19937 rng(20261208);
-    for (int iter = 0; iter < 400; ++iter) {
-        const size_t n = std::uniform_int_distribution<size_t>(0, 5000)(rng);
-        // Alternate between dense and sparse zeros so both block kinds occur.
-        const int zero_one_in = (iter % 2) ? 3 : 400;
-        Bytes in(n);
-        for (auto& b : in) {
-            b = (rng() % zero_one_in == 0) ? 0 : static_cast<uint8_t>(1 + rng() % 255);
-        }
+    for (int iter = 0; iter < 1000; ++iter) {
+        const Bytes in = shaped(rng, iter % 5);
+        const size_t n = in.size();
         const size_t bound = n == 0 ? 1 : n + 1 + (n - 1) / 254;
         Bytes enc = encode(in, bound);
         ASSERT_LE(enc.size(), bound);
         ASSERT_EQ(enc, kelvex::testing::cobs_encode_ref(in)) << "n=" << n;
-        // A buffer with room to spare takes the encoder's block-wise path,
+        // A buffer with room to spare takes the encoder's word-wise path,
         // which must give the same frame.
         ASSERT_EQ(encode(in, bound + 2), enc) << "n=" << n;
         for (uint8_t b : enc) {
             ASSERT_NE(b, 0);
         }
+        // Exactly the room the data needs, and room to spare: the bytes past
+        // the decoded ones stay as they were.
         Decoded d = decode(enc, n);
         ASSERT_EQ(d.status, 0u) << "n=" << n;
         ASSERT_EQ(d.out, in);
+        Bytes wide(n + 16, 0xEE);
+        const cobs_decode_result r = cobs_decode(wide.data(), wide.size(), enc.data(), enc.size());
+        ASSERT_EQ(r.status, COBS_DECODE_OK);
+        ASSERT_EQ(r.out_len, n);
+        ASSERT_TRUE(std::equal(in.begin(), in.end(), wide.begin()));
+        ASSERT_EQ(Bytes(wide.begin() + static_cast<long>(n), wide.end()), Bytes(16, 0xEE)) << "n=" << n;
     }
 }
 

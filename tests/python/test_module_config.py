@@ -157,6 +157,35 @@ class TestAccessors:
         assert k.Global_buzz_server_set(None, "10.0.0.1") is None
         assert k.delete_Global(None) is None
 
+    def test_release_refuses_the_modules_record_and_happens_once(self):
+        # Run apart: a fault here aborts the interpreter (free() of a static
+        # record, or a double free).
+        result = run_script("""
+            import _kelvex as k
+            try:
+                k.delete_Global(k.cvar.G)
+            except ValueError as e:
+                print(e)
+            print(k.Global_baud_get(k.cvar.G))
+            g = k.new_Global()
+            k.Global_retries_set(g, 3)
+            print(k.delete_Global(g), k.delete_Global(g))
+            try:
+                k.Global_retries_get(g)
+            except TypeError as e:
+                print(e)
+            import kelvex
+            proxy = kelvex.Global()
+            k.delete_Global(proxy)
+            del proxy
+            print("end")
+        """)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.decode().splitlines() == [
+            "delete_Global: cvar.G is the module's own record and is never released",
+            "115200", "None None",
+            "in method 'Global_retries_get', argument 1 of type 'struct Global *'", "end"]
+
     def test_accessors_change_the_live_configuration(self, live_config):
         put("timeout", 250)
         assert get("timeout") == 250

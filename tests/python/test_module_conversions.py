@@ -124,6 +124,13 @@ class TestText:
         raises(TypeError, arg_error("cobs_command", 1, "char *"), k.cobs_command, None)
         raises(TypeError, arg_error("cobs_request", 1, "char *"), k.cobs_request, 5)
 
+    @pytest.mark.parametrize("func, args, position", [
+        ("cobs_command", ("\u0100",), 1), ("cobs_request", ("ab\u20ac",), 1),
+        ("cobs_single_request", ("\U0001f600",), 1), ("transceiver_send", (BAD_UNIT, 1, "\u0100"), 3),
+        ("arduino_send", (BAD_UNIT, 1, "\u0100", 1), 3), ("instrument_measure", ("\u0100", 0), 1)])
+    def test_bytes_for_the_bus_refuse_characters_above_255(self, func, args, position):
+        raises(TypeError, arg_error(func, position, "char *"), getattr(k, func), *args)
+
     def test_lone_surrogates_have_no_utf8_form(self):
         raises(TypeError, arg_error("buzz", 1, "char *"), k.buzz, "\udc80")
 

@@ -117,9 +117,8 @@ def test_raw_requests_and_commands(bus):
     """)
     answer = answer_to(request, b"pong\x00\x01")
     assert shown[0] == [0, answer]
-    # Text goes out as its UTF-8 bytes: U+0080 becomes C2 80.
-    as_utf8 = request.decode("latin-1").encode("utf-8")
-    assert shown[1] == [0, answer_to(as_utf8, b"pong\x00\x01")]
+    # A str goes out one byte per character, the same request as the bytes.
+    assert shown[1] == [0, answer]
     # The controller's answer text, up to its first zero byte.
     assert shown[2] == [0, b"hello"]
     assert le16(0x2800, 0x0280, 1, 7) + b"args" in bus.requests()
@@ -128,6 +127,63 @@ def test_raw_requests_and_commands(bus):
     assert shown[5] == [1, bytes(128)]
     assert b"\x01\x00\x02\x00\x01\x00" in bus.requests()
     assert b"\x00\x00" in bus.received()  # bus_setup's lone zero after a delimiter
+
+
+def test_str_reaches_the_bus_one_byte_per_character(bus):
+    # Characters 128 to 255 as UTF-8 would be two bytes each on the line.
+    shown = fly(bus, """
+        show(k.cobs_request("\\x00\\x23\\x30\\x02\\x01\\x00\\xff\\x80")[0])
+        show([k.transceiver_turn_on(1), k.transceiver_send(1, 2, "\\xe9t\\xe9")])
+        show(k.arduino_send(0, 7, "\\xe9\\x80", 500))
+    """)
+    assert shown == [0, [0, 0], [0, b"hello"]]
+    requests = bus.requests()
+    assert b"\x00\x23\x30\x02\x01\x00\xff\x80" in requests
+    sent = [r for r in requests if r.endswith(le16(2) + b"\xe9t\xe9")]
+    assert [len(r) for r in sent] == [11]
+    assert le16(0x2800, 0x0280, 1, 7) + b"\xe9\x80" in requests
+
+
+def readme_python_block(containing):
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "README.md")
+    with open(readme, encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    return next(b for b in blocks if containing in b)
+
+
+def test_readme_reaches_the_receiver_state_with_cobs_request():
+    # The receiver is not in the module; the README shows the raw request.
+    def controller_with_receiver(frame):
+        if frame.valid and frame.decoded[:2] == le16(0x2103):
+            return [(0, wire_frame(answer_to(frame.decoded, struct.pack("<f", -61.5))))]
+        return []
+
+    with FakeBus() as bus:
+        bus.on_frame(controller_with_receiver)
+        shown = fly(bus, readme_python_block("def receiver_request_state") + """
+k.Global_timeout_set(k.cvar.G, 50)
+k.Global_retries_set(k.cvar.G, 1)
+show(receiver_request_state(3))
+show(receiver_request_state(4))
+""")
+        assert le16(0x2103, 0x0213, 1) in bus.requests()
+    assert shown == [[0, -61.5], [1, 0.0]]
+
+
+def test_str_reaches_the_instrument_one_byte_per_character():
+    # The connection waits in the listening socket's backlog; the call only
+    # writes and then spends its zero budget.
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        server.settimeout(5)
+        assert k.instrument_attach("127.0.0.1", server.getsockname()[1]) == 0
+        try:
+            assert k.instrument_measure("\xe9t\xe9\xff", 0)[0] == 1
+            peer, _ = server.accept()
+        finally:
+            k.instrument_detach()
+        with peer:
+            peer.settimeout(5)
+            assert peer.recv(64) == b"\xe9t\xe9\xff"
 
 
 def test_example_mission_flies_against_the_fake(bus):
@@ -247,6 +303,45 @@ class TestOnlineFailures:
         encoded = lines.index(">Encoded:")
         assert hex_bytes(lines[1:encoded]) == b"HI ALL!\x00"
         assert hex_bytes(lines[encoded + 1:]) == GREETING
+
+
+class TestOutputOfAScript:
+    """Without PYTHONUNBUFFERED, as a user runs a script: Python buffers its
+    own output, the library prints through the C streams."""
+
+    def test_exits_in_the_module_keep_what_the_script_printed(self, tmp_path):
+        for i, call in enumerate(['k.online("/nonexistent/tty")', "k.accumulator_attach(-1)"]):
+            out = tmp_path / f"out{i}.txt"
+            with open(out, "wb") as f:
+                result = run_script(f"""
+                    import _kelvex as k
+                    print("step 1")
+                    print("step 2", end="")
+                    {call}
+                    print("not reached")
+                """, python_defaults=True, stdout=f)
+            assert result.returncode == 1
+            assert out.read_text() == "step 1\nstep 2"
+            assert result.stderr.decode() in ("tty_open: No such file or directory\n",
+                                              "shmat: Invalid argument\n")
+
+    def test_library_lines_keep_their_place_among_the_prints(self):
+        with FakeBus() as bus:
+            result = run_script(f"""
+                import _kelvex as k
+                print("a")
+                k.version("x")
+                print("b")
+                k.cvar.debug = 2
+                k.online({bus.path!r})
+                print("c")
+                k.offline()
+            """, python_defaults=True)
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        assert lines[0] == "a" and lines[1].startswith("The x was built with kelvex version")
+        assert lines[2] == "b" and lines[3] == ">Origins:"
+        assert lines[-1] == "c" and ">Encoded:" in lines
 
 
 class TestBuzz:
