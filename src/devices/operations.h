@@ -34,7 +34,7 @@ enum class PythonUse : uint8_t { expose, overloaded, hidden };
 
 // Each exported function's type, as its row spells it.
 namespace signature {
-#define KELVEX_OPERATION_SIGNATURE(name, family, op, kind, bytes, python, result, params, ...) \
+#define KELVEX_OPERATION_SIGNATURE(name, family, op, offset, kind, bytes, python, result, params, ...) \
     using name = result(*) params;
 KELVEX_DEVICE_OPERATIONS(KELVEX_OPERATION_SIGNATURE)
 #undef KELVEX_OPERATION_SIGNATURE
@@ -99,7 +99,7 @@ struct Operation {
 
 // clang-format off
 inline constexpr Operation kOperations[] = {
-#define KELVEX_OPERATION_ROW(name, family, op, kind, bytes, python, ...) \
+#define KELVEX_OPERATION_ROW(name, family, op, offset, kind, bytes, python, ...) \
     {#name, FamilyId::family, Op::op, OpKind::kind, bytes, PythonUse::python,                  \
      signature::Traits<signature::name>::value_bytes(), signature::Traits<signature::name>::output_bytes()},
     KELVEX_DEVICE_OPERATIONS(KELVEX_OPERATION_ROW)
