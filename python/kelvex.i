@@ -90,7 +90,7 @@ result name params;
 %enddef
 %define %kelvex_operation_hidden(name, result, params, doc)
 %enddef
-#define KELVEX_PYTHON_OPERATION(name, family, op, kind, bytes, python, result, params, doc) \
+#define KELVEX_PYTHON_OPERATION(name, family, op, offset, kind, bytes, python, result, params, doc) \
     %kelvex_operation_##python(name, result, params, doc)
 KELVEX_DEVICE_OPERATIONS(KELVEX_PYTHON_OPERATION)
 

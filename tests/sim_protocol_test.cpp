@@ -235,3 +235,33 @@ TEST(SimProtocol, PassThroughMessagesAndUnknownCodes)
     // the unknown and the misaddressed message are not the bus's.
     EXPECT_EQ(3u + 5u + 2u, sim.stopped().bus.requests());
 }
+
+TEST(SimProtocol, InterceptSeesAndChangesOneFamilysOutcomes)
+{
+    kelvex::sim::Physics physics{kelvex::sim::PhysicsParams{}};
+    kelvex::sim::Sensors sensors(0, 1);
+    kelvex::sim::Bus bus(physics, sensors);
+    int seen = 0;
+    bus.intercept(FamilyId::hyro, [&seen](const kelvex::sim::Request& r, kelvex::sim::Outcome& out) {
+        ++seen;
+        if (r.unit == 1 && out.answered) {
+            out.answered = false;
+            out.note += ": held back";
+        }
+    });
+    // msg_code, dev_addr and src_addr of gyroscope unit n, operation offset `op`.
+    auto gyro = [](uint8_t op, uint8_t n) {
+        return kelvex::sim::Bytes{static_cast<uint8_t>(op + n), 0x04, static_cast<uint8_t>(0x1C + n), 0x00, 0x01, 0x00};
+    };
+    bus.handle(gyro(0x04, 0), 0);
+    bus.handle(gyro(0x04, 1), 0);
+    EXPECT_TRUE(bus.handle(gyro(0x00, 0), 0).answered);
+    const kelvex::sim::Outcome held = bus.handle(gyro(0x00, 1), 0);
+    EXPECT_FALSE(held.answered);
+    EXPECT_EQ("hyro 1 request_raw: held back", held.note);
+    EXPECT_EQ(4, seen) << "resets and reads of that family only";
+    // Another family's unit 1 answers as before.
+    bus.handle({0x05, 0x03, 0x19, 0x00, 0x01, 0x00}, 0);
+    EXPECT_TRUE(bus.handle({0x01, 0x03, 0x19, 0x00, 0x01, 0x00}, 0).answered);
+    EXPECT_EQ(4, seen);
+}

@@ -1,22 +1,19 @@
 // The unit families: one constexpr row each, the single source of every unit
-// class, base address, highest unit number, operation offset, state table and
-// consumption constant of the device API.
+// class, base address, highest unit number, state table and consumption
+// constant of the device API. Their operations and offsets come from the
+// rows of operation_list.h.
 //
 // How to extend it:
-// - A new operation of an existing family: add {Op::<name>, <offset>} to the
-//   family's row (add the Op first if it is new), then one exported shim that
-//   hands target<FamilyId::<family>, Op::<name>>() and its arguments to the
-//   generic code in unit.h (read_words, read_axes, setting, set_and_confirm,
-//   or Message/exchange for a message of its own). Naming an operation the
-//   row lacks does not compile.
+// - A new operation of an existing family: see operation_list.h. Naming an
+//   operation a family's rows lack does not compile (target<>()).
 // - A new family: a FamilyId (before `count`), its consumption constant, its
-//   state table in UnitStates when its units are switched, and one row in
-//   kFamilyTable at the FamilyId's position. The common operations are one
-//   KELVEX_COMMON_OPERATIONS line in common.cpp plus their prototypes in
-//   kelvex/devices.h. The checks at the end of this file keep ids, address
-//   blocks, offsets and state table sizes consistent.
+//   state table in UnitStates when its units are switched, one row in
+//   kFamilyTable at the FamilyId's position, and its rows in
+//   operation_list.h. The checks at the end of this file and of
+//   operations.h keep ids, address blocks, offsets, state table sizes and
+//   rows consistent.
 //
-// Which common operations a family has follows from its row: request_reset
+// Which common operations a family has follows from its rows: request_reset
 // when it lists Op::request_reset; get_state, turn_on and turn_off when it has
 // a state table (turn_on sends the reset only when there is one). A family
 // that lists Op::turn_on/Op::turn_off switches with messages of its own.
@@ -182,13 +179,28 @@ struct Family {
     }
 };
 
-constexpr Family row(FamilyId id, const char* prefix, uint8_t unit_class, uint16_t base,
-                     uint16_t highest, std::initializer_list<OpOffset> ops, StateTable state,
-                     float consumption)
+// The wire operations of every row of operation_list.h.
+struct WireRow {
+    FamilyId family;
+    Op op;
+    uint8_t offset;
+};
+
+inline constexpr WireRow kWireRows[] = {
+#define KELVEX_WIRE_ROW(name, family, op, offset, ...) {FamilyId::family, Op::op, offset},
+    KELVEX_DEVICE_OPERATIONS(KELVEX_WIRE_ROW)
+#undef KELVEX_WIRE_ROW
+};
+
+// A family row; its operations and offsets are those operation_list.h gives it.
+constexpr Family row(FamilyId id, const char* prefix, uint8_t unit_class, uint16_t base, uint16_t highest,
+                     StateTable state, float consumption)
 {
     Family f{id, prefix, unit_class, base, highest, {}, 0, state, consumption, 0, {}};
-    for (const OpOffset& o : ops) {
-        f.ops[f.op_count++] = o;
+    for (const WireRow& w : kWireRows) {
+        if (w.family == id && w.op != Op::none && !f.has(w.op)) {
+            f.ops[f.op_count++] = OpOffset{w.op, w.offset};
+        }
     }
     return f;
 }
@@ -200,51 +212,27 @@ using F = FamilyId;
 
 // clang-format off
 inline constexpr Family kFamilyTable[] = {
-    //  family           prefix            class  base   B   operations and offsets
-    row(F::arm,          "arm_",           0x27, 0x270,  3, {{Op::set_value, 0x00}, {Op::request_reset, 0x10}},
-        KELVEX_STATE_TABLE(bArmState), fArmConsumption).attempts(3),
-    row(F::sunbattery,   "sunbattery_",    0x23, 0x230,  7, {{Op::request_raw, 0x00}, {Op::request_reset, 0x08},
-                                                              {Op::request_maxraw, 0x10}},
-        kNoStateTable, 0.0f),
-    row(F::light_sensor, "light_sensor_",  0x02, 0x010,  7, {{Op::request_raw, 0x00}, {Op::request_reset, 0x08},
-                                                              {Op::request_maxraw, 0x10}, {Op::set_minvalue, 0x20},
-                                                              {Op::set_calibrate, 0x28}},
-        KELVEX_STATE_TABLE(bLightsensorState), fLightsensorConsumption),
-    row(F::sun_sensor,   "sun_sensor_",    0x05, 0x020,  7, {{Op::request_raw, 0x00}, {Op::request_reset, 0x08},
-                                                              {Op::request_maxraw, 0x10}, {Op::set_minvalue, 0x20}},
-        KELVEX_STATE_TABLE(bSunsensorState), fSunsensorConsumption),
-    row(F::accelerometer, "accelerometer_", 0x06, 0x028, 3, {{Op::request_raw, 0x00}, {Op::request_reset, 0x04}},
-        KELVEX_STATE_TABLE(bAccelerometerState), fAccelerometerConsumption)
+    //  family           prefix            class  base   B
+    row(F::arm,          "arm_",           0x27, 0x270,  3, KELVEX_STATE_TABLE(bArmState), fArmConsumption).attempts(3),
+    row(F::sunbattery,   "sunbattery_",    0x23, 0x230,  7, kNoStateTable, 0.0f),
+    row(F::light_sensor, "light_sensor_",  0x02, 0x010,  7, KELVEX_STATE_TABLE(bLightsensorState), fLightsensorConsumption),
+    row(F::sun_sensor,   "sun_sensor_",    0x05, 0x020,  7, KELVEX_STATE_TABLE(bSunsensorState), fSunsensorConsumption),
+    row(F::accelerometer, "accelerometer_", 0x06, 0x028, 3, KELVEX_STATE_TABLE(bAccelerometerState), fAccelerometerConsumption)
         .axis_order({minus(0), minus(1), minus(2)}),
-    row(F::magnetometer, "magnetometer_",  0x03, 0x018,  3, {{Op::request_raw, 0x00}, {Op::request_reset, 0x04}},
-        KELVEX_STATE_TABLE(bMagnetometerState), fMagnetometerConsumption)
+    row(F::magnetometer, "magnetometer_",  0x03, 0x018,  3, KELVEX_STATE_TABLE(bMagnetometerState), fMagnetometerConsumption)
         .axis_order({minus(0), minus(2), minus(1)}),
-    row(F::hyro,         "hyro_",          0x04, 0x01C,  3, {{Op::request_raw, 0x00}, {Op::request_reset, 0x04}},
-        KELVEX_STATE_TABLE(bHyroState), fHyroConsumption)
+    row(F::hyro,         "hyro_",          0x04, 0x01C,  3, KELVEX_STATE_TABLE(bHyroState), fHyroConsumption)
         .axis_order({minus(1), plus(0), minus(2)}),
-    row(F::motor,        "motor_",         0x0D, 0x100,  3, {{Op::set_speed, 0x00}, {Op::request_reset, 0x04},
-                                                              {Op::request_speed, 0x08}},
-        KELVEX_STATE_TABLE(bMotorState), fMotorConsumption).attempts(5),
-    row(F::fan,          "fan_",           0x0E, 0x110,  3, {{Op::set_speed, 0x00}, {Op::request_reset, 0x04},
-                                                              {Op::request_speed, 0x08}},
-        KELVEX_STATE_TABLE(bFanState), fFanConsumption).attempts(5),
-    row(F::coil,         "coil_",          0x0F, 0x120, 15, {{Op::set_value, 0x00}, {Op::request_reset, 0x10}},
-        KELVEX_STATE_TABLE(bCoilState), fCoilConsumption).attempts(2),
-    row(F::engine,       "engine_",        0x10, 0x130,  3, {{Op::set_value, 0x00}, {Op::request_reset, 0x10}},
-        KELVEX_STATE_TABLE(bEngineState), fEngineConsumption).attempts(2),
-    row(F::transmitter,  "transmitter_",   0x20, 0x200,  3, {{Op::turn_on, 0x00}, {Op::turn_off, 0x04},
-                                                              {Op::request_reset, 0x08}},
-        KELVEX_STATE_TABLE(bTransmitterState), fTransmitterConsumption),
-    row(F::receiver,     "receiver_",      0x21, 0x210, 15, {{Op::request_state, 0x00}, {Op::request_reset, 0x10}},
-        kNoStateTable, 0.0f),
-    row(F::transceiver,  "transceiver_",   0x22, 0x220, 15, {{Op::send, 0x00}, {Op::request_reset, 0x10},
-                                                              {Op::request_buff, 0x20}},
-        KELVEX_STATE_TABLE(bTransceiverState), fTransceiverConsumption),
-    row(F::controller,   "arduino_",       0x28, 0x280, 15, {{Op::message, 0x00}},
-        kNoStateTable, 0.0f),
+    row(F::motor,        "motor_",         0x0D, 0x100,  3, KELVEX_STATE_TABLE(bMotorState), fMotorConsumption).attempts(5),
+    row(F::fan,          "fan_",           0x0E, 0x110,  3, KELVEX_STATE_TABLE(bFanState), fFanConsumption).attempts(5),
+    row(F::coil,         "coil_",          0x0F, 0x120, 15, KELVEX_STATE_TABLE(bCoilState), fCoilConsumption).attempts(2),
+    row(F::engine,       "engine_",        0x10, 0x130,  3, KELVEX_STATE_TABLE(bEngineState), fEngineConsumption).attempts(2),
+    row(F::transmitter,  "transmitter_",   0x20, 0x200,  3, KELVEX_STATE_TABLE(bTransmitterState), fTransmitterConsumption),
+    row(F::receiver,     "receiver_",      0x21, 0x210, 15, kNoStateTable, 0.0f),
+    row(F::transceiver,  "transceiver_",   0x22, 0x220, 15, KELVEX_STATE_TABLE(bTransceiverState), fTransceiverConsumption),
+    row(F::controller,   "arduino_",       0x28, 0x280, 15, kNoStateTable, 0.0f),
     // Served by the board itself: no bus messages, no unit number (always 0).
-    row(F::camera,       "camera_",        0x00, 0x000,  0, {},
-        KELVEX_STATE_TABLE(bCameraState), fCameraConsumption),
+    row(F::camera,       "camera_",        0x00, 0x000,  0, KELVEX_STATE_TABLE(bCameraState), fCameraConsumption),
 };
 // clang-format on
 
@@ -330,7 +318,28 @@ constexpr bool blocks_apart()
     return true;
 }
 
+// Rows of operation_list.h that name one operation of a family agree on its
+// offset, and no family lists more operations than a row holds.
+constexpr bool wire_rows_agree()
+{
+    for (const WireRow& w : kWireRows) {
+        if (w.op == Op::none) {
+            continue;
+        }
+        for (const WireRow& v : kWireRows) {
+            if (v.family == w.family && v.op == w.op && v.offset != w.offset) {
+                return false;
+            }
+        }
+        if (family(w.family).op_count > kMaxOps || family(w.family).offset(w.op) != w.offset) {
+            return false;
+        }
+    }
+    return true;
+}
+
 static_assert(sizeof(kFamilyTable) / sizeof(kFamilyTable[0]) == kFamilyCount, "one row per family");
+static_assert(wire_rows_agree(), "rows of one operation give different offsets");
 static_assert(ids_match_positions(), "rows must follow the FamilyId order");
 static_assert(state_tables_cover_units(), "a state table has one entry per unit");
 static_assert(offsets_apart(), "operation offsets overlap within a family");

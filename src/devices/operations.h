@@ -34,7 +34,7 @@ enum class PythonUse : uint8_t { expose, overloaded, hidden };
 
 // Each exported function's type, as its row spells it.
 namespace signature {
-#define KELVEX_OPERATION_SIGNATURE(name, family, op, kind, bytes, python, result, params, ...) \
+#define KELVEX_OPERATION_SIGNATURE(name, family, op, offset, kind, bytes, python, result, params, ...) \
     using name = result(*) params;
 KELVEX_DEVICE_OPERATIONS(KELVEX_OPERATION_SIGNATURE)
 #undef KELVEX_OPERATION_SIGNATURE
@@ -99,7 +99,7 @@ struct Operation {
 
 // clang-format off
 inline constexpr Operation kOperations[] = {
-#define KELVEX_OPERATION_ROW(name, family, op, kind, bytes, python, ...) \
+#define KELVEX_OPERATION_ROW(name, family, op, offset, kind, bytes, python, ...) \
     {#name, FamilyId::family, Op::op, OpKind::kind, bytes, PythonUse::python,                  \
      signature::Traits<signature::name>::value_bytes(), signature::Traits<signature::name>::output_bytes()},
     KELVEX_DEVICE_OPERATIONS(KELVEX_OPERATION_ROW)
@@ -111,18 +111,24 @@ inline constexpr size_t kOperationCount = static_cast<size_t>(OperationId::count
 
 constexpr const Operation& operation(OperationId id) { return kOperations[static_cast<size_t>(id)]; }
 
-// The operation a family's wire operation belongs to (the first row naming
-// it), or null.
-constexpr const Operation* operation_of(FamilyId f, Op op)
+// Index of the operation a family's wire operation belongs to (the first
+// row naming it), kOperationCount when there is none.
+constexpr size_t operation_index(FamilyId f, Op op)
 {
-    for (const Operation& o : kOperations) {
-        if (o.family == f && o.op == op) {
-            return &o;
+    for (size_t i = 0; i < kOperationCount; ++i) {
+        if (kOperations[i].family == f && kOperations[i].op == op) {
+            return i;
         }
     }
-    return nullptr;
+    return kOperationCount;
 }
 
+// That operation, or null.
+constexpr const Operation* operation_of(FamilyId f, Op op)
+{
+    const size_t i = operation_index(f, op);
+    return i < kOperationCount ? &kOperations[i] : nullptr;
+}
 
 namespace check {
 
@@ -130,7 +136,7 @@ constexpr bool wire_operations_listed()
 {
     for (const Family& f : kFamilyTable) {
         for (size_t i = 0; i < f.op_count; ++i) {
-            if (operation_of(f.id, f.ops[i].op) == nullptr) {
+            if (operation_index(f.id, f.ops[i].op) == kOperationCount) {
                 return false;
             }
         }

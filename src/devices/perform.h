@@ -51,11 +51,12 @@ int read_values(const Target& t, uint16_t num, Out*... outs)
 template <size_t Bytes, typename V>
 int send_setting(const Target& t, uint16_t num, V value)
 {
-    static_assert(Bytes >= sizeof(V), "the payload holds the value");
+    static_assert(Bytes >= sizeof(V) && sizeof(V) <= 2, "the payload holds the value, a byte or a word");
     uint8_t payload[Bytes] = {};
-    const auto bits = static_cast<std::make_unsigned_t<V>>(value);
-    for (size_t i = 0; i < sizeof(V); ++i) {
-        payload[i] = static_cast<uint8_t>(bits >> (8 * i));
+    if constexpr (sizeof(V) == 1) {
+        payload[0] = static_cast<uint8_t>(value);
+    } else {
+        common::put_le16(payload, static_cast<uint16_t>(value));
     }
     return setting(t, num, payload, Bytes);
 }
