@@ -7,6 +7,8 @@ import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from .satellites import IngestRefused
+
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
@@ -18,7 +20,11 @@ CONTENT_TYPES = {
 }
 
 
-def make_web_server(bind, port, log, photos, telemetry):
+MAX_INGEST = 1024 * 1024
+
+
+def make_web_server(bind, port, station):
+    """station: a satellites.Station, whose methods answer the API."""
     class Handler(BaseHTTPRequestHandler):
         server_version = "kelvex-ground"
 
@@ -38,18 +44,49 @@ def make_web_server(bind, port, log, photos, telemetry):
                     return self._error(404)
                 return self._file(os.path.join(STATIC, name))
             if path == "/api/log":
-                return self._json(log.since(since))
+                return self._json(station.legacy_log(since))
             if path == "/api/photos":
-                return self._json({"photos": photos.listing()})
+                return self._json(station.legacy_photos())
             if path == "/api/telemetry":
-                return self._json(telemetry.since(since))
-            if path.startswith("/photos/"):
-                found = photos.path_of(path[len("/photos/"):])
-                return self._file(found) if found else self._error(404)
-            if path.startswith("/thumbs/"):
-                data = photos.thumbnail(path[len("/thumbs/"):])
+                return self._json(station.legacy_telemetry(since))
+            if path == "/api/station":
+                return self._json(station.station_info())
+            if path == "/api/satellites":
+                return self._json(station.satellites())
+            parts = path.split("/")
+            if len(parts) == 5 and parts[:3] == ["", "api", "sat"]:
+                answer = {"log": lambda: station.log(parts[3], since),
+                          "photos": lambda: station.photos(parts[3]),
+                          "telemetry": lambda: station.telemetry(parts[3], since)}.get(parts[4])
+                value = answer() if answer else None
+                return self._error(404) if value is None else self._json(value)
+            if len(parts) in (3, 4) and parts[1] in ("photos", "thumbs"):
+                sat_id, name = (parts[2], parts[3]) if len(parts) == 4 else (station.first_id(), parts[2])
+                if parts[1] == "photos":
+                    found = station.photo_path(sat_id, name)
+                    return self._file(found) if found else self._error(404)
+                data = station.thumbnail(sat_id, name)
                 return self._send(200, "image/jpeg", data) if data else self._error(404)
             return self._error(404)
+
+        def do_POST(self):
+            ingest = {"/api/ingest/telemetry": station.ingest_telemetry,
+                      "/api/ingest/status": station.ingest_status}.get(urllib.parse.urlsplit(self.path).path)
+            if ingest is None:
+                return self._error(404)
+            try:
+                size = int(self.headers.get("Content-Length", ""))
+            except ValueError:
+                return self._send(411, "text/plain; charset=utf-8", b"length required\n")
+            if not 0 <= size <= MAX_INGEST:
+                return self._send(413, "text/plain; charset=utf-8", b"too large\n")
+            try:
+                body = json.loads(self.rfile.read(size))
+                return self._json(ingest(self.client_address[0], body))
+            except IngestRefused as e:
+                return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
+            except ValueError as e:
+                return self._send(400, "text/plain; charset=utf-8", ("%s\n" % e).encode())
 
         def _json(self, value):
             self._send(200, "application/json", json.dumps(value).encode())
@@ -102,6 +139,9 @@ class WebThread:
         self._thread.start()
 
     def stop(self):
+        if self._thread.ident is None:
+            self.server.server_close()
+            return
         self.server.shutdown()
         self.server.server_close()
         self._thread.join(timeout=5)

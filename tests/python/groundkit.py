@@ -44,7 +44,7 @@ def wait_for(condition, timeout=10.0, step=0.05):
 
 
 class Station:
-    def __init__(self, root, extra=()):
+    def __init__(self, root, extra=(), single=True):
         self.root = root
         self.dir = os.path.join(root, "station")
         self.ready = os.path.join(root, "ready")
@@ -52,7 +52,7 @@ class Station:
         self.stderr_path = os.path.join(root, "stderr")
         cmd = program("kelvex-ground") + [
             "--dir", self.dir, "--log-port", "0", "--ftp-port", "0", "--http-port", "0",
-            "--print-log", "--ready-file", self.ready, *extra]
+            "--print-log", "--ready-file", self.ready, *(["--single"] if single else []), *extra]
         if os.path.exists(self.ready):
             os.remove(self.ready)
         with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:

@@ -1,0 +1,80 @@
+"""The station's settings: built-in defaults, then a TOML file (--config),
+then the command line."""
+
+import tomllib
+
+from .photos import MB
+
+DEFAULTS = {
+    "bind": "127.0.0.1",
+    "log_port": 4567,
+    "ftp_port": 2121,
+    "http_port": 8080,
+    "dir": "ground-station",
+    "satellite_mb": 500,
+    "total_mb": 4096,
+    "idle_timeout": 120,
+    "connections_per_address": 8,
+    "max_satellites": 256,
+    "ingest_from": ["127.0.0.0/8", "::1/128"],
+    "mqtt": None,
+}
+# Where each setting lives in the file: [table] key.
+FILE_KEYS = {
+    ("station", "bind"): ("bind", str),
+    ("station", "log_port"): ("log_port", int),
+    ("station", "ftp_port"): ("ftp_port", int),
+    ("station", "http_port"): ("http_port", int),
+    ("station", "dir"): ("dir", str),
+    ("station", "max_satellites"): ("max_satellites", int),
+    ("quotas", "satellite_mb"): ("satellite_mb", int),
+    ("quotas", "total_mb"): ("total_mb", int),
+    ("ftp", "idle_timeout"): ("idle_timeout", int),
+    ("ftp", "connections_per_address"): ("connections_per_address", int),
+    ("ingest", "from"): ("ingest_from", list),
+    ("mqtt", "broker"): ("mqtt", str),
+}
+
+
+class ConfigError(Exception):
+    pass
+
+
+def read(path):
+    """The settings of a file, by their names in DEFAULTS."""
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as e:
+        raise ConfigError("%s: %s" % (path, e.strerror or e))
+    except tomllib.TOMLDecodeError as e:
+        raise ConfigError("%s: %s" % (path, e))
+    out = {}
+    for table, values in data.items():
+        if not isinstance(values, dict):
+            raise ConfigError("%s: '%s' is not a table" % (path, table))
+        for key, value in values.items():
+            if (table, key) not in FILE_KEYS:
+                raise ConfigError("%s: unknown setting [%s] %s" % (path, table, key))
+            name, kind = FILE_KEYS[(table, key)]
+            if not isinstance(value, kind) or isinstance(value, bool):
+                raise ConfigError("%s: [%s] %s must be a %s" % (path, table, key, kind.__name__))
+            if kind is int and value < 0:
+                raise ConfigError("%s: [%s] %s must not be negative" % (path, table, key))
+            out[name] = value
+    if "mqtt" in out and not out["mqtt"]:
+        out["mqtt"] = None
+    return out
+
+
+def settings(args):
+    """Defaults, the file's settings and the command line's, in that order."""
+    merged = dict(DEFAULTS)
+    if args.config:
+        merged.update(read(args.config))
+    for name in DEFAULTS:
+        value = getattr(args, name, None)
+        if value is not None:
+            merged[name] = value
+    merged["quota_bytes"] = (merged["satellite_mb"] * MB, merged["total_mb"] * MB)
+    return merged
