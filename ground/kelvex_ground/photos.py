@@ -21,6 +21,7 @@ THUMB_SIZE = (160, 120)
 # as RGB), and only one is made at a time.
 MAX_DECODE_PIXELS = 24_000_000
 PART_PREFIX = ".upload-"
+IMAGE_ENDINGS = {".jpeg": b"\xff\xd9", ".jpg": b"\xff\xd9", ".png": b"IEND\xaeB`\x82"}
 _thumb_gate = threading.Semaphore(1)
 _part_numbers = itertools.count(1)
 
@@ -139,6 +140,19 @@ class _Upload:
     def close(self):
         self._file.close()
 
+    def whole(self):
+        """Whether the file ends as an image of its kind ends: a client that
+        dies closes its data connection as if the upload were complete."""
+        suffix = os.path.splitext(self.final)[1].lower()
+        ending = IMAGE_ENDINGS.get(suffix)
+        if ending is None:
+            return True
+        self._file.flush()
+        with open(self.part, "rb") as f:
+            f.seek(max(0, os.fstat(f.fileno()).st_size - 4096))
+            tail = f.read().rstrip(b"\0\r\n ")
+        return tail.endswith(ending)
+
     def write(self, data):
         self.written += len(data)
         if self.written > self.limit:
@@ -182,6 +196,15 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
 
     class Data(DTPHandler):
         timeout = idle_timeout
+
+        def handle_close(self):
+            upload = self.file_obj
+            if not self._closed and self.receive and isinstance(upload, _Upload) and not upload.whole():
+                self.transfer_finished = False
+                self._resp = ("426 Upload incomplete: the image stops before its end.", logger.info)
+                self.close()
+                return
+            super().handle_close()
 
     class Handler(FTPHandler):
         banner = "kelvex ground station ready."
