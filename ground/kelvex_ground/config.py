@@ -27,8 +27,8 @@ FILE_KEYS = {
     ("station", "http_port"): ("http_port", int),
     ("station", "dir"): ("dir", str),
     ("station", "max_satellites"): ("max_satellites", int),
-    ("quotas", "satellite_mb"): ("satellite_mb", int),
-    ("quotas", "total_mb"): ("total_mb", int),
+    ("quotas", "satellite_mb"): ("satellite_mb", (int, float)),
+    ("quotas", "total_mb"): ("total_mb", (int, float)),
     ("ftp", "idle_timeout"): ("idle_timeout", int),
     ("ftp", "connections_per_address"): ("connections_per_address", int),
     ("ingest", "from"): ("ingest_from", list),
@@ -58,8 +58,10 @@ def read(path):
                 raise ConfigError("%s: unknown setting [%s] %s" % (path, table, key))
             name, kind = FILE_KEYS[(table, key)]
             if not isinstance(value, kind) or isinstance(value, bool):
-                raise ConfigError("%s: [%s] %s must be a %s" % (path, table, key, kind.__name__))
-            if kind is int and value < 0:
+                kinds = kind if isinstance(kind, tuple) else (kind,)
+                raise ConfigError("%s: [%s] %s must be a %s" % (path, table, key,
+                                                                " or ".join(k.__name__ for k in kinds)))
+            if isinstance(value, (int, float)) and value < 0:
                 raise ConfigError("%s: [%s] %s must not be negative" % (path, table, key))
             out[name] = value
     if "mqtt" in out and not out["mqtt"]:
@@ -76,5 +78,5 @@ def settings(args):
         value = getattr(args, name, None)
         if value is not None:
             merged[name] = value
-    merged["quota_bytes"] = (merged["satellite_mb"] * MB, merged["total_mb"] * MB)
+    merged["quota_bytes"] = (int(merged["satellite_mb"] * MB), int(merged["total_mb"] * MB))
     return merged

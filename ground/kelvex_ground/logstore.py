@@ -8,7 +8,6 @@ import errno
 import os
 import re
 import socket
-import struct
 import sys
 import threading
 import time
@@ -28,25 +27,27 @@ MEMORY_BYTES = 4 * 1024 * 1024
 BACKLOG_BYTES = 16 * 1024 * 1024
 # One answer to the page stays small, whatever the lines.
 ANSWER_BYTES = 1024 * 1024
-# Linux: a cumulative count of datagrams the socket dropped, with each one.
-SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40)
 
-_ESCAPES = re.compile("[\x00-\x08\x0a-\x1f\x7f\\\\\udc80-\udcff]")
-_NAMED = {"\\": "\\\\", "\n": "\\n", "\r": "\\r"}
+# Control characters but the tab, the backslash, and the bytes that are not
+# UTF-8 (surrogate escapes), each as its escape.
+_ESCAPES = {c: "\\x%02x" % c for c in list(range(32)) + [127] if c != 9}
+_ESCAPES.update({ord("\\"): "\\\\", 10: "\\n", 13: "\\r"})
+_ESCAPES.update({c: "\\x%02x" % (c - 0xDC00) for c in range(0xDC80, 0xDD00)})
 _STAMP = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)$")
+
+
+_second = (None, "")
 
 
 def stamp(t):
     """Arrival time as written in the log file and shown on the page."""
-    d = datetime.datetime.fromtimestamp(t)
-    return d.strftime("%Y-%m-%d %H:%M:%S.") + "%03d" % (d.microsecond // 1000)
-
-
-def _escape(m):
-    code = ord(m.group())
-    if code >= 0xDC80:
-        return "\\x%02x" % (code - 0xDC00)
-    return _NAMED.get(m.group()) or "\\x%02x" % code
+    global _second
+    whole = int(t)
+    second = _second
+    if second[0] != whole:
+        # Many lines share a second; the calendar is worked out once.
+        second = _second = (whole, datetime.datetime.fromtimestamp(whole).strftime("%Y-%m-%d %H:%M:%S."))
+    return second[1] + "%03d" % int((t - whole) * 1000)
 
 
 def datagram_text(data):
@@ -56,7 +57,7 @@ def datagram_text(data):
     lines of the log file and the escapes stay unambiguous."""
     if data.endswith(b"\n"):
         data = data[:-1]
-    return _ESCAPES.sub(_escape, data.decode("utf-8", errors="surrogateescape"))
+    return data.decode("utf-8", errors="surrogateescape").translate(_ESCAPES)
 
 
 def parse_line(line):
@@ -90,10 +91,6 @@ def open_udp(bind, port, buffer=RECEIVE_BUFFER):
             break
         except OSError:
             pass
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, SO_RXQ_OVFL, 1)
-    except OSError:
-        pass
     sock.bind((bind, port))
     return sock
 
@@ -109,14 +106,16 @@ class Receiver:
         self.queue_entries = queue_entries
         self.received = 0
         self.dropped_queue = 0
-        self.dropped_kernel = 0
-        self.queued_bytes = 0
-        self.peak_bytes = 0
         self.dropped_by = collections.Counter()
+        self.peak_bytes = 0
+        # Each written by one thread only: the queue needs no lock.
+        self._bytes_in = 0
+        self._bytes_out = 0
         self._queue = collections.deque()
-        self._lock = threading.Lock()
         self.wake = threading.Event()
         self._stop = threading.Event()
+        self._inode = os.fstat(sock.fileno()).st_ino
+        self._kernel = (0.0, 0)
         self._thread = threading.Thread(target=self._run, name="log-receiver", daemon=True)
 
     @property
@@ -126,6 +125,19 @@ class Receiver:
     @property
     def buffer(self):
         return self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)
+
+    @property
+    def queued_bytes(self):
+        return self._bytes_in - self._bytes_out
+
+    @property
+    def dropped_kernel(self):
+        """Datagrams the socket's full buffer dropped (the kernel's count)."""
+        when, count = self._kernel
+        if time.monotonic() - when > 0.2:
+            count = max(count, kernel_drops(self._inode))
+            self._kernel = (time.monotonic(), count)
+        return count
 
     def start(self):
         self._thread.start()
@@ -139,42 +151,61 @@ class Receiver:
             pass
         if self._thread.ident is not None:
             self._thread.join(timeout=5)
+        self._kernel = (0.0, self.dropped_kernel)
         self.sock.close()
         self.wake.set()
 
-    def take(self):
-        with self._lock:
-            batch = list(self._queue)
-            self._queue.clear()
-            self.queued_bytes = 0
+    def take(self, limit=20000, limit_bytes=2 * 1024 * 1024):
+        """The oldest datagrams; a batch stays small, whatever they hold."""
+        queue, batch = self._queue, []
+        size = 0
+        while queue and len(batch) < limit and size < limit_bytes:
+            item = queue.popleft()
+            size += len(item[2]) + 100
+            batch.append(item)
+        self._bytes_out += size
         return batch
 
     def _run(self):
-        recv, space = self.sock.recvmsg, socket.CMSG_SPACE(4)
-        queue, lock, wake = self._queue, self._lock, self.wake
+        recv, queue, wake = self.sock.recvfrom, self._queue, self.wake
+        append, now = queue.append, time.time
         while not self._stop.is_set():
             try:
-                data, anc, _, peer = recv(MAX_DATAGRAM, space)
+                data, peer = recv(MAX_DATAGRAM)
             except OSError:
                 if self._stop.is_set():
                     break
                 continue
             if self._stop.is_set() and not data and peer is None:
                 break
-            for level, kind, value in anc:
-                if level == socket.SOL_SOCKET and kind == SO_RXQ_OVFL and len(value) >= 4:
-                    self.dropped_kernel = struct.unpack("=I", value[:4])[0]
+            self.received += 1
             size = len(data) + 100
-            with lock:
-                self.received += 1
-                if len(queue) >= self.queue_entries or self.queued_bytes + size > self.queue_bytes:
-                    self.dropped_queue += 1
-                    self.dropped_by[peer[0] if peer else ""] += 1
-                    continue
-                queue.append((time.time(), peer[0] if peer else "", data))
-                self.queued_bytes += size
-                self.peak_bytes = max(self.peak_bytes, self.queued_bytes)
-            wake.set()
+            queued = self._bytes_in - self._bytes_out
+            if len(queue) >= self.queue_entries or queued + size > self.queue_bytes:
+                self.dropped_queue += 1
+                self.dropped_by[peer[0] if peer else ""] += 1
+                continue
+            append((now(), peer[0] if peer else "", data))
+            self._bytes_in += size
+            if queued + size > self.peak_bytes:
+                self.peak_bytes = queued + size
+            if not wake.is_set():
+                wake.set()
+
+
+def kernel_drops(inode):
+    """The drops column of a UDP socket in /proc/net/udp or udp6."""
+    for name in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(name) as f:
+                next(f, None)
+                for line in f:
+                    fields = line.split()
+                    if len(fields) >= 13 and fields[9] == str(inode):
+                        return int(fields[12])
+        except (OSError, ValueError):
+            pass
+    return 0
 
 
 class LineFile:
@@ -195,6 +226,8 @@ class LineFile:
     def append(self, lines):
         for line in lines:
             data = (line + "\n").encode("utf-8", errors="surrogateescape")
+            if self._pending_bytes + len(data) > self.backlog_bytes and not self.failing:
+                self.flush()
             if self._pending_bytes + len(data) > self.backlog_bytes:
                 self.dropped += 1
                 continue

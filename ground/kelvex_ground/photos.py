@@ -132,6 +132,7 @@ class _Upload:
         self.name = self.final = final
         self.limit = limit
         self.written = 0
+        self.over = False
 
     @property
     def closed(self):
@@ -156,6 +157,7 @@ class _Upload:
     def write(self, data):
         self.written += len(data)
         if self.written > self.limit:
+            self.over = True
             raise OSError(errno.EDQUOT, "upload quota exceeded")
         return self._file.write(data)
 
@@ -206,6 +208,14 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
                 return
             super().handle_close()
 
+        def handle_error(self):
+            upload = self.file_obj
+            if isinstance(upload, _Upload) and upload.over and not self._closed:
+                self._resp = ("552 Upload quota exceeded; transfer aborted.", logger.info)
+                self.close()
+                return
+            super().handle_error()
+
     class Handler(FTPHandler):
         banner = "kelvex ground station ready."
         timeout = idle_timeout
@@ -213,6 +223,7 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
         abstracted_fs = Filesystem
 
         def handle(self):
+            self.parts = {}
             self.home = home_of(self.remote_ip)
             if self.home is None:
                 self.respond("421 This station serves no more satellites.")
@@ -239,6 +250,7 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
             except OSError as e:
                 self.respond("550 %s." % (e.strerror or e))
                 return None
+            self.parts[file] = fd
             if self.data_channel is not None:
                 self.respond("125 Data connection already open. Transfer starting.")
                 self.data_channel.file_obj = fd
@@ -248,15 +260,11 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
                 self._in_dtp_queue = (fd, "STOR")
             return file
 
-        def _part_of(self, file):
-            channel = self.data_channel
-            obj = getattr(channel, "file_obj", None) if channel else None
-            return obj.part if isinstance(obj, _Upload) and obj.final == file else None
-
         def on_file_received(self, file):
-            part = self._part_of(file)
-            if part is None:
+            upload = self.parts.pop(file, None)
+            if upload is None:
                 return
+            part = upload.part
             try:
                 os.replace(part, file)
             except OSError:
@@ -265,9 +273,9 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
             arrived(self.remote_ip, self.home[1], os.path.basename(file))
 
         def on_incomplete_file_received(self, file):
-            part = self._part_of(file)
-            if part is not None:
-                _remove(part)
+            upload = self.parts.pop(file, None)
+            if upload is not None:
+                _remove(upload.part)
 
     Handler.authorizer = authorizer
     Handler.permit_foreign_addresses = False

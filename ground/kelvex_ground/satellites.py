@@ -11,7 +11,8 @@ unknown id returns None (the web server answers 404).
     station.station_info()          GET /api/station
         {"version", "log_port", "ftp_port", "http_port", "started" (unix),
          "single", "review", "drops": {"kernel", "queue", "file", "refused",
-         "mqtt", "relay"}, "receive_buffer", "alarms": [text...]}
+         "mqtt", "relay"}, "receive_buffer", "queue": {"bytes", "peak_bytes",
+         "limit_bytes", "received"} (null when reviewing), "alarms": [text...]}
     station.satellites()            GET /api/satellites
         [{"id", "name", "address", "last_heard" (unix or null),
           "state": "running"|"ended"|"silent", "exit_status", "pointing_deg",
@@ -179,9 +180,9 @@ class Satellite:
             out.append("%d log lines lost" % self.lost())
         if self.file is not None and self.file.failing:
             out.append("log.txt cannot be written: %s" % self.file.failing)
-        quota = self.station.quota
-        if self.photos.used_bytes() >= quota.per_satellite:
-            out.append("upload quota reached")
+        used = self.photos.used_bytes() / max(1, self.station.quota.per_satellite)
+        if used >= 0.9:
+            out.append("uploads use %d%% of the quota" % min(100, used * 100))
         return out
 
     def summary(self, now):
@@ -335,6 +336,10 @@ class Station:
             batch = r.take()
             if batch:
                 self.deliver(batch)
+                r.wake.set()
+                if len(batch) > 1000:
+                    # A burst: the receiver empties the socket first.
+                    time.sleep(0.002)
             now = time.monotonic()
             if now >= retry:
                 retry = now + 1.0
@@ -419,8 +424,10 @@ class Station:
             alarms.append("%d log datagrams dropped on arrival" % (drops["kernel"] + drops["queue"]))
         if self._echo is not None and self._echo.closed:
             alarms.append("standard output is closed")
+        queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
+                 "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
-                    review=self.read_only, drops=drops, alarms=alarms,
+                    review=self.read_only, drops=drops, alarms=alarms, queue=queue,
                     receive_buffer=r.buffer if r else None)
 
     def satellites(self):

@@ -9,7 +9,7 @@ import threading
 
 from . import __version__
 from .config import ConfigError, settings
-from .logstore import Receiver, open_udp, say
+from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
 from .photos import FtpThread, Quota, make_ftp_server
 from .satellites import Station
 from .web import WebThread, make_web_server
@@ -112,6 +112,9 @@ def build(args, conf, servers):
                           echo=sys.stdout if args.print_log else None)
         station.receiver = Receiver(open_udp(conf["bind"], conf["log_port"]))
         servers.append(station.receiver)
+        if station.receiver.buffer < RECEIVE_BUFFER:
+            say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
+                "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
         ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
                                         station.photo_arrived, idle_timeout=conf["idle_timeout"],
                                         per_address=conf["connections_per_address"]))

@@ -152,6 +152,14 @@ class Station:
         return self.proc.returncode
 
 
+def configured(root, settings, **options):
+    """A station run with a settings file of the given text."""
+    path = os.path.join(root, "ground.toml")
+    with open(path, "w") as f:
+        f.write(settings)
+    return Station(root, ["--config", path], **options)
+
+
 @pytest.fixture
 def station(tmp_path):
     st = Station(str(tmp_path))

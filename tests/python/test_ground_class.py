@@ -5,7 +5,7 @@ restart, served again read-only, and relayed from a per-run station."""
 import json
 import os
 
-from groundkit import Station, jpeg_bytes, wait_for
+from groundkit import Station, configured, jpeg_bytes, wait_for
 
 A, B, RUN = "127.0.0.5", "127.0.0.6", "127.0.0.7"
 
@@ -83,9 +83,7 @@ def test_satellites_told_apart_by_source_address_and_kept_across_a_restart(tmp_p
 
 
 def test_ingest_only_from_the_addresses_configured(tmp_path):
-    config = tmp_path / "ground.toml"
-    config.write_text('[ingest]\nfrom = ["127.0.0.9/32"]\n[quotas]\nsatellite_mb = 1\n')
-    st = Station(str(tmp_path), ["--config", str(config)], single=False)
+    st = configured(str(tmp_path), '[ingest]\nfrom = ["127.0.0.9/32"]\n[quotas]\nsatellite_mb = 1\n', single=False)
     try:
         status = {"state": "running", "name": "probe"}
         code, text = st.post("/api/ingest/status", status, source=A)
