@@ -13,7 +13,7 @@ import ftplib
 import pytest
 from PIL import Image
 
-from groundkit import SOURCE_GROUND, Station, jpeg_bytes, wait_for
+from groundkit import SOURCE_GROUND, Station, configured, jpeg_bytes, wait_for
 
 sys.path.insert(0, SOURCE_GROUND)
 from kelvex_ground.logstore import Receiver, open_udp  # noqa: E402
