@@ -88,11 +88,16 @@ set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME kelvex-sim)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS
   "${_native_depends}, python3, python3-pyftpdlib, python3-pil, python3-matplotlib")
-set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "curl")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "curl, python3-paho-mqtt")
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
   "kelvex satellite kit: virtual satellite and ground station\n\
  kelvex-sim runs missions against a simulated bus controller on a\n\
  pseudo-terminal; kelvex-ground receives log lines and photos.")
+
+# The lab station's settings stay the administrator's across upgrades.
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/desktop/conffiles
+     "${CMAKE_INSTALL_FULL_SYSCONFDIR}/kelvex/ground.toml\n")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/packaging/desktop/conffiles)
 
 set(CPACK_COMPONENTS_ALL libraries development examples)
 if(KELVEX_BUILD_PYTHON)

@@ -15,6 +15,7 @@ DEFAULTS = {
     "total_mb": 4096,
     "idle_timeout": 120,
     "connections_per_address": 8,
+    "passive_ports": None,
     "max_satellites": 256,
     "ingest_from": ["127.0.0.0/8", "::1/128"],
     "mqtt": None,
@@ -31,6 +32,7 @@ FILE_KEYS = {
     ("quotas", "total_mb"): ("total_mb", (int, float)),
     ("ftp", "idle_timeout"): ("idle_timeout", int),
     ("ftp", "connections_per_address"): ("connections_per_address", int),
+    ("ftp", "passive_ports"): ("passive_ports", list),
     ("ingest", "from"): ("ingest_from", list),
     ("mqtt", "broker"): ("mqtt", str),
 }
@@ -64,6 +66,10 @@ def read(path):
             if isinstance(value, (int, float)) and value < 0:
                 raise ConfigError("%s: [%s] %s must not be negative" % (path, table, key))
             out[name] = value
+    ports = out.get("passive_ports")
+    if ports is not None and not (len(ports) == 2 and all(isinstance(p, int) for p in ports)
+                                  and 0 < ports[0] <= ports[1] < 65536):
+        raise ConfigError("%s: [ftp] passive_ports must be [FIRST, LAST]" % path)
     if "mqtt" in out and not out["mqtt"]:
         out["mqtt"] = None
     return out

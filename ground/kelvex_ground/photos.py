@@ -175,7 +175,7 @@ class _Authorizer(DummyAuthorizer):
 
 
 def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
-                    per_address=8, max_connections=256):
+                    per_address=8, max_connections=256, passive_ports=None):
     """Anonymous FTP; each connection's files go where home_of(peer address)
     says: a (folder whose incoming/ takes the uploads, PhotoStore, list of
     every PhotoStore for the total quota) or None to refuse it. arrived(peer,
@@ -279,6 +279,8 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
 
     Handler.authorizer = authorizer
     Handler.permit_foreign_addresses = False
+    if passive_ports:
+        Handler.passive_ports = list(range(passive_ports[0], passive_ports[1] + 1))
 
     class Server(FTPServer):
         pass

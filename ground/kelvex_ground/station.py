@@ -117,7 +117,8 @@ def build(args, conf, servers):
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
         ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
                                         station.photo_arrived, idle_timeout=conf["idle_timeout"],
-                                        per_address=conf["connections_per_address"]))
+                                        per_address=conf["connections_per_address"],
+                                        passive_ports=conf["passive_ports"]))
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     web = WebThread(make_web_server(conf["bind"], conf["http_port"], station))
