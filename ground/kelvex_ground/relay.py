@@ -15,10 +15,12 @@ import urllib.parse
 
 from .logstore import say
 
+# What waits for a shared station that does not answer.
 MAX_WAITING = 100000
+MAX_WAITING_BYTES = 32 * 1024 * 1024
 TIMEOUT = 10.0
 # How long the end of the run may take to reach the shared station.
-DRAIN = 10.0
+DRAIN = 2.0
 
 
 class Relay:
@@ -35,6 +37,7 @@ class Relay:
         self.alarm = None
         self.ports = None
         self._queue = collections.deque()
+        self._bytes = 0
         self._lock = threading.Lock()
         self._wake = threading.Event()
         self._stop = threading.Event()
@@ -68,11 +71,13 @@ class Relay:
     # --- the station's events
 
     def _put(self, item):
+        size = len(item[1]) if item[0] == "log" else 1000
         with self._lock:
-            if len(self._queue) >= MAX_WAITING:
+            if len(self._queue) >= MAX_WAITING or self._bytes + size > MAX_WAITING_BYTES:
                 self.drops["relay"] += 1
                 return
-            self._queue.append(item)
+            self._queue.append((size, item))
+            self._bytes += size
         self._wake.set()
 
     def on_lines(self, sat, first, entries):
@@ -88,8 +93,10 @@ class Relay:
 
     def on_status(self, sat, status):
         state = "ended" if status["state"] == "ended" else "running"
-        self._put(("status", {"state": state, "exit_status": status["exit_status"],
-                              "name": status["name"]}))
+        body = {"state": state, "exit_status": status["exit_status"]}
+        if sat.name:
+            body["name"] = sat.name
+        self._put(("status", body))
 
     # --- sending
 
@@ -99,7 +106,7 @@ class Relay:
             if self._stop.is_set() and deadline is None:
                 deadline = time.monotonic() + DRAIN
             with self._lock:
-                item = self._queue[0] if self._queue else None
+                size, item = self._queue[0] if self._queue else (0, None)
             if item is None:
                 if deadline is not None:
                     return
@@ -117,6 +124,7 @@ class Relay:
                     with self._lock:
                         self.drops["relay"] += len(self._queue)
                         self._queue.clear()
+                        self._bytes = 0
                     return
                 self._stop.wait(1.0) if deadline is None else time.sleep(0.2)
                 continue
@@ -125,6 +133,7 @@ class Relay:
                 self.alarm = None
             with self._lock:
                 self._queue.popleft()
+                self._bytes -= size
 
     def _send(self, item):
         if self.ports is None:

@@ -51,13 +51,15 @@ import threading
 import time
 
 from . import __version__
-from .logstore import Echo, LineFile, LogBook, datagram_text, say, stamp
+from .logstore import MEMORY_BYTES, Echo, LineFile, LogBook, datagram_text, say, stamp
 from .photos import PhotoStore, Quota, remove_parts
 from .telemetry import Telemetry
 
 # A satellite not heard for this long shows as silent.
 SILENT_AFTER = 30.0
 MAX_SATELLITES = 256
+# The page's lines of all satellites together; each gets its share.
+MEMORY_BUDGET = 64 * 1024 * 1024
 LOOPBACK = ("127.0.0.0/8", "::1/128")
 HELLO = re.compile(r"^The (.{1,200}?) says 'HELLO' to ")
 STATES = ("running", "ended")
@@ -243,6 +245,7 @@ class Station:
                 found.append((sat.book.since(0, 1)["lines"][0]["t"] if sat.book.count else 0.0, name, sat))
         for _, name, sat in sorted(found):
             self._sats[name] = sat
+        self._share_memory()
 
     # --- attribution
 
@@ -260,7 +263,13 @@ class Station:
                     return None
                 sat = Satellite(address, os.path.join(self.sat_root, address), self)
                 self._sats[address] = sat
+                self._share_memory()
             return sat
+
+    def _share_memory(self):
+        share = min(MEMORY_BYTES, MEMORY_BUDGET // max(1, len(self._sats)))
+        for sat in self._sats.values():
+            sat.book.max_bytes = share
 
     def ftp_home(self, peer):
         """Where an FTP connection from peer puts its files (make_ftp_server)."""
