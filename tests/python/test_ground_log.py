@@ -76,6 +76,8 @@ def test_log_file_is_appended_across_runs(tmp_path):
     for word in ("first", "second"):
         st = Station(str(tmp_path))
         try:
+            # The page shows the earlier run's lines again.
+            assert [x["text"] for x in st.json("/api/log")["lines"]] == ([] if word == "first" else ["first"])
             st.send([word.encode()])
             assert wait_for(lambda: any(line.endswith(word) for line in st.log_file_lines()))
         finally:
