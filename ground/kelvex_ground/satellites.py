@@ -53,13 +53,14 @@ import time
 from . import __version__
 from .logstore import MEMORY_BYTES, Echo, LineFile, LogBook, datagram_text, say, stamp
 from .photos import PhotoStore, Quota, remove_parts
-from .telemetry import Telemetry
+from .telemetry import MAX_ROWS, Telemetry
 
 # A satellite not heard for this long shows as silent.
 SILENT_AFTER = 30.0
 MAX_SATELLITES = 256
 # The page's lines of all satellites together; each gets its share.
 MEMORY_BUDGET = 64 * 1024 * 1024
+ROWS_BUDGET = 400000
 LOOPBACK = ("127.0.0.0/8", "::1/128")
 HELLO = re.compile(r"^The (.{1,200}?) says 'HELLO' to ")
 STATES = ("running", "ended")
@@ -267,9 +268,10 @@ class Station:
             return sat
 
     def _share_memory(self):
-        share = min(MEMORY_BYTES, MEMORY_BUDGET // max(1, len(self._sats)))
+        count = max(1, len(self._sats))
         for sat in self._sats.values():
-            sat.book.max_bytes = share
+            sat.book.max_bytes = min(MEMORY_BYTES, MEMORY_BUDGET // count)
+            sat.telemetry.max_rows = min(MAX_ROWS, ROWS_BUDGET // count)
 
     def ftp_home(self, peer):
         """Where an FTP connection from peer puts its files (make_ftp_server)."""

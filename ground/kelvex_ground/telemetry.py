@@ -28,6 +28,8 @@ class Telemetry:
         self.path = path
         self.follow = follow
         self.read_only = read_only
+        # Rows kept for the page; the file keeps them all.
+        self.max_rows = MAX_ROWS
         self._lock = threading.Lock()
         self._generation = 0
         self._file = None
@@ -78,8 +80,8 @@ class Telemetry:
         self._trim()
 
     def _trim(self):
-        if len(self.rows) > MAX_ROWS:
-            drop = len(self.rows) - MAX_ROWS
+        if len(self.rows) > self.max_rows:
+            drop = len(self.rows) - self.max_rows
             del self.rows[:drop]
             self._first += drop
 
