@@ -23,6 +23,8 @@ QUEUE_ENTRIES = 250000
 # Per satellite, for the page; the log file keeps everything.
 MEMORY_LINES = 20000
 MEMORY_BYTES = 4 * 1024 * 1024
+# What Python spends on a kept line beside its text.
+LINE_OVERHEAD = 150
 # Lines waiting for a file that cannot be written (disk full).
 BACKLOG_BYTES = 16 * 1024 * 1024
 # One answer to the page stays small, whatever the lines.
@@ -320,10 +322,10 @@ class LogBook:
         with self.lock:
             for t, text in entries:
                 self._lines.append((t, text))
-                self._bytes += len(text) + 64
+                self._bytes += len(text) + LINE_OVERHEAD
             self.count += len(entries)
             while self._lines and (len(self._lines) > self.max_lines or self._bytes > self.max_bytes):
-                self._bytes -= len(self._lines.popleft()[1]) + 64
+                self._bytes -= len(self._lines.popleft()[1]) + LINE_OVERHEAD
                 self.first += 1
 
     def load(self, path, strip_address=False):

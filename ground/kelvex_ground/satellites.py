@@ -60,7 +60,7 @@ SILENT_AFTER = 30.0
 MAX_SATELLITES = 256
 # The page's lines of all satellites together; each gets its share.
 MEMORY_BUDGET = 64 * 1024 * 1024
-ROWS_BUDGET = 400000
+ROWS_BUDGET = 200000
 LOOPBACK = ("127.0.0.0/8", "::1/128")
 HELLO = re.compile(r"^The (.{1,200}?) says 'HELLO' to ")
 STATES = ("running", "ended")
