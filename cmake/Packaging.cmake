@@ -141,6 +141,7 @@ set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION science)
 # it flies upload their photos with curl.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS
   "${_native_depends}, python3, python3-pyftpdlib, python3-pil, python3-matplotlib, curl")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "python3-paho-mqtt, mosquitto")
 set(CPACK_DEBIAN_DESKTOP_DESCRIPTION
   "kelvex satellite kit: virtual satellite and ground station\n\
  kelvex-sim runs missions against a simulated bus controller on a\n\

@@ -1,31 +1,38 @@
-"""kelvex-ground: the command line that runs the three servers together."""
+"""kelvex-ground: the command line that runs the servers together."""
 
 import argparse
+import json
 import os
 import signal
 import sys
 import threading
 
 from . import __version__
-from .logstore import LogStore, open_udp
-from .photos import FtpThread, PhotoStore, make_ftp_server
-from .single_view import SingleSatellite
-from .telemetry import Telemetry
+from .config import ConfigError, settings
+from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
+from .photos import FtpThread, Quota, make_ftp_server
+from .satellites import Station
 from .web import WebServer
 
 DESCRIPTION = """\
-The kelvex ground station. It receives the satellite's log datagrams (UDP) and
-its photo uploads (anonymous FTP into DIR/incoming/) and shows them live in a
-web page together with the virtual satellite's telemetry plots. A port of 0
-takes any free port; the ready file then tells which."""
+The kelvex ground station. It receives the satellites' log datagrams (UDP) and
+photo uploads (anonymous FTP), takes the virtual satellites' telemetry and
+status (HTTP), and shows them live in a web page. Satellites are told apart by
+their source address. A port of 0 takes any free port; the ready file then
+tells which."""
 
 EPILOG = """\
-files:
-  DIR/log.txt      every datagram, one line each: arrival date and time with
-                   milliseconds, a blank, the text (appended, never rewritten;
-                   a trailing newline is dropped, other control bytes escaped)
-  DIR/incoming/    photos uploaded by FTP, e.g. with
-                   curl -T photos/7.jpeg ftp://127.0.0.1:2121/incoming/20190305140309-7.jpeg
+files (station for a class):
+  DIR/log.txt                      every line of every satellite:
+                                   "TIME [ADDRESS] TEXT"
+  DIR/satellites/ADDRESS/log.txt   one satellite's lines: "TIME TEXT"
+  DIR/satellites/ADDRESS/incoming/ its photos, uploaded e.g. with
+                     curl -T photos/7.jpeg ftp://ADDR:2121/incoming/20190305140309-7.jpeg
+  DIR/satellites/ADDRESS/telemetry.csv, status.json
+files (--single):  DIR/log.txt, DIR/incoming/
+  Lines: arrival date and time with milliseconds, a blank, the text
+  (appended, never rewritten; a trailing newline is dropped, other control
+  bytes escaped).
   ready file       key=value lines: log_port, ftp_port, http_port, url, dir
 
 The page is http://ADDR:HTTP_PORT/. CTRL-C stops the station."""
@@ -34,29 +41,37 @@ The page is http://ADDR:HTTP_PORT/. CTRL-C stops the station."""
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="kelvex-ground", description=DESCRIPTION, epilog=EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--bind", metavar="ADDR", default="127.0.0.1",
-                   help="address every server listens on (default %(default)s)")
-    p.add_argument("--log-port", metavar="N", type=int, default=4567,
-                   help="UDP port of the log datagrams (default %(default)s)")
-    p.add_argument("--ftp-port", metavar="N", type=int, default=2121,
-                   help="TCP port of the FTP server (default %(default)s)")
-    p.add_argument("--http-port", metavar="N", type=int, default=8080,
-                   help="TCP port of the web page (default %(default)s)")
-    p.add_argument("--dir", metavar="DIR", default="ground-station",
-                   help="station directory for log.txt and incoming/ (default ./%(default)s)")
+    p.add_argument("--config", metavar="FILE",
+                   help="settings file (TOML, e.g. /etc/kelvex/ground.toml); the options below "
+                        "override it")
+    p.add_argument("--bind", metavar="ADDR", help="address every server listens on (default 127.0.0.1)")
+    p.add_argument("--log-port", metavar="N", type=int, help="UDP port of the log datagrams (default 4567)")
+    p.add_argument("--ftp-port", metavar="N", type=int, help="TCP port of the FTP server (default 2121)")
+    p.add_argument("--http-port", metavar="N", type=int, help="TCP port of the web page (default 8080)")
+    p.add_argument("--dir", metavar="DIR", help="station directory (default ./kelvex-run/ground-station)")
+    p.add_argument("--single", action="store_true",
+                   help="one satellite, whatever its address: DIR/log.txt and DIR/incoming/")
     p.add_argument("--telemetry", metavar="FILE",
                    help="telemetry CSV of the virtual satellite to plot (t,yaw_deg,rate_dps,"
-                        "wheel_rpm,lamp_angle_deg,...); may appear later and grow")
+                        "wheel_rpm,lamp_angle_deg,...); may appear later and grow; implies --single")
     p.add_argument("--http-host", metavar="NAME", action="append", default=[],
                    help="a further Host name the page answers to (its address and the "
                         "loopback names always work); may be repeated")
     p.add_argument("--http-timeout", metavar="S", type=float, default=20.0,
                    help="seconds a page connection may take to send its request "
                         "(default %(default)s)")
+    p.add_argument("--upstream", metavar="URL",
+                   help="also send everything to the station at URL (its page address), from "
+                        "the --bind address")
+    p.add_argument("--review", metavar="DIR",
+                   help="serve the page of an earlier run's folder or station directory, "
+                        "read-only; nothing is received")
+    p.add_argument("--mqtt", metavar="HOST:PORT",
+                   help="publish every satellite's log, status, photos and telemetry to this "
+                        "MQTT broker")
     p.add_argument("--print-log", action="store_true",
-                   help="print every datagram on standard output as it arrives")
-    p.add_argument("--ready-file", metavar="FILE",
-                   help="write FILE once every server listens")
+                   help="print every line on standard output as it arrives, escaped as in log.txt")
+    p.add_argument("--ready-file", metavar="FILE", help="write FILE once every server listens")
     p.add_argument("--version", action="version", version="kelvex-ground " + __version__)
     return p.parse_args(argv)
 
@@ -69,47 +84,114 @@ def write_ready(path, values):
     os.replace(tmp, path)
 
 
+def review_layout(folder):
+    """(station directory, single, telemetry CSV, address) of a folder to
+    review: a class station's directory, a run folder or a station directory."""
+    if os.path.isdir(os.path.join(folder, "satellites")):
+        return folder, False, None, None
+    run = {}
+    try:
+        with open(os.path.join(folder, "run.json")) as f:
+            run = json.load(f)
+    except (OSError, ValueError):
+        pass
+    address = run.get("address") if isinstance(run, dict) and isinstance(run.get("address"), str) else "local"
+    if os.path.isdir(os.path.join(folder, "ground")):
+        return os.path.join(folder, "ground"), True, os.path.join(folder, "telemetry.csv"), address
+    return folder, True, os.path.join(folder, "telemetry.csv"), address
+
+
+def build(args, conf, servers):
+    """The station; its servers are appended to servers as each one listens,
+    so that a failure can close the ones already there."""
+    quota = Quota(*conf["quota_bytes"])
+    if args.review:
+        root, single, csv, address = review_layout(os.path.abspath(args.review))
+        station = Station(root, single=single, read_only=True, address=address,
+                          telemetry=csv if csv and os.path.exists(csv) else None, quota=quota)
+    else:
+        root = os.path.abspath(conf["dir"])
+        single = args.single or bool(args.telemetry)
+        station = Station(root, single=single, address=conf["bind"], quota=quota,
+                          telemetry=os.path.abspath(args.telemetry) if args.telemetry else None,
+                          ingest_from=conf["ingest_from"], max_satellites=conf["max_satellites"],
+                          echo=sys.stdout if args.print_log else None)
+        station.receiver = Receiver(open_udp(conf["bind"], conf["log_port"]))
+        servers.append(station.receiver)
+        if station.receiver.buffer < RECEIVE_BUFFER:
+            say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
+                "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
+        ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
+                                        station.photo_arrived, idle_timeout=conf["idle_timeout"],
+                                        per_address=conf["connections_per_address"],
+                                        passive_ports=conf["passive_ports"]))
+        servers.append(ftp)
+        station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
+    web = WebServer(conf["bind"], conf["http_port"], station, hosts=args.http_host,
+                    idle_timeout=args.http_timeout)
+    servers.append(web)
+    station.ports["http_port"] = web.port
+    if conf["mqtt"]:
+        from .mqtt import Publisher
+        station.listeners.append(Publisher(conf["mqtt"]))
+    if args.upstream:
+        from .relay import Relay
+        station.listeners.append(Relay(args.upstream, conf["bind"], root))
+    return station, web
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    root = os.path.abspath(args.dir)
-    incoming = os.path.join(root, "incoming")
-    os.makedirs(incoming, exist_ok=True)
+    try:
+        conf = settings(args)
+    except ConfigError as e:
+        say(str(e))
+        return 2
+    if args.review and (args.upstream or args.single or args.telemetry):
+        say("--review serves a folder as it is: no --upstream, --single or --telemetry")
+        return 2
 
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: stop.set())
 
-    parts = []
+    servers = []
     try:
-        log = LogStore(open_udp(args.bind, args.log_port), os.path.join(root, "log.txt"),
-                       echo=sys.stdout.buffer if args.print_log else None)
-        parts.append(log)
-        photos = PhotoStore(incoming)
-        ftp = FtpThread(make_ftp_server(root, photos, args.bind, args.ftp_port))
-        parts.append(ftp)
-        ports = {"log_port": log.port, "ftp_port": ftp.port}
-        view = SingleSatellite(args.bind, log, photos, Telemetry(args.telemetry), ports)
-        web = WebServer(args.bind, args.http_port, view, hosts=args.http_host,
-                        idle_timeout=args.http_timeout)
-        ports["http_port"] = web.port
-        parts.append(web)
-    except OSError as e:
-        print("kelvex-ground: %s" % e, file=sys.stderr)
-        for part in parts:
-            part.stop()
+        station, web = build(args, conf, servers)
+    except (OSError, ValueError) as e:
+        say(str(e))
+        for server in reversed(servers):
+            server.stop()
         return 1
-    for part in parts:
-        part.start()
+    for server in servers:
+        if server is not station.receiver:
+            server.start()
+    if station.receiver is not None:
+        station.receiver.start()
+    station.start(station.receiver)
+    for listener in station.listeners:
+        listener.start(station)
 
-    host = "[%s]" % args.bind if ":" in args.bind else args.bind
+    bind = conf["bind"]
+    host = "[%s]" % bind if ":" in bind else bind
     url = "http://%s:%d/" % (host, web.port)
-    print("kelvex-ground: log udp %s:%d, ftp %s:%d, page %s, files in %s"
-          % (host, log.port, host, ftp.port, url, root), file=sys.stderr, flush=True)
+    if args.review:
+        say("reviewing %s at %s" % (station.root, url))
+    else:
+        say("log udp %s:%d, ftp %s:%d, page %s, files in %s"
+            % (host, station.ports["log_port"], host, station.ports["ftp_port"], url, station.root))
     if args.ready_file:
-        write_ready(args.ready_file, {"log_port": log.port, "ftp_port": ftp.port,
-                                      "http_port": web.port, "url": url, "dir": root})
+        write_ready(args.ready_file, {"log_port": station.ports["log_port"] or 0,
+                                      "ftp_port": station.ports["ftp_port"] or 0,
+                                      "http_port": web.port, "url": url, "dir": station.root})
     while not stop.wait(0.5):
         pass
-    for part in reversed(parts):
-        part.stop()
+    for server in reversed(servers):
+        if server is not station.receiver:
+            server.stop()
+    # The receiver's last lines reach the files and the listeners before
+    # they say their last.
+    station.stop()
+    for listener in station.listeners:
+        listener.stop()
     return 0

@@ -2,6 +2,9 @@
 loopback ports, talking to it, and finding its programs in the build tree (or
 in the sources when run outside ctest)."""
 
+import ftplib
+import http.client
+import io
 import json
 import os
 import signal
@@ -44,19 +47,26 @@ def wait_for(condition, timeout=10.0, step=0.05):
 
 
 class Station:
-    def __init__(self, root, extra=()):
+    """A kelvex-ground on free ports; single: the desk station of one
+    satellite, else the station of a class. stdout: where its standard
+    output goes (default a file, read with stdout())."""
+
+    def __init__(self, root, extra=(), single=True, bind="127.0.0.1", directory=None, stdout=None,
+                 name="station"):
         self.root = root
-        self.dir = os.path.join(root, "station")
-        self.ready = os.path.join(root, "ready")
-        self.stdout_path = os.path.join(root, "stdout")
-        self.stderr_path = os.path.join(root, "stderr")
+        self.bind = bind
+        self.dir = directory or os.path.join(root, name)
+        self.ready = os.path.join(root, name + ".ready")
+        self.stdout_path = os.path.join(root, name + ".stdout")
+        self.stderr_path = os.path.join(root, name + ".stderr")
         cmd = program("kelvex-ground") + [
             "--dir", self.dir, "--log-port", "0", "--ftp-port", "0", "--http-port", "0",
-            "--print-log", "--ready-file", self.ready, *extra]
+            "--bind", bind, "--print-log", "--ready-file", self.ready,
+            *(["--single"] if single else []), *extra]
         if os.path.exists(self.ready):
             os.remove(self.ready)
         with open(self.stdout_path, "ab") as out, open(self.stderr_path, "ab") as err:
-            self.proc = subprocess.Popen(cmd, stdout=out, stderr=err)
+            self.proc = subprocess.Popen(cmd, stdout=out if stdout is None else stdout, stderr=err)
         if not wait_for(lambda: os.path.exists(self.ready) or self.proc.poll() is not None, 15):
             self.stop()
             raise AssertionError("ground station did not get ready")
@@ -69,10 +79,45 @@ class Station:
         self.http_port = int(self.info["http_port"])
         self.url = self.info["url"]
 
-    def send(self, payloads):
+    def send(self, payloads, source=None):
+        """Log datagrams, from the source address given (a satellite of a
+        class) or any."""
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            if source:
+                s.bind((source, 0))
             for p in payloads:
-                s.sendto(p, ("127.0.0.1", self.log_port))
+                s.sendto(p, (self.bind, self.log_port))
+
+    def upload(self, name, data, source=None):
+        """A photo by FTP as the transmitter sends it; the server's reply."""
+        ftp = ftplib.FTP(timeout=20, source_address=(source, 0) if source else None)
+        try:
+            ftp.connect(self.bind, self.ftp_port)
+            ftp.login()
+            with io.BytesIO(data) as f:
+                return ftp.storbinary("STOR incoming/" + name, f)
+        finally:
+            ftp.close()
+
+    def post(self, path, body, source=None):
+        """(status, body text) of a POST of JSON, from the source address."""
+        conn = http.client.HTTPConnection(self.bind, self.http_port, timeout=10,
+                                          source_address=(source, 0) if source else None)
+        try:
+            conn.request("POST", path, body=json.dumps(body).encode(),
+                         headers={"Content-Type": "application/json"})
+            answer = conn.getresponse()
+            return answer.status, answer.read().decode()
+        finally:
+            conn.close()
+
+    def lines_of(self, *parts):
+        """Texts of a log file under the station directory."""
+        try:
+            with open(os.path.join(self.dir, *parts), encoding="utf-8") as f:
+                return [line[24:] for line in f.read().splitlines()]
+        except FileNotFoundError:
+            return []
 
     def get(self, path):
         with urllib.request.urlopen(self.url.rstrip("/") + path, timeout=10) as r:
@@ -107,11 +152,26 @@ class Station:
         return self.proc.returncode
 
 
+def configured(root, settings, **options):
+    """A station run with a settings file of the given text."""
+    path = os.path.join(root, "ground.toml")
+    with open(path, "w") as f:
+        f.write(settings)
+    return Station(root, ["--config", path], **options)
+
+
 @pytest.fixture
 def station(tmp_path):
     st = Station(str(tmp_path))
     yield st
     assert st.stop() == 0, st.stderr()
+
+
+def jpeg_bytes(colour=(30, 60, 90), size=(64, 48)):
+    from PIL import Image
+    out = io.BytesIO()
+    Image.new("RGB", size, colour).save(out, "JPEG")
+    return out.getvalue()
 
 
 def sim_state(path, **values):
