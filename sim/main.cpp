@@ -11,6 +11,10 @@
 int main(int argc, char** argv)
 {
     using namespace kelvex::sim;
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("kelvex-sim %s\n", KELVEX_VERSION);
+        return 0;
+    }
     Options o;
     std::string error;
     if (!parse_options(argc, argv, o, error)) {

@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 
-from . import checkfile, cli, evaluate, plot, report, runfolder, submissions, table
+from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
 from .simulator import PROGRAMS, RUN_OPTIONS, find_program
 
 DEFAULT_TIME_LIMIT = 300
@@ -281,6 +281,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(prog="kelvex-grade", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
+    ap.add_argument("--version", action="version", version="kelvex-grade " + __version__)
     ap.add_argument("--checks", required=True, help="the lab sheet (TOML)")
     ap.add_argument("--cases", type=int, default=1, help="cases per submission (default 1)")
     ap.add_argument("--vary", action="append", default=[], metavar="NAME=LOW:HIGH",
