@@ -23,9 +23,12 @@ using namespace kelvex::testing;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kTimeoutMs = 30;
-// The bound is for the native program; under valgrind (scripts/memcheck)
-// everything runs many times slower.
-const int kSlackMs = getenv("KELVEX_UNDER_VALGRIND") != nullptr ? 1000 : 50;
+// What the bound catches is a wait that does not end with its deadline (a
+// line that keeps the loop busy, garbage that restarts the wait); a CI
+// machine running two suites at once on two cores delays a wake-up by tens
+// of milliseconds, so the slack is several waits long. Under valgrind
+// (scripts/memcheck) everything runs many times slower.
+const int kSlackMs = getenv("KELVEX_UNDER_VALGRIND") != nullptr ? 1000 : 150;
 constexpr size_t kRoom = 64;
 constexpr uint8_t kUntouched = 0xC3;
 
