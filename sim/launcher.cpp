@@ -17,6 +17,7 @@
 
 #include "child.h"
 #include "console.h"
+#include "control_socket.h"
 #include "line_log.h"
 #include "log_listener.h"
 #include "log_tail.h"
@@ -98,6 +99,15 @@ int wait_for(Child& child, double timeout_s)
     return child.status();
 }
 
+// The satellite follows the battery record the mission keys on the run's
+// battery.key.
+Options with_battery(const Options& o, const RunFolder& folder)
+{
+    Options r = o;
+    r.battery_key = absolute(folder.file("battery.key"));
+    return r;
+}
+
 }  // namespace
 
 // What a step after the run gets; it returns the status the run exits with.
@@ -172,7 +182,8 @@ private:
 Run::Run(const Options& o)
     : o_(o),
       folder_(o.run_dir),
-      sat_(o, folder_.file("telemetry.csv"), o.state.empty() ? tree_.path() + "/state" : o.state),
+      sat_(with_battery(o, folder_), folder_.file("telemetry.csv"),
+           o.state.empty() ? tree_.path() + "/state" : o.state, folder_.file("events.csv")),
       line_log_(folder_.file("line.log")),
       output_(folder_.file("mission.log"), console_)
 {
@@ -466,6 +477,10 @@ int Run::execute()
     Server server(line_.serve.get(), sat_.physics, sat_.bus, sat_.faults, sat_.telemetry,
                   o_.verbose);
     server.log_traffic(&line_log_);
+    const std::unique_ptr<ControlSocket> control = open_control(folder_.file("control.sock"), sat_.board);
+    if (control) {
+        server.watch(control->fd(), [&control] { control->drain(); });
+    }
     record_.address = address_;
     record_.t0_unix = server.start_unix();
     record_.started = iso_time_now();
