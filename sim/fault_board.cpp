@@ -120,7 +120,7 @@ std::string FaultBoard::on_fault(const std::vector<std::string>& words, bool on)
     }
     FaultSpec spec;
     std::string error;
-    if (!check_fault(*kind, args["unit"], on ? args["value"] : "", spec, error)) {
+    if (!check_fault(*kind, args["unit"], args["value"], spec, error, on)) {
         return "error " + error;
     }
     if (on) {

@@ -132,7 +132,7 @@ bool number(const std::string& text, double& out)
 
 std::string units_text(const FaultKind& k)
 {
-    return k.family ? "0 to " + std::to_string(k.units() - 1) : "none (0)";
+    return k.family ? "0 to " + std::to_string(k.units() - 1) : "0 only";
 }
 
 }  // namespace
@@ -160,7 +160,7 @@ const char* value_use_name(ValueUse v)
 }
 
 bool check_fault(const FaultKind& kind, const std::string& unit, const std::string& value,
-                 FaultSpec& out, std::string& error)
+                 FaultSpec& out, std::string& error, bool need_value)
 {
     out = FaultSpec{&kind, 0, kind.fallback, false};
     double u = 0;
@@ -174,7 +174,7 @@ bool check_fault(const FaultKind& kind, const std::string& unit, const std::stri
     }
     out.unit = static_cast<int>(u);
     if (value.empty()) {
-        if (kind.value == ValueUse::required) {
+        if (kind.value == ValueUse::required && need_value) {
             error = std::string(kind.name) + " needs a value (" + kind.meaning + ")";
         }
         return error.empty();

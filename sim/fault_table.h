@@ -46,10 +46,11 @@ struct FaultSpec {
     bool has_value = false;
 };
 
-// Checks unit and value against the row (value: `text` empty when none
-// was given). Returns false with a message in `error`.
+// Checks unit and value (empty: not given) against the row; a value the row
+// requires only when `need_value` (switching it off needs none). Returns
+// false with a message in `error`.
 bool check_fault(const FaultKind& kind, const std::string& unit, const std::string& value,
-                 FaultSpec& out, std::string& error);
+                 FaultSpec& out, std::string& error, bool need_value = true);
 
 // NAME[:UNIT][=VALUE], as --fault takes it.
 bool parse_fault_option(const std::string& text, FaultSpec& out, std::string& error);
