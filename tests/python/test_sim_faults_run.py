@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from groundkit import simulator
+
 MISSION = textwrap.dedent("""
     import os, socket, sys, time
     import kelvex
@@ -36,14 +38,6 @@ MISSION = textwrap.dedent("""
     time.sleep(0.5)
     kelvex.accumulator_detach()
 """)
-
-
-def simulator():
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    path = os.path.join(build, "sim", "kelvex-sim") if build else None
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
-    return path
 
 
 @pytest.fixture(scope="module")
