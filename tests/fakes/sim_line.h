@@ -59,6 +59,9 @@ public:
         return sat_;
     }
 
+    // The mission's side of the line (G.fd while this line was made last).
+    int mission_fd() const { return mission_.get(); }
+
     // One command on the control channel, and its answer.
     std::string command(const std::string& line) const { return sim::control_request(in_dir("control.sock"), line); }
     std::string in_dir(const std::string& name) const { return dir_.empty() ? "" : dir_ + "/" + name; }
