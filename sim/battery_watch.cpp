@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "battery/fields.h"
+#include "booking.h"
 #include "bus.h"
 #include "kelvex/battery.h"
 #include "physics.h"
@@ -108,6 +110,25 @@ void add_energy_columns(Telemetry& t, BatteryWatch& b, const Physics& p, const B
         }
         return sum;
     });
+}
+
+void add_booking_columns(Telemetry& t, BatteryWatch& b, Booking& booking, const Physics& p)
+{
+    bool first = true;
+    for (const devices::Family& f : devices::kFamilyTable) {
+        if (!Booking::followed(f.id)) {
+            continue;
+        }
+        const std::string name = std::string(f.prefix) + "booked";
+        // The first column of a row brings the inference up to date.
+        t.add_column(name, "%.0f", [&b, &booking, &p, id = f.id, first] {
+            if (first) {
+                booking.sample(b.consumption_ma(), p.time());
+            }
+            return static_cast<double>(booking.mask(id));
+        });
+        first = false;
+    }
 }
 
 }  // namespace kelvex::sim

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "battery_watch.h"
+#include "booking.h"
 #include "bus.h"
 #include "fault_board.h"
 #include "faults.h"
@@ -28,7 +29,11 @@ struct Satellite {
     Faults faults;
     Telemetry telemetry;
     BatteryWatch battery;
+    Booking booking;
     FaultBoard board;
+
+private:
+    void listen_for_switches();
 };
 
 }  // namespace kelvex::sim

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "booking.h"
 #include "device_fixture.h"
 #include "fakes/shared_battery.h"
 #include "fakes/sim_line.h"
@@ -491,6 +492,9 @@ TEST(SimEnergy, ColumnsFollowTheBatteryRecord)
         return r["battery_consumption_ma"] == 2040 && r["battery_controller_view_ma"] == 2040;
     }));
     auto row = last_row(csv);
+    EXPECT_EQ(1, row["motor_booked"]);
+    EXPECT_EQ(1, row["hyro_booked"]);
+    EXPECT_EQ(0, row["camera_booked"]);
     EXPECT_NEAR(battery_get_charge(), row["battery_charge_ah"], 0.01 * 1.234);
     EXPECT_NEAR(5.0, row["battery_charging_ma"], 0.05);
     EXPECT_EQ(8, row["battery_sun_charging_ma"]) << "1023 * 8 / 1023";
@@ -501,8 +505,15 @@ TEST(SimEnergy, ColumnsFollowTheBatteryRecord)
     ASSERT_TRUE(eventually([&] { return last_row(csv)["battery_consumption_ma"] == 40; }));
     row = last_row(csv);
     EXPECT_EQ(2040, row["battery_controller_view_ma"]);
-    EXPECT_EQ(1, row["motor_on"]);
+    EXPECT_EQ(1, row["motor_on"]) << "what the controller knows";
+    EXPECT_EQ(0, row["motor_booked"]) << "what the record books";
+    EXPECT_EQ(1, row["hyro_booked"]);
     EXPECT_EQ(1000, row["wheel_cmd_rpm"]);
+
+    // The camera is the board's own: only the record hears of it.
+    ASSERT_EQ(0, camera_turn_on());
+    EXPECT_TRUE(eventually([&] { return last_row(csv)["camera_booked"] == 1; }));
+    EXPECT_EQ(240, last_row(csv)["battery_consumption_ma"]);
 }
 
 TEST(SimEnergy, AnEclipseStopsTheChargingLoop)
@@ -528,4 +539,34 @@ TEST(SimEnergy, AnEclipseStopsTheChargingLoop)
     uint16_t raw = 9999;
     EXPECT_EQ(0, sunbattery_request_raw(0, &raw));
     EXPECT_EQ(0, raw);
+}
+
+TEST(SimEnergy, BookingIsInferredFromTheRecordAndTheSwitchesHeard)
+{
+    kelvex::sim::Booking b;
+    b.heard(FamilyId::light_sensor, 0, true, 0.0);
+    b.sample(45, 0.05);
+    EXPECT_EQ(1u, b.mask(FamilyId::light_sensor));
+    // The record may show a switch before the controller hears it.
+    b.sample(90, 0.10);
+    b.heard(FamilyId::sun_sensor, 1, true, 0.11);
+    b.sample(90, 0.15);
+    EXPECT_EQ(2u, b.mask(FamilyId::sun_sensor));
+    // A draw the mission set itself explains nothing, and is forgotten.
+    b.sample(240, 0.20);
+    b.sample(240, 1.30);
+    b.heard(FamilyId::hyro, 3, true, 1.31);
+    b.sample(280, 1.35);
+    EXPECT_EQ(8u, b.mask(FamilyId::hyro));
+    EXPECT_EQ(1u, b.mask(FamilyId::light_sensor));
+    // A turn_off is heard by nobody: the last unit booked of the draw.
+    b.sample(235, 1.40);
+    EXPECT_EQ(0u, b.mask(FamilyId::sun_sensor));
+    EXPECT_EQ(1u, b.mask(FamilyId::light_sensor));
+    // A reset without a turn_on books nothing.
+    b.heard(FamilyId::motor, 0, true, 1.45);
+    b.sample(235, 1.50);
+    b.sample(235, 2.60);
+    b.sample(2235, 2.65);
+    EXPECT_EQ(0u, b.mask(FamilyId::motor)) << "heard too long ago";
 }
