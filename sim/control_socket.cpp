@@ -194,4 +194,24 @@ std::string control_request(const std::string& path, const std::string& command,
     return answer;
 }
 
+int send_control(const std::vector<std::string>& words)
+{
+    struct stat st{};
+    std::string path = words[0];
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        path += "/control.sock";
+    }
+    std::string command;
+    for (size_t i = 1; i < words.size(); ++i) {
+        command += (i > 1 ? " " : "") + words[i];
+    }
+    const std::string answer = control_request(path, command);
+    if (answer.empty()) {
+        std::fprintf(stderr, "kelvex-sim: no answer on %s\n", path.c_str());
+        return 2;
+    }
+    std::fputs(answer.c_str(), stdout);
+    return answer.rfind("error", 0) == 0 ? 1 : 0;
+}
+
 }  // namespace kelvex::sim

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fd.h"
 
@@ -50,5 +51,10 @@ std::unique_ptr<ControlSocket> open_control(const std::string& path, FaultBoard&
 // line, or the block up to "end"); empty when nobody answers within
 // `timeout_s`. For tools and tests.
 std::string control_request(const std::string& path, const std::string& command, double timeout_s = 5.0);
+
+// kelvex-sim control: `words` are the socket (or a run folder holding
+// control.sock) and the command. Prints the answer; 0 for "ok" or a block,
+// 1 for an error, 2 when nobody answers.
+int send_control(const std::vector<std::string>& words);
 
 }  // namespace kelvex::sim

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "control_socket.h"
 #include "family_doc.h"
 #include "fault_table.h"
 #include "launcher.h"
@@ -26,6 +27,7 @@ int main(int argc, char** argv)
         case Command::GpioTree: make_gpio_tree(o.gpio_dir); return 0;
         case Command::Faults: std::fputs(o.markdown ? faults_markdown().c_str() : faults_text().c_str(), stdout); return 0;
         case Command::Families: std::fputs(families_markdown().c_str(), stdout); return 0;
+        case Command::Control: return send_control(o.request);
         case Command::Serve:
         case Command::Attach: return serve_line(o);
         }

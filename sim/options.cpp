@@ -183,6 +183,7 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
     static const std::pair<const char*, Command> kCommands[] = {
         {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
         {"gpio-tree", Command::GpioTree}, {"faults", Command::Faults}, {"families", Command::Families},
+        {"control", Command::Control},
         {"help", Command::Help}, {"-h", Command::Help},
         {"--help", Command::Help},
     };
@@ -218,6 +219,7 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
         break;
     case Command::Faults:
     case Command::Families:
+    case Command::Control:
     case Command::Help: break;
     }
     return error.empty();
@@ -234,6 +236,7 @@ void print_help(FILE* out)
         "       kelvex-sim gpio-tree DIR\n"
         "       kelvex-sim faults [--markdown]\n"
         "       kelvex-sim families [--markdown]\n"
+        "       kelvex-sim control RUN-DIR|SOCKET COMMAND...\n"
         "\n"
         "A virtual satellite on an air-bearing table lit by a lamp, behind a\n"
         "bus controller that answers missions on a pseudo-terminal.\n"
@@ -252,6 +255,8 @@ void print_help(FILE* out)
         "             for KELVEX_GPIO_ROOT\n"
         "  faults     the faults --fault and the control channel switch\n"
         "  families   each unit family's current draw, as the battery record books it\n"
+        "  control    send one command (fault, clear, list, active) to a running\n"
+        "             simulator's control channel and print its answer\n"
         "\n"
         "  -h, --help               this text\n"
         "  -v, --verbose            report ignored messages; twice: every message\n",
@@ -274,6 +279,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         return false;
     }
     if (!parse_command(argv[1], o, error) || o.command == Command::Help) {
+        return error.empty();
+    }
+    if (o.command == Command::Control) {
+        o.request.assign(argv + 2, argv + argc);
+        error = o.request.size() >= 2 ? "" : "control takes a run folder (or socket) and a command";
         return error.empty();
     }
     if (o.command == Command::Faults || o.command == Command::Families) {

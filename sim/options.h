@@ -11,7 +11,7 @@
 
 namespace kelvex::sim {
 
-enum class Command { Serve, Attach, Run, GpioTree, Faults, Families, Help };
+enum class Command { Serve, Attach, Run, GpioTree, Faults, Families, Control, Help };
 
 struct Options {
     Command command = Command::Help;
@@ -32,6 +32,7 @@ struct Options {
     std::string attach;    // attach: the pty slave to serve
     std::string gpio_dir;  // gpio-tree: where to make the tree
     bool markdown = false;  // faults, families: as a Markdown table
+    std::vector<std::string> request;  // control: the socket (or run folder), then the command
     // run
     bool no_ground = false;
     int ftp_port = 0;      // the ground station's ports; 0 takes a free one

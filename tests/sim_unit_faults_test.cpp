@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -21,6 +22,7 @@
 #include "fakes/shared_battery.h"
 #include "fakes/sim_line.h"
 #include "fakes/temp_dir.h"
+#include "family_doc.h"
 #include "fault_table.h"
 #include "kelvex/kelvex.h"
 
@@ -454,6 +456,12 @@ TEST(SimControl, ListActiveAndTheEventsFile)
         EXPECT_EQ(expected[i], row);
     }
     EXPECT_FALSE(std::getline(events, line)) << line;
+
+    // The same channel from the command line.
+    const std::string tool = std::string(KELVEX_BUILD_DIR "/sim/kelvex-sim control ") + dir.path.string();
+    EXPECT_EQ(0, std::system((tool + " fault glue value=0.25 source=panel >/dev/null").c_str()));
+    EXPECT_EQ(1 << 8, std::system((tool + " fault glue value=2 2>/dev/null >/dev/null").c_str())) << "an error";
+    EXPECT_NE(std::string::npos, sim.command("active").find("name=glue unit=0 value=0.25 "));
 }
 
 TEST(SimControl, StateFileFlagsForTheDeskTools)
@@ -569,4 +577,22 @@ TEST(SimEnergy, BookingIsInferredFromTheRecordAndTheSwitchesHeard)
     b.sample(235, 2.60);
     b.sample(2235, 2.65);
     EXPECT_EQ(0u, b.mask(FamilyId::motor)) << "heard too long ago";
+}
+
+TEST(SimDocs, TheReadmeTablesAreTheTablesTheProgramPrints)
+{
+    const std::string readme = file_text(KELVEX_SOURCE_DIR "/sim/README.md");
+    const auto generated = [&](const std::string& command) {
+        const std::string start = "<!-- generated: kelvex-sim " + command + " -->\n";
+        const size_t from = readme.find(start);
+        const size_t to = readme.find("<!-- end of generated table -->", from);
+        EXPECT_NE(std::string::npos, from) << command;
+        return from == std::string::npos || to == std::string::npos
+                   ? std::string()
+                   : readme.substr(from + start.size(), to - from - start.size());
+    };
+    EXPECT_EQ(kelvex::sim::faults_markdown(), generated("faults --markdown"))
+        << "regenerate with: kelvex-sim faults --markdown";
+    EXPECT_EQ(kelvex::sim::families_markdown(), generated("families --markdown"))
+        << "regenerate with: kelvex-sim families --markdown";
 }
