@@ -6,6 +6,7 @@ them."""
 import csv
 import os
 import subprocess
+import sys
 import textwrap
 
 import pytest
@@ -91,6 +92,13 @@ def test_the_telemetry_follows_the_battery_record_and_the_lamp(flight):
     assert dark and lit
     assert all(r["lamp_on"] == "0" and r["battery_sun_charging_ma"] == "0" for r in dark)
     assert all(r["lamp_on"] == "1" and r["battery_sun_charging_ma"] == "8" for r in lit)
+
+
+def test_the_lab_tools_know_every_column(flight):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "lab"))
+    from kelvex_lab.simulator import TELEMETRY_COLUMNS
+    with open(flight["run"] / "telemetry.csv", newline="") as f:
+        assert tuple(next(csv.reader(f))) == TELEMETRY_COLUMNS
 
 
 def test_the_plot_is_drawn_with_the_events(flight):
