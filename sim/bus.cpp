@@ -102,15 +102,15 @@ void Bus::register_sensors()
     }
     reads_[{F::motor, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.motor_rpm(r.unit))}); };
     reads_[{F::fan, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.fan_rpm(r.unit))}); };
-    reads_[{F::receiver, Op::request_state}] = [this](const Request&) {
-        const float q = sensors_.receiver_quality();
+    reads_[{F::receiver, Op::request_state}] = [this](const Request& r) {
+        const float q = sensors_.receiver_quality(r.unit);
         Bytes b(4);
         std::memcpy(b.data(), &q, 4);  // little-endian IEEE single on this host
         return b;
     };
-    axes_[static_cast<size_t>(F::hyro)] = [this] { return sensors_.gyro(physics_); };
-    axes_[static_cast<size_t>(F::magnetometer)] = [this] { return sensors_.mag(physics_); };
-    axes_[static_cast<size_t>(F::accelerometer)] = [this] { return sensors_.accel(physics_); };
+    axes_[static_cast<size_t>(F::hyro)] = [this](int unit) { return sensors_.gyro(physics_, unit); };
+    axes_[static_cast<size_t>(F::magnetometer)] = [this](int unit) { return sensors_.mag(physics_, unit); };
+    axes_[static_cast<size_t>(F::accelerometer)] = [this](int) { return sensors_.accel(physics_); };
 }
 
 void Bus::register_actuators()
@@ -200,8 +200,17 @@ Outcome Bus::handle(const Bytes& bytes, double now)
     out.op = r.op();
     out.unit = unit;
     ++requests_;
+    const UnitState& state = units_.at(r.family(), unit);
+    if (state.dead) {
+        out.note += ": the unit is dead";
+        return out;
+    }
     if (const Handler h = handlers_[static_cast<size_t>(operation->kind)]) {
         (this->*h)(r, out);
+    }
+    if (out.answered && !state.stuck.empty() && r.op() == Op::request_raw) {
+        out.answer.resize(kHeaderBytes);
+        out.answer.insert(out.answer.end(), state.stuck.begin(), state.stuck.end());
     }
     if (const Intercept& hook = intercepts_[static_cast<size_t>(r.family())]) {
         hook(r, out);
@@ -248,20 +257,35 @@ void Bus::on_setting(const Request& r, Outcome& out)
         width == 1 ? r.bytes[kHeaderBytes] : r.word(0);
 }
 
-void Bus::on_read(const Request& r, Outcome& out)
+Bytes Bus::values_of(const Request& r)
 {
+    if (r.operation.kind == OpKind::read_axes) {
+        const Axes3& source = axes_[static_cast<size_t>(r.family())];
+        const Axes a = r.on && source ? source(r.unit) : Axes{};
+        const auto w = axis_words(devices::family(r.family()), a);
+        return words({w[0], w[1], w[2]});
+    }
     const auto source = reads_.find({r.family(), r.op()});
     // A value the model does not simulate reads as zeros.
-    answer(out, r, source != reads_.end() ? source->second(r) : Bytes(r.operation.output_bytes, 0));
+    return source != reads_.end() ? source->second(r) : Bytes(r.operation.output_bytes, 0);
 }
 
-void Bus::on_read_axes(const Request& r, Outcome& out)
+Bytes Bus::sample(FamilyId f, Op op, int unit, double now)
 {
-    const Axes3& source = axes_[static_cast<size_t>(r.family())];
-    const Axes a = r.on && source ? source() : Axes{};
-    const auto w = axis_words(devices::family(r.family()), a);
-    answer(out, r, words({w[0], w[1], w[2]}));
+    const devices::Operation* operation = devices::operation_of(f, op);
+    if (operation == nullptr || !units_.exists(f, unit) ||
+        (operation->kind != OpKind::read && operation->kind != OpKind::read_axes)) {
+        return {};
+    }
+    const devices::Family& row = devices::family(f);
+    const Bytes header = words({static_cast<uint16_t>(row.unit_class << 8 | (row.offset(op) + unit)),
+                                static_cast<uint16_t>(row.base + unit), 1});
+    return values_of(Request{header, *operation, unit, now, true});
 }
+
+void Bus::on_read(const Request& r, Outcome& out) { answer(out, r, values_of(r)); }
+
+void Bus::on_read_axes(const Request& r, Outcome& out) { answer(out, r, values_of(r)); }
 
 void Bus::on_read_buffer(const Request& r, Outcome& out)
 {

@@ -66,17 +66,22 @@ public:
     void intercept(FamilyId f, Intercept hook) { intercepts_[static_cast<size_t>(f)] = std::move(hook); }
 
     const Units& units() const { return units_; }
+    Units& units() { return units_; }
+    // The values unit `unit` of `f` would answer to `op` now, powered: what a
+    // stuck sensor goes on answering. Empty for an operation without values.
+    Bytes sample(FamilyId f, devices::Op op, int unit, double now);
     uint64_t requests() const { return requests_; }
 
 private:
     using Handler = void (Bus::*)(const Request&, Outcome&);
     using Values = std::function<Bytes(const Request&)>;
-    using Axes3 = std::function<Axes()>;
+    using Axes3 = std::function<Axes(int unit)>;
     // Takes a commanded value (when powered) and gives what the unit holds.
     using Actuator = std::function<int16_t(int unit, int16_t value, bool on)>;
 
     const devices::Operation* decode(const Bytes& request, Outcome& out, int& unit) const;
     void answer(Outcome& out, const Request& r, const Bytes& values) const;
+    Bytes values_of(const Request& r);
 
     void register_handlers();
     void register_sensors();

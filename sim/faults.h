@@ -32,7 +32,7 @@ struct Outgoing {
 
 class Faults {
 public:
-    Faults(const FaultParams& p, uint32_t seed) : params_(p), rng_(seed ^ 0x5a17u) {}
+    Faults(const FaultParams& p, uint32_t seed) : params_(p), base_(p), rng_(seed ^ 0x5a17u) {}
 
     // Decides the fate of one answer frame (delimiter included). Returns
     // false when the answer is dropped.
@@ -42,11 +42,15 @@ public:
     double line_time(size_t bytes) const;
     const FaultCounts& counts() const { return counts_; }
     const FaultParams& params() const { return params_; }
+    // Switched during the run; base() keeps what the command line set.
+    FaultParams& live() { return params_; }
+    const FaultParams& base() const { return base_; }
 
 private:
     bool chance(double p);
 
     FaultParams params_;
+    FaultParams base_;
     FaultCounts counts_;
     std::mt19937 rng_;
     Bytes last_frame_;

@@ -18,6 +18,7 @@
 
 #include "child.h"
 #include "console.h"
+#include "control_socket.h"
 #include "line_log.h"
 #include "log_listener.h"
 #include "log_tail.h"
@@ -99,6 +100,15 @@ int wait_for(Child& child, double timeout_s)
     return child.status();
 }
 
+// The satellite follows the battery record the mission keys on the run's
+// battery.key.
+Options with_battery(const Options& o, const RunFolder& folder)
+{
+    Options r = o;
+    r.battery_key = absolute(folder.file("battery.key"));
+    return r;
+}
+
 // What a step after the run gets; it returns the status the run exits with
 // (a step that judges the run may change it).
 struct Finished {
@@ -171,7 +181,8 @@ private:
 Run::Run(const Options& o)
     : o_(o),
       folder_(o.run_dir),
-      sat_(o, folder_.file("telemetry.csv"), state_path()),
+      sat_(with_battery(o, folder_), folder_.file("telemetry.csv"), state_path(),
+           folder_.file("events.csv")),
       line_log_(folder_.file("line.log")),
       output_(folder_.file("mission.log"), console_)
 {
@@ -465,6 +476,10 @@ int Run::execute()
     Server server(line_.serve.get(), sat_.physics, sat_.bus, sat_.faults, sat_.telemetry,
                   o_.verbose);
     server.log_traffic(&line_log_);
+    const std::unique_ptr<ControlSocket> control = open_control(folder_.file("control.sock"), sat_.board);
+    if (control) {
+        server.watch(control->fd(), [&control] { control->drain(); });
+    }
     record_.address = address_;
     record_.t0_unix = server.start_unix();
     record_.started = iso_time_now();

@@ -3,6 +3,9 @@
 #include <exception>
 #include <string>
 
+#include "control_socket.h"
+#include "family_doc.h"
+#include "fault_table.h"
 #include "launcher.h"
 #include "options.h"
 #include "serve.h"
@@ -26,6 +29,9 @@ int main(int argc, char** argv)
         case Command::Help: print_help(stdout); return 0;
         case Command::Run: return run_mission(o);
         case Command::GpioTree: make_gpio_tree(o.gpio_dir); return 0;
+        case Command::Faults: std::fputs(o.markdown ? faults_markdown().c_str() : faults_text().c_str(), stdout); return 0;
+        case Command::Families: std::fputs(families_markdown().c_str(), stdout); return 0;
+        case Command::Control: return send_control(o.request);
         case Command::Serve:
         case Command::Attach: return serve_line(o);
         }

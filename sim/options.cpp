@@ -7,6 +7,7 @@
 #include <cstring>
 #include <variant>
 
+#include "fault_table.h"
 #include "json.h"
 
 namespace kelvex::sim {
@@ -15,7 +16,7 @@ namespace {
 // Which commands take an option.
 enum : unsigned { kServe = 1, kAttach = 2, kRun = 4, kLine = kServe | kAttach, kAll = 7 };
 
-using Field = std::variant<double*, int*, uint32_t*, std::string*, bool*>;
+using Field = std::variant<double*, int*, uint32_t*, std::string*, bool*, std::vector<std::string>*>;
 
 // One option: its long name, its argument (none for a flag), the range of a
 // number, the commands that take it, where it goes and its help line. A row
@@ -41,6 +42,12 @@ const Row kRows[] = {
     {"telemetry", "FILE", 0, 0, kLine, KX_FIELD(telemetry), "CSV of the true state (run writes its own)"},
     {"telemetry-rate", "HZ", 0, 1000, kAll, KX_FIELD(telemetry_rate), "CSV rows per simulated second (default 20)"},
     {"state", "FILE", 0, 0, kAll, KX_FIELD(state), "state file for live readers (run makes its own)"},
+    {"battery-key", "FILE", 0, 0, kLine, KX_FIELD(battery_key), "follow the battery record keyed by FILE (run: its own)"},
+    {"ncells", "N", 0, 8, kAll, KX_FIELD(ncells), "the mission's battery cells, for the charging column (default 8)"},
+    {"control", "PATH", 0, 0, kLine, KX_FIELD(control), "serve the control channel on this Unix socket (run: RUN/control.sock)"},
+    {"events", "FILE", 0, 0, kLine, KX_FIELD(events), "write the switched faults to FILE (run: RUN/events.csv)"},
+    KX_SECTION("Unit, lamp and line faults (kelvex-sim faults lists them)"),
+    {"fault", "NAME[:UNIT][=VALUE]", 0, 0, kAll, KX_FIELD(fault), "a fault on from the start; repeatable"},
     KX_SECTION("Physics (see sim/README.md)"),
     {"lamp-azimuth", "DEG", -kBig, kBig, kAll, KX_FIELD(physics.lamp_azimuth_deg), "lamp direction (default 120)"},
     {"lamp-intensity", "X", 0, 10, kAll, KX_FIELD(physics.lamp_intensity), "lamp brightness, 1 = full scale (default 1)"},
@@ -113,6 +120,15 @@ bool set_field(const Row& row, Options& o, const char* arg, std::string& error)
         **text = arg;
         return true;
     }
+    if (auto* list = std::get_if<std::vector<std::string>*>(&f)) {
+        FaultSpec spec;
+        if (!parse_fault_option(arg, spec, error)) {
+            error = std::string("--") + row.name + " " + arg + ": " + error;
+            return false;
+        }
+        (*list)->push_back(arg);
+        return true;
+    }
     double v = 0;
     if (!number(arg, row.lo, row.hi, v)) {
         error = std::string("bad value '") + arg + "' for --" + row.name;
@@ -135,6 +151,9 @@ std::string field_json(const Field& f)
     }
     if (auto* text = std::get_if<std::string*>(&f)) {
         return json_string(**text);
+    }
+    if (auto* list = std::get_if<std::vector<std::string>*>(&f)) {
+        return json_array(**list);
     }
     if (auto* d = std::get_if<double*>(&f)) {
         return json_number(**d);
@@ -163,7 +182,9 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
 {
     static const std::pair<const char*, Command> kCommands[] = {
         {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
-        {"gpio-tree", Command::GpioTree}, {"help", Command::Help}, {"-h", Command::Help},
+        {"gpio-tree", Command::GpioTree}, {"faults", Command::Faults}, {"families", Command::Families},
+        {"control", Command::Control},
+        {"help", Command::Help}, {"-h", Command::Help},
         {"--help", Command::Help},
     };
     for (const auto& [name, c] : kCommands) {
@@ -196,6 +217,9 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
                              : "";
         o.program = std::move(rest);
         break;
+    case Command::Faults:
+    case Command::Families:
+    case Command::Control:
     case Command::Help: break;
     }
     return error.empty();
@@ -210,6 +234,9 @@ void print_help(FILE* out)
         "       kelvex-sim attach [options] PTY-SLAVE\n"
         "       kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
         "       kelvex-sim gpio-tree DIR\n"
+        "       kelvex-sim faults [--markdown]\n"
+        "       kelvex-sim families [--markdown]\n"
+        "       kelvex-sim control RUN-DIR|SOCKET COMMAND...\n"
         "\n"
         "A virtual satellite on an air-bearing table lit by a lamp, behind a\n"
         "bus controller that answers missions on a pseudo-terminal.\n"
@@ -226,6 +253,10 @@ void print_help(FILE* out)
         "             path in $KELVEX_TTY and the address in $KELVEX_GROUND\n"
         "  gpio-tree  make the desk GPIO tree (export, unexport, gpio17/) in DIR,\n"
         "             for KELVEX_GPIO_ROOT\n"
+        "  faults     the faults --fault and the control channel switch\n"
+        "  families   each unit family's current draw, as the battery record books it\n"
+        "  control    send one command (fault, clear, list, active) to a running\n"
+        "             simulator's control channel and print its answer\n"
         "\n"
         "  -h, --help               this text\n"
         "  -v, --verbose            report ignored messages; twice: every message\n",
@@ -248,6 +279,18 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         return false;
     }
     if (!parse_command(argv[1], o, error) || o.command == Command::Help) {
+        return error.empty();
+    }
+    if (o.command == Command::Control) {
+        o.request.assign(argv + 2, argv + argc);
+        error = o.request.size() >= 2 ? "" : "control takes a run folder (or socket) and a command";
+        return error.empty();
+    }
+    if (o.command == Command::Faults || o.command == Command::Families) {
+        o.markdown = argc == 3 && std::strcmp(argv[2], "--markdown") == 0;
+        if (argc > 3 || (argc == 3 && !o.markdown)) {
+            error = std::string(argv[1]) + " takes only --markdown";
+        }
         return error.empty();
     }
     const std::vector<option> opts = long_options();

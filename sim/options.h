@@ -11,7 +11,7 @@
 
 namespace kelvex::sim {
 
-enum class Command { Serve, Attach, Run, GpioTree, Help };
+enum class Command { Serve, Attach, Run, GpioTree, Faults, Families, Control, Help };
 
 struct Options {
     Command command = Command::Help;
@@ -23,9 +23,16 @@ struct Options {
     std::string telemetry;  // serve, attach: CSV path (run writes its own)
     double telemetry_rate = 20.0;
     std::string state;     // state file (run makes its own)
+    std::vector<std::string> fault;  // NAME[:UNIT][=VALUE], on from the start
+    int ncells = 8;        // the mission's battery cells, for the charging law
+    std::string battery_key;  // key file of the mission's battery record (run: its own)
+    std::string control;   // serve, attach: the control channel's socket
+    std::string events;    // serve, attach: the events file
     std::string link;      // serve: symlink to the mission's side
     std::string attach;    // attach: the pty slave to serve
     std::string gpio_dir;  // gpio-tree: where to make the tree
+    bool markdown = false;  // faults, families: as a Markdown table
+    std::vector<std::string> request;  // control: the socket (or run folder), then the command
     // run
     bool no_ground = false;
     int ftp_port = 0;      // the ground station's ports; 0 takes a free one

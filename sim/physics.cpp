@@ -24,13 +24,30 @@ double wrap_deg(double deg)
 }
 
 Physics::Physics(const PhysicsParams& p)
-    : params_(p), yaw_(p.initial_yaw_deg / kRadToDeg), rate_(p.initial_rate_dps / kRadToDeg)
+    : params_(p),
+      lamp_azimuth_(p.lamp_azimuth_deg),
+      yaw_(p.initial_yaw_deg / kRadToDeg),
+      rate_(p.initial_rate_dps / kRadToDeg)
 {
+    motor_limit_.fill(-1.0);
+}
+
+double Physics::motor_limit(int i) const
+{
+    const double limit = motor_limit_[i];
+    return limit >= 0 ? std::min(limit, params_.motor_max_rpm) : params_.motor_max_rpm;
 }
 
 void Physics::set_motor_command(int i, double rpm)
 {
-    motor_cmd_[i] = std::clamp(rpm, -params_.motor_max_rpm, params_.motor_max_rpm);
+    motor_asked_[i] = rpm;
+    motor_cmd_[i] = std::clamp(rpm, -motor_limit(i), motor_limit(i));
+}
+
+void Physics::limit_motor(int i, double rpm)
+{
+    motor_limit_[i] = rpm;
+    set_motor_command(i, motor_asked_[i]);
 }
 
 void Physics::set_fan_command(int i, double rpm)
@@ -49,7 +66,7 @@ double Physics::yaw_deg() const { return wrap_deg(yaw_ * kRadToDeg); }
 
 double Physics::rate_dps() const { return rate_ * kRadToDeg; }
 
-double Physics::lamp_angle_deg() const { return wrap_deg(params_.lamp_azimuth_deg - yaw_ * kRadToDeg); }
+double Physics::lamp_angle_deg() const { return wrap_deg(lamp_azimuth_ - yaw_ * kRadToDeg); }
 
 double Physics::momentum() const
 {
@@ -91,7 +108,9 @@ void Physics::step(double dt)
     const double k = params_.motor_tau > 0 ? 1.0 - std::exp(-dt / params_.motor_tau) : 1.0;
     const double wheel_before = motor_rpm_[0];
     for (size_t i = 0; i < motor_rpm_.size(); ++i) {
-        motor_rpm_[i] += (motor_cmd_[i] - motor_rpm_[i]) * k;
+        if (!motor_held_[i] && !motor_free_[i]) {
+            motor_rpm_[i] += (motor_cmd_[i] - motor_rpm_[i]) * k;
+        }
     }
     for (size_t i = 0; i < fan_rpm_.size(); ++i) {
         fan_rpm_[i] += (fan_cmd_[i] - fan_rpm_[i]) * k;
@@ -101,7 +120,15 @@ void Physics::step(double dt)
     const double wheel_gain = params_.wheel_inertia * (motor_rpm_[0] - wheel_before) * kRpmToRad;
     const double total = params_.body_inertia + params_.wheel_inertia;
     const double rate_before = rate_;
-    rate_ += (external_torque() * dt - wheel_gain) / total;
+    if (motor_free_[0]) {
+        // Nothing couples the rotor to the body: the body alone takes the
+        // external torque, and the rotor's speed relative to it changes by
+        // as much as the body's rate does.
+        rate_ += external_torque() * dt / params_.body_inertia;
+        motor_rpm_[0] -= (rate_ - rate_before) / kRpmToRad;
+    } else {
+        rate_ += (external_torque() * dt - wheel_gain) / total;
+    }
     yaw_ += 0.5 * (rate_before + rate_) * dt;
     t_ += dt;
 }

@@ -47,6 +47,17 @@ public:
     void set_coil(int i, int value);    // -1000..1000, axis x, y, z by i % 3
     void set_engine(int i, int value);  // 0..1000; even units turn +yaw
 
+    // Unit faults. A stuck motor keeps its speed whatever it is told; a free
+    // one is not driven at all: its rotor keeps its speed in the room, so
+    // the body turns under it without exchanging momentum. A limit below
+    // max-rpm clips the motor's commands (a negative limit: none).
+    void hold_motor(int i, bool held) { motor_held_[i] = held; }
+    void free_motor(int i, bool free) { motor_free_[i] = free; }
+    void limit_motor(int i, double rpm);
+    // The lamp switched off (an eclipse) or moved.
+    void set_lamp(bool on) { lamp_on_ = on; }
+    void set_lamp_azimuth(double deg) { lamp_azimuth_ = deg; }
+
     double time() const { return t_; }
     double yaw_rad() const { return yaw_; }  // unwrapped
     double yaw_deg() const;                  // wrapped to (-180, 180]
@@ -56,7 +67,10 @@ public:
     double motor_command(int i) const { return motor_cmd_[i]; }
     double fan_rpm(int i) const { return fan_rpm_[i]; }
     double fan_command(int i) const { return fan_cmd_[i]; }
-    double lamp_azimuth_deg() const { return params_.lamp_azimuth_deg; }
+    double lamp_azimuth_deg() const { return lamp_azimuth_; }
+    bool lamp_on() const { return lamp_on_; }
+    // What the sensors see of the lamp: 0 while it is off.
+    double lamp_intensity() const { return lamp_on_ ? params_.lamp_intensity : 0.0; }
     // Signed angle from the body's +x axis to the lamp, (-180, 180] degrees,
     // positive counter-clockwise seen from above.
     double lamp_angle_deg() const;
@@ -68,7 +82,11 @@ public:
     const PhysicsParams& params() const { return params_; }
 
 private:
+    double motor_limit(int i) const;
+
     PhysicsParams params_;
+    double lamp_azimuth_;
+    bool lamp_on_ = true;
     double t_ = 0;
     double yaw_ = 0;
     double rate_ = 0;
@@ -77,6 +95,10 @@ private:
 
     PerUnit<double, devices::FamilyId::motor> motor_rpm_{};
     PerUnit<double, devices::FamilyId::motor> motor_cmd_{};
+    PerUnit<double, devices::FamilyId::motor> motor_asked_{};  // before any limit
+    PerUnit<double, devices::FamilyId::motor> motor_limit_{};  // < 0: none
+    PerUnit<bool, devices::FamilyId::motor> motor_held_{};
+    PerUnit<bool, devices::FamilyId::motor> motor_free_{};
     PerUnit<double, devices::FamilyId::fan> fan_rpm_{};
     PerUnit<double, devices::FamilyId::fan> fan_cmd_{};
     PerUnit<int, devices::FamilyId::coil> coil_{};

@@ -3,7 +3,10 @@
 
 #include <string>
 
+#include "battery_watch.h"
+#include "booking.h"
 #include "bus.h"
+#include "fault_board.h"
 #include "faults.h"
 #include "options.h"
 #include "physics.h"
@@ -13,14 +16,10 @@
 namespace kelvex::sim {
 
 struct Satellite {
-    Satellite(const Options& o, const std::string& csv, const std::string& state)
-        : physics(o.physics),
-          sensors(o.noise, o.seed),
-          bus(physics, sensors),
-          faults(o.faults, o.seed),
-          telemetry(csv, o.telemetry_rate, state)
-    {
-    }
+    // `events`: the events file (empty: none). The --fault options are on
+    // from the start.
+    Satellite(const Options& o, const std::string& csv, const std::string& state,
+              const std::string& events = "");
     Satellite(const Satellite&) = delete;
     Satellite& operator=(const Satellite&) = delete;
 
@@ -29,6 +28,12 @@ struct Satellite {
     Bus bus;
     Faults faults;
     Telemetry telemetry;
+    BatteryWatch battery;
+    Booking booking;
+    FaultBoard board;
+
+private:
+    void listen_for_switches();
 };
 
 }  // namespace kelvex::sim

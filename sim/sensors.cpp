@@ -43,7 +43,7 @@ double Sensors::angle_from_unit(const Physics& p, int unit)
 uint16_t Sensors::light(const Physics& p, int unit)
 {
     const double c = std::cos(angle_from_unit(p, unit) * kDegToRad);
-    return adc(kLightSensorDark + kLightGain * p.params().lamp_intensity * std::max(0.0, c) +
+    return adc(kLightSensorDark + kLightGain * p.lamp_intensity() * std::max(0.0, c) +
                noise(3.0));
 }
 
@@ -56,7 +56,7 @@ void Sensors::sun(const Physics& p, int unit, uint16_t& positive, uint16_t& nega
     double pos = 0;
     double negc = 0;
     if (std::fabs(phi) < 45.0) {
-        const double a = kSunSensorGain * p.params().lamp_intensity * std::cos(phi * kDegToRad);
+        const double a = kSunSensorGain * p.lamp_intensity() * std::cos(phi * kDegToRad);
         pos = a * std::sin((phi + 45.0) * kDegToRad);
         negc = a * std::cos((phi + 45.0) * kDegToRad);
     }
@@ -67,19 +67,23 @@ void Sensors::sun(const Physics& p, int unit, uint16_t& positive, uint16_t& nega
 uint16_t Sensors::sun_battery(const Physics& p, int unit)
 {
     const double c = std::cos(angle_from_unit(p, unit) * kDegToRad);
-    return adc(kAdcMax * p.params().lamp_intensity * std::max(0.0, c) + noise(2.0));
+    return adc(kAdcMax * p.lamp_intensity() * std::max(0.0, c) + noise(2.0));
 }
 
-Axes Sensors::gyro(const Physics& p)
+Axes Sensors::gyro(const Physics& p, int unit)
 {
-    return {count(noise(5.0)), count(noise(5.0)), count(p.rate_dps() * kGyroLsbPerDps + noise(5.0))};
+    const Tweak& t = gyro_.at(static_cast<size_t>(unit));
+    const double sigma = 5.0 * t.scale;
+    return {count(noise(sigma)), count(noise(sigma)),
+            count((p.rate_dps() + t.bias) * kGyroLsbPerDps + noise(sigma))};
 }
 
-Axes Sensors::mag(const Physics& p)
+Axes Sensors::mag(const Physics& p, int unit)
 {
     const Vec3 b = p.field_body_ut();
-    return {count(b.x * kMagLsbPerUt + noise(5.0)), count(b.y * kMagLsbPerUt + noise(5.0)),
-            count(b.z * kMagLsbPerUt + noise(5.0))};
+    const double bias = mag_.at(static_cast<size_t>(unit)).bias;
+    return {count((b.x + bias) * kMagLsbPerUt + noise(5.0)), count((b.y + bias) * kMagLsbPerUt + noise(5.0)),
+            count((b.z + bias) * kMagLsbPerUt + noise(5.0))};
 }
 
 Axes Sensors::accel(const Physics&)
@@ -88,9 +92,10 @@ Axes Sensors::accel(const Physics&)
     return {count(noise(5.0)), count(noise(5.0)), count(kAccelLsbPerG + noise(5.0))};
 }
 
-float Sensors::receiver_quality()
+float Sensors::receiver_quality(int unit)
 {
-    return static_cast<float>(std::clamp(0.9 + noise(0.02), 0.0, 1.0));
+    const double scale = receiver_.at(static_cast<size_t>(unit)).scale;
+    return static_cast<float>(std::clamp(scale * (0.9 + noise(0.02)), 0.0, 1.0));
 }
 
 std::array<uint16_t, 3> axis_words(const devices::Family& family, Axes a)

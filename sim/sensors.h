@@ -34,10 +34,20 @@ public:
     // Channel 1 (positive) and channel 2 (negative) of a sun sensor.
     void sun(const Physics& p, int unit, uint16_t& positive, uint16_t& negative);
     uint16_t sun_battery(const Physics& p, int unit);
-    Axes gyro(const Physics& p);   // body rate, counts
-    Axes mag(const Physics& p);    // body field, counts
-    Axes accel(const Physics& p);  // specific force, counts
-    float receiver_quality();
+    Axes gyro(const Physics& p, int unit);  // body rate, counts
+    Axes mag(const Physics& p, int unit);   // body field, counts
+    Axes accel(const Physics& p);           // specific force, counts
+    float receiver_quality(int unit);
+
+    // Unit faults: an offset added to what a unit measures, and a factor on
+    // its noise (the receiver: on its quality).
+    struct Tweak {
+        double bias = 0;
+        double scale = 1;
+    };
+    Tweak& gyro_tweak(int unit) { return gyro_.at(static_cast<size_t>(unit)); }
+    Tweak& mag_tweak(int unit) { return mag_.at(static_cast<size_t>(unit)); }
+    Tweak& receiver_tweak(int unit) { return receiver_.at(static_cast<size_t>(unit)); }
 
     // Angle from sensor `unit`'s axis (at unit * 45° around the body) to the
     // lamp, degrees in (-180, 180].
@@ -48,7 +58,13 @@ private:
     uint16_t adc(double value);
     static int16_t count(double value);
 
+    template <devices::FamilyId F>
+    using PerUnit = std::array<Tweak, devices::unit_count(F)>;
+
     double scale_;
+    PerUnit<devices::FamilyId::hyro> gyro_{};
+    PerUnit<devices::FamilyId::magnetometer> mag_{};
+    PerUnit<devices::FamilyId::receiver> receiver_{};
     std::mt19937 rng_;
     std::normal_distribution<double> normal_{0.0, 1.0};
 };

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "control_socket.h"
 #include "pty_line.h"
 #include "satellite.h"
 #include "server.h"
@@ -51,7 +52,7 @@ int serve_line(const Options& o)
     SignalFd sig({SIGINT, SIGTERM, SIGHUP});
     const bool attached = o.command == Command::Attach;
     PtyLine line = attached ? attach_pty_slave(o.attach) : open_pty_pair();
-    Satellite sat(o, o.telemetry, o.state);
+    Satellite sat(o, o.telemetry, o.state, o.events);
     if (!attached) {
         if (!o.link.empty() && !place_link(o.link, line.mission)) {
             return 1;
@@ -68,6 +69,10 @@ int serve_line(const Options& o)
             server.stop();
         }
     });
+    std::unique_ptr<ControlSocket> control;
+    if (!o.control.empty() && (control = open_control(o.control, sat.board))) {
+        server.watch(control->fd(), [&control] { control->drain(); });
+    }
     server.run();
     sat.telemetry.finish(sat.physics, sat.bus, sat.faults);
     // Ours to remove only while it still points at our line.

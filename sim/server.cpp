@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -158,32 +159,44 @@ void Server::write_pending()
     fds_[0].events = static_cast<short>(POLLIN | (unwritten_.empty() ? 0 : POLLOUT));
 }
 
-int Server::poll_timeout_ms() const
+double Server::wait_s(double until) const
 {
     double wait = 0.02;
     if (!queue_.empty()) {
         wait = std::min(wait, queue_.begin()->first - now());
     }
     wait = std::min(wait, telemetry_.next_due(physics_));
-    return std::max(0, static_cast<int>(std::ceil(wait * 1000.0)));
+    if (until >= 0) {
+        wait = std::min(wait, until - now());
+    }
+    return std::max(0.0, wait);
+}
+
+int Server::wait(double seconds)
+{
+    // Nanoseconds: an emulated line at 115200 baud moves a byte in 87 µs,
+    // so a wait rounded up to the next millisecond would slow it down.
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    return ::ppoll(fds_.data(), fds_.size(), &ts, nullptr);
 }
 
 void Server::run(double limit_s)
 {
     stopped_ = false;
+    // The kernel may defer a wake-up by this thread's timer slack (50 µs by
+    // default); the line's timing wants it on time.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     const double until = limit_s >= 0 ? now() + limit_s : -1;
     while (!stopped_ && (until < 0 || now() < until)) {
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
-        int timeout = poll_timeout_ms();
-        if (until >= 0) {
-            timeout = std::min(timeout, std::max(0, static_cast<int>(std::ceil((until - now()) * 1000))));
-        }
         if (traffic_) {
             traffic_->flush();
         }
-        if (::poll(fds_.data(), fds_.size(), timeout) <= 0) {
+        if (wait(wait_s(until)) <= 0) {
             continue;
         }
         for (size_t i = 0; i < fds_.size() && !stopped_; ++i) {

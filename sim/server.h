@@ -53,7 +53,10 @@ private:
     void handle(const Frame& frame);
     void flush_due();
     void write_pending();
-    int poll_timeout_ms() const;
+    // Seconds until something is due (at most until `until`, when >= 0).
+    double wait_s(double until) const;
+    // Waits for the descriptors at most `seconds`, to the nanosecond.
+    int wait(double seconds);
 
     int line_fd_;
     Physics& physics_;

@@ -18,8 +18,22 @@ std::string telemetry_header()
             h += std::string(",") + row.prefix + "on";
         }
     }
-    h += ",requests,dropped,corrupted,late,glued";
+    h += ",requests,dropped,corrupted,late,glued,lamp_on";
     return h;
+}
+
+std::string Telemetry::header() const
+{
+    std::string h = telemetry_header();
+    for (const Column& c : columns_) {
+        h += "," + c.name;
+    }
+    return h;
+}
+
+void Telemetry::add_column(std::string name, const char* format, std::function<double()> value)
+{
+    columns_.push_back({std::move(name), format, std::move(value)});
 }
 
 Telemetry::Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path)
@@ -30,8 +44,6 @@ Telemetry::Telemetry(const std::string& csv_path, double rate_hz, const std::str
         if (!csv_) {
             throw std::system_error(errno, std::generic_category(), csv_path);
         }
-        std::fprintf(csv_.get(), "%s\n", telemetry_header().c_str());
-        std::fflush(csv_.get());
     }
 }
 
@@ -77,8 +89,12 @@ void Telemetry::write_row(const Physics& p, const Bus& bus, const Faults& faults
     // Sun battery 0 faces +x like the camera: the charge the battery model
     // would see, without noise.
     const double incidence = std::cos(p.lamp_angle_deg() * 3.14159265358979323846 / 180.0);
-    const double sb0 = kAdcMax * p.params().lamp_intensity * std::max(0.0, incidence);
+    const double sb0 = kAdcMax * p.lamp_intensity() * std::max(0.0, incidence);
     FILE* f = csv_.get();
+    if (!header_written_) {
+        std::fprintf(f, "%s\n", header().c_str());
+        header_written_ = true;
+    }
     std::fprintf(f, "%.3f,%.3f,%.3f,%.1f,%.3f,%.3f,%.1f,%.6g,%.6g,%.0f", p.time(), p.yaw_deg(),
                  p.rate_dps(), p.motor_rpm(0), p.lamp_angle_deg(), p.lamp_azimuth_deg(),
                  p.motor_command(0), p.momentum(), p.external_torque(), sb0);
@@ -88,10 +104,16 @@ void Telemetry::write_row(const Physics& p, const Bus& bus, const Faults& faults
         }
     }
     const FaultCounts& c = faults.counts();
-    std::fprintf(f, ",%llu,%llu,%llu,%llu,%llu\n", static_cast<unsigned long long>(bus.requests()),
+    std::fprintf(f, ",%llu,%llu,%llu,%llu,%llu,%d", static_cast<unsigned long long>(bus.requests()),
                  static_cast<unsigned long long>(c.dropped),
                  static_cast<unsigned long long>(c.corrupted),
-                 static_cast<unsigned long long>(c.late), static_cast<unsigned long long>(c.glued));
+                 static_cast<unsigned long long>(c.late), static_cast<unsigned long long>(c.glued),
+                 p.lamp_on() ? 1 : 0);
+    for (const Column& col : columns_) {
+        std::fputc(',', f);
+        std::fprintf(f, col.format, col.value());
+    }
+    std::fputc('\n', f);
     std::fflush(f);
 }
 
@@ -108,6 +130,9 @@ void Telemetry::write_state(const Physics& p)
                  "lamp_angle_deg=%.3f\nwheel_rpm=%.1f\n",
                  p.time(), p.yaw_deg(), p.rate_dps(), p.lamp_azimuth_deg(), p.lamp_angle_deg(),
                  p.motor_rpm(0));
+    for (const auto& [key, on] : flags_) {
+        std::fprintf(f, "%s=%d\n", key.c_str(), on ? 1 : 0);
+    }
     if (std::fclose(f) == 0) {
         std::rename(tmp.c_str(), state_path_.c_str());
     }

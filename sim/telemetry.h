@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bus.h"
 #include "faults.h"
@@ -26,6 +29,14 @@ public:
     // Seconds of simulated time until the next output is due.
     double next_due(const Physics& p) const;
 
+    // A column behind the fixed ones, printed with `format`; only before
+    // the first row.
+    void add_column(std::string name, const char* format, std::function<double()> value);
+    // A key=value line of the state file (0 or 1), e.g. for the desk's
+    // stand-in tools.
+    void set_state_flag(const std::string& key, bool on) { flags_[key] = on; }
+    std::string header() const;
+
     static constexpr double kStateRate = 20.0;  // state file updates per second
 
 private:
@@ -37,6 +48,14 @@ private:
     };
     std::unique_ptr<FILE, FileCloser> csv_;
     double period_ = 0;
+    struct Column {
+        std::string name;
+        const char* format;
+        std::function<double()> value;
+    };
+    std::vector<Column> columns_;
+    std::map<std::string, bool> flags_{{"camera_fail", false}, {"transmitter_dead", false}};
+    bool header_written_ = false;
     std::string state_path_;
     double next_row_ = 0;
     double next_state_ = 0;

@@ -23,6 +23,10 @@ struct UnitState {
     int16_t held = 0;  // an actuator's value: arm position, coil or engine command
     std::array<uint16_t, devices::kWireOpCount> settings{};  // by setting operation
     std::array<uint8_t, kTransceiverBuffer> received{};       // a transceiver's buffer
+    // Unit faults: a dead unit takes nothing and answers nothing; a stuck
+    // one answers its reading with these values whatever it measures.
+    bool dead = false;
+    std::vector<uint8_t> stuck;
 };
 
 class Units {

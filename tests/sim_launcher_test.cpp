@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fakes/mission_process.h"
+#include "fakes/temp_dir.h"
 #include "log_text.h"
 
 namespace fs = std::filesystem;
@@ -102,16 +103,8 @@ struct Proc {
     }
 };
 
-// A fresh directory under the test's build folder, removed at the end.
-struct TempDir {
-    fs::path path;
-    TempDir()
-    {
-        std::string pattern = std::string(KELVEX_TEST_BINARY_DIR) + "/sim_launcher.XXXXXX";
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
+struct TempDir : kelvex::testing::TempDir {
+    TempDir() : kelvex::testing::TempDir("sim_launcher") {}
 };
 
 std::string link_of(const std::string& path)

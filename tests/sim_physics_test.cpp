@@ -45,6 +45,30 @@ TEST(SimPhysics, WheelExchangesMomentumWithTheBody)
     EXPECT_NEAR(rate, p.rate_dps(), 1e-6);
 }
 
+TEST(SimPhysics, ADeadWheelCoastsAndTheBodyTakesTheTorqueAlone)
+{
+    PhysicsParams params;
+    Physics p(params);
+    p.set_motor_command(0, 3000);
+    run(p, 3.0);
+    const double rate = p.rate_dps();
+    const double rpm = p.motor_rpm(0);
+    p.free_motor(0, true);
+    p.set_motor_command(0, 0);
+    run(p, 1.0);
+    EXPECT_NEAR(rate, p.rate_dps(), 1e-9) << "no torque between rotor and body";
+    EXPECT_NEAR(rpm, p.motor_rpm(0), 1e-6);
+    // An engine's torque turns the body alone; the rotor keeps its speed in
+    // the room, so its speed relative to the body falls by the body's gain.
+    const double h0 = p.momentum();
+    p.set_engine(0, 1000);
+    run(p, 1.0);
+    const double gained = p.rate_dps() - rate;
+    EXPECT_NEAR(params.engine_max_torque * 1.0 / params.body_inertia * 180 / M_PI, gained, 1e-6);
+    EXPECT_NEAR(rpm - gained / 6.0, p.motor_rpm(0), 1e-6) << "1 rpm = 6 deg/s";
+    EXPECT_NEAR(h0 + params.engine_max_torque * 1.0, p.momentum(), 1e-9);
+}
+
 TEST(SimPhysics, TorqueSigns)
 {
     {

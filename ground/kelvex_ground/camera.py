@@ -129,6 +129,11 @@ def main(argv=None):
     except (OSError, ValueError) as e:
         print(NEEDS_SIM % ("unreadable: %s" % e), file=sys.stderr)
         return 1
+    if state.get("camera_fail", 0) != 0:
+        # A fault the simulator switched on: the capture fails as a broken
+        # camera's would, and no file is written.
+        print("streamer: the camera does not answer (camera-fail is on in the simulator)", file=sys.stderr)
+        return 1
     tmp = out + ".part"
     try:
         render(state, width, height).save(tmp, "JPEG", quality=90)

@@ -13,7 +13,11 @@ TELEMETRY_COLUMNS = (
     "arm_on", "sunbattery_on", "light_sensor_on", "sun_sensor_on", "accelerometer_on",
     "magnetometer_on", "hyro_on", "motor_on", "fan_on", "coil_on", "engine_on",
     "transmitter_on", "receiver_on", "transceiver_on", "arduino_on",
-    "requests", "dropped", "corrupted", "late", "glued",
+    "requests", "dropped", "corrupted", "late", "glued", "lamp_on",
+    "battery_attached", "battery_charge_ah", "battery_consumption_ma", "battery_charging_ma",
+    "battery_sun_charging_ma", "battery_controller_view_ma",
+    "light_sensor_booked", "sun_sensor_booked", "magnetometer_booked", "hyro_booked",
+    "motor_booked", "transmitter_booked", "transceiver_booked", "camera_booked",
 )
 
 # Options a lab sheet's [run] table may set: kind "number", "text" or "flag".

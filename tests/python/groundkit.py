@@ -28,6 +28,15 @@ def program(name):
     return ["/usr/bin/python3", os.path.join(SOURCE_GROUND, name)]
 
 
+def simulator():
+    """The build tree's kelvex-sim; skips the test without one."""
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    path = os.path.join(build, "sim", "kelvex-sim") if build else None
+    if not path or not os.access(path, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    return path
+
+
 def bin_dir():
     """Directory a simulated mission gets first on its PATH."""
     build = os.environ.get("KELVEX_BUILD_DIR")

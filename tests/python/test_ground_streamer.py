@@ -102,3 +102,14 @@ def test_bad_command_lines_are_refused(tmp_path):
     assert r.returncode == 0
     with Image.open(tmp_path / "small.jpeg") as im:
         assert im.size == (320, 240)
+
+
+@pytest.mark.parametrize("flag, works", [(0, True), (1, False)])
+def test_a_failed_camera_writes_no_photo(tmp_path, flag, works):
+    state = sim_state(tmp_path / "state", t=3, yaw_deg=0, lamp_azimuth_deg=0, camera_fail=flag,
+                      transmitter_dead=0)
+    r, out = capture(tmp_path, state)
+    assert (r.returncode == 0) == works, r.stderr
+    assert out.exists() == works
+    if not works:
+        assert "camera-fail" in r.stderr

@@ -12,19 +12,13 @@ import time
 import pytest
 from PIL import Image
 
+from groundkit import simulator
+
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
                        "sun_pointing.py")
 WIDTH, HEIGHT = 640, 480
 FOCAL = (WIDTH / 2) / math.tan(math.radians(30))
 HOLD_S = 8.0
-
-
-def simulator():
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    path = os.path.join(build, "sim", "kelvex-sim") if build else None
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
-    return path
 
 
 @pytest.fixture(scope="module")
