@@ -9,8 +9,9 @@ import threading
 from . import __version__
 from .logstore import LogStore, open_udp
 from .photos import FtpThread, PhotoStore, make_ftp_server
+from .single_view import SingleSatellite
 from .telemetry import Telemetry
-from .web import WebThread, make_web_server
+from .web import WebServer
 
 DESCRIPTION = """\
 The kelvex ground station. It receives the satellite's log datagrams (UDP) and
@@ -46,6 +47,12 @@ def parse_args(argv):
     p.add_argument("--telemetry", metavar="FILE",
                    help="telemetry CSV of the virtual satellite to plot (t,yaw_deg,rate_dps,"
                         "wheel_rpm,lamp_angle_deg,...); may appear later and grow")
+    p.add_argument("--http-host", metavar="NAME", action="append", default=[],
+                   help="a further Host name the page answers to (its address and the "
+                        "loopback names always work); may be repeated")
+    p.add_argument("--http-timeout", metavar="S", type=float, default=20.0,
+                   help="seconds a page connection may take to send its request "
+                        "(default %(default)s)")
     p.add_argument("--print-log", action="store_true",
                    help="print every datagram on standard output as it arrives")
     p.add_argument("--ready-file", metavar="FILE",
@@ -80,8 +87,11 @@ def main(argv=None):
         photos = PhotoStore(incoming)
         ftp = FtpThread(make_ftp_server(root, photos, args.bind, args.ftp_port))
         parts.append(ftp)
-        web = WebThread(make_web_server(args.bind, args.http_port, log, photos,
-                                        Telemetry(args.telemetry)))
+        ports = {"log_port": log.port, "ftp_port": ftp.port}
+        view = SingleSatellite(args.bind, log, photos, Telemetry(args.telemetry), ports)
+        web = WebServer(args.bind, args.http_port, view, hosts=args.http_host,
+                        idle_timeout=args.http_timeout)
+        ports["http_port"] = web.port
         parts.append(web)
     except OSError as e:
         print("kelvex-ground: %s" % e, file=sys.stderr)

@@ -1,13 +1,47 @@
-"""The ground station's web page and the JSON it polls."""
+"""The ground station's web pages and the JSON they poll.
 
+The server reads the station through a data object with these methods
+(None for a satellite it does not know):
+  satellites()              [{id, name, address, last_heard, state, exit_status,
+                              pointing_deg, rate_dps, last_photo, photos, lines,
+                              alarms, dropped}]
+  log(sat, since)           {next, lines: [{n, t, time, text}], dropped}
+  photos(sat)               [{name, size, t}]
+  telemetry(sat, since)     {columns, rows, next, file_generation[, t0_unix]}
+  station_info()            {version, log_port, ftp_port, http_port, drops, started}
+  photo_path(sat, name)     path of a listed photo
+  thumbnail(sat, name)      JPEG bytes of its thumbnail
+and, on a station that takes telemetry and status from per-run stations,
+  ingest_telemetry(peer, body), ingest_status(peer, body)
+                            the JSON answer; IngestRefused for a peer it does not
+                            take from, ValueError for a body it rejects
+"""
+
+import hmac
+import http.client
+import io
+import ipaddress
 import json
 import os
+import re
+import secrets
 import socket
-import threading
 import urllib.parse
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
+
+from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, SocketWriter, request_complete
+
+try:
+    from .satellites import IngestRefused
+except ImportError:
+    # A station without a class of satellites takes nothing in.
+    class IngestRefused(Exception):
+        pass
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+# Where the page's libraries fetched at build time are; the launcher puts the
+# build tree's folder first.
+VENDOR_DIRS = [os.path.join(STATIC, "vendor")]
 CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
     ".js": "text/javascript; charset=utf-8",
@@ -16,92 +50,364 @@ CONTENT_TYPES = {
     ".jpg": "image/jpeg",
     ".png": "image/png",
 }
+FILE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.+-]*\Z")
+BAD_ESCAPE = re.compile(r"%(?![0-9A-Fa-f]{2})")
+LOCAL_NAMES = ("localhost", "localhost.localdomain", "ip6-localhost")
+TOKEN_HEADER = "X-Kelvex-Token"
+MAX_BODY = 4096
+# A per-run station relays its telemetry rows in answers of up to this size.
+MAX_INGEST = 1024 * 1024
+PAGE_POLICY = ("default-src 'self'; img-src 'self'; object-src 'none'; base-uri 'none'; "
+               "form-action 'none'; frame-ancestors 'none'")
 
 
-def make_web_server(bind, port, log, photos, telemetry):
+class BadRequest(Exception):
+    pass
+
+
+class NotFound(Exception):
+    pass
+
+
+def decode_path(target):
+    """The request target's path as text, split into its segments, and its
+    query; BadRequest for anything a browser would not send."""
+    if not target.startswith("/") or BAD_ESCAPE.search(target):
+        raise BadRequest()
+    url = urllib.parse.urlsplit(target)
+    try:
+        path = urllib.parse.unquote_to_bytes(url.path).decode("utf-8")
+        query = urllib.parse.parse_qs(url.query, strict_parsing=False, errors="strict")
+    except (UnicodeDecodeError, ValueError):
+        raise BadRequest()
+    if any(ord(c) < 32 or ord(c) == 127 for c in path) or "\\" in path:
+        raise BadRequest()
+    return path.split("/")[1:], query
+
+
+def since_of(query):
+    text = query.get("since", ["0"])[0]
+    if not text.isdigit():
+        raise BadRequest()
+    return int(text)
+
+
+class HostCheck:
+    """The Host names the page answers to: its own address, the loopback
+    names, the names it is configured with, and any address literal when it
+    listens on every address. A web page elsewhere that rebinds its own name
+    to this station's address is refused."""
+
+    def __init__(self, bind, port, names=()):
+        self.port = port
+        self.names = {n.lower().rstrip(".") for n in names}
+        self.own = {"127.0.0.1", "::1", *LOCAL_NAMES}
+        self.any_address = bind in ("", "0.0.0.0", "::")
+        if not self.any_address:
+            self.own.add(str(ipaddress.ip_address(bind)))
+        else:
+            self.own.add(socket.gethostname().lower())
+
+    def check(self, header):
+        """None when the Host is served, else the status to answer with."""
+        if header is None:
+            return None
+        m = re.fullmatch(r"(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+)(?::([0-9]{1,5}))?", header.strip())
+        if not m:
+            return 400
+        name, port = m.group(1).lower().rstrip("."), m.group(2)
+        if name.startswith("["):
+            name = name[1:-1]
+        if name in self.names:
+            return None
+        if port is not None and int(port) != self.port:
+            return 421
+        if name in self.own:
+            return None
+        try:
+            address = ipaddress.ip_address(name)
+        except ValueError:
+            return 421
+        return None if self.any_address or address.is_loopback else 421
+
+
+class Instructor:
+    """Who may switch faults: requests that carry the token, from loopback or
+    from the networks given. The forwarder switches them on the satellite:
+      faults(sat)           {available: [{name, units, value}], active: [{fault, unit, value}]}
+                            or None for a satellite it cannot switch (a real board)
+      switch(sat, request)  the same after the request ({fault, unit[, value]} switches on,
+                            {clear, unit} off); ValueError for a request it rejects"""
+
+    def __init__(self, forwarder, token=None, networks=()):
+        self.forwarder = forwarder
+        self.token = token or secrets.token_urlsafe(18)
+        self.networks = [ipaddress.ip_network(n, strict=False) for n in networks]
+
+    def announce(self, url, stream):
+        print("kelvex-ground: instructor token %s (the panel on a satellite's page, e.g. %s#token=%s)"
+              % (self.token, url, self.token), file=stream, flush=True)
+
+    def refusal(self, peer, token):
+        address = ipaddress.ip_address(peer.split("%")[0])
+        if address.version == 6 and address.ipv4_mapped:
+            address = address.ipv4_mapped
+        if not address.is_loopback and not any(address in n for n in self.networks):
+            return 403
+        if not token or not hmac.compare_digest(token.encode(), self.token.encode()):
+            return 401
+        return None
+
+
+def make_handler(data, hosts, instructor):
     class Handler(BaseHTTPRequestHandler):
         server_version = "kelvex-ground"
+        # Every answer closes its connection: the server then never keeps a
+        # thread for a connection that stays open.
+        protocol_version = "HTTP/1.0"
+        # A request too broken to name its version still gets a status line.
+        default_request_version = "HTTP/1.0"
+
+        def __init__(self, sock, address, raw):
+            self._raw = raw
+            super().__init__(sock, address, None)
+
+        def setup(self):
+            self.connection = self.request
+            self.rfile = io.BytesIO(self._raw)
+            self.wfile = SocketWriter(self.request)
+
+        def finish(self):
+            pass
 
         def log_message(self, fmt, *args):
             pass
 
         def do_GET(self):
-            url = urllib.parse.urlsplit(self.path)
-            query = urllib.parse.parse_qs(url.query)
-            since = _int(query.get("since", ["0"])[0])
-            path = urllib.parse.unquote(url.path)
-            if path in ("/", "/index.html"):
+            self._answer(body=True)
+
+        def do_HEAD(self):
+            self._answer(body=False)
+
+        def do_POST(self):
+            self._answer(body=True, post=True)
+
+        def _answer(self, body, post=False):
+            self._body = body
+            refused = hosts.check(self.headers.get("Host"))
+            if refused is None and self.request_version == "HTTP/1.1" and "Host" not in self.headers:
+                refused = 400
+            if refused:
+                return self._error(refused)
+            try:
+                parts, query = decode_path(self.path)
+                if post:
+                    return self._post(parts)
+                return self._get(parts, query)
+            except NotFound:
+                return self._error(404)
+            except BadRequest:
+                return self._error(400)
+            except Exception:
+                return self._error(500)
+
+        def _get(self, parts, query):
+            if parts in (["", ], ["index.html"]):
                 return self._file(os.path.join(STATIC, "index.html"))
-            if path.startswith("/static/"):
-                name = path[len("/static/"):]
-                if "/" in name or name.startswith("."):
+            head = parts[0]
+            if head == "static":
+                return self._static(parts[1:])
+            if head == "sat" and len(parts) == 2:
+                if not self._known(parts[1]):
                     return self._error(404)
-                return self._file(os.path.join(STATIC, name))
-            if path == "/api/log":
-                return self._json(log.since(since))
-            if path == "/api/photos":
-                return self._json({"photos": photos.listing()})
-            if path == "/api/telemetry":
-                return self._json(telemetry.since(since))
-            if path.startswith("/photos/"):
-                found = photos.path_of(path[len("/photos/"):])
-                return self._file(found) if found else self._error(404)
-            if path.startswith("/thumbs/"):
-                data = photos.thumbnail(path[len("/thumbs/"):])
-                return self._send(200, "image/jpeg", data) if data else self._error(404)
+                return self._file(os.path.join(STATIC, "sat.html"))
+            if head == "api":
+                return self._api(parts[1:], query)
+            if head in ("photos", "thumbs") and len(parts) in (2, 3):
+                sat = parts[1] if len(parts) == 3 else self._first()
+                name = parts[-1]
+                if sat is None or not FILE_NAME.match(name):
+                    return self._error(404)
+                if head == "photos":
+                    found = data.photo_path(sat, name)
+                    return self._file(found) if found else self._error(404)
+                thumb = data.thumbnail(sat, name)
+                return self._send(200, "image/jpeg", thumb) if thumb else self._error(404)
             return self._error(404)
 
-        def _json(self, value):
-            self._send(200, "application/json", json.dumps(value).encode())
+        def _api(self, parts, query):
+            if parts == ["station"]:
+                info = dict(data.station_info())
+                info["instructor"] = instructor is not None
+                return self._json(info)
+            if parts == ["satellites"]:
+                return self._json(data.satellites())
+            if parts[2:] == ["faults"] and parts[0] == "sat":
+                return self._instructed(parts[1], lambda f: f.faults(parts[1]))
+            if len(parts) == 3 and parts[0] == "sat":
+                return self._json(self._of(parts[1], parts[2], query))
+            if len(parts) == 1 and parts[0] in ("log", "photos", "telemetry"):
+                # The single-satellite page's endpoints: the first satellite.
+                sat = self._first()
+                value = self._of(sat, parts[0], query) if sat else None
+                return self._json(legacy(parts[0], value))
+            return self._error(404)
+
+        def _of(self, sat, what, query):
+            if what == "log":
+                value = data.log(sat, since_of(query))
+            elif what == "telemetry":
+                value = data.telemetry(sat, since_of(query))
+            elif what == "photos":
+                value = data.photos(sat)
+            else:
+                value = None
+            if value is None:
+                raise NotFound()
+            return value
+
+        def _post(self, parts):
+            ingest = None
+            if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in ("telemetry", "status"):
+                ingest = getattr(data, "ingest_" + parts[2], None)
+            if not ingest and (len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault"):
+                return self._error(404)
+            length = self.headers.get("Content-Length", "")
+            if not length.isdigit():
+                return self._error(411)
+            if int(length) > (MAX_INGEST if ingest else MAX_BODY):
+                return self._error(413)
+            body = self.rfile.read(int(length))
+            if ingest:
+                try:
+                    return self._json(ingest(self.client_address[0], json.loads(body)))
+                except IngestRefused as e:
+                    return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
+                except ValueError as e:
+                    return self._send(400, "text/plain; charset=utf-8", ("%s\n" % e).encode())
+
+            def switch(forwarder):
+                request = json.loads(body)
+                if not isinstance(request, dict):
+                    raise ValueError("the request is not a JSON object")
+                return forwarder.switch(parts[2], request)
+            return self._instructed(parts[2], switch)
+
+        def _instructed(self, sat, act):
+            """act(forwarder) for the instructor only, on a satellite the
+            forwarder can switch."""
+            if instructor is None:
+                return self._error(404)
+            refused = instructor.refusal(self.client_address[0], self.headers.get(TOKEN_HEADER))
+            if refused:
+                return self._error(refused)
+            if not self._known(sat) or instructor.forwarder.faults(sat) is None:
+                return self._error(404)
+            try:
+                return self._json(act(instructor.forwarder))
+            except ValueError as e:
+                return self._json({"error": str(e)}, 400)
+
+        def _first(self):
+            sats = data.satellites()
+            return sats[0]["id"] if sats else None
+
+        def _known(self, sat):
+            return any(s["id"] == sat for s in data.satellites())
+
+        def _static(self, parts):
+            if len(parts) == 1 and FILE_NAME.match(parts[0]):
+                return self._file(os.path.join(STATIC, parts[0]))
+            if len(parts) == 2 and parts[0] == "vendor" and FILE_NAME.match(parts[1]):
+                for d in VENDOR_DIRS:
+                    path = os.path.join(d, parts[1])
+                    if os.path.isfile(path):
+                        return self._file(path)
+            return self._error(404)
+
+        def _json(self, value, code=200):
+            self._send(code, "application/json", json.dumps(value).encode())
 
         def _file(self, path):
+            if not os.path.isfile(path):
+                return self._error(404)
             try:
                 with open(path, "rb") as f:
-                    data = f.read()
+                    content = f.read()
             except OSError:
                 return self._error(404)
             kind = CONTENT_TYPES.get(os.path.splitext(path)[1].lower(), "application/octet-stream")
-            self._send(200, kind, data)
+            self._send(200, kind, content)
 
         def _error(self, code):
-            self._send(code, "text/plain; charset=utf-8", b"not found\n")
+            text = http.client.responses.get(code, "error").lower()
+            self._send(code, "text/plain; charset=utf-8", (text + "\n").encode())
 
-        def _send(self, code, kind, data):
+        def _send(self, code, kind, content):
             self.send_response(code)
             self.send_header("Content-Type", kind)
-            self.send_header("Content-Length", str(len(data)))
+            self.send_header("Content-Length", str(len(content)))
             self.send_header("Cache-Control", "no-store")
+            self.send_header("X-Content-Type-Options", "nosniff")
+            if kind.startswith("text/html"):
+                # Nothing from elsewhere, and no other site's page around it.
+                self.send_header("Content-Security-Policy", PAGE_POLICY)
+            self.send_header("Connection", "close")
             self.end_headers()
-            self.wfile.write(data)
+            if getattr(self, "_body", True):
+                self.wfile.write(content)
 
-    class Server(ThreadingHTTPServer):
-        daemon_threads = True
-        address_family = socket.AF_INET6 if ":" in bind else socket.AF_INET
+        def send_error(self, code, message=None, explain=None):
+            # Requests the standard parser rejects get the same short answer.
+            self.close_connection = True
+            self._body = self.command != "HEAD"
+            self._error(code)
 
-    return Server((bind, port), Handler)
-
-
-def _int(text):
-    try:
-        return max(0, int(text))
-    except ValueError:
-        return 0
+    return Handler
 
 
-class WebThread:
-    def __init__(self, server):
-        self.server = server
-        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2},
-                                        name="web", daemon=True)
+def short_answer(code):
+    text = http.client.responses[code]
+    return ("HTTP/1.0 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %d\r\n"
+            "Connection: close\r\n\r\n%s\n" % (code, text, len(text) + 1, text.lower())).encode()
+
+
+def legacy(what, value):
+    """The single-satellite page's forms of the answers."""
+    if what == "log":
+        value = value or {"next": 0, "lines": [], "dropped": 0}
+        return dict(value, first=value.get("first", 0),
+                    lines=[dict(x, seq=x["n"]) for x in value["lines"]])
+    if what == "photos":
+        return {"photos": [dict(p, mtime=p["t"]) for p in value or []]}
+    value = value or {"columns": [], "rows": [], "next": 0, "file_generation": 0}
+    return dict(value, generation=value["file_generation"])
+
+
+class WebServer:
+    def __init__(self, bind, port, data, hosts=(), idle_timeout=IDLE_TIMEOUT, instructor=None,
+                 **limits):
+        self._handler = None
+        limits.setdefault("max_request", MAX_INGEST + 64 * 1024)
+        self.server = BoundedHTTPServer(bind, port, self._answer, idle_timeout=idle_timeout,
+                                        **limits)
+        self._handler = make_handler(data, HostCheck(bind, self.server.port, hosts), instructor)
+
+    def _answer(self, sock, address, raw):
+        if not request_complete(raw):
+            return sock.sendall(short_answer(431))
+        # Blank lines before the request line are allowed; nothing else is.
+        raw = raw.lstrip(b"\r\n")
+        if not raw:
+            return sock.sendall(short_answer(400))
+        self._handler(sock, address, raw)
 
     @property
     def port(self):
-        return self.server.server_address[1]
+        return self.server.port
 
     def start(self):
-        self._thread.start()
+        self.server.start()
 
     def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self._thread.join(timeout=5)
+        self.server.stop()

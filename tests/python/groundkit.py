@@ -118,3 +118,160 @@ def sim_state(path, **values):
     with open(path, "w") as f:
         f.writelines("%s=%s\n" % kv for kv in values.items())
     return path
+
+
+def ground_package():
+    """The kelvex_ground package from the sources, serving the plot library
+    the build fetched."""
+    import sys
+    if SOURCE_GROUND not in sys.path:
+        sys.path.insert(0, SOURCE_GROUND)
+    from kelvex_ground import web
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    vendor = os.path.join(build, "ground", "vendor") if build else None
+    if vendor and os.path.isdir(vendor) and vendor not in web.VENDOR_DIRS:
+        web.VENDOR_DIRS.insert(0, vendor)
+    return web
+
+
+class FakeClass:
+    """What the page server reads of a station, for a class of satellites
+    made up by a test: sats maps an id to a dict with the satellite's entry
+    in /api/satellites plus "log" (lines), "photos" (name -> path) and
+    "telemetry" (columns, rows, t0_unix)."""
+
+    def __init__(self, sats):
+        self.sats = sats
+        self.ingested = []
+
+    def satellites(self):
+        return [{k: v for k, v in s.items() if k not in ("log", "photo_files", "telemetry")}
+                for s in self.sats.values()]
+
+    def log(self, sat, since):
+        if sat not in self.sats:
+            return None
+        lines = self.sats[sat].get("log", [])
+        return {"next": len(lines), "dropped": self.sats[sat].get("dropped", 0),
+                "lines": [dict(x, n=i) for i, x in enumerate(lines) if i >= since]}
+
+    def photos(self, sat):
+        if sat not in self.sats:
+            return None
+        return [{"name": n, "size": os.path.getsize(p), "t": os.path.getmtime(p)}
+                for n, p in self.sats[sat].get("photo_files", {}).items()]
+
+    def telemetry(self, sat, since):
+        if sat not in self.sats:
+            return None
+        t = self.sats[sat].get("telemetry") or {"columns": [], "rows": []}
+        out = {"columns": t["columns"], "rows": t["rows"][since:], "next": len(t["rows"]),
+               "file_generation": 1}
+        if "t0_unix" in t:
+            out["t0_unix"] = t["t0_unix"]
+        return out
+
+    def ingest_status(self, peer, body):
+        if not isinstance(body, dict):
+            raise ValueError("a JSON object")
+        self.ingested.append((peer, body))
+        return {"ok": True}
+
+    def station_info(self):
+        return {"version": "test", "log_port": 4567, "ftp_port": 2121, "http_port": 0,
+                "drops": {}, "started": 0}
+
+    def photo_path(self, sat, name):
+        return self.sats.get(sat, {}).get("photo_files", {}).get(name)
+
+    def thumbnail(self, sat, name):
+        path = self.photo_path(sat, name)
+        if path is None:
+            return None
+        import io
+        from PIL import Image
+        with Image.open(path) as im:
+            im.thumbnail((160, 120))
+            out = io.BytesIO()
+            im.convert("RGB").save(out, "JPEG")
+        return out.getvalue()
+
+
+class PageServer:
+    """The page server in this process, on a free loopback port."""
+
+    def __init__(self, data, **options):
+        web = ground_package()
+        self.server = web.WebServer("127.0.0.1", 0, data, **options)
+        self.server.start()
+        self.port = self.server.port
+        self.url = "http://127.0.0.1:%d/" % self.port
+
+    def request(self, method, path, headers=None, body=None):
+        """(status, headers, body) of one request."""
+        import http.client
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            c.request(method, path, body=body, headers=headers or {})
+            r = c.getresponse()
+            return r.status, dict(r.getheaders()), r.read()
+        finally:
+            c.close()
+
+    def raw(self, data, timeout=10):
+        """The bytes answered to data sent as it stands."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
+            s.sendall(data)
+            out = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return out
+                out += chunk
+
+    def stop(self):
+        self.server.stop()
+
+
+@pytest.fixture
+def page_server():
+    servers = []
+
+    def start(data, **options):
+        servers.append(PageServer(data, **options))
+        return servers[-1]
+    yield start
+    for s in servers:
+        s.stop()
+
+
+class FakeForwarder:
+    """Stands in for the simulator's fault switch: keeps the faults switched
+    per satellite and every request it got."""
+
+    AVAILABLE = [{"name": "gyro-stuck", "units": 1, "value": None},
+                 {"name": "gyro-bias", "units": 1, "value": "deg/s"},
+                 {"name": "wheel-dead", "units": 2, "value": None}]
+
+    def __init__(self, satellites):
+        self.active = {sat: {} for sat in satellites}
+        self.requests = []
+
+    def faults(self, sat):
+        if sat not in self.active:
+            return None
+        return {"available": self.AVAILABLE,
+                "active": [dict(fault=f, unit=u, value=v) for (f, u), v in self.active[sat].items()]}
+
+    def switch(self, sat, request):
+        self.requests.append((sat, request))
+        names = {f["name"] for f in self.AVAILABLE}
+        name = request.get("fault", request.get("clear"))
+        if name not in names:
+            raise ValueError("no fault named %r" % name)
+        key = (name, request.get("unit", 0))
+        if "fault" in request:
+            self.active[sat][key] = request.get("value")
+        else:
+            self.active[sat].pop(key, None)
+        return self.faults(sat)

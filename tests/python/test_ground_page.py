@@ -1,7 +1,9 @@
-"""The ground station's page in headless Chromium, after a mission's log
-lines and a photo taken and uploaded with the mission's own command lines."""
+"""The ground station's pages in headless Chromium: a satellite's page after
+a mission's log lines and a photo taken and uploaded with the mission's own
+command lines, and the overview of a class of satellites."""
 
 import html
+import json
 import os
 import re
 import shutil
@@ -11,7 +13,8 @@ import time
 import pytest
 from PIL import Image
 
-from groundkit import SOURCE_GROUND, Station, bin_dir, sim_state, wait_for
+from groundkit import (SOURCE_GROUND, FakeClass, FakeForwarder, Station, bin_dir,  # noqa: F401
+                       ground_package, page_server, sim_state, wait_for)
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CURL = shutil.which("curl")
@@ -25,10 +28,13 @@ def chromium(tmp_path, url, *mode):
     r = subprocess.run(
         [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--disable-dev-shm-usage", "--user-data-dir=%s" % profile,
+         "--disable-dev-shm-usage", "--user-data-dir=%s" % profile, "--enable-logging=stderr",
          "--window-size=%d,%d" % WINDOW, "--virtual-time-budget=5000", *mode, url],
         env=env, capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stderr[-2000:]
+    # The page's own scripts ran without an error and fetched nothing that
+    # the station's content policy (only the station itself) refused.
+    assert "Uncaught" not in r.stderr and "Refused to" not in r.stderr, r.stderr[-2000:]
     return r.stdout
 
 
@@ -52,17 +58,31 @@ def fly_photo_mission(station, tmp_path, number):
     return "%s-%d.jpeg" % (stamp, number)
 
 
-def screenshot_path(tmp_path):
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    if build and os.path.isdir(build):
-        os.makedirs(os.path.join(build, "test-output"), exist_ok=True)
-        return os.path.join(build, "test-output", "ground-station-page.png")
-    return str(tmp_path / "ground-station-page.png")
+def screenshot(tmp_path, url, name, capsys):
+    shot = str(tmp_path / name)
+    chromium(tmp_path, url, "--screenshot=%s" % shot)
+    with capsys.disabled():
+        print("\nscreenshot: %s" % shot)
+    return Image.open(shot)
+
+
+def plot_boxes(dom):
+    """id -> (attributes, inner html) of every plot on a satellite's page."""
+    return {m.group(1): m.group(0) for m in
+            re.finditer(r'<div class="plot" id="plot-(\w+)"[^>]*>.*?</table>', dom, re.S)}
+
+
+def attribute(box, name):
+    m = re.search(r'data-%s="([^"]*)"' % name, box)
+    return m.group(1) if m else None
 
 
 @pytest.fixture
 def telemetry_csv(tmp_path):
-    path = tmp_path / "telemetry.csv"
+    """A minute of a run that ended just now, with its run.json beside it."""
+    run = tmp_path / "run"
+    run.mkdir()
+    path = run / "telemetry.csv"
     with open(path, "w") as f:
         f.write("t,yaw_deg,rate_dps,wheel_rpm,lamp_angle_deg,sunbattery0_raw,battery_charge_ah\n")
         for i in range(300):
@@ -70,12 +90,13 @@ def telemetry_csv(tmp_path):
             yaw = 58.0 * (1 - 0.95 ** i)
             f.write("%.1f,%.3f,%.3f,%.1f,%.3f,%d,%.4f\n" % (t, yaw, 2.9 * 0.95 ** i, -800 * 0.95 ** i,
                                                           60.0 - yaw, 900, 1.5 - 0.0002 * i))
+    (run / "run.json").write_text(json.dumps({"format": 1, "t0_unix": time.time() - 61}))
     return path
 
 
 @pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
 @pytest.mark.skipif(CURL is None, reason="curl is not installed")
-def test_page_shows_log_photo_and_telemetry(tmp_path, telemetry_csv, capsys):
+def test_satellite_page_shows_log_photo_and_telemetry(tmp_path, telemetry_csv, capsys):
     st = Station(str(tmp_path), ["--telemetry", str(telemetry_csv)])
     try:
         lines = ["The sun_pointing says 'HELLO' to 127.0.0.1:4567",
@@ -84,26 +105,35 @@ def test_page_shows_log_photo_and_telemetry(tmp_path, telemetry_csv, capsys):
         assert wait_for(lambda: len(st.log_file_lines()) == 3)
         name = fly_photo_mission(st, tmp_path, 7)
         assert wait_for(lambda: [p["name"] for p in st.json("/api/photos")["photos"]] == [name])
+        sat = st.json("/api/satellites")[0]
+        assert sat["name"] == "sun_pointing"
+        url = st.url + "sat/" + sat["id"]
 
-        dom = chromium(tmp_path, st.url, "--dump-dom")
+        dom = chromium(tmp_path, url, "--dump-dom")
         shown = [html.unescape(x) for x in re.findall(r'<span class="text">(.*?)</span>', dom)]
         assert shown == lines
-        assert re.search(r'<img id="latest-img"[^>]*src="/photos/%s\?' % re.escape(name), dom)
+        photo = "/photos/%s/%s" % (sat["id"], name)
+        assert re.search(r'<img id="latest-img"[^>]*src="%s\?' % re.escape(photo), dom)
         assert re.search(r'<li data-name="%s">' % re.escape(name), dom)
-        assert re.search(r'<img src="/thumbs/%s\?' % re.escape(name), dom)
-        for plot in ("yaw", "rate", "wheel", "lamp", "battery"):
-            assert 'id="plot-%s"' % plot in dom
+        assert re.search(r'<img src="/thumbs/%s/%s\?' % (re.escape(sat["id"]), re.escape(name)), dom)
         assert "300 samples" in dom
-        # The sun battery's reading is not the accumulator's charge.
-        assert "<h3>Battery charge: battery_charge_ah</h3>" in dom
 
-        shot = screenshot_path(tmp_path)
-        if os.path.exists(shot):
-            os.remove(shot)
-        chromium(tmp_path, st.url, "--screenshot=%s" % shot)
-        with capsys.disabled():
-            print("\nscreenshot of the ground station page: %s" % shot)
-        with Image.open(shot) as im:
+        plots = plot_boxes(dom)
+        assert sorted(plots) == ["battery", "lamp", "rate", "wheel", "yaw"]
+        # Legends name the columns; the sun battery's reading is not the
+        # accumulator's charge.
+        legend = lambda box: re.findall(r'<div class="u-label">([^<]*)</div>', box)
+        assert legend(plots["battery"]) == ["time", "battery_charge_ah"]
+        assert legend(plots["yaw"]) == ["time", "yaw_deg"]
+        for box in plots.values():
+            # One time axis with the log on a 24-hour clock: each tick once,
+            # and the three log lines, which came after the run, marked.
+            ticks = attribute(box, "xticks").split("|")
+            assert len(ticks) >= 3 and len(set(ticks)) == len(ticks), ticks
+            assert all(re.fullmatch(r"([01]\d|2[0-3]):[0-5]\d(:[0-5]\d)?", t) for t in ticks), ticks
+            assert attribute(box, "marks") == "3"
+
+        with screenshot(tmp_path, url, "satellite-page.png", capsys) as im:
             assert im.size == WINDOW
             # The photo's lamp is the only near-white thing on the dark page,
             # and the photo panel is the right-hand column.
@@ -111,3 +141,196 @@ def test_page_shows_log_photo_and_telemetry(tmp_path, telemetry_csv, capsys):
         assert bright is not None and bright[0] > WINDOW[0] // 2
     finally:
         assert st.stop() == 0
+
+
+CLASS_PHOTO_COLOURS = [(230, 40, 40), (40, 220, 60), (40, 90, 240)]
+
+
+def a_class(tmp_path, now):
+    sats = {}
+    for i, (name, colour) in enumerate(zip(["sun_pointing", "spin_up", "detumble"], CLASS_PHOTO_COLOURS)):
+        address = "127.0.0.%d" % (i + 2)
+        photo = tmp_path / ("photo-%d.png" % i)
+        Image.new("RGB", (640, 480), colour).save(photo)
+        sats[address] = {
+            "id": address, "name": name, "address": address, "last_heard": now - 2 - i,
+            "state": "running", "exit_status": None, "pointing_deg": 1.25 + i * 10,
+            "rate_dps": 0.5 - i, "last_photo": photo.name, "photos": 1, "lines": 20 * (i + 1),
+            "alarms": [], "dropped": 0, "photo_files": {photo.name: str(photo)}}
+    sats["127.0.0.2"]["alarms"] = ["wheel at its limit"]
+    sats["127.0.0.9"] = {
+        "id": "127.0.0.9", "name": "board_7", "address": "127.0.0.9", "last_heard": now - 300,
+        "state": "ended", "exit_status": 3, "pointing_deg": None, "rate_dps": None,
+        "last_photo": None, "photos": 0, "lines": 4, "alarms": ["12 lines lost"], "dropped": 12}
+    return FakeClass(sats)
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_overview_has_a_tile_per_satellite(tmp_path, page_server, capsys):
+    now = time.time()
+    srv = page_server(a_class(tmp_path, now))
+    dom = chromium(tmp_path, srv.url, "--dump-dom")
+    tiles = dict(re.findall(r'<li class="tile state-\w+" data-id="([\d.]+)">(.*?)</ul></li>', dom, re.S))
+    assert sorted(tiles) == ["127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.9"]
+
+    def shown(address, cls):
+        m = re.search(r'class="%s"[^>]*>([^<]*)<' % cls, tiles[address])
+        return html.unescape(m.group(1)) if m else None
+
+    clock = time.strftime("%H:%M:%S", time.localtime(now - 2))
+    assert shown("127.0.0.2", "name") == "sun_pointing"
+    # The page's clock runs on in Chromium's virtual time.
+    assert re.fullmatch(re.escape(clock) + r", \d+ s ago", shown("127.0.0.2", "heard"))
+    assert shown("127.0.0.2", "pointing") == "1.3 °" or shown("127.0.0.2", "pointing") == "1.2 °"
+    assert shown("127.0.0.3", "rate") == "-0.50 °/s"
+    assert shown("127.0.0.4", "pointing") == "21.2 °" or shown("127.0.0.4", "pointing") == "21.3 °"
+    assert shown("127.0.0.2", "alarm") == "wheel at its limit"
+    assert shown("127.0.0.9", "name") == "board_7"
+    assert shown("127.0.0.9", "pointing") == "–" and shown("127.0.0.9", "alarm") == "12 lines lost"
+    assert shown("127.0.0.9", "exit") == "3" and shown("127.0.0.9", "empty") == "no photo yet"
+    for address in ("127.0.0.2", "127.0.0.3", "127.0.0.4"):
+        assert 'href="/sat/%s"' % address in tiles[address]
+        assert re.search(r'<img src="/thumbs/%s/photo-\d\.png"' % re.escape(address), tiles[address])
+
+    with screenshot(tmp_path, srv.url, "overview.png", capsys) as im:
+        rgb = im.convert("RGB")
+        colours = set(rgb.getdata())
+    # Every tile's thumbnail is drawn (JPEG shifts a colour a little).
+    for c in CLASS_PHOTO_COLOURS:
+        assert any(all(abs(a - b) < 12 for a, b in zip(c, px)) for px in colours), c
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_satellite_page_of_a_board_without_telemetry(tmp_path, page_server):
+    now = time.time()
+    log = [{"t": now - 5 + i, "time": time.strftime("%Y-%m-%d %H:%M:%S.000", time.localtime(now - 5 + i)),
+            "text": "line %d <b>not bold</b>" % i} for i in range(4)]
+    srv = page_server(FakeClass({"192.168.1.20": {
+        "id": "192.168.1.20", "name": "board_1", "address": "192.168.1.20", "last_heard": now - 1,
+        "state": "running", "exit_status": None, "pointing_deg": None, "rate_dps": None,
+        "last_photo": None, "photos": 0, "lines": 4, "alarms": [], "dropped": 2, "log": log}}))
+    dom = chromium(tmp_path, srv.url + "sat/192.168.1.20", "--dump-dom")
+    shown = [html.unescape(x) for x in re.findall(r'<span class="text">(.*?)</span>', dom)]
+    assert shown == [x["text"] for x in log]
+    assert re.search(r'<p id="no-telemetry" class="empty">No telemetry', dom)
+    assert plot_boxes(dom) == {} and "<canvas" not in dom
+    assert '<span id="log-dropped" class="alarm">2 lines lost</span>' in dom
+    assert "board_1 (192.168.1.20)" in dom
+
+
+class Browser:
+    """Headless Chromium driven over its DevTools socket (on loopback), for
+    what a page does when clicked."""
+
+    def __init__(self, tmp_path, url):
+        import websocket
+        profile = tmp_path / "cdp-profile"
+        profile.mkdir()
+        self.proc = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-dev-shm-usage", "--user-data-dir=%s" % profile, "--remote-debugging-port=0",
+             "--remote-debugging-address=127.0.0.1", "--window-size=%d,%d" % WINDOW, url],
+            env=dict(os.environ, HOME=str(tmp_path)), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        active = profile / "DevToolsActivePort"
+        # Chromium writes the port, then the browser's socket path, into the file.
+        lines = wait_for(lambda: active.exists() and active.read_text().count("\n") >= 1
+                         and active.read_text().split(), 30)
+        assert lines, "chromium opened no DevTools port"
+        port = int(lines[0])
+        import urllib.request
+        pages = wait_for(lambda: [t for t in json.loads(urllib.request.urlopen(
+            "http://127.0.0.1:%d/json/list" % port, timeout=10).read()) if t["type"] == "page"], 15)
+        self.ws = websocket.create_connection(pages[0]["webSocketDebuggerUrl"], timeout=15,
+                                              suppress_origin=True)
+        self.n = 0
+
+    def eval(self, expression):
+        self.n += 1
+        self.ws.send(json.dumps({"id": self.n, "method": "Runtime.evaluate", "params": {
+            "expression": expression, "returnByValue": True, "awaitPromise": True}}))
+        for _ in range(1000):
+            answer = json.loads(self.ws.recv())
+            if answer.get("id") == self.n:
+                # No result while the page is between two documents.
+                return answer.get("result", {}).get("result", {}).get("value")
+        raise AssertionError("no answer to " + expression)
+
+    def wait(self, expression, timeout=15):
+        return wait_for(lambda: self.eval(expression), timeout, 0.1)
+
+    def close(self):
+        self.ws.close()
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_instructor_switches_a_fault_with_a_click(tmp_path, page_server):
+    Instructor = ground_package().Instructor
+    sat = "127.0.0.5"
+    forwarder = FakeForwarder([sat])
+    instructor = Instructor(forwarder)
+    srv = page_server(FakeClass({sat: {
+        "id": sat, "name": "sun_pointing", "address": sat, "last_heard": time.time(),
+        "state": "running", "exit_status": None, "pointing_deg": 3.0, "rate_dps": 0.1,
+        "last_photo": None, "photos": 0, "lines": 0, "alarms": [], "dropped": 0}}),
+        instructor=instructor)
+    box = "document.querySelector('#faults input[data-fault=\"%s\"][data-unit=\"%d\"]')"
+    browser = Browser(tmp_path, srv.url + "sat/%s#token=%s" % (sat, instructor.token))
+    try:
+        assert browser.wait(box % ("gyro-stuck", 0) + " !== null")
+        # The token leaves the address bar as soon as the page has it.
+        assert browser.eval("location.hash") == ""
+        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert wait_for(lambda: forwarder.requests) == [(sat, {"fault": "wheel-dead", "unit": 1})]
+        said = "document.getElementById('instructor-state').textContent === '%s'"
+        # Each answer draws the panel anew: the next click waits for it.
+        assert browser.wait(said % "wheel-dead switched on")
+        assert browser.eval(box % ("wheel-dead", 1) + ".checked")
+        browser.eval("const b = %s; b.closest('li').querySelector('input.value').value = '2.5';"
+                     "b.click(); true" % (box % ("gyro-bias", 0)))
+        assert browser.wait(said % "gyro-bias switched on")
+        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert wait_for(lambda: len(forwarder.requests) == 3)
+        assert forwarder.requests[1:] == [(sat, {"fault": "gyro-bias", "unit": 0, "value": 2.5}),
+                                          (sat, {"clear": "wheel-dead", "unit": 1})]
+        assert list(forwarder.active[sat]) == [("gyro-bias", 0)]
+
+        # A student's tab without the token sees the form, and a guess gets nowhere.
+        browser.eval("sessionStorage.clear(); location.reload(); true")
+        assert browser.wait("!document.getElementById('token-form').hidden")
+        browser.eval("document.getElementById('token-input').value = 'guess';"
+                     "document.querySelector('#token-form button').click(); true")
+        assert browser.wait(said % "token refused")
+        assert len(forwarder.requests) == 3
+    finally:
+        browser.close()
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_cursor_on_a_plot_points_at_the_log_line_of_that_time(tmp_path, page_server):
+    sat, t0 = "127.0.0.5", time.time() - 100
+    log = [{"t": t0 + 10 * i, "time": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t0 + 10 * i))
+            + ".000", "text": "step %d" % i} for i in range(8)]
+    srv = page_server(FakeClass({sat: {
+        "id": sat, "name": "sun_pointing", "address": sat, "last_heard": t0 + 70, "state": "running",
+        "exit_status": None, "pointing_deg": 3.0, "rate_dps": 0.1, "last_photo": None, "photos": 0,
+        "lines": len(log), "alarms": [], "dropped": 0, "log": log,
+        "telemetry": {"columns": ["t", "yaw_deg", "rate_dps"], "t0_unix": t0,
+                      "rows": [[i * 0.5, i * 0.1, 0.1] for i in range(160)]}}}))
+    browser = Browser(tmp_path, srv.url + "sat/" + sat)
+    try:
+        assert browser.wait("document.getElementById('plot-yaw')?.dataset.marks === '8'")
+        # Just after the fourth line (t0 + 30 s), on the rate plot.
+        browser.eval("const u = plots.plots.get('rate').u;"
+                     "u.setCursor({left: u.valToPos(%r, 'x') + 1, top: 10}); true" % (t0 + 31))
+        assert browser.wait("document.getElementById('cursor-line').textContent.endsWith('step 3')")
+        assert browser.eval("document.querySelector('#log li.at-cursor .text').textContent") == "step 3"
+    finally:
+        browser.close()
