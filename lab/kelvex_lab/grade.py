@@ -18,7 +18,6 @@ import shlex
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 from . import checkfile, cli, evaluate, plot, report, runfolder, submissions, table
@@ -30,8 +29,6 @@ GRACE_SECONDS = 60
 # Missions fly in real time and mostly wait on the line, so a pool of a few
 # runs per core keeps the processors busy without starving any run.
 RUNS_PER_CORE = 4
-
-_plot_lock = threading.Lock()   # matplotlib draws one figure at a time
 
 
 class Vary:
@@ -151,9 +148,6 @@ def run_case(o, sim, sheet, time_limit, skip):
         return o
     o.results = evaluate.evaluate(checks, run)
     o.report = report.write(o.run_dir, checks, run, o.results)
-    with _plot_lock:
-        o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.name}, case {o.case.number}")
     status = run.exit_status
     if o.status == "error":
         return o
@@ -166,6 +160,15 @@ def run_case(o, sim, sheet, time_limit, skip):
         o.status = "passed" if all(r.passed for r in o.results) else "failed"
         if run.time_limited:
             o.reason = f"stopped at the time limit ({time_limit:g} s)"
+    return o
+
+
+def draw(o):
+    """The run's plot with its checks (matplotlib draws one figure at a time,
+    so one thread draws them all while the runs go on)."""
+    if o.report:
+        o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
+                                title=f"{o.sub.name}, case {o.case.number}")
     return o
 
 
@@ -210,8 +213,8 @@ def grade(args, out=sys.stdout):
             flags = submissions.kit_flags(args.build_dir)
         except RuntimeError as e:
             flags_problem = str(e)
-    outcomes = []
-    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
+            concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
         built = {}
         for s in subs:
             os.makedirs(os.path.join(out_dir, s.name), exist_ok=True)
@@ -229,8 +232,9 @@ def grade(args, out=sys.stdout):
             for c in cases:
                 o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
                 futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
-        for f in concurrent.futures.as_completed(futures):
-            outcomes.append(f.result())
+        plots = [drawer.submit(draw, f.result())
+                 for f in concurrent.futures.as_completed(futures)]
+        outcomes = [f.result() for f in plots]
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
     table.write(out_dir, sheet, subs, cases, by_sub)
