@@ -3,9 +3,11 @@
 #include <exception>
 #include <string>
 
+#include "lab.h"
 #include "launcher.h"
 #include "options.h"
 #include "serve.h"
+#include "telemetry.h"
 #include "temp_tree.h"
 
 int main(int argc, char** argv)
@@ -17,10 +19,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kelvex-sim: %s (see kelvex-sim --help)\n", error.c_str());
         return 2;
     }
+    if (o.command == Command::Run && (!o.scenario.empty() || !o.checks.empty())) {
+        if (const int bad = apply_sheets(argc, argv, o)) {
+            return bad;
+        }
+    }
     try {
         switch (o.command) {
         case Command::Help: print_help(stdout); return 0;
         case Command::Run: return run_mission(o);
+        case Command::Replay: return replay_run(o);
+        case Command::Columns: std::printf("%s\n", telemetry_header().c_str()); return 0;
+        case Command::ListOptions: print_run_options(stdout); return 0;
         case Command::GpioTree: make_gpio_tree(o.gpio_dir); return 0;
         case Command::Serve:
         case Command::Attach: return serve_line(o);
