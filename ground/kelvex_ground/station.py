@@ -11,7 +11,8 @@ from .logstore import LogStore, open_udp
 from .photos import FtpThread, PhotoStore, make_ftp_server
 from .single_view import SingleSatellite
 from .telemetry import Telemetry
-from .web import WebServer
+from .control import SocketForwarder
+from .web import Instructor, WebServer
 
 DESCRIPTION = """\
 The kelvex ground station. It receives the satellite's log datagrams (UDP) and
@@ -55,6 +56,12 @@ def parse_args(argv):
                         "(default %(default)s)")
     p.add_argument("--print-log", action="store_true",
                    help="print every datagram on standard output as it arrives")
+    p.add_argument("--control", metavar="SOCKET",
+                   help="the simulator's control socket: the instructor's panel on the page "
+                        "switches its faults (with the token printed at start)")
+    p.add_argument("--instructor-network", metavar="NET", action="append", default=[],
+                   help="a network besides loopback the panel may be used from (e.g. "
+                        "10.1.2.0/24); may be repeated")
     p.add_argument("--ready-file", metavar="FILE",
                    help="write FILE once every server listens")
     p.add_argument("--version", action="version", version="kelvex-ground " + __version__)
@@ -89,8 +96,10 @@ def main(argv=None):
         parts.append(ftp)
         ports = {"log_port": log.port, "ftp_port": ftp.port}
         view = SingleSatellite(args.bind, log, photos, Telemetry(args.telemetry), ports)
+        instructor = Instructor(SocketForwarder(args.control),
+                                networks=args.instructor_network) if args.control else None
         web = WebServer(args.bind, args.http_port, view, hosts=args.http_host,
-                        idle_timeout=args.http_timeout)
+                        idle_timeout=args.http_timeout, instructor=instructor)
         ports["http_port"] = web.port
         parts.append(web)
     except OSError as e:
@@ -105,6 +114,8 @@ def main(argv=None):
     url = "http://%s:%d/" % (host, web.port)
     print("kelvex-ground: log udp %s:%d, ftp %s:%d, page %s, files in %s"
           % (host, log.port, host, ftp.port, url, root), file=sys.stderr, flush=True)
+    if instructor:
+        instructor.announce(url, sys.stderr)
     if args.ready_file:
         write_ready(args.ready_file, {"log_port": log.port, "ftp_port": ftp.port,
                                       "http_port": web.port, "url": url, "dir": root})
