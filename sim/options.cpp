@@ -310,10 +310,15 @@ void print_run_options(FILE* out)
             continue;
         }
         const Field f = row.field(o);
-        const char* kind = std::holds_alternative<bool*>(f)          ? "flag"
+        const bool number = std::holds_alternative<double*>(f) || std::holds_alternative<int*>(f) ||
+                            std::holds_alternative<uint32_t*>(f);
+        const char* kind = number                                    ? "number"
+                           : std::holds_alternative<bool*>(f)        ? "flag"
                            : std::holds_alternative<std::string*>(f) ? "text"
-                                                                       : "number";
-        std::fprintf(out, "%s %s\n", row.name, kind);
+                                                                     : nullptr;
+        if (kind) {  // what a lab sheet's [run] table can give
+            std::fprintf(out, "%s %s\n", row.name, kind);
+        }
     }
 }
 

@@ -6,7 +6,7 @@ before anything runs."""
 import math
 
 from . import expr
-from .faults import FAULTS, command
+from . import faults
 
 # What an event does: the key that names it and how it becomes a switch.
 ACTIONS = ("fault", "clear", "lamp", "lamp-azimuth")
@@ -25,7 +25,7 @@ class Event:
         self.value = None
 
     def command(self):
-        return command(self.action, self.name, self.unit, self.value)
+        return faults.command(self.action, self.name, self.unit, self.value)
 
     def describe(self):
         when = f"at {self.at:g} s" if self.when is None else f"when {self.when.text}"
@@ -108,8 +108,8 @@ def _action(entry, event, fail):
             fail(key, "'lamp-azimuth' needs a number of degrees")
         event.action, event.name, event.value = "fault", "lamp-azimuth", value
         _no_unit_nor_value(entry, event, fail, key)
-    elif not isinstance(value, str) or value not in FAULTS:
-        fail(key, f"'{key}': no fault named {value!r} (faults: {', '.join(FAULTS)})")
+    elif not isinstance(value, str) or value not in faults.table():
+        fail(key, f"'{key}': no fault named {value!r} (faults: {', '.join(faults.table())})")
     else:
         event.action, event.name = key, value
         _unit_and_value(entry, event, fail)
@@ -122,24 +122,26 @@ def _no_unit_nor_value(entry, event, fail, key):
 
 
 def _unit_and_value(entry, event, fail):
-    has_unit, use, low, high = FAULTS[event.name]
+    fault = faults.table()[event.name]
     unit = entry.get("unit")
     if unit is not None:
-        if not has_unit:
-            fail("unit", f"{event.name} has no units")
-        elif not isinstance(unit, int) or isinstance(unit, bool) or unit < 0:
+        if not isinstance(unit, int) or isinstance(unit, bool) or unit < 0:
             fail("unit", "'unit' needs a whole number, 0 or more")
+        elif fault.units is not None and unit >= fault.units:
+            fail("unit", f"{event.name}: unit {unit} out of range "
+                         f"({'0 only' if fault.units == 1 else f'0 to {fault.units - 1}'})")
         else:
             event.unit = unit
     value = entry.get("value")
-    if event.action == "clear" or use == "none":
+    if event.action == "clear" or fault.use == "none":
         if value is not None:
-            fail("value", f"{event.name} takes no value" if use == "none"
+            fail("value", f"{event.name} takes no value" if fault.use == "none"
                  else "a 'clear' takes no value")
     elif value is None:
-        if use == "required":
+        if fault.use == "required":
             fail("fault", f"{event.name} needs a value (value = ...)")
-    elif not _is_number(value) or not low <= value <= high:
-        fail("value", f"{event.name}: value must be a number from {low:g} to {high:g}")
+    elif not _is_number(value) or (fault.low is not None and not fault.low <= value <= fault.high):
+        fail("value", f"{event.name}: value must be a number"
+                      + (f" from {fault.low:g} to {fault.high:g}" if fault.low is not None else ""))
     else:
         event.value = value

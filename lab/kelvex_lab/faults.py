@@ -1,7 +1,13 @@
 """The faults the simulator switches live (kelvex-sim's control channel and
---fault): the one list the lab tools hold a scenario against before a run.
-The simulator's own table (its `list` answer) has the last word: a unit out
-of its family's range is refused by it when the event comes."""
+--fault), which a scenario is held against before a run: the kit's
+kelvex-sim tells its table (`kelvex-sim faults`), with the units of each;
+the list below stands in for a simulator that cannot tell, and gives the
+ranges of the values."""
+
+import functools
+import re
+
+from . import simulator
 
 # name: (takes a unit, value: "none" | "required" | "optional", low, high)
 FAULTS = {
@@ -42,3 +48,25 @@ def command(action, name, unit=None, value=None, source="scenario"):
         words.append(f"value={value:g}" if isinstance(value, float) else f"value={value}")
     words.append(f"source={source}")
     return " ".join(words)
+
+
+class Fault:
+    def __init__(self, name, units, use, low=None, high=None):
+        self.name = name
+        self.units = units      # how many; None: not known before the run
+        self.use = use
+        self.low, self.high = low, high
+
+
+_LINE = re.compile(r"^name=(\S+) units=0-(\d+) value=(none|required|optional)\b")
+
+
+@functools.lru_cache(maxsize=None)
+def table():
+    """{name: Fault} of the simulator, else of the list above."""
+    told = [_LINE.match(line) for line in simulator.ask("faults") or ()]
+    if told and all(told):
+        return {m[1]: Fault(m[1], int(m[2]) + 1, m[3], *FAULTS.get(m[1], (0, 0, None, None))[2:])
+                for m in told}
+    return {name: Fault(name, None if unit else 1, use, low, high)
+            for name, (unit, use, low, high) in FAULTS.items()}

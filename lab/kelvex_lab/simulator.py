@@ -57,7 +57,7 @@ def find_program(name, configured=None, env=None):
     return shutil.which(name)
 
 
-def _ask(*args):
+def ask(*args):
     """Lines kelvex-sim prints for args, or None when it cannot tell."""
     sim = find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
     if not sim:
@@ -71,14 +71,14 @@ def _ask(*args):
 
 @functools.lru_cache(maxsize=None)
 def telemetry_columns():
-    lines = _ask("columns")
+    lines = ask("columns")
     return tuple(lines[0].split(",")) if lines else TELEMETRY_COLUMNS
 
 
 @functools.lru_cache(maxsize=None)
 def run_options():
     """{option: kind} a lab sheet's [run] table may set."""
-    lines = _ask("options")
+    lines = ask("options")
     if not lines:
         return RUN_OPTIONS
     table = dict(line.split(" ", 1) for line in lines if " " in line)

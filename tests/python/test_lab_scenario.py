@@ -8,6 +8,7 @@ import time
 
 from fake_control import FakeControl
 from labkit import load_errors, run_folder, run_tool, sheet
+from kelvex_lab import faults, simulator
 
 EVENTS = """\
 [run]
@@ -39,8 +40,8 @@ lamp-azimuth = 200
 
 [[event]]
 at = 5
-fault = "wheel-dead"
-unit = 7
+clear = "wheel-dead"
+unit = 0
 """
 
 
@@ -103,6 +104,39 @@ def test_a_condition_of_an_event_is_held_against_the_columns(tmp_path):
     assert errors[1].startswith(f"{tmp_path / 'lab.toml'}:5: event 2: when: expected")
 
 
+def test_the_simulators_own_table_gives_the_units(tmp_path, monkeypatch):
+    told = ["name=gyro-stuck units=0-3 value=none help=stuck",
+            "name=lamp-off units=0-0 value=none help=dark",
+            "name=tilt units=0-1 value=required help=new (value: deg)"]
+    monkeypatch.setattr(simulator, "ask", lambda *args: told if args == ("faults",) else None)
+    faults.table.cache_clear()
+    try:
+        errors = load_errors(tmp_path, """\
+            [[event]]
+            at = 1
+            fault = "gyro-stuck"
+            unit = 4
+            [[event]]
+            at = 1
+            fault = "lamp-off"
+            unit = 1
+            [[event]]
+            at = 1
+            fault = "gyro-dead"
+            [[event]]
+            at = 1
+            fault = "tilt"
+            unit = 1
+            value = 1e6
+            """)
+    finally:
+        faults.table.cache_clear()
+    assert [e.split(": ", 1)[1] for e in errors] == [
+        "event 1: gyro-stuck: unit 4 out of range (0 to 3)",
+        "event 2: lamp-off: unit 1 out of range (0 only)",
+        "event 3: 'fault': no fault named 'gyro-dead' (faults: gyro-stuck, lamp-off, tilt)"]
+
+
 def test_options_of_a_scenario_name_its_checks_for_the_simulator(tmp_path):
     bare = sheet(tmp_path, EVENTS, "events.toml")
     r = run_tool("kelvex-lab", "options", "--scenario", bare)
@@ -112,10 +146,10 @@ def test_options_of_a_scenario_name_its_checks_for_the_simulator(tmp_path):
     assert (r.returncode, r.stdout) == (0, f"--seed=2\n--checks={checked}\n"), r.stderr
     r = run_tool("kelvex-lab", "options", checked)
     assert r.stdout == "--seed=2\n" and "switched with --scenario" in r.stderr
-    bad = sheet(tmp_path, EVENTS.replace('"wheel-dead"', '"wheel-deaf"'), "bad.toml")
+    bad = sheet(tmp_path, EVENTS.replace('clear = "wheel-dead"', 'clear = "wheel-deaf"'), "bad.toml")
     r = run_tool("kelvex-lab", "options", "--scenario", bad)
     assert (r.returncode, r.stdout) == (2, "")
-    assert f"{bad}:30: event 6: 'fault': no fault named 'wheel-deaf'" in r.stderr
+    assert f"{bad}:30: event 6: 'clear': no fault named 'wheel-deaf'" in r.stderr
 
 
 def test_events_go_in_time_order_as_scenario_commands(tmp_path):
@@ -135,13 +169,13 @@ def test_events_go_in_time_order_as_scenario_commands(tmp_path):
         "fault lamp-off source=scenario",
         "clear gyro-stuck unit=0 source=scenario",
         "fault lamp-azimuth value=200 source=scenario",
-        "fault wheel-dead unit=7 source=scenario",
+        "clear wheel-dead unit=0 source=scenario",
     ]
     out = r.stdout.splitlines()
     assert out[2] == ("scenario: 2.5 s: event 2 (when abs(rate_dps) > 10): fault lamp-off "
                       "source=scenario: ok t=1.500")
-    assert out[5].endswith("fault wheel-dead unit=7 source=scenario: error wheel-dead: unit 7 "
-                           "out of range")
+    assert out[5].endswith("clear wheel-dead unit=0 source=scenario: error wheel-dead unit 0 "
+                           "is not on")
 
 
 def test_the_scheduler_waits_for_time_and_rows_and_ends_with_the_run(tmp_path):
