@@ -376,6 +376,10 @@ GroundStation::Start Run::start_station(const std::string& exe, const std::strin
                       [this](const std::string& text) { console_.ground(text); });
         station_note_ = "kelvex-sim: ground station page " + info["url"] + ", photos arrive in " +
                         info["dir"] + "/incoming";
+        if (!info["instructor_token"].empty()) {
+            station_note_ += "\nkelvex-sim: instructor's panel " + info["url"] + "sat/" + address +
+                             "#token=" + info["instructor_token"];
+        }
     }
     return started;
 }

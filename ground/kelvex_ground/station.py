@@ -28,6 +28,7 @@ files:
   DIR/incoming/    photos uploaded by FTP, e.g. with
                    curl -T photos/7.jpeg ftp://127.0.0.1:2121/incoming/20190305140309-7.jpeg
   ready file       key=value lines: log_port, ftp_port, http_port, url, dir
+                   (and instructor_token with --control)
 
 The page is http://ADDR:HTTP_PORT/. CTRL-C stops the station."""
 
@@ -117,8 +118,11 @@ def main(argv=None):
     if instructor:
         instructor.announce(url, sys.stderr)
     if args.ready_file:
-        write_ready(args.ready_file, {"log_port": log.port, "ftp_port": ftp.port,
-                                      "http_port": web.port, "url": url, "dir": root})
+        ready = {"log_port": log.port, "ftp_port": ftp.port, "http_port": web.port, "url": url,
+                 "dir": root}
+        if instructor:
+            ready["instructor_token"] = instructor.token
+        write_ready(args.ready_file, ready)
     while not stop.wait(0.5):
         pass
     for part in reversed(parts):
