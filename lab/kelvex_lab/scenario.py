@@ -16,6 +16,7 @@ from .runfolder import _number
 CONTROL = "control.sock"
 POLL_S = 0.05
 ANSWER_S = 2.0
+CONNECT_S = 1.0
 ENDED_CHECK_S = 0.5
 
 
@@ -32,15 +33,27 @@ class Control:
         for attempt in (1, 2):
             try:
                 if self.sock is None:
-                    self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    self.sock.settimeout(ANSWER_S)
-                    self.sock.connect(self.path)
+                    self._connect()
                 self.sock.sendall(line.encode() + b"\n")
                 return self._answer()
             except OSError:
                 self.close()
                 if attempt == 2:
                     raise
+
+    def _connect(self):
+        # An event due at the very start may come before the simulator listens.
+        until = time.monotonic() + CONNECT_S
+        while True:
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.sock.settimeout(ANSWER_S)
+            try:
+                return self.sock.connect(self.path)
+            except (FileNotFoundError, ConnectionRefusedError):
+                self.close()
+                if time.monotonic() >= until:
+                    raise
+                time.sleep(POLL_S)
 
     def _answer(self):
         while b"\n" not in self.buf:

@@ -2,13 +2,14 @@
 anything runs, and switched on a run by `kelvex-lab scenario` over the
 control channel (a fake one here; the live run is in test_lab_live.py)."""
 
+import io
 import json
 import threading
 import time
 
 from fake_control import FakeControl
 from labkit import load_errors, run_folder, run_tool, sheet
-from kelvex_lab import faults, simulator
+from kelvex_lab import checkfile, faults, scenario, simulator
 
 EVENTS = """\
 [run]
@@ -227,3 +228,20 @@ def test_a_run_without_control_channel_is_told_so(tmp_path):
                  sheet(tmp_path, '[[event]]\nat = 0\nfault = "camera-fail"\n'), timeout=30)
     assert r.returncode == 0
     assert "fault camera-fail source=scenario: not sent: no control channel at " in r.stdout
+
+
+def test_an_event_at_the_start_waits_for_the_channel(tmp_path):
+    run = run_folder.write_run(str(tmp_path / "run"), duration=1, t0=time.time())
+    events = checkfile.load(sheet(tmp_path, '[[event]]\nat = 0\nfault = "lamp-off"\n')).events
+    controls = []
+    late = threading.Timer(0.3, lambda: controls.append(FakeControl(f"{run}/control.sock")))
+    late.start()
+    out = io.StringIO()
+    try:
+        assert scenario.run(run, events, out=out) == 1
+    finally:
+        late.join()
+        for c in controls:
+            c.stop()
+    assert "fault lamp-off source=scenario: ok" in out.getvalue()
+    assert controls[0].commands == ["fault lamp-off source=scenario"]
