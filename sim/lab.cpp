@@ -105,9 +105,10 @@ std::string need_lab()
 
 std::string find_lab()
 {
-    std::string lab = find_program("../lab/kelvex-lab", "kelvex-lab");
-    const std::string installed = self_dir() + "/../share/kelvex/lab/kelvex-lab";
-    return lab.empty() && is_executable(installed) ? installed : lab;
+    // The build tree's, the installation's, then PATH's.
+    const std::string built = self_dir() + "/../lab/kelvex-lab";
+    return is_executable(built) ? built
+                                : find_program("../share/kelvex/lab/kelvex-lab", "kelvex-lab");
 }
 
 int apply_sheets(int argc, char** argv, Options& o)
