@@ -15,7 +15,8 @@
 
 namespace kelvex::sim {
 
-Child::Child(const std::vector<std::string>& argv, const Environment& env, int output)
+Child::Child(const std::vector<std::string>& argv, const Environment& env, int output,
+             const std::string& dir)
 {
     std::vector<char*> args;
     for (const std::string& a : argv) {
@@ -36,6 +37,10 @@ Child::Child(const std::vector<std::string>& argv, const Environment& env, int o
         }
         for (const auto& [name, value] : env) {
             setenv(name.c_str(), value.c_str(), 1);
+        }
+        if (!dir.empty() && chdir(dir.c_str()) != 0) {
+            std::fprintf(stderr, "kelvex-sim: cannot enter %s\n", dir.c_str());
+            _exit(127);
         }
         execvp(args[0], args.data());
         std::fprintf(stderr, "kelvex-sim: cannot run %s\n", args[0]);

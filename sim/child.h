@@ -17,8 +17,10 @@ public:
     // Starts argv[0] (looked up on PATH) with `env` added to this
     // process's environment. Throws std::system_error when fork fails; a
     // program that cannot be executed exits with 127. With `output` >= 0,
-    // the child's standard output and error go there.
-    Child(const std::vector<std::string>& argv, const Environment& env, int output = -1);
+    // the child's standard output and error go there; with a `dir`, it
+    // starts in that directory.
+    Child(const std::vector<std::string>& argv, const Environment& env, int output = -1,
+          const std::string& dir = "");
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

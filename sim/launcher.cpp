@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "child.h"
 #include "console.h"
 #include "control_socket.h"
+#include "lab.h"
 #include "line_log.h"
 #include "log_listener.h"
 #include "log_tail.h"
@@ -43,6 +45,9 @@ constexpr double kPlotTimeout = 60.0;
 constexpr uint16_t kLogPort = 4567;
 constexpr int kFirstHost = 2;
 constexpr int kLastHost = 254;
+constexpr int kInterrupted = 130;
+// The copy of --scenario's file in the run folder, for replays.
+constexpr const char* kScenarioCopy = "scenario.toml";
 
 bool is_script(const std::vector<std::string>& program)
 {
@@ -89,6 +94,12 @@ std::string format(const char* fmt, ...)
     return text;
 }
 
+double unix_now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // Waits for a program that ends on its own; stops it after `timeout_s`.
 int wait_for(Child& child, double timeout_s)
 {
@@ -116,14 +127,15 @@ struct Finished {
     const RunFolder& folder;
     const std::string& satellite;
     int status;
+    bool interrupted;  // by CTRL-C or a signal to kelvex-sim
 };
 using PostStep = std::function<int(const Finished&)>;
 
 int plot_telemetry(const Finished& f)
 {
     const std::string plot = find_program("kelvex-plot", "kelvex-plot");
-    if (f.options.no_plot || plot.empty()) {
-        return f.status;
+    if (f.options.no_plot || plot.empty() || !f.options.checks.empty()) {
+        return f.status;  // the judge draws the plot with its verdicts
     }
     Child child({plot, f.folder.file("telemetry.csv"), "-o", f.folder.file("telemetry.png"),
                  "--title", f.satellite + " on the virtual satellite"},
@@ -134,8 +146,18 @@ int plot_telemetry(const Finished& f)
     return f.status;
 }
 
+// With a lab sheet the verdicts decide the status: 0, 3 or kBadSheet. A run
+// stopped by CTRL-C is not judged.
+int judge(const Finished& f)
+{
+    if (f.options.checks.empty() || f.interrupted) {
+        return f.status;
+    }
+    return judge_run(f.folder.path(), f.options.checks, !f.options.no_plot);
+}
+
 // In order, after run.json holds the mission's status.
-const PostStep kPostSteps[] = {plot_telemetry};
+const PostStep kPostSteps[] = {plot_telemetry, judge};
 
 class Run {
 public:
@@ -149,8 +171,10 @@ private:
     bool claim(const std::string& address, std::string& station_exe, bool& next);
     GroundStation::Start try_station(const std::string& exe, const std::string& address);
     GroundStation::Start start_station(const std::string& exe, const std::string& address);
+    bool drop_refused();
     bool try_listener(const std::string& address, bool& next);
     void add_mission_environment();
+    void keep_scenario();
     std::vector<std::string> mission_argv() const;
     void watch(Server& server, Child& mission);
     void serve(Server& server, Child& mission);
@@ -170,8 +194,10 @@ private:
     std::unique_ptr<GroundStation> ground_;
     std::optional<LogListener> listener_;
     std::optional<LogTail> tail_;
+    std::unique_ptr<Child> scenario_;
     common::UniqueFd reservation_;
     bool single_ = true;
+    bool control_ = true;  // the station gets the control socket: its panel
     std::string address_, ftp_url_, station_note_;
     RunRecord record_;
     bool interrupted_ = false;
@@ -190,7 +216,27 @@ Run::Run(const Options& o)
     record_.program = o.program;
     record_.options_json = options_json(o);
     record_.station = o.station;
+    keep_scenario();
     prepare_environment();
+}
+
+void Run::keep_scenario()
+{
+    if (o_.scenario.empty()) {
+        return;
+    }
+    std::FILE* in = std::fopen(o_.scenario.c_str(), "rb");
+    if (!in) {
+        throw std::system_error(errno, std::generic_category(), o_.scenario);
+    }
+    std::string text;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) {
+        text.append(buf, n);
+    }
+    std::fclose(in);
+    write_file(folder_.file(kScenarioCopy), text);
+    record_.scenario = kScenarioCopy;
 }
 
 void Run::prepare_environment()
@@ -203,9 +249,14 @@ void Run::prepare_environment()
         {"KELVEX_BATTERY_KEY", absolute(folder_.file("battery.key"))},
         {"CURL_HOME", tree_.make_curl_home()},
     };
-    const std::string bin = self_dir() + "/../ground/bin";
-    if (is_dir(bin)) {
-        prepend_path(env_, "PATH", bin);
+    // The camera stand-in: beside the build tree's station, or where the
+    // package installs it (never on the ordinary PATH, where it would hide a
+    // real capture tool).
+    for (const char* bin : {"/../ground/bin", "/../share/kelvex/ground/bin"}) {
+        if (is_dir(self_dir() + bin)) {
+            prepend_path(env_, "PATH", self_dir() + bin);
+            break;
+        }
     }
     // From a build tree, scripts import the module built next to us.
     const std::string module = self_dir() + "/../python";
@@ -281,12 +332,22 @@ bool Run::claim(const std::string& address, std::string& station_exe, bool& next
     return try_listener(address, next);
 }
 
+// An older station is started again without the options it does not know
+// (argparse names them all at once).
+bool Run::drop_refused()
+{
+    const bool single = single_ && ground_->refused("--single");
+    const bool control = control_ && ground_->refused("--control");
+    single_ = single_ && !single;
+    control_ = control_ && !control;
+    return single || control;
+}
+
 // A station that does not know --single yet is started without it.
 GroundStation::Start Run::try_station(const std::string& exe, const std::string& address)
 {
     GroundStation::Start started = start_station(exe, address);
-    if (started == GroundStation::Start::Refused && single_ && ground_->refused("--single")) {
-        single_ = false;
+    if (started == GroundStation::Start::Refused && drop_refused()) {
         started = start_station(exe, address);
     }
     if (started == GroundStation::Start::Refused && !o_.station.empty()) {
@@ -316,6 +377,7 @@ GroundStation::Start Run::start_station(const std::string& exe, const std::strin
     c.ready_file = tree_.path() + "/ground.ready";
     c.upstream = o_.station;
     c.single = single_;
+    c.control = control_ ? absolute(folder_.file("control.sock")) : "";
     std::remove(c.ready_file.c_str());
     if (ground_) {
         ground_->stop(2.0);
@@ -329,6 +391,10 @@ GroundStation::Start Run::start_station(const std::string& exe, const std::strin
                       [this](const std::string& text) { console_.ground(text); });
         station_note_ = "kelvex-sim: ground station page " + info["url"] + ", photos arrive in " +
                         info["dir"] + "/incoming";
+        if (!info["instructor_token"].empty()) {
+            station_note_ += "\nkelvex-sim: instructor's panel " + info["url"] + "sat/" + address +
+                             "#token=" + info["instructor_token"];
+        }
     }
     return started;
 }
@@ -357,9 +423,23 @@ void Run::add_mission_environment()
     }
 }
 
+// The mission starts in the run folder: what names a file from where
+// kelvex-sim was started (the program, a script) is made absolute.
+std::vector<std::string> from_here(std::vector<std::string> argv)
+{
+    for (size_t i = 0; i < argv.size(); ++i) {
+        const std::string& a = argv[i];
+        const bool path = i > 0 ? access(a.c_str(), F_OK) == 0 : a.find('/') != std::string::npos;
+        if (!a.empty() && a[0] != '/' && a[0] != '-' && path) {
+            argv[i] = absolute(a);
+        }
+    }
+    return argv;
+}
+
 std::vector<std::string> Run::mission_argv() const
 {
-    std::vector<std::string> argv = o_.program;
+    std::vector<std::string> argv = from_here(o_.program);
     if (!is_script(o_.program)) {
         argv.insert(argv.end(), {"-z", address_});
         if (ground_) {
@@ -409,7 +489,9 @@ void Run::watch(Server& server, Child& mission)
 
 void Run::serve(Server& server, Child& mission)
 {
-    server.run(o_.time_limit > 0 ? o_.time_limit : -1);
+    // The limit counts from telemetry t = 0, not from the mission's start.
+    const double since_t0 = unix_now() - record_.t0_unix;
+    server.run(o_.time_limit > 0 ? std::max(0.0, o_.time_limit - since_t0) : -1);
     if (!interrupted_ && !mission.poll()) {
         record_.time_limited = true;
         console_.say(format("kelvex-sim: time limit of %g s reached; the mission is stopped",
@@ -442,7 +524,10 @@ int Run::finish(Child& mission)
         tail_->drain();
     }
     sat_.telemetry.finish(sat_.physics, sat_.bus, sat_.faults);
-    const int status = stopped ? 130 : mission.status();
+    if (scenario_) {
+        scenario_->stop(1.0);
+    }
+    const int status = stopped ? kInterrupted : mission.status();
     const Physics& p = sat_.physics;
     console_.say(format("kelvex-sim: mission ended with status %d after %.1f s; yaw %.2f deg, "
                         "angle to the lamp %.2f deg",
@@ -465,7 +550,7 @@ void Run::write_record()
 int Run::execute()
 {
     if (!take_address()) {
-        return interrupted_ ? 130 : 1;
+        return interrupted_ ? kInterrupted : 1;
     }
     add_mission_environment();
     console_.say("kelvex-sim: satellite " + record_.satellite + " on " + address_ +
@@ -484,12 +569,15 @@ int Run::execute()
     record_.t0_unix = server.start_unix();
     record_.started = iso_time_now();
     write_record();
-    Child mission(mission_argv(), env_, output_.mission_side());
+    if (!o_.scenario.empty()) {
+        scenario_ = start_scenario(folder_.path(), folder_.file(kScenarioCopy));
+    }
+    Child mission(mission_argv(), env_, output_.mission_side(), folder_.path());
     watch(server, mission);
     serve(server, mission);
     int status = finish(mission);
     for (const PostStep& step : kPostSteps) {
-        status = step({o_, folder_, record_.satellite, status});
+        status = step({o_, folder_, record_.satellite, status, interrupted_});
     }
     return status;
 }

@@ -14,7 +14,9 @@ namespace kelvex::sim {
 namespace {
 
 // Which commands take an option.
-enum : unsigned { kServe = 1, kAttach = 2, kRun = 4, kLine = kServe | kAttach, kAll = 7 };
+enum : unsigned {
+    kServe = 1, kAttach = 2, kRun = 4, kReplay = 8, kLine = kServe | kAttach, kAll = 7
+};
 
 using Field = std::variant<double*, int*, uint32_t*, std::string*, bool*, std::vector<std::string>*>;
 
@@ -80,6 +82,8 @@ const Row kRows[] = {
     {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
     {"no-plot", nullptr, 0, 0, kRun, KX_FIELD(no_plot), "no telemetry.png at the end"},
+    {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
+    {"scenario", "FILE", 0, 0, kRun, KX_FIELD(scenario), "a lab sheet with [[event]] entries: its options, events and checks"},
 };
 
 #undef KX_FIELD
@@ -105,6 +109,7 @@ unsigned command_bit(Command c)
     case Command::Serve: return kServe;
     case Command::Attach: return kAttach;
     case Command::Run: return kRun;
+    case Command::Replay: return kReplay;
     default: return 0;
     }
 }
@@ -182,7 +187,9 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
 {
     static const std::pair<const char*, Command> kCommands[] = {
         {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
-        {"gpio-tree", Command::GpioTree}, {"faults", Command::Faults}, {"families", Command::Families},
+        {"gpio-tree", Command::GpioTree}, {"replay", Command::Replay},
+        {"columns", Command::Columns}, {"options", Command::ListOptions},
+        {"faults", Command::Faults}, {"families", Command::Families},
         {"control", Command::Control},
         {"help", Command::Help}, {"-h", Command::Help},
         {"--help", Command::Help},
@@ -217,6 +224,14 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
                              : "";
         o.program = std::move(rest);
         break;
+    case Command::Replay:
+        error = rest.size() == 1 ? "" : "replay takes the run folder";
+        o.replay_dir = rest.empty() ? "" : rest[0];
+        break;
+    case Command::Columns:
+    case Command::ListOptions:
+        error = rest.empty() ? "" : "it takes no operand";
+        break;
     case Command::Faults:
     case Command::Families:
     case Command::Control:
@@ -231,12 +246,14 @@ void print_help(FILE* out)
 {
     std::fputs(
         "Usage: kelvex-sim serve [options]\n"
-        "       kelvex-sim attach [options] PTY-SLAVE\n"
-        "       kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
-        "       kelvex-sim gpio-tree DIR\n"
-        "       kelvex-sim faults [--markdown]\n"
-        "       kelvex-sim families [--markdown]\n"
-        "       kelvex-sim control RUN-DIR|SOCKET COMMAND...\n"
+        "   or: kelvex-sim attach [options] PTY-SLAVE\n"
+        "   or: kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
+        "   or: kelvex-sim replay RUN-DIR [--checks FILE]\n"
+        "   or: kelvex-sim gpio-tree DIR\n"
+        "   or: kelvex-sim faults [--markdown]\n"
+        "   or: kelvex-sim families [--markdown]\n"
+        "   or: kelvex-sim control RUN-DIR|SOCKET COMMAND...\n"
+        "   or: kelvex-sim columns | options\n"
         "\n"
         "A virtual satellite on an air-bearing table lit by a lamp, behind a\n"
         "bus controller that answers missions on a pseudo-terminal.\n"
@@ -251,6 +268,11 @@ void print_help(FILE* out)
         "             status. A program gets -z 127.0.0.N [-f FTP-URL] and the\n"
         "             line's path as its last arguments; a Python script finds the\n"
         "             path in $KELVEX_TTY and the address in $KELVEX_GROUND\n"
+        "  replay     judge a finished run folder again and redraw its plot,\n"
+        "             without running anything (by its own checks.toml, or FILE)\n"
+        "  columns    print the telemetry's CSV header\n"
+        "  options    print run's options, one \"NAME KIND\" a line (number,\n"
+        "             text or flag), for the lab tools\n"
         "  gpio-tree  make the desk GPIO tree (export, unexport, gpio17/) in DIR,\n"
         "             for KELVEX_GPIO_ROOT\n"
         "  faults     the faults --fault and the control channel switch\n"
@@ -321,6 +343,26 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         }
     }
     return take_operands({sub_argv + optind, sub_argv + sub_argc}, o, error);
+}
+
+void print_run_options(FILE* out)
+{
+    Options o;
+    for (const Row& row : kRows) {
+        if (!row.name || !(row.commands & kRun)) {
+            continue;
+        }
+        const Field f = row.field(o);
+        const bool number = std::holds_alternative<double*>(f) || std::holds_alternative<int*>(f) ||
+                            std::holds_alternative<uint32_t*>(f);
+        const char* kind = number                                    ? "number"
+                           : std::holds_alternative<bool*>(f)        ? "flag"
+                           : std::holds_alternative<std::string*>(f) ? "text"
+                                                                     : nullptr;
+        if (kind) {  // what a lab sheet's [run] table can give
+            std::fprintf(out, "%s %s\n", row.name, kind);
+        }
+    }
 }
 
 std::string options_json(const Options& o)

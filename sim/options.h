@@ -11,7 +11,9 @@
 
 namespace kelvex::sim {
 
-enum class Command { Serve, Attach, Run, GpioTree, Faults, Families, Control, Help };
+enum class Command {
+    Serve, Attach, Run, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control, Help
+};
 
 struct Options {
     Command command = Command::Help;
@@ -43,6 +45,9 @@ struct Options {
     std::string name;      // satellite name; empty: the program's base name
     double time_limit = 0; // seconds; 0: none
     bool no_plot = false;
+    std::string checks;    // run, replay: the lab sheet to judge by
+    std::string scenario;  // run: a lab sheet with events
+    std::string replay_dir;
     std::vector<std::string> program;  // run: the mission and its arguments
 };
 
@@ -50,6 +55,8 @@ struct Options {
 // message in `error`.
 bool parse_options(int argc, char** argv, Options& o, std::string& error);
 void print_help(FILE* out);
+// run's options as "NAME KIND" lines, KIND number, text or flag.
+void print_run_options(FILE* out);
 
 // Every option the command takes, by its long name, with the value it has
 // in `o`: one JSON object, for the record of a run.

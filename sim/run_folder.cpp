@@ -109,7 +109,8 @@ void write_run_record(const std::string& path, const RunRecord& r)
                        ",\n  \"ended\": " + json_or_null(r.ended) +
                        ",\n  \"exit_status\": " + status +
                        ",\n  \"time_limited\": " + (r.time_limited ? "true" : "false") +
-                       ",\n  \"station\": " + json_or_null(r.station) + "\n}\n";
+                       ",\n  \"station\": " + json_or_null(r.station) +
+                       ",\n  \"scenario\": " + json_or_null(r.scenario) + "\n}\n";
     const std::string tmp = path + ".tmp";
     write_file(tmp, text);
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {

@@ -33,6 +33,7 @@ struct RunRecord {
     std::optional<int> exit_status;
     bool time_limited = false;
     std::string station;       // URL of the shared station, or empty
+    std::string scenario;      // the scenario's copy in the folder, or empty
 };
 
 // Writes the record as JSON to `path` through a temporary file and a rename,

@@ -57,6 +57,9 @@ std::vector<std::string> station_argv(const StationConfig& c)
     if (!c.upstream.empty()) {
         argv.insert(argv.end(), {"--upstream", c.upstream});
     }
+    if (!c.control.empty()) {
+        argv.insert(argv.end(), {"--control", c.control});
+    }
     return argv;
 }
 

@@ -23,6 +23,7 @@ struct StationConfig {
     std::string ready_file;
     std::string upstream;   // a shared station's URL, or empty
     bool single = false;    // the station takes --single
+    std::string control;    // the simulator's control socket, or empty
 };
 
 class GroundStation {

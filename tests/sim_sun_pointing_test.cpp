@@ -132,7 +132,7 @@ TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
     EXPECT_LE(name.substr(0, 14), local_stamp(ended));
     const std::string photo = read_file(arrived[0]);
     EXPECT_EQ(std::make_pair(640, 480), jpeg_size(photo));
-    EXPECT_EQ(read_file(work / "photos" / "1.jpeg"), photo);
+    EXPECT_EQ(read_file(run / "photos" / "1.jpeg"), photo);  // the mission works in its run folder
     // curl's progress meter stays out of the mission's output.
     EXPECT_EQ(std::string::npos, out.find("Dload")) << out;
 }

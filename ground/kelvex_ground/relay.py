@@ -34,6 +34,9 @@ class Relay:
         self.bind = bind
         self.run_json = os.path.join(os.path.dirname(root.rstrip("/")), "run.json")
         self.drops = {"relay": 0}
+        # Sent with every status: where the shared station's panel reaches
+        # this run's own (its control URL and token), when it has one.
+        self.status_extra = {}
         self.alarm = None
         self.ports = None
         self._queue = collections.deque()
@@ -100,6 +103,7 @@ class Relay:
         body = {"state": state, "exit_status": status["exit_status"]}
         if sat.name:
             body["name"] = sat.name
+        body.update(self.status_extra)
         self._put(("status", body))
 
     # --- sending

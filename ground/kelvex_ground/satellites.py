@@ -218,6 +218,9 @@ class Station:
         self.receiver = None
         self.ports = {"log_port": None, "ftp_port": None, "http_port": None}
         self.listeners = []
+        # A class station's panel learns from each run's status where that
+        # run's own station takes the instructor's switches.
+        self.control_routes = None
         self.refused = 0
         self._lock = threading.RLock()
         self._sats = {}
@@ -517,6 +520,8 @@ class Station:
             if name:
                 sat.name = datagram_text(name.encode("utf-8", errors="replace"))
         sat.save()
+        if self.control_routes is not None:
+            self.control_routes.learn(sat.id, body)
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}
 

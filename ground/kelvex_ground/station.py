@@ -12,7 +12,8 @@ from .config import ConfigError, settings
 from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
 from .photos import FtpThread, Quota, make_ftp_server
 from .satellites import Station
-from .web import WebServer
+from .control import RelayForwarder, SocketForwarder, status_fields
+from .web import Instructor, WebServer
 
 DESCRIPTION = """\
 The kelvex ground station. It receives the satellites' log datagrams (UDP) and
@@ -34,6 +35,7 @@ files (--single):  DIR/log.txt, DIR/incoming/
   (appended, never rewritten; a trailing newline is dropped, other control
   bytes escaped).
   ready file       key=value lines: log_port, ftp_port, http_port, url, dir
+                   (and instructor_token when the page has the instructor's panel)
 
 The page is http://ADDR:HTTP_PORT/. CTRL-C stops the station."""
 
@@ -71,6 +73,12 @@ def parse_args(argv):
                         "MQTT broker")
     p.add_argument("--print-log", action="store_true",
                    help="print every line on standard output as it arrives, escaped as in log.txt")
+    p.add_argument("--control", metavar="SOCKET",
+                   help="the simulator's control socket: the instructor's panel on the page "
+                        "switches its faults (with the token printed at start)")
+    p.add_argument("--instructor-network", metavar="NET", action="append", default=[],
+                   help="a network besides loopback the panel may be used from (e.g. "
+                        "10.1.2.0/24); may be repeated")
     p.add_argument("--ready-file", metavar="FILE", help="write FILE once every server listens")
     p.add_argument("--version", action="version", version="kelvex-ground " + __version__)
     return p.parse_args(argv)
@@ -127,8 +135,17 @@ def build(args, conf, servers):
                                         passive_ports=conf["passive_ports"]))
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
+    instructor = None
+    if args.control:
+        instructor = Instructor(SocketForwarder(args.control), networks=args.instructor_network)
+    elif not station.single and not args.review:
+        # A class station switches each virtual satellite's faults through
+        # that run's own station.
+        station.control_routes = RelayForwarder()
+        instructor = Instructor(station.control_routes, networks=args.instructor_network)
+    station.instructor = instructor
     web = WebServer(conf["bind"], conf["http_port"], station, hosts=args.http_host,
-                    idle_timeout=args.http_timeout)
+                    idle_timeout=args.http_timeout, instructor=instructor)
     servers.append(web)
     station.ports["http_port"] = web.port
     if conf["mqtt"]:
@@ -136,7 +153,11 @@ def build(args, conf, servers):
         station.listeners.append(Publisher(conf["mqtt"]))
     if args.upstream:
         from .relay import Relay
-        station.listeners.append(Relay(args.upstream, conf["bind"], root))
+        relay = Relay(args.upstream, conf["bind"], root)
+        if instructor is not None:
+            host = "[%s]" % conf["bind"] if ":" in conf["bind"] else conf["bind"]
+            relay.status_extra = status_fields(instructor, "http://%s:%d/" % (host, web.port))
+        station.listeners.append(relay)
     return station, web
 
 
@@ -180,10 +201,15 @@ def main(argv=None):
     else:
         say("log udp %s:%d, ftp %s:%d, page %s, files in %s"
             % (host, station.ports["log_port"], host, station.ports["ftp_port"], url, station.root))
+    if station.instructor is not None:
+        station.instructor.announce(url, sys.stderr)
     if args.ready_file:
-        write_ready(args.ready_file, {"log_port": station.ports["log_port"] or 0,
-                                      "ftp_port": station.ports["ftp_port"] or 0,
-                                      "http_port": web.port, "url": url, "dir": station.root})
+        ready = {"log_port": station.ports["log_port"] or 0,
+                 "ftp_port": station.ports["ftp_port"] or 0,
+                 "http_port": web.port, "url": url, "dir": station.root}
+        if station.instructor is not None:
+            ready["instructor_token"] = station.instructor.token
+        write_ready(args.ready_file, ready)
     while not stop.wait(0.5):
         pass
     for server in reversed(servers):

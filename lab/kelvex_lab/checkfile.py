@@ -8,7 +8,8 @@ import re
 import tomllib
 
 from . import expr
-from .simulator import RUN_FOLDER_OPTIONS, RUN_OPTIONS, TELEMETRY_COLUMNS
+from . import simulator
+from .simulator import RUN_FOLDER_OPTIONS
 
 KINDS = ("when", "always", "log", "photos", "exit")
 # Keys each kind takes beside its own and the name.
@@ -47,10 +48,11 @@ class Check:
 
 
 class CheckFile:
-    def __init__(self, path, run_options, checks):
+    def __init__(self, path, run_options, checks, events=()):
         self.path = path
         self.run_options = run_options
         self.checks = checks
+        self.events = list(events)  # a scenario's, scheduled by kelvex-lab scenario
 
     def columns(self):
         return set().union(*(c.condition.columns for c in self.checks if c.condition))
@@ -77,6 +79,7 @@ def format_value(value):
 
 _TABLE_HEADER = re.compile(r"^\s*\[")
 _CHECK_HEADER = re.compile(r"^\s*\[\[\s*check\s*\]\]")
+_EVENT_HEADER = re.compile(r"^\s*\[\[\s*event\s*\]\]")
 _RUN_HEADER = re.compile(r"^\s*\[\s*run\s*\]")
 _KEY = re.compile(r"""^\s*(?:"([^"]*)"|'([^']*)'|([A-Za-z0-9_-]+))\s*=""")
 
@@ -87,14 +90,16 @@ class Lines:
 
     def __init__(self, text):
         self.check_tables = []      # [(header line, {key: line})]
+        self.event_tables = []
         self.run = (None, {})
         current = None
         for n, line in enumerate(text.splitlines(), 1):
             if _TABLE_HEADER.match(line):
                 current = None
-                if _CHECK_HEADER.match(line):
+                if _CHECK_HEADER.match(line) or _EVENT_HEADER.match(line):
                     current = {}
-                    self.check_tables.append((n, current))
+                    tables = self.check_tables if _CHECK_HEADER.match(line) else self.event_tables
+                    tables.append((n, current))
                 elif _RUN_HEADER.match(line):
                     current = {}
                     self.run = (n, current)
@@ -107,6 +112,11 @@ class Lines:
     def check(self, index):
         if index < len(self.check_tables):
             return self.check_tables[index]
+        return (None, {})
+
+    def event(self, index):
+        if index < len(self.event_tables):
+            return self.event_tables[index]
         return (None, {})
 
 
@@ -142,13 +152,13 @@ def load(path, columns=None):
         m = re.search(r"\(at line (\d+), column (\d+)\)$", str(e))
         msg = str(e)[:m.start()].strip() if m else str(e)
         raise CheckFileError([f"{_where(path, m.group(1) if m else None)}: {msg}"])
-    known = set(columns) if columns is not None else set(TELEMETRY_COLUMNS)
+    known = set(columns) if columns is not None else set(simulator.telemetry_columns())
     lines = Lines(text)
     errors = []
     for key in data:
         if key not in TABLES:
-            errors.append(f"{path}: unknown table '{key}' (a lab sheet holds [run] and "
-                          f"[[check]])")
+            errors.append(f"{path}: unknown table '{key}' (a lab sheet holds [run], "
+                          f"[[check]] and [[event]])")
     run_options = _run_table(path, data.get("run", {}), lines, errors)
     checks = []
     entries = data.get("check", [])
@@ -160,9 +170,11 @@ def load(path, columns=None):
         check = _check(path, i, entry, lines, known, names, errors)
         if check is not None:
             checks.append(check)
+    from . import events
+    scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest)
     if errors:
         raise CheckFileError(errors)
-    return CheckFile(path, run_options, checks)
+    return CheckFile(path, run_options, checks, scheduled)
 
 
 def _run_table(path, table, lines, errors):
@@ -171,16 +183,17 @@ def _run_table(path, table, lines, errors):
         errors.append(f"{path}: 'run' must be a table, [run]")
         return {}
     options = {}
+    known = simulator.run_options() if table else {}
     for name, value in table.items():
         where = _where(path, key_lines.get(name, header))
-        kind = RUN_OPTIONS.get(name)
+        kind = known.get(name)
         if name in RUN_FOLDER_OPTIONS:
             errors.append(f"{where}: [run]: '{name}' is decided by the run itself, not by "
                           f"the lab sheet")
             continue
         if kind is None:
             errors.append(f"{where}: [run]: unknown simulator option '{name}'"
-                          f"{_suggest(name, RUN_OPTIONS)}")
+                          f"{_suggest(name, known)}")
             continue
         if kind == "flag" and not isinstance(value, bool):
             errors.append(f"{where}: [run]: '{name}' is a switch: true or false")

@@ -1,11 +1,14 @@
 """kelvex-lab: the lab sheet's tools that kelvex-sim calls.
 
-  kelvex-lab options FILE                 check the whole file, print [run] as
-                                          kelvex-sim long options
+  kelvex-lab options [--scenario] FILE    check the whole file, print [run] as
+                                          kelvex-sim long options (a scenario
+                                          with checks: --checks=FILE too)
   kelvex-lab check RUNDIR FILE            verdicts on a finished run
   kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
                                           the same without the mission: the
                                           run's own checks.toml by default
+  kelvex-lab scenario RUNDIR FILE         switch the file's events on the run
+                                          (kelvex-sim starts it)
 
 Exit status: 0 every check holds, 3 a check failed, 2 a bad file or folder."""
 
@@ -14,7 +17,7 @@ import os
 import shutil
 import sys
 
-from . import checkfile, evaluate, plot, report, runfolder
+from . import checkfile, evaluate, plot, report, runfolder, scenario
 
 EXIT_PASSED, EXIT_BAD_INPUT, EXIT_FAILED = 0, 2, 3
 KEPT_CHECKS = "checks.toml"
@@ -26,13 +29,32 @@ def _errors(e):
     return EXIT_BAD_INPUT
 
 
-def cmd_options(args):
-    try:
-        sheet = checkfile.load(args.file)
-    except checkfile.CheckFileError as e:
-        return _errors(e)
+def _before_run(command):
+    """A command on a sheet that must be sound before anything runs."""
+    def checked(args):
+        try:
+            sheet = checkfile.load(args.file)
+        except checkfile.CheckFileError as e:
+            return _errors(e)
+        return command(args, sheet)
+    return checked
+
+
+@_before_run
+def cmd_options(args, sheet):
     for option in sheet.sim_arguments():
         print(option)
+    if args.scenario and sheet.checks:
+        print(f"--checks={args.file}")
+    elif sheet.events and not args.scenario:
+        print(f"kelvex-lab: {args.file} has [[event]] entries; they are switched with "
+              f"--scenario {args.file}, not --checks", file=sys.stderr)
+    return EXIT_PASSED
+
+
+@_before_run
+def cmd_scenario(args, sheet):
+    scenario.run(args.rundir, sheet.events)
     return EXIT_PASSED
 
 
@@ -98,6 +120,8 @@ def main(argv=None):
     sub = ap.add_subparsers(dest="command", required=True)
     p = sub.add_parser("options", help="check a lab sheet, print its [run] options")
     p.add_argument("file")
+    p.add_argument("--scenario", action="store_true",
+                   help="for kelvex-sim run --scenario: --checks=FILE too when it has checks")
     p.set_defaults(func=cmd_options)
     p = sub.add_parser("check", help="evaluate a lab sheet on a finished run")
     p.add_argument("rundir")
@@ -110,6 +134,10 @@ def main(argv=None):
     p.add_argument("--out", default=None, help="where the reports and plot go (default: RUNDIR)")
     p.add_argument("--no-plot", action="store_true", help="leave telemetry.png alone")
     p.set_defaults(func=cmd_replay)
+    p = sub.add_parser("scenario", help="switch a scenario's events on a running simulator")
+    p.add_argument("rundir")
+    p.add_argument("file")
+    p.set_defaults(func=cmd_scenario)
     try:
         args = ap.parse_args(argv)
     except SystemExit as e:

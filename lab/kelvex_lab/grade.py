@@ -21,7 +21,7 @@ import sys
 import time
 
 from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
-from .simulator import PROGRAMS, RUN_OPTIONS, find_program
+from .simulator import PROGRAMS, find_program, run_options
 
 DEFAULT_TIME_LIMIT = 300
 # Beyond the mission's time limit: the simulator's own start and stop.
@@ -50,7 +50,7 @@ def parse_vary(text):
     if name == "seed":
         raise ValueError(f"--vary {text}: every case has a seed of its own; --seed sets the "
                          f"first")
-    if RUN_OPTIONS.get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
+    if run_options().get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
         raise ValueError(f"--vary {text}: '{name}' is not a starting condition of the simulator")
     try:
         lo, hi = float(low), float(high)
@@ -112,13 +112,17 @@ def _kill_group(proc):
 
 def run_case(o, sim, sheet, time_limit, skip):
     run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *run_args, f"--time-limit={time_limit:g}",
-           "--", *o.sub.command]
+    # A sheet with events is a scenario: the simulator switches them (and
+    # judges without a plot; the grader judges again and draws).
+    sheet_path = os.path.abspath(sheet.path)
+    events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+           f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.
     own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
         [f"--time-limit={time_limit:g}"]
-    o.rerun = shlex.join([sim, "run", f"--checks={os.path.abspath(sheet.path)}",
+    o.rerun = shlex.join([sim, "run", f"--{'scenario' if sheet.events else 'checks'}={sheet_path}",
                           *o.case.arguments(), *own_limit, "--", *o.sub.command])
     sim_log = o.run_dir + ".sim.log"
     # The run folder is the mission's working directory too: two cases of one

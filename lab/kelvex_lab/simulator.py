@@ -1,11 +1,14 @@
 """What the lab tools know of kelvex-sim before any run: the telemetry
 columns it writes and the long options it takes. Checks written before a run
-are held against these lists; after a run, against the telemetry's own
-header. Keep them in step with sim/telemetry.cpp and sim/options.cpp (they
-are plain lists so that the build can write them from the simulator)."""
+are held against what the kit's kelvex-sim tells (`kelvex-sim columns`,
+`kelvex-sim options`); after a run, against the telemetry's own header. The
+lists below stand in when there is no such kelvex-sim (a test holds them
+against the build's)."""
 
+import functools
 import os
 import shutil
+import subprocess
 
 TELEMETRY_COLUMNS = (
     "t", "yaw_deg", "rate_dps", "wheel_rpm", "lamp_angle_deg", "lamp_azimuth_deg",
@@ -36,7 +39,12 @@ RUN_OPTIONS = {
 
 # Options that place a run's files: the run itself decides them, so a lab
 # sheet may not.
-RUN_FOLDER_OPTIONS = ("telemetry", "state", "ground-dir", "run-dir", "link", "checks")
+RUN_FOLDER_OPTIONS = ("telemetry", "state", "ground-dir", "run-dir", "link", "checks",
+                      "scenario")
+# Options of a sitting at the desk, not of a lab.
+DESK_OPTIONS = ("name", "keep-station", "no-plot")
+# Options kelvex-sim takes beside its table (short forms too).
+EXTRA_OPTIONS = {"verbose": "flag"}
 
 
 # Paths the launchers were configured with (build tree or installation).
@@ -51,3 +59,33 @@ def find_program(name, configured=None, env=None):
         if c and os.access(c, os.X_OK):
             return c
     return shutil.which(name)
+
+
+def ask(*args):
+    """Lines kelvex-sim prints for args, or None when it cannot tell."""
+    sim = find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
+    if not sim:
+        return None
+    try:
+        r = subprocess.run([sim, *args], capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.SubprocessError):
+        return None
+    return r.stdout.splitlines() if r.returncode == 0 and r.stdout.strip() else None
+
+
+@functools.lru_cache(maxsize=None)
+def telemetry_columns():
+    lines = ask("columns")
+    return tuple(lines[0].split(",")) if lines else TELEMETRY_COLUMNS
+
+
+@functools.lru_cache(maxsize=None)
+def run_options():
+    """{option: kind} a lab sheet's [run] table may set."""
+    lines = ask("options")
+    if not lines:
+        return RUN_OPTIONS
+    table = dict(line.split(" ", 1) for line in lines if " " in line)
+    for name in RUN_FOLDER_OPTIONS + DESK_OPTIONS:
+        table.pop(name, None)
+    return {**table, **EXTRA_OPTIONS}

@@ -268,5 +268,5 @@ def test_sheet_faults_of_other_kinds(tmp_path):
                       columns=["t", "rate_dps"])
     assert "unknown column 'motor_on'" in e
     [e] = load_errors(tmp_path, "[labs]\nx = 1\n")
-    assert e == f"{tmp_path / 'lab.toml'}: unknown table 'labs' (a lab sheet holds [run] and " \
-                f"[[check]])"
+    assert e == f"{tmp_path / 'lab.toml'}: unknown table 'labs' (a lab sheet holds [run], " \
+                f"[[check]] and [[event]])"

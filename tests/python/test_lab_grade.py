@@ -159,6 +159,19 @@ def test_the_printed_command_reruns_the_failed_case(graded, tmp_path):
         assert [c["message"] for c in json.load(f)["checks"]] == live
 
 
+def test_a_sheet_with_events_is_flown_as_a_scenario(tmp_path):
+    (tmp_path / "gil").mkdir()
+    (tmp_path / "gil" / "mission.py").write_text('print("sim: offset 9")\n')
+    lab = sheet(tmp_path, SHEET + '[[event]]\nat = 2\nlamp = "off"\n')
+    r = run_tool("kelvex-grade", "--checks", lab, "--sim", FAKE_SIM, "--out", tmp_path / "out",
+                 tmp_path / "gil", cwd=tmp_path)
+    assert r.returncode == 3, r.stderr
+    [case] = table(tmp_path / "out" / "cases.csv")
+    assert f"--scenario={lab}" in shlex.split(case["rerun"])
+    with open(tmp_path / "out" / "gil" / "case-1" / "run.json") as f:
+        assert json.load(f)["options"]["scenario"] == lab
+
+
 def test_a_crash_gets_its_row_and_the_grader_carries_on(tmp_path):
     (tmp_path / "eve").mkdir()
     (tmp_path / "eve" / "mission.py").write_text("import os, signal\n"

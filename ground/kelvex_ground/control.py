@@ -1,0 +1,212 @@
+"""The instructor's panel on a virtual satellite: faults switched through
+the simulator's control channel (the run's control.sock, a command a line).
+A per-run station speaks it itself; a shared station passes each switch on
+to the satellite's own per-run station, whose page address and token came
+with its status ingest."""
+
+import http.client
+import ipaddress
+import json
+import math
+import re
+import socket
+import urllib.parse
+
+SOURCE = "panel"
+TOKEN_HEADER = "X-Kelvex-Token"
+ANSWER_S = 3.0
+_NAME = re.compile(r"^[a-z][a-z0-9-]{0,39}$")
+_UNITS = re.compile(r"^(\d+)-(\d+)$")
+_MAX_UNIT = 255
+
+
+def request_command(request):
+    """The control line of a panel request: {fault, unit[, value]} switches
+    on, {clear, unit} off. ValueError for anything else, so nothing but one
+    well-formed command ever reaches the simulator."""
+    action = "fault" if "fault" in request else "clear" if "clear" in request else None
+    if action is None or ("fault" in request and "clear" in request):
+        raise ValueError("a request is {fault, unit[, value]} or {clear, unit}")
+    extra = set(request) - {action, "unit", "value"}
+    if extra:
+        raise ValueError("unexpected %s" % ", ".join(sorted(extra)))
+    name, unit = request[action], request.get("unit", 0)
+    if not isinstance(name, str) or not _NAME.match(name):
+        raise ValueError("no fault named %r" % (name,))
+    if not isinstance(unit, int) or isinstance(unit, bool) or not 0 <= unit <= _MAX_UNIT:
+        raise ValueError("the unit is a whole number from 0 to %d" % _MAX_UNIT)
+    words = [action, name, "unit=%d" % unit]
+    if "value" in request:
+        value = request["value"]
+        if action == "clear":
+            raise ValueError("a clear takes no value")
+        if not isinstance(value, (int, float)) or isinstance(value, bool) or \
+                not math.isfinite(value):
+            raise ValueError("the value is a number")
+        words.append("value=%r" % value)
+    return " ".join(words + ["source=" + SOURCE])
+
+
+def fields(line):
+    """{key: value} of a `list` or `active` line; help= takes the rest."""
+    out = {}
+    rest = line
+    while rest:
+        key, _, rest = rest.partition("=")
+        if key == "help":
+            out[key] = rest
+            break
+        value, _, rest = rest.partition(" ")
+        out[key] = value
+    return out
+
+
+def available(lines):
+    """The `list` block as the panel shows it."""
+    out = []
+    for line in lines:
+        f = fields(line)
+        m = _UNITS.match(f.get("units", ""))
+        help_text = f.get("help", "")
+        meaning = re.search(r"\(value: ([^)]*)\)", help_text)
+        default = re.search(r"\(default ([-0-9.e]+)\)", help_text)
+        entry = {"name": f.get("name"), "units": int(m.group(2)) + 1 if m else 1,
+                 "value": None if f.get("value", "none") == "none" else
+                 (meaning.group(1) if meaning else "value"), "help": help_text}
+        if default:
+            entry["default"] = float(default.group(1))
+        out.append(entry)
+    return out
+
+
+def active(lines):
+    out = []
+    for line in lines:
+        f = fields(line)
+        value = f.get("value", "")
+        out.append({"fault": f.get("name"), "unit": int(f.get("unit", "0") or 0),
+                    "value": float(value) if value else None, "source": f.get("source")})
+    return out
+
+
+class ControlChannel:
+    """One connection per question: the panel switches now and then."""
+
+    def __init__(self, path, timeout=ANSWER_S):
+        self.path = path
+        self.timeout = timeout
+
+    def ask(self, line, block=False):
+        """The answer line, or a block's lines up to "end". Raises OSError."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(self.timeout)
+            s.connect(self.path)
+            s.sendall(line.encode() + b"\n")
+            buf, lines = b"", []
+            while True:
+                while b"\n" not in buf:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        raise ConnectionResetError("the simulator closed the control channel")
+                    buf += chunk
+                raw, buf = buf.split(b"\n", 1)
+                text = raw.decode(errors="replace").rstrip("\r")
+                if not block or text.startswith("error"):
+                    return text if not block else [text]
+                if text == "end":
+                    return lines
+                lines.append(text)
+
+
+class SocketForwarder:
+    """The faults of the one satellite behind a control socket."""
+
+    def __init__(self, path):
+        self.channel = ControlChannel(path)
+
+    def faults(self, sat):
+        try:
+            return {"available": available(self.channel.ask("list", block=True)),
+                    "active": active(self.channel.ask("active", block=True))}
+        except OSError:
+            return None     # no simulator behind it (any more)
+
+    def switch(self, sat, request):
+        line = request_command(request)
+        try:
+            answer = self.channel.ask(line)
+        except OSError as e:
+            raise ValueError("the simulator does not answer (%s)" % (e.strerror or e))
+        if not answer.startswith("ok"):
+            raise ValueError(answer[len("error "):] if answer.startswith("error ") else answer)
+        state = self.faults(sat)
+        if state is None:
+            raise ValueError("the simulator ended")
+        return state
+
+
+def status_fields(instructor, page_url):
+    """What a per-run station adds to its status ingest, so that the shared
+    station's panel can reach it."""
+    return {"control_url": page_url, "control_token": instructor.token}
+
+
+def _loopback_url(url):
+    try:
+        parts = urllib.parse.urlsplit(url)
+        loopback = parts.scheme == "http" and ipaddress.ip_address(parts.hostname).is_loopback
+        return parts if loopback and parts.port else None
+    except (ValueError, TypeError):
+        return None
+
+
+class RelayForwarder:
+    """A shared station's panel: each satellite's switches go to its per-run
+    station, on loopback only, with that station's token."""
+
+    def __init__(self, timeout=ANSWER_S + 2):
+        self.routes = {}
+        self.timeout = timeout
+
+    def learn(self, sat, status):
+        """Takes the control address and token from a status ingest."""
+        url, token = status.get("control_url"), status.get("control_token")
+        parts = _loopback_url(url) if isinstance(url, str) else None
+        if parts and isinstance(token, str) and token.isprintable() and len(token) < 200:
+            self.routes[sat] = (parts, token)
+
+    def _call(self, sat, method, what, body=None):
+        parts, token = self.routes[sat]
+        c = http.client.HTTPConnection(parts.hostname, parts.port, timeout=self.timeout)
+        try:
+            c.request(method, "/api/sat/%s/%s" % (urllib.parse.quote(sat), what),
+                      body=None if body is None else json.dumps(body),
+                      headers={TOKEN_HEADER: token, "Content-Type": "application/json"})
+            r = c.getresponse()
+            return r.status, r.read()
+        finally:
+            c.close()
+
+    def faults(self, sat):
+        if sat not in self.routes:
+            return None
+        try:
+            status, body = self._call(sat, "GET", "faults")
+            return json.loads(body) if status == 200 else None
+        except (OSError, ValueError):
+            return None
+
+    def switch(self, sat, request):
+        request_command(request)    # refused here already, not a hop later
+        try:
+            status, body = self._call(sat, "POST", "fault", request)
+        except OSError as e:
+            raise ValueError("the satellite's own station does not answer (%s)" % e)
+        try:
+            answer = json.loads(body)
+        except ValueError:
+            answer = None
+        if status != 200 or not isinstance(answer, dict):
+            said = answer.get("error") if isinstance(answer, dict) else None
+            raise ValueError(said or "the satellite's own station answered %d" % status)
+        return answer

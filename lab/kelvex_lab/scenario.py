@@ -1,0 +1,162 @@
+"""kelvex-lab scenario RUNDIR FILE: a scenario's events switched on the
+running simulator. It follows RUNDIR/telemetry.csv as it grows and sends each
+event over RUNDIR/control.sock (source=scenario) when its time comes or its
+condition first holds on a row; it ends once every event went or the run
+ended. kelvex-sim starts it for the run and stops it with the run."""
+
+import json
+import os
+import socket
+import sys
+import time
+
+from .evaluate import seconds
+from .runfolder import _number
+
+CONTROL = "control.sock"
+POLL_S = 0.05
+ANSWER_S = 2.0
+CONNECT_S = 1.0
+ENDED_CHECK_S = 0.5
+
+
+class Control:
+    """The simulator's control channel: a command a line, an answer a line.
+    A lost connection is made again once per command."""
+
+    def __init__(self, path):
+        self.path = path
+        self.sock = None
+        self.buf = b""
+
+    def send(self, line):
+        for attempt in (1, 2):
+            try:
+                if self.sock is None:
+                    self._connect()
+                self.sock.sendall(line.encode() + b"\n")
+                return self._answer()
+            except OSError:
+                self.close()
+                if attempt == 2:
+                    raise
+
+    def _connect(self):
+        # An event due at the very start may come before the simulator listens.
+        until = time.monotonic() + CONNECT_S
+        while True:
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.sock.settimeout(ANSWER_S)
+            try:
+                return self.sock.connect(self.path)
+            except (FileNotFoundError, ConnectionRefusedError):
+                self.close()
+                if time.monotonic() >= until:
+                    raise
+                time.sleep(POLL_S)
+
+    def _answer(self):
+        while b"\n" not in self.buf:
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise ConnectionResetError("the simulator closed the control channel")
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        return line.decode(errors="replace").strip()
+
+    def close(self):
+        if self.sock is not None:
+            self.sock.close()
+        self.sock, self.buf = None, b""
+
+
+class Follower:
+    """The complete rows a growing CSV gained since the last call, as
+    {column: float}; the first line is its header."""
+
+    def __init__(self, path):
+        self.path = path
+        self.file = None
+        self.header = None
+        self.rest = ""
+
+    def rows(self):
+        if self.file is None:
+            try:
+                self.file = open(self.path, newline="")
+            except FileNotFoundError:
+                return []
+        self.rest += self.file.read()
+        lines = self.rest.split("\n")
+        self.rest = lines.pop()
+        out = []
+        for line in lines:
+            cells = line.strip().split(",")
+            if self.header is None:
+                self.header = [c.strip() for c in cells]
+            elif len(cells) == len(self.header):
+                out.append({name: _number(c) for name, c in zip(self.header, cells)})
+        return out
+
+
+def _record(run_dir):
+    try:
+        with open(os.path.join(run_dir, "run.json")) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S):
+    """Switches the events as they come; returns the number that went."""
+    t0 = _record(run_dir).get("t0_unix")
+    if not isinstance(t0, (int, float)):
+        print(f"kelvex-lab scenario: {run_dir}/run.json gives no t0_unix", file=sys.stderr)
+        return 0
+    control = Control(os.path.join(run_dir, CONTROL))
+    follower = Follower(os.path.join(run_dir, "telemetry.csv"))
+    pending, sent, looked = list(events), 0, clock()
+    while pending:
+        rows = follower.rows()
+        due = _due(pending, rows, clock() - t0, follower.header, out)
+        for t, event in due:
+            _switch(control, event, t, out)
+            pending.remove(event)
+            sent += 1
+        if clock() - looked >= ENDED_CHECK_S:
+            looked = clock()
+            if _record(run_dir).get("ended"):
+                break
+        time.sleep(poll)
+    control.close()
+    return sent
+
+
+def _due(pending, rows, now, header, out):
+    """(t, event) of the events that come now, in time order (file order
+    among equals); an event whose columns the telemetry lacks is dropped."""
+    due = []
+    for event in list(pending):
+        if event.at is not None:
+            if now >= event.at:
+                due.append((event.at, event))
+            continue
+        if header is not None and not event.when.columns <= set(header):
+            missing = ", ".join(sorted(event.when.columns - set(header)))
+            print(f"scenario: {event.describe()}: the telemetry has no {missing}; it never comes",
+                  file=out, flush=True)
+            pending.remove(event)
+            continue
+        t = next((row.get("t") for row in rows if event.when.holds(row)), None)
+        if t is not None:
+            due.append((t, event))
+    return sorted(due, key=lambda d: (d[0], d[1].index))
+
+
+def _switch(control, event, t, out):
+    line = event.command()
+    try:
+        answer = control.send(line)
+    except OSError as e:
+        answer = f"not sent: no control channel at {control.path} ({e.strerror or e})"
+    print(f"scenario: {seconds(t)}: {event.describe()}: {line}: {answer}", file=out, flush=True)
