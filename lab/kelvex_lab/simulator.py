@@ -31,7 +31,7 @@ RUN_OPTIONS = {
     "max-rpm": "number", "friction": "number",
     "field-horizontal": "number", "field-vertical": "number",
     "drop": "number", "corrupt": "number", "late": "number", "late-ms": "number",
-    "glue": "number", "delay": "number", "baud": "number",
+    "glue": "number", "delay": "number", "baud": "number", "ncells": "number",
     "verbose": "flag", "no-ground": "flag",
     "ftp-port": "number", "http-port": "number",
     "time-limit": "number", "station": "text",
