@@ -4,7 +4,6 @@
 #include <sys/shm.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -63,9 +62,8 @@ double BatteryWatch::charge_ah()
         return kNaN;
     }
     // The loop stores the whole double at once on this host; one load.
-    const uint64_t bits = __atomic_load_n(reinterpret_cast<const uint64_t*>(&r->charge), __ATOMIC_RELAXED);
     double v;
-    std::memcpy(&v, &bits, sizeof v);
+    __atomic_load(&r->charge, &v, __ATOMIC_RELAXED);
     return v;
 }
 

@@ -49,7 +49,9 @@ struct Traits<R (*)(A...)> {
     {
         if constexpr (sizeof...(A) >= 2) {
             using V = std::tuple_element_t<1, std::tuple<A...>>;
-            return std::is_arithmetic_v<V> ? sizeof(V) : 0;
+            if constexpr (std::is_arithmetic<V>::value) {
+                return sizeof(V);
+            }
         }
         return 0;
     }
