@@ -320,7 +320,10 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
     char** sub_argv = argv + 1;
     optind = 1;
     opterr = 0;
-    for (int c; (c = getopt_long(sub_argc, sub_argv, "+hv", opts.data(), nullptr)) != -1;) {
+    // A program's own options follow run's: getopt stops at its name. The
+    // other commands take their options before or after their operands.
+    const char* shorts = o.command == Command::Run ? "+hv" : "hv";
+    for (int c; (c = getopt_long(sub_argc, sub_argv, shorts, opts.data(), nullptr)) != -1;) {
         if (c == 'h') {
             o.command = Command::Help;
             return true;
