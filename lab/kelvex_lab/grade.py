@@ -275,7 +275,9 @@ def make_out_dir(given):
     if given:
         os.makedirs(given, exist_ok=True)
         return os.path.abspath(given)
-    root = os.path.abspath("kelvex-grade")
+    # Beside the runs' folders, which .gitignore lists: grading from a
+    # checkout never writes into the source tree.
+    root = os.path.abspath(os.path.join("kelvex-run", "grades"))
     path = os.path.join(root, time.strftime("%Y%m%d-%H%M%S") + f"-{os.getpid()}")
     os.makedirs(path)
     latest = os.path.join(root, "latest")
@@ -299,7 +301,7 @@ def main(argv=None):
     ap.add_argument("--time-limit", type=float, default=None,
                     help=f"seconds per run (default: the sheet's, or {DEFAULT_TIME_LIMIT})")
     ap.add_argument("--out", default=None,
-                    help="output folder (default ./kelvex-grade/<time>-<pid>, and latest)")
+                    help="output folder (default ./kelvex-run/grades/<time>-<pid>, and latest)")
     ap.add_argument("--jobs", "-j", type=int, default=None,
                     help=f"runs at a time (default {RUNS_PER_CORE} per core)")
     ap.add_argument("--build-dir", default=os.environ.get("KELVEX_BUILD_DIR"),

@@ -206,9 +206,9 @@ def test_draws_are_reproducible_and_within_their_ranges():
 
 def test_bad_sheet_or_range_is_status_2(tmp_path):
     bad = sheet(tmp_path, '[[check]]\nname = "x"\nwhen = "nope < 1"\n')
-    r = run_tool("kelvex-grade", "--checks", bad, "--sim", FAKE_SIM, tmp_path)
+    r = run_tool("kelvex-grade", "--checks", bad, "--sim", FAKE_SIM, tmp_path, cwd=tmp_path)
     assert r.returncode == 2 and f"{bad}:3: check 'x': when: unknown column 'nope'" in r.stderr
     r = run_tool("kelvex-grade", "--checks", sheet(tmp_path, SHEET, "ok.toml"), "--sim", FAKE_SIM,
-                 "--vary", "lamp-azimuth=9", tmp_path)
+                 "--vary", "lamp-azimuth=9", tmp_path, cwd=tmp_path)
     assert r.returncode == 2 and "NAME=LOW:HIGH" in r.stderr
-    assert not os.path.exists(tmp_path / "kelvex-grade")
+    assert not os.path.exists(tmp_path / "kelvex-run")
