@@ -13,6 +13,7 @@ import subprocess
 import pytest
 
 from labkit import SOURCE, run_tool, sheet
+from kelvex_lab import faults
 from kelvex_lab import simulator as known
 
 SHEET = """\
@@ -171,6 +172,18 @@ def test_the_lab_knows_the_simulators_columns_and_options(flight):
            if k not in known.RUN_FOLDER_OPTIONS + known.DESK_OPTIONS}
     assert known.RUN_OPTIONS == {**lab, **known.EXTRA_OPTIONS}, \
         "lab/kelvex_lab/simulator.py is behind"
+
+
+def test_the_lab_knows_the_simulators_faults(flight):
+    said = subprocess.run([flight["sim"], "faults"], capture_output=True, text=True).stdout
+    table = {}
+    for line in said.splitlines():
+        fields = dict(f.split("=", 1) for f in line.split(" help=")[0].split())
+        table[fields["name"]] = fields["value"]
+    # The stand-in a scenario is checked against when no simulator can be
+    # asked: the same names, each taking a value as the simulator does.
+    assert {name: use for name, (_, use, _, _) in faults.FAULTS.items()} == table, \
+        "lab/kelvex_lab/faults.py is behind"
 
 
 def test_a_scenario_with_checks_is_one_command_and_replays_from_its_folder(flight, tmp_path):
