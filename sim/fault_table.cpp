@@ -105,7 +105,7 @@ const FaultKind kKinds[] = {
     {"wheel-dead", F::motor, kNone, 0, 0, 0, "", "the motor answers nothing and exerts no torque: its rotor coasts", dead<F::motor>},
     {"coil-dead", F::coil, kNone, 0, 0, 0, "", "the coil answers nothing and carries no current", dead<F::coil>},
     {"engine-dead", F::engine, kNone, 0, 0, 0, "", "the engine answers nothing and gives no thrust", dead<F::engine>},
-    {"transmitter-dead", F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the station may refuse its uploads)", dead<F::transmitter>},
+    {"transmitter-dead", F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the run's station refuses its uploads)", dead<F::transmitter>},
     {"camera-fail", F::camera, kNone, 0, 0, 0, "", "the capture tool fails (state camera_fail=1)", camera_fail},
     {"receiver-quality", F::receiver, kOptional, 0, 1, 0.25, "factor", "the receiver's quality is VALUE times its nominal (default 0.25)", receiver_quality},
     {"lamp-off", kNoUnit, kNone, 0, 0, 0, "", "the lamp is off (an eclipse): sun sensors, light sensors and sun batteries see darkness", lamp_off},

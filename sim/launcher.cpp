@@ -378,6 +378,7 @@ GroundStation::Start Run::start_station(const std::string& exe, const std::strin
     c.upstream = o_.station;
     c.single = single_;
     c.control = control_ ? absolute(folder_.file("control.sock")) : "";
+    c.state = control_ ? state_path() : "";
     std::remove(c.ready_file.c_str());
     if (ground_) {
         ground_->stop(2.0);

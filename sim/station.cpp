@@ -60,6 +60,9 @@ std::vector<std::string> station_argv(const StationConfig& c)
     if (!c.control.empty()) {
         argv.insert(argv.end(), {"--control", c.control});
     }
+    if (!c.state.empty()) {
+        argv.insert(argv.end(), {"--state", c.state});
+    }
     return argv;
 }
 

@@ -24,6 +24,7 @@ struct StationConfig {
     std::string upstream;   // a shared station's URL, or empty
     bool single = false;    // the station takes --single
     std::string control;    // the simulator's control socket, or empty
+    std::string state;      // the simulator's state file: a dead transmitter uploads nothing
 };
 
 class GroundStation {

@@ -175,12 +175,13 @@ class _Authorizer(DummyAuthorizer):
 
 
 def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
-                    per_address=8, max_connections=256, passive_ports=None):
+                    per_address=8, max_connections=256, passive_ports=None, refuse=None):
     """Anonymous FTP; each connection's files go where home_of(peer address)
     says: a (folder whose incoming/ takes the uploads, PhotoStore, list of
     every PhotoStore for the total quota) or None to refuse it. arrived(peer,
     store, name) is called once a photo is complete. Data connections are
-    passive, on the control connection's own address."""
+    passive, on the control connection's own address. refuse(), when given,
+    names a reason to refuse every upload for now (None: take them)."""
     logger = logging.getLogger("pyftpdlib")
     if not logger.handlers:
         logger.addHandler(logging.StreamHandler())
@@ -238,6 +239,10 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
             if self._restart_position:
                 self._restart_position = 0
                 self.respond("550 Only whole uploads are taken.")
+                return None
+            why = refuse() if refuse else None
+            if why:
+                self.respond("550 %s." % why)
                 return None
             _, store, stores = self.home
             room = min(quota.per_satellite - store.used_bytes(),

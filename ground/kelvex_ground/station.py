@@ -76,6 +76,9 @@ def parse_args(argv):
     p.add_argument("--control", metavar="SOCKET",
                    help="the simulator's control socket: the instructor's panel on the page "
                         "switches its faults (with the token printed at start)")
+    p.add_argument("--state", metavar="FILE",
+                   help="the virtual satellite's state file: while it says transmitter_dead=1, "
+                        "uploads are refused, as a dead transmitter sends nothing")
     p.add_argument("--instructor-network", metavar="NET", action="append", default=[],
                    help="a network besides loopback the panel may be used from (e.g. "
                         "10.1.2.0/24); may be repeated")
@@ -109,6 +112,19 @@ def review_layout(folder):
     return folder, True, os.path.join(folder, "telemetry.csv"), address
 
 
+def transmitter_dead(state):
+    """The reason to refuse uploads while the simulator's state file says
+    its transmitter is dead, for the FTP server."""
+    def why():
+        try:
+            with open(state) as f:
+                dead = "transmitter_dead=1\n" in f.read()
+        except OSError:
+            return None
+        return "The transmitter is dead" if dead else None
+    return why
+
+
 def build(args, conf, servers):
     """The station; its servers are appended to servers as each one listens,
     so that a failure can close the ones already there."""
@@ -132,7 +148,8 @@ def build(args, conf, servers):
         ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
                                         station.photo_arrived, idle_timeout=conf["idle_timeout"],
                                         per_address=conf["connections_per_address"],
-                                        passive_ports=conf["passive_ports"]))
+                                        passive_ports=conf["passive_ports"],
+                                        refuse=transmitter_dead(args.state) if args.state else None))
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     instructor = None

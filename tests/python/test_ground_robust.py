@@ -180,6 +180,21 @@ def test_burst_of_100000_is_received_or_counted_and_shown(tmp_path):
         assert st.stop() == 0
 
 
+def test_a_dead_transmitter_uploads_nothing(tmp_path):
+    state = tmp_path / "state"
+    state.write_text("t=1.000\ncamera_fail=0\ntransmitter_dead=1\n")
+    st = Station(str(tmp_path), extra=["--state", str(state)])
+    photo = jpeg_bytes((200, 0, 0), (320, 240))
+    try:
+        with pytest.raises(ftplib.error_perm, match="550 The transmitter is dead"):
+            st.upload("1.jpeg", photo)
+        assert os.listdir(os.path.join(st.dir, "incoming")) == []
+        state.write_text("t=2.000\ncamera_fail=0\ntransmitter_dead=0\n")
+        assert st.upload("1.jpeg", photo).startswith("226")
+    finally:
+        assert st.stop() == 0
+
+
 def test_cut_upload_never_becomes_nor_replaces_a_photo(tmp_path):
     st = Station(str(tmp_path))
     incoming = os.path.join(st.dir, "incoming")

@@ -66,7 +66,7 @@ def test_station_gets_the_runs_address_folder_and_the_shared_station(sim, tmp_pa
     assert len(started) == 1, started
     assert re.fullmatch(
         r"--single --bind %s --log-port 4567 --ftp-port 0 --http-port 8090 --dir %s "
-        r"--telemetry %s --ready-file \S+ --upstream http://127\.0\.0\.1:8765/ --control \S+"
+        r"--telemetry %s --ready-file \S+ --upstream http://127\.0\.0\.1:8765/ --control \S+ --state \S+"
         % (re.escape(address), re.escape(str(run / "ground")), re.escape(str(run / "telemetry.csv"))),
         started[0]), started[0]
     url = "ftp://%s:2121/incoming" % address
