@@ -68,14 +68,14 @@ void FaultBoard::event(const char* action, const FaultKind& kind, int unit, cons
     }
 }
 
-void FaultBoard::switch_on(const FaultSpec& spec, const std::string& source)
+void FaultBoard::switch_on(const FaultSwitch& request, const std::string& source)
 {
-    const double value = spec.has_value ? spec.value : spec.kind->fallback;
-    const bool has_value = spec.kind->value != ValueUse::none;
-    const Key key{spec.kind, spec.unit};
+    const double value = request.has_value ? request.value : request.kind->fallback;
+    const bool has_value = request.kind->value != ValueUse::none;
+    const Key key{request.kind, request.unit};
     // A stuck unit keeps the reading it first froze at.
     if (active_.count(key) == 0 || has_value) {
-        spec.kind->apply(sat_, spec.unit, true, value);
+        request.kind->apply(sat_, request.unit, true, value);
     }
     Active& a = active_[key];
     if (a.source.empty()) {
@@ -84,7 +84,7 @@ void FaultBoard::switch_on(const FaultSpec& spec, const std::string& source)
     a.value = value;
     a.has_value = has_value;
     a.source = source;
-    event("fault", *spec.kind, spec.unit, has_value ? json_number(value) : "", source);
+    event("fault", *request.kind, request.unit, has_value ? json_number(value) : "", source);
 }
 
 bool FaultBoard::switch_off(const FaultKind& kind, int unit, const std::string& source)
@@ -118,15 +118,15 @@ std::string FaultBoard::on_fault(const std::vector<std::string>& words, bool on)
     if (!plain_word(args["source"])) {
         return "error bad source '" + args["source"] + "' (letters, digits, - and _)";
     }
-    FaultSpec spec;
+    FaultSwitch request;
     std::string error;
-    if (!check_fault(*kind, args["unit"], args["value"], spec, error, on)) {
+    if (!check_fault(*kind, args["unit"], args["value"], request, error, on)) {
         return "error " + error;
     }
     if (on) {
-        switch_on(spec, args["source"]);
-    } else if (!switch_off(*kind, spec.unit, args["source"])) {
-        return "error " + words[1] + " unit " + std::to_string(spec.unit) + " is not on";
+        switch_on(request, args["source"]);
+    } else if (!switch_off(*kind, request.unit, args["source"])) {
+        return "error " + words[1] + " unit " + std::to_string(request.unit) + " is not on";
     }
     return "ok t=" + time_text(now());
 }

@@ -25,7 +25,7 @@ public:
     std::string command(const std::string& line);
 
     // Switches a fault on, or changes its value.
-    void switch_on(const FaultSpec& spec, const std::string& source);
+    void switch_on(const FaultSwitch& request, const std::string& source);
     // Switches it off; false when it was not on.
     bool switch_off(const FaultKind& kind, int unit, const std::string& source);
     size_t active() const { return active_.size(); }

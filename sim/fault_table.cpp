@@ -160,9 +160,9 @@ const char* value_use_name(ValueUse v)
 }
 
 bool check_fault(const FaultKind& kind, const std::string& unit, const std::string& value,
-                 FaultSpec& out, std::string& error, bool need_value)
+                 FaultSwitch& out, std::string& error, bool need_value)
 {
-    out = FaultSpec{&kind, 0, kind.fallback, false};
+    out = FaultSwitch{&kind, 0, kind.fallback, false};
     double u = 0;
     if (!unit.empty() && (!number(unit, u) || u != std::floor(u))) {
         error = "unit '" + unit + "' is not a number";
@@ -192,7 +192,7 @@ bool check_fault(const FaultKind& kind, const std::string& unit, const std::stri
     return true;
 }
 
-bool parse_fault_option(const std::string& text, FaultSpec& out, std::string& error)
+bool parse_fault_option(const std::string& text, FaultSwitch& out, std::string& error)
 {
     const size_t eq = text.find('=');
     const std::string head = text.substr(0, eq);

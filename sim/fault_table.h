@@ -39,7 +39,7 @@ const FaultKind* find_fault(const std::string& name);
 const char* value_use_name(ValueUse v);
 
 // A fault as the command line or a command names it.
-struct FaultSpec {
+struct FaultSwitch {
     const FaultKind* kind = nullptr;
     int unit = 0;
     double value = 0;
@@ -50,10 +50,10 @@ struct FaultSpec {
 // requires only when `need_value` (switching it off needs none). Returns
 // false with a message in `error`.
 bool check_fault(const FaultKind& kind, const std::string& unit, const std::string& value,
-                 FaultSpec& out, std::string& error, bool need_value = true);
+                 FaultSwitch& out, std::string& error, bool need_value = true);
 
 // NAME[:UNIT][=VALUE], as --fault takes it.
-bool parse_fault_option(const std::string& text, FaultSpec& out, std::string& error);
+bool parse_fault_option(const std::string& text, FaultSwitch& out, std::string& error);
 
 // One line a fault, as the control channel's `list` gives them:
 // name=NAME units=0-N value=none|required|optional help=TEXT

@@ -126,8 +126,8 @@ bool set_field(const Row& row, Options& o, const char* arg, std::string& error)
         return true;
     }
     if (auto* list = std::get_if<std::vector<std::string>*>(&f)) {
-        FaultSpec spec;
-        if (!parse_fault_option(arg, spec, error)) {
+        FaultSwitch request;
+        if (!parse_fault_option(arg, request, error)) {
             error = std::string("--") + row.name + " " + arg + ": " + error;
             return false;
         }

@@ -18,12 +18,12 @@ Satellite::Satellite(const Options& o, const std::string& csv, const std::string
     add_energy_columns(telemetry, battery, physics, bus, o.ncells);
     add_booking_columns(telemetry, battery, booking, physics);
     for (const std::string& text : o.fault) {
-        FaultSpec spec;
+        FaultSwitch request;
         std::string error;
-        if (!parse_fault_option(text, spec, error)) {
+        if (!parse_fault_option(text, request, error)) {
             throw std::invalid_argument("--fault " + text + ": " + error);
         }
-        board.switch_on(spec, "command-line");
+        board.switch_on(request, "command-line");
     }
 }
 

@@ -3,7 +3,7 @@ into this process (one interpreter, one matplotlib start)."""
 
 import contextlib
 import importlib.machinery
-import importlib.util
+import types
 import io
 import os
 
@@ -14,9 +14,10 @@ _loaded = {}
 
 def _plot_module(path):
     if path not in _loaded:
+        # kelvex-plot is a script without a .py name: load it as a module.
         loader = importlib.machinery.SourceFileLoader("kelvex_plot", path)
-        spec = importlib.util.spec_from_loader("kelvex_plot", loader)
-        module = importlib.util.module_from_spec(spec)
+        module = types.ModuleType("kelvex_plot")
+        module.__file__ = path
         loader.exec_module(module)
         _loaded[path] = module
     return _loaded[path]
