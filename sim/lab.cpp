@@ -155,14 +155,16 @@ int judge_run(const std::string& run_dir, const std::string& sheet, bool plot)
     return check.status();
 }
 
-std::unique_ptr<Child> start_scenario(const std::string& run_dir, const std::string& sheet)
+std::unique_ptr<Child> start_scenario(const std::string& run_dir, const std::string& sheet,
+                                      const Environment& extra)
 {
     const std::string lab = need_lab();
     if (lab.empty()) {
         return nullptr;
     }
-    return std::make_unique<Child>(std::vector<std::string>{lab, "scenario", run_dir, sheet},
-                                   lab_environment());
+    Environment env = lab_environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return std::make_unique<Child>(std::vector<std::string>{lab, "scenario", run_dir, sheet}, env);
 }
 
 int replay_run(const Options& o)

@@ -27,7 +27,8 @@ int apply_sheets(int argc, char** argv, Options& o);
 int judge_run(const std::string& run_dir, const std::string& sheet, bool plot);
 
 // The scenario's scheduler for the length of the run (stop it with the run).
-std::unique_ptr<Child> start_scenario(const std::string& run_dir, const std::string& sheet);
+std::unique_ptr<Child> start_scenario(const std::string& run_dir, const std::string& sheet,
+                                      const Environment& extra = {});
 
 // kelvex-sim replay: becomes kelvex-lab replay; returns only on a failure.
 int replay_run(const Options& o);

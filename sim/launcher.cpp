@@ -17,7 +17,10 @@
 #include <system_error>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "child.h"
+#include "clock/flight.h"
 #include "console.h"
 #include "control_socket.h"
 #include "lab.h"
@@ -46,6 +49,8 @@ constexpr uint16_t kLogPort = 4567;
 constexpr int kFirstHost = 2;
 constexpr int kLastHost = 254;
 constexpr int kInterrupted = 130;
+// What the interposer refused (the mission cannot fly in virtual time).
+constexpr int kRefused = 2;
 // The copy of --scenario's file in the run folder, for replays.
 constexpr const char* kScenarioCopy = "scenario.toml";
 
@@ -180,6 +185,9 @@ private:
     void serve(Server& server, Child& mission);
     int finish(Child& mission);
     void write_record();
+    bool take_clock();
+    // The environment of a process that joins the run's clock.
+    Environment joining(bool observer) const;
 
     const Options& o_;
     SignalFd sig_{SIGINT, SIGTERM, SIGHUP, SIGCHLD};
@@ -202,6 +210,9 @@ private:
     RunRecord record_;
     bool interrupted_ = false;
     bool mission_over_ = false;
+    ClockChoice clock_choice_;
+    std::string interposer_;
+    std::unique_ptr<clock::VirtualClock> clock_;
 };
 
 Run::Run(const Options& o)
@@ -383,7 +394,10 @@ GroundStation::Start Run::start_station(const std::string& exe, const std::strin
     if (ground_) {
         ground_->stop(2.0);
     }
-    ground_ = std::make_unique<GroundStation>(c, env_);
+    Environment env = env_;
+    const Environment observer = joining(true);
+    env.insert(env.end(), observer.begin(), observer.end());
+    ground_ = std::make_unique<GroundStation>(c, env);
     const GroundStation::Start started = ground_->wait_ready(sig_, kGroundReadyTimeout);
     if (started == GroundStation::Start::Ready) {
         auto info = ground_->info();
@@ -414,6 +428,52 @@ bool Run::try_listener(const std::string& address, bool& next)
         }
         return false;
     }
+}
+
+// Settles the run's clock: with virtual time, the shared clock in the
+// temporary directory and the interposer that joins the mission to it.
+bool Run::take_clock()
+{
+    std::string error;
+    if (!choose_clock(o_.clock, o_.speed, !o_.checks.empty() || !o_.scenario.empty(), clock_choice_,
+                      error)) {
+        std::fprintf(stderr, "kelvex-sim: %s\n", error.c_str());
+        return false;
+    }
+    record_.clock = clock_choice_.is_virtual ? "virtual" : "real";
+    record_.speed = clock_choice_.speed;
+    if (!clock_choice_.is_virtual) {
+        return true;
+    }
+    interposer_ = find_interposer();
+    if (interposer_.empty()) {
+        std::fprintf(stderr, "kelvex-sim: virtual time needs libkelvex_clock.so next to kelvex-sim "
+                             "(or installed in lib/kelvex); fly with --clock real\n");
+        return false;
+    }
+    if (!is_script(o_.program)) {
+        const std::string why = cannot_follow(o_.program[0]);
+        if (!why.empty()) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+            record_.refused = why;
+            return false;
+        }
+    }
+    struct stat st {};
+    if (stat(line_.mission.c_str(), &st) != 0) {
+        throw std::system_error(errno, std::generic_category(), line_.mission);
+    }
+    clock::ClockConfig c;
+    c.dir = tree_.path();
+    c.line_rdev = st.st_rdev;
+    c.speed = clock_choice_.speed;
+    clock_ = std::make_unique<clock::VirtualClock>(c);
+    return true;
+}
+
+Environment Run::joining(bool observer) const
+{
+    return clock_ ? clock_environment(*clock_, interposer_, observer) : Environment{};
 }
 
 void Run::add_mission_environment()
@@ -481,7 +541,12 @@ void Run::watch(Server& server, Child& mission)
         });
     }
     if (listener_) {
-        server.watch(listener_->fd(), [this] { listener_->drain(); });
+        server.watch(listener_->fd(), [this] {
+            const size_t taken = listener_->drain();
+            if (clock_) {
+                clock_->took_datagrams(taken);
+            }
+        });
     }
     if (tail_) {
         server.watch(tail_->fd(), [this] { tail_->drain(); });
@@ -491,8 +556,14 @@ void Run::watch(Server& server, Child& mission)
 void Run::serve(Server& server, Child& mission)
 {
     // The limit counts from telemetry t = 0, not from the mission's start.
-    const double since_t0 = unix_now() - record_.t0_unix;
+    const double since_t0 = clock_ ? server.now() : unix_now() - record_.t0_unix;
     server.run(o_.time_limit > 0 ? std::max(0.0, o_.time_limit - since_t0) : -1);
+    if (!server.refusal().empty()) {
+        // The interposer said it on the mission's console already.
+        record_.refused = server.refusal();
+        mission.stop(2.0);
+        return;
+    }
     if (!interrupted_ && !mission.poll()) {
         record_.time_limited = true;
         console_.say(format("kelvex-sim: time limit of %g s reached; the mission is stopped",
@@ -528,7 +599,22 @@ int Run::finish(Child& mission)
     if (scenario_) {
         scenario_->stop(1.0);
     }
-    const int status = stopped ? kInterrupted : mission.status();
+    int status = stopped ? kInterrupted : mission.status();
+    if (!record_.refused.empty()) {
+        status = kRefused;
+    }
+    if (clock_) {
+        record_.fallbacks = clock_->fallbacks();
+        record_.fallback_s = clock_->fallback_s();
+        record_.fallback_note = clock_->fallback_note();
+        if (record_.fallbacks > 0) {
+            console_.say(format("kelvex-sim: the clock went on in real time %u time(s), %.1f s in "
+                                "all (%s): this flight may not repeat exactly",
+                                record_.fallbacks, record_.fallback_s,
+                                record_.fallback_note.empty() ? "a real wait past the bound"
+                                                              : record_.fallback_note.c_str()));
+        }
+    }
     const Physics& p = sat_.physics;
     console_.say(format("kelvex-sim: mission ended with status %d after %.1f s; yaw %.2f deg, "
                         "angle to the lamp %.2f deg",
@@ -550,6 +636,9 @@ void Run::write_record()
 
 int Run::execute()
 {
+    if (!take_clock()) {
+        return kRefused;
+    }
     if (!take_address()) {
         return interrupted_ ? kInterrupted : 1;
     }
@@ -566,14 +655,33 @@ int Run::execute()
     if (control) {
         server.watch(control->fd(), [&control] { control->drain(); });
     }
+    if (clock_) {
+        server.use_clock(clock_.get());
+        if (ground_) {
+            clock_->set_ground(address_);
+        } else if (listener_) {
+            listener_->use_clock([&server] { return server.start_unix() + server.now(); });
+            clock_->set_ground(address_);
+        }
+    }
     record_.address = address_;
     record_.t0_unix = server.start_unix();
     record_.started = iso_time_now();
     write_record();
     if (!o_.scenario.empty()) {
-        scenario_ = start_scenario(folder_.path(), folder_.file(kScenarioCopy));
+        // Its events come at their virtual time: it is a party of the clock.
+        if (clock_) {
+            clock_->expect_child();
+        }
+        scenario_ = start_scenario(folder_.path(), folder_.file(kScenarioCopy), joining(false));
     }
-    Child mission(mission_argv(), env_, output_.mission_side(), folder_.path());
+    Environment mission_env = env_;
+    const Environment party = joining(false);
+    mission_env.insert(mission_env.end(), party.begin(), party.end());
+    if (clock_) {
+        clock_->expect_child();
+    }
+    Child mission(mission_argv(), mission_env, output_.mission_side(), folder_.path());
     watch(server, mission);
     serve(server, mission);
     int status = finish(mission);

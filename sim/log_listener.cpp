@@ -49,18 +49,19 @@ LogListener::LogListener(const std::string& address, uint16_t port, const std::s
     }
 }
 
-void LogListener::drain()
+size_t LogListener::drain()
 {
     char buf[65536];
-    for (;;) {
+    for (size_t taken = 0;; ++taken) {
         const ssize_t n = ::recv(sock_.get(), buf, sizeof buf, 0);
         if (n < 0) {
-            return;
+            return taken;
         }
         const std::string text = log_text(buf, static_cast<size_t>(n));
         if (log_) {
-            const double now = std::chrono::duration<double>(
-                std::chrono::system_clock::now().time_since_epoch()).count();
+            const double now = clock_ ? clock_()
+                                      : std::chrono::duration<double>(
+                                            std::chrono::system_clock::now().time_since_epoch()).count();
             std::fprintf(log_.get(), "%s %s\n", log_stamp(now).c_str(), text.c_str());
             std::fflush(log_.get());
         }

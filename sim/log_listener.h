@@ -25,8 +25,11 @@ public:
                 std::function<void(const std::string&)> on_line);
 
     int fd() const { return sock_.get(); }
-    // Takes every datagram waiting now.
-    void drain();
+    // Takes every datagram waiting now; returns how many.
+    size_t drain();
+    // Stamps lines by `clock` (Unix seconds) instead of the wall clock: the
+    // run's virtual time.
+    void use_clock(std::function<double()> clock) { clock_ = std::move(clock); }
 
 private:
     struct FileCloser {
@@ -35,6 +38,7 @@ private:
     common::UniqueFd sock_;
     std::unique_ptr<FILE, FileCloser> log_;
     std::function<void(const std::string&)> on_line_;
+    std::function<double()> clock_;
 };
 
 // Binds a socket of `type` (SOCK_DGRAM, SOCK_STREAM) to address:port;

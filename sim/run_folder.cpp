@@ -110,7 +110,13 @@ void write_run_record(const std::string& path, const RunRecord& r)
                        ",\n  \"exit_status\": " + status +
                        ",\n  \"time_limited\": " + (r.time_limited ? "true" : "false") +
                        ",\n  \"station\": " + json_or_null(r.station) +
-                       ",\n  \"scenario\": " + json_or_null(r.scenario) + "\n}\n";
+                       ",\n  \"scenario\": " + json_or_null(r.scenario) +
+                       ",\n  \"clock\": {\"kind\": " + json_string(r.clock) +
+                       ", \"speed\": " + (r.speed > 0 ? json_number(r.speed) : std::string("\"max\"")) +
+                       ", \"real_time_fallbacks\": " + std::to_string(r.fallbacks) +
+                       ", \"fallback_s\": " + json_number(r.fallback_s) +
+                       ", \"fallback_note\": " + json_or_null(r.fallback_note) +
+                       ", \"refused\": " + json_or_null(r.refused) + "}\n}\n";
     const std::string tmp = path + ".tmp";
     write_file(tmp, text);
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {

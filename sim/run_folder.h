@@ -34,6 +34,14 @@ struct RunRecord {
     bool time_limited = false;
     std::string station;       // URL of the shared station, or empty
     std::string scenario;      // the scenario's copy in the folder, or empty
+    std::string clock = "real";  // "virtual" or "real"
+    double speed = 0;            // virtual s per real s; 0: as fast as possible
+    // Virtual time only: the real-time fallbacks (count, real seconds, why)
+    // and what the interposer refused.
+    unsigned fallbacks = 0;
+    double fallback_s = 0;
+    std::string fallback_note;
+    std::string refused;
 };
 
 // Writes the record as JSON to `path` through a temporary file and a rename,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bus.h"
+#include "clock/virtual_clock.h"
 #include "faults.h"
 #include "framer.h"
 #include "line_log.h"
@@ -34,12 +35,18 @@ public:
     void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
     // Every frame received and sent goes to `log` as well (null: none).
     void log_traffic(LineLog* log) { traffic_ = log; }
+    // Serves in the run's virtual time instead of the wall clock's (null:
+    // the wall clock). The clock must outlive the server's use of it.
+    void use_clock(clock::VirtualClock* c);
+    // The interposer refused something the mission did (empty: nothing).
+    const std::string& refusal() const { return refusal_; }
 
     // Serves until stop() (which another thread may call); with a limit, at
     // most that many seconds.
     void run(double limit_s = -1);
     void stop() { stopped_ = true; }
-    // Simulated seconds since the server was made; wall-clock paced.
+    // Simulated seconds since the server was made; wall-clock paced, or the
+    // virtual clock's.
     double now() const;
     // Wall-clock time (Unix seconds) at which now() was 0.
     double start_unix() const { return start_unix_; }
@@ -57,6 +64,10 @@ private:
     double wait_s(double until) const;
     // Waits for the descriptors at most `seconds`, to the nanosecond.
     int wait(double seconds);
+    void handle_ready();
+    void run_virtual(double until);
+    // The earliest moment the simulator has something to do, in virtual ns.
+    int64_t own_due_ns(double until) const;
 
     int line_fd_;
     Physics& physics_;
@@ -75,6 +86,8 @@ private:
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
     std::atomic<bool> stopped_{false};
+    clock::VirtualClock* clock_ = nullptr;
+    std::string refusal_;
 };
 
 }  // namespace kelvex::sim
