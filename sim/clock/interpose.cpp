@@ -70,6 +70,9 @@ char g_preload[1024];
 thread_local Party* t_self = nullptr;
 thread_local int t_reads = 0;
 thread_local int t_taken = 0;  // datagrams received, published at the next receive
+// Handlers of ours that ran in this thread: a wait they interrupt ends with
+// EINTR even when the signal came between two looks at the clock.
+thread_local volatile sig_atomic_t t_signals = 0;
 // Which epoll sets hold the line / anything else, by descriptor.
 unsigned char g_epoll_kind[kMaxFds];
 enum : unsigned char { kEpollLine = 1, kEpollOther = 2 };
@@ -250,11 +253,16 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
 {
     p->deadline.store(deadline);
     p->on_line.store(on_line ? 1 : 0);
+    const sig_atomic_t signals = t_signals;
     set_state(p, State::Waiting);
     ring();
     int result = 0;
     for (;;) {
         const uint32_t seq = g_seg->seq.load(std::memory_order_acquire);
+        if (t_signals != signals) {
+            result = -1;
+            break;
+        }
         if (probe) {
             const int r = (*probe)(0);
             if (r != 0) {
@@ -724,7 +732,7 @@ unsigned int sleep(unsigned int s)
     }
     int64_t left = 0;
     if (sleep_ns(static_cast<int64_t>(s) * kNsPerS, &left) < 0) {
-        return static_cast<unsigned>((left + kNsPerS - 1) / kNsPerS);
+        return static_cast<unsigned>(left / kNsPerS);  // whole seconds, as glibc counts
     }
     return 0;
 }
@@ -912,7 +920,8 @@ int select(int n, fd_set* r, fd_set* w, fd_set* e, struct timeval* tv)
     if (!active()) {
         return real_select(n, r, w, e, tv);
     }
-    if (tv && (tv->tv_sec < 0 || tv->tv_usec < 0 || tv->tv_usec >= 1000000)) {
+    // The kernel takes 1000000 µs and more as whole seconds; only negatives fail.
+    if (tv && (tv->tv_sec < 0 || tv->tv_usec < 0)) {
         errno = EINVAL;
         return -1;
     }
@@ -1344,6 +1353,84 @@ void _exit(int status)
     leave();
     real__exit(status);
     __builtin_unreachable();
+}
+
+// ---- signal handlers: a signal ends a wait at the virtual instant it came ---------
+
+}  // extern "C"
+
+namespace {
+
+struct sigaction g_user[NSIG];  // the mission's own handlers, by signal
+
+void on_signal(int sig, siginfo_t* info, void* context)
+{
+    const int saved = errno;
+    if (g_seg && t_self) {
+        ++t_signals;
+        // Hold the clock from here; the changed word makes a futex wait that
+        // is about to start return at once.
+        uint32_t waiting = static_cast<uint32_t>(State::Waiting);
+        t_self->state.compare_exchange_strong(waiting, static_cast<uint32_t>(State::Running));
+        g_seg->seq.fetch_add(1);
+    }
+    errno = saved;
+    const struct sigaction& user = g_user[sig];
+    if (user.sa_flags & SA_SIGINFO) {
+        user.sa_sigaction(sig, info, context);
+    } else if (user.sa_handler != SIG_DFL && user.sa_handler != SIG_IGN) {
+        user.sa_handler(sig);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int sigaction(int sig, const struct sigaction* act, struct sigaction* old)
+{
+    REAL(sigaction);
+    if (!active() || sig <= 0 || sig >= NSIG) {
+        return real_sigaction(sig, act, old);
+    }
+    struct sigaction mine {};
+    const struct sigaction* given = act;
+    const bool handled = act && (act->sa_flags & SA_SIGINFO ? act->sa_sigaction != nullptr
+                                                             : (act->sa_handler != SIG_DFL && act->sa_handler != SIG_IGN));
+    if (handled) {
+        mine = *act;
+        mine.sa_flags |= SA_SIGINFO;
+        mine.sa_sigaction = on_signal;
+        given = &mine;
+    }
+    struct sigaction before {};
+    const int r = real_sigaction(sig, given, &before);
+    if (r != 0) {
+        return r;
+    }
+    if (old) {
+        *old = before.sa_sigaction == on_signal && (before.sa_flags & SA_SIGINFO) ? g_user[sig] : before;
+        if (before.sa_sigaction == on_signal && (before.sa_flags & SA_SIGINFO)) {
+            old->sa_mask = before.sa_mask;
+        }
+    }
+    if (handled) {
+        g_user[sig] = *act;
+    }
+    return 0;
+}
+
+sighandler_t signal(int sig, sighandler_t handler)
+{
+    struct sigaction act {};
+    struct sigaction old {};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESTART;
+    if (sigaction(sig, &act, &old) != 0) {
+        return SIG_ERR;
+    }
+    return old.sa_handler;
 }
 
 // ---- what virtual time cannot follow ---------------------------------------------
