@@ -270,10 +270,15 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
                 break;
             }
         }
-        // The simulator hands the clock back (Running) when it moved the
-        // time to our deadline.
-        if (state_of(p) != State::Waiting || vnow() >= deadline) {
+        if (vnow() >= deadline) {
             break;
+        }
+        if (state_of(p) != State::Waiting) {
+            // A sender marks us before its signal reaches us; a signal we
+            // block or ignore never ends the wait: wait on.
+            set_state(p, State::Waiting);
+            ring();
+            continue;
         }
         // With a time-out the kernel reports a signal's handler as EINTR
         // even under SA_RESTART, as nanosleep does.
@@ -1355,7 +1360,86 @@ void _exit(int status)
     __builtin_unreachable();
 }
 
-// ---- signal handlers: a signal ends a wait at the virtual instant it came ---------
+// ---- signals: a signal ends a wait at the virtual instant it was sent ------------
+
+}  // extern "C"
+
+namespace {
+
+// A signal is on its way to `pid` (0 or negative: a group, taken as anyone):
+// its waiting parties hold the clock until they have seen it.
+void poke(pid_t pid)
+{
+    if (!active()) {
+        return;
+    }
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        Party& p = g_seg->parties[i];
+        uint32_t waiting = static_cast<uint32_t>(State::Waiting);
+        if (pid <= 0 || p.pid.load() == pid) {
+            p.state.compare_exchange_strong(waiting, static_cast<uint32_t>(State::Running));
+        }
+    }
+}
+
+void poked()
+{
+    if (active()) {
+        g_seg->seq.fetch_add(1);
+        futex_wake_all(&g_seg->seq);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int kill(pid_t pid, int sig)
+{
+    REAL(kill);
+    if (sig != 0) {
+        poke(pid);
+    }
+    const int r = real_kill(pid, sig);
+    if (sig != 0) {
+        poked();
+    }
+    return r;
+}
+
+int killpg(pid_t group, int sig) { return kill(-group, sig); }
+
+int raise(int sig)
+{
+    REAL(raise);
+    poke(getpid());
+    const int r = real_raise(sig);
+    poked();
+    return r;
+}
+
+int sigqueue(pid_t pid, int sig, const union sigval value)
+{
+    REAL(sigqueue);
+    poke(pid);
+    const int r = real_sigqueue(pid, sig, value);
+    poked();
+    return r;
+}
+
+int pthread_kill(pthread_t thread, int sig)
+{
+    REAL(pthread_kill);
+    if (sig != 0) {
+        poke(getpid());
+    }
+    const int r = real_pthread_kill(thread, sig);
+    if (sig != 0) {
+        poked();
+    }
+    return r;
+}
 
 }  // extern "C"
 
