@@ -468,6 +468,7 @@ bool Run::take_clock()
     c.line_rdev = st.st_rdev;
     c.speed = clock_choice_.speed;
     clock_ = std::make_unique<clock::VirtualClock>(c);
+    sat_.battery.look_every_time();
     return true;
 }
 
@@ -520,6 +521,9 @@ void Run::watch(Server& server, Child& mission)
                 server.stop();
             } else if (!mission_over_ && mission.poll()) {
                 server.stop();
+            }
+            if (clock_ && (mission.poll() || (scenario_ && scenario_->poll()))) {
+                clock_->release_exits();
             }
         }
         if (ground_ && ground_->poll()) {

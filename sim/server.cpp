@@ -240,6 +240,7 @@ int64_t Server::own_due_ns(double until) const
 // clock when everyone waits.
 void Server::run_virtual(double until)
 {
+    bool moved = true;
     while (!stopped_ && (until < 0 || now() < until)) {
         advance();
         flush_due();
@@ -247,7 +248,9 @@ void Server::run_virtual(double until)
         if (traffic_) {
             traffic_->flush();
         }
-        clock_->wake_due();
+        if (moved && clock_->wake_due()) {
+            moved = false;
+        }
         if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
             handle_ready();
             continue;
@@ -260,6 +263,7 @@ void Server::run_virtual(double until)
         int64_t real_wait = -1;
         clock::VirtualClock::Step step = clock_->advance(own_due_ns(until), &real_wait);
         if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
             continue;
         }
         // Nothing to do until a party moves: sleep, asking for the doorbell,
@@ -267,6 +271,7 @@ void Server::run_virtual(double until)
         clock_->asleep();
         step = clock_->advance(own_due_ns(until), &real_wait);
         if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
             continue;
         }
         // A bounded sleep: the dead are found and the bounds checked on waking.

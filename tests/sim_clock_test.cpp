@@ -100,6 +100,7 @@ Flight fly(const std::vector<std::string>& args, bool virtual_time)
     auto now = [&] { return clock ? clock->now_ns() : real_now(); };
     Flight f;
     const int64_t give_up = real_now() + 60 * kelvex::clock::kNsPerS;
+    bool moved = true;
     for (;;) {
         char buf[4096];
         for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) {
@@ -116,8 +117,8 @@ Flight fly(const std::vector<std::string>& args, bool virtual_time)
                 clock->sent(4);
             }
         }
-        if (clock) {
-            clock->wake_due();
+        if (clock && moved && clock->wake_due()) {
+            moved = false;
         }
         for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
             text.append(buf, static_cast<size_t>(n));
@@ -136,11 +137,13 @@ Flight fly(const std::vector<std::string>& args, bool virtual_time)
             int64_t wait = 0;
             if (clock->advance(answers.empty() ? kNever : answers.front(), &wait) ==
                 VirtualClock::Step::Moved) {
+                moved = true;
                 continue;
             }
             clock->asleep();
             if (clock->advance(answers.empty() ? kNever : answers.front(), &wait) ==
                 VirtualClock::Step::Moved) {
+                moved = true;
                 continue;
             }
         }

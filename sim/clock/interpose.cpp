@@ -582,12 +582,20 @@ void leave()
     }
     const pid_t me = getpid();
     const pid_t parent = getppid();
+    // A parent of ours that waits for us, or the simulator (no party: it
+    // started the mission and lets go when it has seen the end).
+    bool parent_party = false;
     bool parent_waits = false;
     const uint32_t top = g_seg->top.load();
     for (uint32_t i = 0; i < top; ++i) {
         Party& p = g_seg->parties[i];
-        parent_waits = parent_waits || (p.pid.load() == parent && state_of(&p) == State::Passive);
+        const State s = state_of(&p);
+        if (p.pid.load() == parent && s != State::Free && s != State::Pending && s != State::ExitHold) {
+            parent_party = true;
+            parent_waits = parent_waits || s == State::Passive;
+        }
     }
+    parent_waits = parent_waits || !parent_party;
     for (uint32_t i = 0; i < top; ++i) {
         Party& p = g_seg->parties[i];
         const State s = state_of(&p);

@@ -78,6 +78,16 @@ void VirtualClock::set_ground(const std::string& address)
     std::strncpy(seg_->ground, address.c_str(), sizeof seg_->ground - 1);
 }
 
+void VirtualClock::release_exits()
+{
+    const pid_t me = getpid();
+    for (Party& p : seg_->parties) {
+        if (state_of(p) == State::ExitHold && p.owner.load() == me) {
+            p.state.store(static_cast<uint32_t>(State::Free));
+        }
+    }
+}
+
 void VirtualClock::sent(size_t n)
 {
     seg_->sim_tx.fetch_add(n);
@@ -195,8 +205,11 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     }
     dgrams_stuck_since_ = 0;
     const int64_t now = now_ns();
-    if (earliest == kNever || earliest <= now) {
+    if (earliest == kNever) {
         return Step::Blocked;
+    }
+    if (earliest <= now) {
+        return Step::Moved;  // the next party due at this instant takes its turn
     }
     if (real_wait != real_paced_) {
         // Entering or leaving a real-time stretch: pace from here.
@@ -221,25 +234,42 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     return Step::Moved;
 }
 
-void VirtualClock::wake_due()
+// One party at a time, the earliest deadline first (then the oldest slot):
+// parties due at the same instant run one after the other, in the same order
+// every time, so that two processes of a mission do not race.
+bool VirtualClock::wake_due()
 {
     const int64_t now = now_ns();
     bool woke = false;
+    Party* next = nullptr;
+    if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
+        return false;  // a request on its way: its sender has the turn
+    }
+    const bool answer_on_way = seg_->sim_tx.load() > seg_->mission_rx.load();
     const uint32_t top = seg_->top.load();
     for (uint32_t i = 0; i < top; ++i) {
         Party& p = seg_->parties[i];
-        uint32_t waiting = static_cast<uint32_t>(State::Waiting);
-        if (p.deadline.load() <= now &&
-            p.state.compare_exchange_strong(waiting, static_cast<uint32_t>(State::Running))) {
-            p.since.store(real_ns());
-            woke = true;
+        const State s = state_of(p);
+        if (s == State::Running || s == State::Pending || s == State::ExitHold ||
+            (s == State::Waiting && answer_on_way && p.on_line.load())) {
+            return false;  // someone holds the clock: the next turn waits
         }
-        woke = woke || state_of(p) == State::RealWait;
+        if (s == State::Waiting && p.deadline.load() <= now &&
+            (next == nullptr || p.deadline.load() < next->deadline.load())) {
+            next = &p;
+        }
+        woke = woke || s == State::RealWait;
+    }
+    uint32_t waiting = static_cast<uint32_t>(State::Waiting);
+    if (next && next->state.compare_exchange_strong(waiting, static_cast<uint32_t>(State::Running))) {
+        next->since.store(real_ns());
+        woke = true;
     }
     if (woke) {
         seg_->seq.fetch_add(1, std::memory_order_release);
         futex_wake_all(&seg_->seq);
     }
+    return true;
 }
 
 std::string VirtualClock::refusal() const

@@ -49,6 +49,9 @@ public:
     void set_ground(const std::string& address);
     // The simulator itself took `n` datagrams (its stand-in for the station).
     void took_datagrams(size_t n) { seg_->dgrams_taken.fetch_add(n); }
+    // A process the simulator started ended and was seen to: the clock may
+    // go on.
+    void release_exits();
     // Bytes the simulator took from the line / wrote to it.
     void took(size_t n) { seg_->sim_rx.fetch_add(n); }
     void sent(size_t n);
@@ -58,9 +61,12 @@ public:
     // deadlines when nobody runs and nothing is in flight. Paced: not yet,
     // under --speed; *real_wait_ns says how long to sleep.
     Step advance(int64_t own_due_ns, int64_t* real_wait_ns);
-    // Hands the clock back to the parties whose deadline has come; called
-    // after the simulator did its own work of the instant.
-    void wake_due();
+    // Hands the clock back to the next party whose deadline has come, one
+    // at a time, earliest first; called after a Moved step, once the
+    // simulator did its own work of the instant.
+    // False: not now (a party holds the clock or bytes are on their way):
+    // call again.
+    bool wake_due();
     // Before sleeping: asks to be woken through the doorbell.
     void asleep() { seg_->sim_asleep.store(1, std::memory_order_release); }
 
