@@ -24,7 +24,6 @@
 
 #include "fakes/mission_process.h"
 #include "fakes/temp_dir.h"
-#include "log_text.h"
 
 namespace fs = std::filesystem;
 using kelvex::testing::GpioTree;
@@ -233,19 +232,6 @@ TEST(SimLauncher, ControlBytesFromTheLogAreEscapedOnTheConsole)
     EXPECT_EQ(0, r.exit_code) << r.output;
     EXPECT_NE(std::string::npos, r.output.find("\n[ground] a\\x1b[2J\\\\b\\r\\nc\\xff\n")) << r.output;
     EXPECT_EQ(std::string::npos, r.output.find('\033'));
-}
-
-TEST(SimLauncher, LogTextEscapesAsTheGroundStationDoes)
-{
-    using kelvex::sim::log_text;
-    auto text = [](const std::string& s) { return log_text(s.data(), s.size()); };
-    EXPECT_EQ("one", text("one\n"));
-    EXPECT_EQ("two\\n", text("two\n\n"));
-    EXPECT_EQ("tab\tkept, del \\x7f, nul \\x00", text(std::string("tab\tkept, del \x7f, nul ") + '\0'));
-    EXPECT_EQ("caf\xc3\xa9 \xf0\x9f\x9b\xb0", text("caf\xc3\xa9 \xf0\x9f\x9b\xb0"));
-    // Not UTF-8: overlong, a surrogate, cut short, beyond U+10FFFF.
-    EXPECT_EQ("\\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82 \\xf4\\x90\\x80\\x80",
-              text("\xc0\xaf \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80"));
 }
 
 TEST(SimLauncher, TimeLimitStopsTheMission)
