@@ -1,5 +1,8 @@
 """kelvex-lab: the lab sheet's tools that kelvex-sim calls.
 
+  kelvex-lab fly --sim PATH [...] -- OPTIONS -- PROGRAM [ARGS]
+                                          a whole run: what kelvex-sim run
+                                          becomes (flight.py)
   kelvex-lab options [--scenario] FILE    check the whole file, print [run] as
                                           kelvex-sim long options (a scenario
                                           with checks: --checks=FILE too)
@@ -7,8 +10,8 @@
   kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
                                           the same without the mission: the
                                           run's own checks.toml by default
-  kelvex-lab scenario RUNDIR FILE         switch the file's events on the run
-                                          (kelvex-sim starts it)
+  kelvex-lab scenario RUNDIR FILE         switch the file's events on a run
+                                          (a run flown by fly does it itself)
 
 Exit status: 0 every check holds, 3 a check failed, 2 a bad file or folder."""
 
