@@ -213,7 +213,12 @@ class Mission:
         # Raw: the log gets the bytes as printed, no line feed made CR LF.
         tty.setraw(self.slave)
         self.log = open(log_path, "wb", buffering=0)
-        self.proc = launcher.start(argv, env, cwd, self.slave)
+        try:
+            self.proc = launcher.start(argv, env, cwd, self.slave)
+        except OSError as e:
+            # As a shell says it: the run goes on to its end with status 127.
+            console.say("kelvex-sim: cannot run %s: %s" % (argv[0], e.strerror or e))
+            self.proc = None
         self._stop = threading.Event()
         self._reader = threading.Thread(target=self._copy, name="mission-output", daemon=True)
         self._reader.start()
@@ -237,12 +242,16 @@ class Mission:
     def status(self):
         """Its exit status as a shell gives it (128 + N for signal N), or
         None while it runs."""
+        if self.proc is None:
+            return 127
         code = self.proc.poll()
         return None if code is None else (128 - code if code < 0 else code)
 
     def stop(self, grace=STOP_GRACE_S):
         """SIGTERM to its group, SIGKILL after grace; what is left of the
         group after the leader ended goes too."""
+        if self.proc is None:
+            return
         try:
             os.killpg(self.proc.pid, signal.SIGTERM)
         except (ProcessLookupError, PermissionError):
@@ -693,16 +702,18 @@ class Flight:
         argv, env = self.launcher.command(self.mission_argv(), self.mission_env(options), self)
         mission = Mission(self.launcher, argv, env, self.run_dir,
                           os.path.join(self.run_dir, "mission.log"), self.console)
-        limit = float(options.get("time-limit", 0) or 0)
-        self.watch(mission, t0 + limit if limit > 0 else None, limit)
-        if options.get("keep-station") and self.ftp_url and not self.interrupted.is_set():
-            self.say("mission ended with status %d; the page stays up until CTRL-C"
-                     % mission.status())
-            self.interrupted.wait()
-            self.interrupted.clear()
-        stopped = self.interrupted.is_set() and mission.status() is None
-        mission.stop()
-        mission.close()
+        try:
+            limit = float(options.get("time-limit", 0) or 0)
+            self.watch(mission, t0 + limit if limit > 0 else None, limit)
+            if options.get("keep-station") and self.ftp_url and not self.interrupted.is_set():
+                self.say("mission ended with status %d; the page stays up until CTRL-C"
+                         % mission.status())
+                self.interrupted.wait()
+                self.interrupted.clear()
+            stopped = self.interrupted.is_set() and mission.status() is None
+        finally:
+            mission.stop()
+            mission.close()
         status = INTERRUPTED if stopped else mission.status()
         end = sim.end()
         ended.set()
