@@ -95,3 +95,16 @@ def test_each_datagram_is_escaped_once_as_the_log_file_keeps_it():
     # Not UTF-8: overlong, a surrogate, cut short, beyond U+10FFFF.
     assert datagram_text(b"\xc0\xaf \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80") == \
         "\\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82 \\xf4\\x90\\x80\\x80"
+
+
+def test_a_shared_station_that_cannot_be_reported_to_ends_the_run_before_it_flies(tmp_path):
+    r = subprocess.run([simulator(), "run", "--no-plot", "--station", "ftp://127.0.0.1/",
+                        "--run-dir", str(tmp_path / "run"), "--", "/bin/true"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "the ground station did not come up (--upstream: an http:// address" in r.stderr
+    assert not (tmp_path / "run" / "run.json").exists()
+    r = subprocess.run([simulator(), "run", "--no-ground", "--station", "http://127.0.0.1:1/",
+                        "--run-dir", str(tmp_path / "other"), "--", "/bin/true"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1 and "--station needs kelvex-ground, not --no-ground" in r.stderr
