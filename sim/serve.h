@@ -9,7 +9,7 @@ namespace kelvex::sim {
 int serve_line(const Options& o);
 
 // `kelvex-sim run-line`: the simulator of one `kelvex-sim run`, started by
-// its orchestrator (lab/kelvex_lab/flight.py) with the run's options and
+// its orchestrator (lab/kelvex_lab/flight/) with the run's options and
 // the files it keeps. Talks on standard input and output, a line each:
 //   out  "options {JSON}"      the run's options, every one by its long name
 //   in   "go"                  the run folder is made: start (EOF: end at once)

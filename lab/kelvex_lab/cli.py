@@ -2,7 +2,7 @@
 
   kelvex-lab fly --sim PATH [...] -- OPTIONS -- PROGRAM [ARGS]
                                           a whole run: what kelvex-sim run
-                                          becomes (flight.py)
+                                          becomes (flight/)
   kelvex-lab options [--scenario] FILE    check the whole file, print [run] as
                                           kelvex-sim long options (a scenario
                                           with checks: --checks=FILE too)
@@ -126,7 +126,7 @@ def cmd_replay(args):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["fly"]:
-        # kelvex-sim run: the orchestrated run (flight.py), started by
+        # kelvex-sim run: the orchestrated run (kelvex_lab.flight), started by
         # kelvex-sim with the kit's paths; no sheet's command.
         from . import flight
         return flight.main(argv[1:])

@@ -2,7 +2,7 @@
 running simulator. It follows RUNDIR/telemetry.csv as it grows and sends each
 event over RUNDIR/control.sock (source=scenario) when its time comes or its
 condition first holds on a row; it ends once every event went or the run
-ended. A run (flight.py) runs it in a thread of its own for the run's length;
+ended. A run (kelvex_lab.flight) runs it in a thread of its own for the run's length;
 the command is for a run flown otherwise."""
 
 import json

@@ -22,45 +22,34 @@ Two seams are for what wraps a run:
 - Flight.open_log_socket: the station's log socket, bound while the run's
   address is claimed; a caller that builds the station inside another
   network namespace opens it there (the station's other servers are bound
-  by the thread that calls Flight.start_station)."""
+  by the thread that calls Flight.start_station).
+main(argv, launcher=...) takes the launcher a wrapper brings.
 
-import datetime
+The parts: mission.py (the launcher, the mission's command line and
+output), line.py (kelvex-sim run-line), console.py, folder.py (the run
+folder and run.json), errors.py; this file is the run from start to end."""
+
 import errno
-import json
 import os
-import select
 import shutil
 import signal
 import socket
-import subprocess
 import sys
 import tempfile
 import threading
 import time
-import tty
 
-from . import checkfile, cli, plot, scenario
+from .. import checkfile, cli, plot, scenario
+from .console import Console, ConsoleLines, GroundEcho
+from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
+from .folder import default_run_folder, iso_now, make_run_folder, write_record
+from .line import Simulator
+from .mission import Mission, MissionLauncher, is_script, from_here, satellite_name
 
 LOG_PORT = 4567  # where the mission runner sends its log: 127.0.0.N:4567
 FIRST_HOST, LAST_HOST = 2, 254
-INTERRUPTED = 130
-EXIT_START_FAILED = 1
-SIM_ANSWER_S = 15.0
 DRAIN_AFTER_MISSION_S = 0.5
-STOP_GRACE_S = 2.0
 SCENARIO_COPY = "scenario.toml"
-RUN_PARENT = "kelvex-run"
-# Options the orchestrator acts on itself; kelvex-sim run-line takes them
-# too, for the record.
-FLAGS = ("verbose", "no-ground", "keep-station", "no-plot")
-
-
-class RunError(Exception):
-    """The run cannot start: the message, and the status to end with."""
-
-    def __init__(self, message, status=EXIT_START_FAILED):
-        super().__init__(message)
-        self.status = status
 
 
 class Kit:
@@ -73,286 +62,6 @@ class Kit:
         self.sim, self.plot, self.bin, self.module, self.vendor = sim, plot, bin, module, vendor
 
 
-# --- the console
-
-
-class Console:
-    """What the person at the terminal sees: the mission's output as it
-    printed it, and lines of the run's own (the ground log as "[ground]
-    TEXT", the simulator's messages) each on a line of its own. A console
-    that went away (`kelvex-sim run ... | head`) ends nothing: the run folder
-    still gets everything."""
-
-    def __init__(self, fd=1):
-        self.fd = fd
-        self.closed = False
-        self._at_line_start = True
-        self._lock = threading.Lock()
-
-    def mission(self, data):
-        if data:
-            with self._lock:
-                self._write(data)
-                self._at_line_start = data.endswith(b"\n")
-
-    def ground(self, text):
-        self.say("[ground] " + text)
-
-    def say(self, line):
-        data = (line + "\n").encode("utf-8", errors="surrogateescape")
-        with self._lock:
-            # A mission line still being printed is left open, not run into.
-            self._write(data if self._at_line_start else b"\n" + data)
-            self._at_line_start = True
-
-    def _write(self, data):
-        try:
-            while data and not self.closed:
-                data = data[os.write(self.fd, data):]
-        except OSError:
-            self.closed = True
-
-
-class ConsoleLines:
-    """A text stream whose whole lines go to the console as the run's own
-    (for the scenario's and the checks' reports)."""
-
-    def __init__(self, console):
-        self.console = console
-        self.rest = ""
-
-    def write(self, text):
-        self.rest += text
-        *lines, self.rest = self.rest.split("\n")
-        for line in lines:
-            self.console.say(line)
-        return len(text)
-
-    def flush(self):
-        pass
-
-
-class GroundEcho:
-    """A station listener: each log line the station filed, on the console."""
-
-    def __init__(self, console):
-        self.console = console
-
-    def on_lines(self, sat, first, entries):
-        for _, text, _ in entries:
-            self.console.ground(text)
-
-    def start(self, station):
-        pass
-
-    def stop(self):
-        pass
-
-
-# --- the mission
-
-
-class MissionLauncher:
-    """How the mission's process is started: the seam for whatever wraps it.
-
-    command(argv, env, flight) returns the (argv, env) the mission is started
-    with: argv is the mission's command line as the run made it (the program
-    and its arguments, with -z ADDRESS, -f URL and the line appended for a
-    program), env the whole environment (KELVEX_TTY, KELVEX_GROUND, ...).
-    A wrapper prepends to argv (a sandbox: ["bwrap", ..., "--"] + argv) or
-    adds to env (an interposer: LD_PRELOAD and its settings); flight gives
-    the run's facts (flight.address, flight.run_dir, flight.line,
-    flight.temp).
-
-    start(argv, env, cwd, output) starts it and returns the subprocess.Popen.
-    The process must lead a process group of its own (the run stops the
-    group: SIGTERM, then SIGKILL), with its standard output and error on
-    `output` and its working directory `cwd` (the run folder)."""
-
-    def command(self, argv, env, flight):
-        return argv, env
-
-    def start(self, argv, env, cwd, output):
-        return subprocess.Popen(argv, env=env, cwd=cwd, stdout=output, stderr=output,
-                                process_group=0, close_fds=True)
-
-
-def is_script(program):
-    base = os.path.basename(program[0])
-    return base.startswith("python") or program[0].endswith(".py")
-
-
-def satellite_name(name, program):
-    """--name, else the script's or the program's own base name."""
-    if name:
-        return name
-    for arg in program:
-        if arg.endswith(".py"):
-            return os.path.basename(arg)
-    return os.path.basename(program[0])
-
-
-def from_here(argv):
-    """The mission starts in the run folder: what names a file from where
-    kelvex-sim was started (the program, a script) is made absolute."""
-    out = []
-    for i, a in enumerate(argv):
-        names_file = os.path.exists(a) if i > 0 else "/" in a
-        out.append(os.path.abspath(a) if a and a[0] not in "/-" and names_file else a)
-    return out
-
-
-class Mission:
-    """The mission's process and its output: a pseudo-terminal of their own,
-    so that its stdio buffers lines as on a terminal, copied byte for byte
-    to mission.log and to the console."""
-
-    def __init__(self, launcher, argv, env, cwd, log_path, console):
-        self.console = console
-        self.master, self.slave = os.openpty()
-        # Raw: the log gets the bytes as printed, no line feed made CR LF.
-        tty.setraw(self.slave)
-        self.log = open(log_path, "wb", buffering=0)
-        try:
-            self.proc = launcher.start(argv, env, cwd, self.slave)
-        except OSError as e:
-            # As a shell says it: the run goes on to its end with status 127.
-            console.say("kelvex-sim: cannot run %s: %s" % (argv[0], e.strerror or e))
-            self.proc = None
-        self._stop = threading.Event()
-        self._reader = threading.Thread(target=self._copy, name="mission-output", daemon=True)
-        self._reader.start()
-
-    def _copy(self):
-        while True:
-            ready, _, _ = select.select([self.master], [], [], 0.1)
-            if not ready:
-                if self._stop.is_set():
-                    return
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:
-                return
-            if not data:
-                return
-            self.log.write(data)
-            self.console.mission(data)
-
-    def status(self):
-        """Its exit status as a shell gives it (128 + N for signal N), or
-        None while it runs."""
-        if self.proc is None:
-            return 127
-        code = self.proc.poll()
-        return None if code is None else (128 - code if code < 0 else code)
-
-    def stop(self, grace=STOP_GRACE_S):
-        """SIGTERM to its group, SIGKILL after grace; what is left of the
-        group after the leader ended goes too."""
-        if self.proc is None:
-            return
-        try:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-        except (ProcessLookupError, PermissionError):
-            pass
-        try:
-            self.proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            pass
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError):
-            pass
-        self.proc.wait()
-
-    def close(self):
-        """Copies what is left of its output."""
-        self._stop.set()
-        self._reader.join()
-        os.close(self.slave)
-        os.close(self.master)
-        self.log.close()
-
-
-# --- the simulator
-
-
-class Simulator:
-    """kelvex-sim run-line (sim/serve.h): the run's options checked and
-    recorded, then the line, the bus and the physics until told to end."""
-
-    def __init__(self, sim, args):
-        self.proc = subprocess.Popen([sim, "run-line", *args], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, process_group=0)
-        self._rest = b""
-
-    def _line(self, timeout=SIM_ANSWER_S):
-        until = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
-        while b"\n" not in self._rest:
-            left = until - time.monotonic()
-            if left <= 0 or not select.select([fd], [], [], left)[0]:
-                return None
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                return None
-            self._rest += chunk
-        line, self._rest = self._rest.split(b"\n", 1)
-        return line.decode(errors="replace")
-
-    def _expect(self, word):
-        line = self._line()
-        if line is None or not line.startswith(word + " "):
-            self.end()
-            return None
-        return line[len(word) + 1:]
-
-    def options(self):
-        """The run's options by long name, or None when they are bad (the
-        simulator said why)."""
-        text = self._expect("options")
-        return None if text is None else json.loads(text)
-
-    def go(self):
-        """Starts it; returns (the line's path, the time of t = 0)."""
-        try:
-            self.proc.stdin.write(b"go\n")
-            self.proc.stdin.flush()
-        except OSError:
-            pass
-        line, t0 = self._expect("line"), self._expect("t0")
-        if line is None or t0 is None:
-            raise RunError("the simulator did not start (status %s)" % self.proc.wait())
-        return line, float(t0)
-
-    def end(self):
-        """Stops it; returns (simulated seconds, yaw, angle to the lamp), or
-        None when it said nothing."""
-        try:
-            self.proc.stdin.close()
-        except OSError:
-            pass
-        said = self._line(SIM_ANSWER_S) if self.proc.poll() is None or self._rest else None
-        try:
-            self.proc.wait(SIM_ANSWER_S)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        if said and said.startswith("end "):
-            return tuple(float(x) for x in said.split()[1:4])
-        return None
-
-
-# --- the run
-
-
-def iso_now():
-    """Local time as ISO 8601 with milliseconds and the UTC offset."""
-    return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
-
-
 def option_values(args):
     """{name: value} of "--NAME=VALUE" / "--NAME" arguments; the last wins."""
     values = {}
@@ -360,41 +69,6 @@ def option_values(args):
         name, eq, value = a[2:].partition("=")
         values[name] = value if eq else True
     return values
-
-
-def default_run_folder():
-    return os.path.join(RUN_PARENT, time.strftime("%Y%m%d-%H%M%S") + "-%d" % os.getpid())
-
-
-def make_run_folder(path, given):
-    """The run folder: path as given (new or empty), else the default
-    kelvex-run/STAMP-PID with kelvex-run/latest pointing at it; holds
-    ground/ and battery.key."""
-    if not given:
-        name = os.path.basename(path)
-        os.makedirs(RUN_PARENT, exist_ok=True)
-        os.mkdir(path)
-        tmp = os.path.join(RUN_PARENT, ".latest.%d" % os.getpid())
-        try:
-            os.symlink(name, tmp)
-            os.replace(tmp, os.path.join(RUN_PARENT, "latest"))
-        except OSError as e:
-            print("kelvex-sim: %s/latest not updated: %s" % (RUN_PARENT, e.strerror),
-                  file=sys.stderr)
-    else:
-        path = path.rstrip("/") or "/"
-        try:
-            os.mkdir(path)
-        except FileExistsError:
-            if not os.path.isdir(path) or os.listdir(path):
-                # Another run's files would mix with this one's.
-                raise RunError("%s exists and is not an empty folder; give --run-dir a new one"
-                               % path)
-        except FileNotFoundError:
-            os.makedirs(path)
-    os.makedirs(os.path.join(path, "ground"), exist_ok=True)
-    open(os.path.join(path, "battery.key"), "w").close()
-    return path
 
 
 class Flight:
@@ -608,22 +282,7 @@ class Flight:
     # --- run.json
 
     def write_record(self):
-        r = self.record
-        fields = [("format", 1), ("satellite", r["satellite"]), ("address", r["address"]),
-                  ("program", r["program"]), ("options", r["options"]),
-                  ("t0_unix", r["t0_unix"]), ("started", r["started"]),
-                  ("ended", r.get("ended")), ("exit_status", r.get("exit_status")),
-                  ("time_limited", r.get("time_limited", False)),
-                  ("station", r["station"]), ("scenario", r["scenario"])]
-        text = "{\n" + ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v))
-                                  for k, v in fields) + "\n}\n"
-        path = os.path.join(self.run_dir, "run.json")
-        try:
-            with open(path + ".tmp", "w") as f:
-                f.write(text)
-            os.replace(path + ".tmp", path)
-        except OSError as e:
-            print("kelvex-sim: %s: %s" % (path, e.strerror), file=sys.stderr)
+        write_record(self.run_dir, self.record)
 
     # --- the whole run
 
