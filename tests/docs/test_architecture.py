@@ -64,7 +64,7 @@ def test_every_part_of_the_simulator_is_named():
     assert not unnamed, "folders of sim/ docs/architecture.md does not name: %s" % unnamed
 
 
-def test_the_check_sees_a_wrong_path(tmp_path):
+def test_the_check_sees_a_wrong_path():
     # The pattern must take the paths as the map writes them, and leave
     # placeholders and URLs alone, or the checks above could pass on nothing.
     text = ("`sim/line/` and `src/devices/unit.*`, RUN/ground/log.txt, "
