@@ -12,7 +12,7 @@ SIM_ANSWER_S = 15.0
 
 
 class Simulator:
-    """kelvex-sim run-line (sim/serve.h): the run's options checked and
+    """kelvex-sim run-line (sim/cli/serve.h): the run's options checked and
     recorded, then the line, the bus and the physics until told to end."""
 
     def __init__(self, sim, args):
