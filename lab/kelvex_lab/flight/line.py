@@ -66,7 +66,7 @@ class Simulator:
             self.proc.stdin.close()
         except OSError:
             pass
-        said = self._line(SIM_ANSWER_S) if self.proc.poll() is None or self._rest else None
+        said = self._line(SIM_ANSWER_S)  # None at once when it ended without a word
         try:
             self.proc.wait(SIM_ANSWER_S)
         except subprocess.TimeoutExpired:
