@@ -69,9 +69,10 @@ def test_a_scenario_run_starts_at_most_five_programs(tmp_path):
 
 
 def test_a_launcher_wraps_how_the_mission_starts(tmp_path):
-    # The seam a sandbox or an interposer plugs into: the run hands the
+    # The seams a sandbox or an interposer plugs into: the run hands the
     # launcher the mission's command and environment, and starts what it
-    # returns in the mission's stead.
+    # returns in the mission's stead; a Flight of its own opens the
+    # station's log socket.
     from groundkit import SOURCE_GROUND
     from labkit import LAB
     for d in (LAB, SOURCE_GROUND):
@@ -85,13 +86,21 @@ def test_a_launcher_wraps_how_the_mission_starts(tmp_path):
             return ["/usr/bin/env", "KELVEX_WRAPPED=" + run.address] + argv, \
                 dict(env, KELVEX_TAG="tagged")
 
+    class Opened(flight.Flight):
+        # Where a run opens its station's log socket (say, in a namespace).
+        sockets = []
+
+        def open_log_socket(self, address, port):
+            self.sockets.append((address, port))
+            return super().open_log_socket(address, port)
+
     launcher = Wrapped()
     kept = {n: signal.getsignal(n) for n in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
     try:
         status = flight.main(["--sim", simulator(), "--", "--no-ground", "--no-plot",
                               "--run-dir=%s" % (tmp_path / "run"), "--", "/bin/sh", "-c",
                               'test "$KELVEX_WRAPPED $KELVEX_TAG" = "$KELVEX_GROUND tagged" '
-                              "|| exit 9; exit 4", "mission"], launcher=launcher)
+                              "|| exit 9; exit 4", "mission"], launcher=launcher, flight=Opened)
     finally:
         for number, handler in kept.items():
             signal.signal(number, handler)
@@ -99,3 +108,4 @@ def test_a_launcher_wraps_how_the_mission_starts(tmp_path):
     argv, address, run_dir = launcher.seen
     assert argv[:4] == ["/bin/sh", "-c", argv[2], "mission"] and argv[4:6] == ["-z", address]
     assert run_dir == str(tmp_path / "run")
+    assert Opened.sockets[-1] == (address, 4567)
