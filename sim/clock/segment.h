@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstddef>
 
 namespace kelvex::clock {
 
@@ -75,6 +76,17 @@ struct Segment {
     char ground[64];  // the station's address, for counting datagrams
     Party parties[kMaxParties];
 };
+
+// The run's orchestrator (Python) reads and writes these by offset.
+static_assert(offsetof(Segment, now) == 24);
+static_assert(offsetof(Segment, dgrams_sent) == 72);
+static_assert(offsetof(Segment, dgrams_taken) == 80);
+static_assert(offsetof(Segment, fallbacks) == 92);
+static_assert(offsetof(Segment, fallback_ns) == 96);
+static_assert(offsetof(Segment, refused) == 104);
+static_assert(offsetof(Segment, refusal) == 108);
+static_assert(offsetof(Segment, fallback_note) == 620);
+static_assert(offsetof(Segment, ground) == 876);
 
 // Real CLOCK_MONOTONIC, never the virtual one (also inside the interposer).
 int64_t real_ns(clockid_t id = CLOCK_MONOTONIC);

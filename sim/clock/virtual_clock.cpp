@@ -52,8 +52,16 @@ void VirtualClock::drain_bell()
     }
 }
 
-void VirtualClock::expect_child()
+bool VirtualClock::leader_gone() const
 {
+    return leader_ != nullptr && leader_->pid.load() != getpid() && state_of(*leader_) == State::Free;
+}
+
+void VirtualClock::expect_child(pid_t owner)
+{
+    if (owner == 0) {
+        owner = getpid();
+    }
     for (Party& p : seg_->parties) {
         uint32_t free = static_cast<uint32_t>(State::Free);
         if (!p.state.compare_exchange_strong(free, static_cast<uint32_t>(State::Running))) {
@@ -61,7 +69,7 @@ void VirtualClock::expect_child()
         }
         p.pid.store(getpid());
         p.tid.store(getpid());
-        p.owner.store(getpid());
+        p.owner.store(owner);
         p.deadline.store(kNever);
         p.since.store(real_ns());
         const uint32_t i = static_cast<uint32_t>(&p - seg_->parties);
@@ -69,6 +77,9 @@ void VirtualClock::expect_child()
             seg_->top.store(i + 1);
         }
         p.state.store(static_cast<uint32_t>(State::Pending), std::memory_order_release);
+        if (leader_ == nullptr) {
+            leader_ = &p;
+        }
         return;
     }
 }

@@ -43,7 +43,9 @@ public:
     // Keeps a slot held for a process about to be started (before fork); the
     // process takes it when the interposer loads in it, so the clock cannot
     // move while it starts up.
-    void expect_child();
+    void expect_child(pid_t owner = 0);
+    // Whether the first process expected (the mission) has come and gone.
+    bool leader_gone() const;
     // The run's station address: datagrams sent there are counted, and the
     // clock waits until the station took each.
     void set_ground(const std::string& address);
@@ -97,6 +99,7 @@ private:
     int64_t own_fallback_ns_ = 0;
     uint32_t own_fallbacks_ = 0;
     std::string note_;
+    Party* leader_ = nullptr;
 };
 
 }  // namespace kelvex::clock

@@ -1,0 +1,335 @@
+#include "line/server.h"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+
+namespace kelvex::sim {
+namespace {
+
+// Answers the mission never reads are dropped beyond this much.
+constexpr size_t kMaxUnwritten = 1 << 16;
+constexpr timespec kNoWait{0, 0};
+
+}  // namespace
+
+Server::Server(int line_fd, Physics& physics, Bus& bus, Faults& faults, Telemetry& telemetry,
+               int verbose)
+    : line_fd_(line_fd),
+      physics_(physics),
+      bus_(bus),
+      faults_(faults),
+      telemetry_(telemetry),
+      verbose_(verbose),
+      start_(std::chrono::steady_clock::now()),
+      start_unix_(std::chrono::duration<double>(
+                      std::chrono::system_clock::now().time_since_epoch()).count())
+{
+    fds_.push_back({line_fd_, POLLIN, 0});
+    handlers_.emplace_back([this] { read_line(); });
+    hangup_ = [this] { stop(); };
+}
+
+void Server::watch(int fd, std::function<void()> on_readable)
+{
+    fds_.push_back({fd, POLLIN, 0});
+    handlers_.push_back(std::move(on_readable));
+}
+
+void Server::unwatch(int fd)
+{
+    for (size_t i = 1; i < fds_.size(); ++i) {
+        if (fds_[i].fd == fd) {
+            fds_[i].fd = -1;
+        }
+    }
+}
+
+void Server::use_clock(clock::VirtualClock* c)
+{
+    clock_ = c;
+    if (clock_) {
+        watch(clock_->bell_fd(), [this] { clock_->drain_bell(); });
+        start_unix_ = static_cast<double>(clock::kRealtimeBase) / clock::kNsPerS;
+    }
+}
+
+double Server::now() const
+{
+    if (clock_) {
+        return clock_->now_s();
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Server::advance()
+{
+    const double target = now();
+    while (physics_.time() + kStep <= target) {
+        physics_.step(kStep);
+    }
+}
+
+void Server::read_line()
+{
+    uint8_t buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(line_fd_, buf, sizeof buf);
+        if (n > 0) {
+            if (clock_) {
+                clock_->took(static_cast<size_t>(n));
+            }
+            for (const Frame& f : reader_.feed(buf, static_cast<size_t>(n))) {
+                if (traffic_) {
+                    traffic_->received(now(), f.raw.data(), f.raw.size());
+                }
+                handle(f);
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        // End of file or EIO: nobody holds the other side any more.
+        fds_[0].fd = -1;
+        if (hangup_) {
+            hangup_();
+        }
+        return;
+    }
+}
+
+void Server::handle(const Frame& frame)
+{
+    advance();
+    if (!frame.ok) {
+        if (verbose_ > 0) {
+            std::fprintf(stderr, "kelvex-sim: %zu bytes that are no frame (status %#x) ignored\n",
+                         frame.raw.size(), frame.status);
+        }
+        return;
+    }
+    if (is_greeting(frame.decoded)) {
+        if (verbose_ > 0) {
+            std::fprintf(stderr, "kelvex-sim: greeting from the mission runner\n");
+        }
+        return;
+    }
+    const Outcome out = bus_.handle(frame.decoded, physics_.time());
+    if (verbose_ > 1 || (verbose_ > 0 && !out.known)) {
+        std::fprintf(stderr, "kelvex-sim: t=%.3f %s%s\n", physics_.time(), out.note.c_str(),
+                     out.known ? "" : " (ignored)");
+    }
+    if (!out.answered) {
+        return;
+    }
+    Outgoing og;
+    if (!faults_.apply(encode_frame(out.answer), frame.raw.size() + 1, og)) {
+        if (verbose_ > 1) {
+            std::fprintf(stderr, "kelvex-sim: answer dropped\n");
+        }
+        return;
+    }
+    double due = now() + og.delay;
+    if (faults_.params().baud > 0) {
+        due = std::max(due, line_free_) + faults_.line_time(og.bytes.size());
+        line_free_ = due;
+    }
+    queue_.emplace(due, std::move(og.bytes));
+}
+
+void Server::flush_due()
+{
+    // In virtual time an answer is due at the nanosecond the clock was moved
+    // to, which a double may round just below.
+    const double t = now() + (clock_ ? 1e-9 : 0.0);
+    while (!queue_.empty() && queue_.begin()->first <= t) {
+        const Bytes& b = queue_.begin()->second;
+        if (traffic_) {
+            traffic_->sent(t, b.data(), b.size());
+        }
+        unwritten_.insert(unwritten_.end(), b.begin(), b.end());
+        queue_.erase(queue_.begin());
+    }
+    write_pending();
+}
+
+void Server::write_pending()
+{
+    while (!unwritten_.empty()) {
+        const ssize_t n = ::write(line_fd_, unwritten_.data(), unwritten_.size());
+        if (n > 0) {
+            if (clock_) {
+                clock_->sent(static_cast<size_t>(n));
+            }
+            unwritten_.erase(unwritten_.begin(), unwritten_.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (unwritten_.size() > kMaxUnwritten) {
+            unwritten_.clear();
+        }
+        break;
+    }
+    fds_[0].events = static_cast<short>(POLLIN | (unwritten_.empty() ? 0 : POLLOUT));
+}
+
+double Server::wait_s(double until) const
+{
+    double wait = 0.02;
+    if (!queue_.empty()) {
+        wait = std::min(wait, queue_.begin()->first - now());
+    }
+    wait = std::min(wait, telemetry_.next_due(physics_));
+    if (until >= 0) {
+        wait = std::min(wait, until - now());
+    }
+    return std::max(0.0, wait);
+}
+
+int Server::wait(double seconds)
+{
+    // Nanoseconds: an emulated line at 115200 baud moves a byte in 87 µs,
+    // so a wait rounded up to the next millisecond would slow it down.
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(seconds);
+    ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+    return ::ppoll(fds_.data(), fds_.size(), &ts, nullptr);
+}
+
+void Server::handle_ready()
+{
+    for (size_t i = 0; i < fds_.size() && !stopped_; ++i) {
+        const short ev = fds_[i].revents;
+        if (i == 0 && (ev & POLLOUT)) {
+            write_pending();
+        }
+        if (ev & (POLLIN | POLLHUP | POLLERR)) {
+            handlers_[i]();
+        }
+    }
+}
+
+int64_t Server::own_due_ns(double until) const
+{
+    double due = physics_.time() + telemetry_.next_due(physics_);
+    // The physics moves in whole steps: a row is written at the step that
+    // reaches its time.
+    due = std::max(due, physics_.time() + kStep);
+    if (!queue_.empty()) {
+        due = std::min(due, queue_.begin()->first);
+    }
+    if (until >= 0) {
+        due = std::min(due, until);
+    }
+    if (!std::isfinite(due)) {
+        return clock::kNever;
+    }
+    const int64_t ns = static_cast<int64_t>(std::ceil(due * 1e9));
+    return std::max(ns, clock_->now_ns() + 1);
+}
+
+// The loop in virtual time: do what is due at this instant, hand the clock
+// back to the parties whose time has come, answer what arrived, and move the
+// clock when everyone waits.
+void Server::run_virtual(double until)
+{
+    bool moved = true;
+    double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
+    while (!stopped_ && (until < 0 || now() < until)) {
+        // After the mission's end (and its last words) or at the time limit
+        // the clock stands still: the run ends it.
+        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
+            frozen_at = now() + drain_s_;
+        }
+        advance();
+        flush_due();
+        telemetry_.update(physics_, bus_, faults_);
+        if (traffic_) {
+            traffic_->flush();
+        }
+        if (moved && clock_->wake_due()) {
+            moved = false;
+        }
+        if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
+            handle_ready();
+            continue;
+        }
+        refusal_ = clock_->refusal();
+        if (!refusal_.empty()) {
+            stop();
+            break;
+        }
+        int64_t real_wait = -1;
+        const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
+        if (stop_at >= 0 && now() >= stop_at - 1e-9) {
+            if (this->wait(0.05) > 0) {
+                handle_ready();
+            }
+            continue;
+        }
+        clock::VirtualClock::Step step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
+            continue;
+        }
+        // Nothing to do until a party moves: sleep, asking for the doorbell,
+        // after one more look (a party may have rung before we asked).
+        clock_->asleep();
+        step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
+            continue;
+        }
+        // A bounded sleep: the dead are found and the bounds checked on waking.
+        const double wait = step == clock::VirtualClock::Step::Paced ? std::min(0.05, real_wait / 1e9) : 0.05;
+        if (this->wait(wait) > 0) {
+            handle_ready();
+        }
+    }
+}
+
+void Server::run(double limit_s)
+{
+    stopped_ = false;
+    if (clock_) {
+        run_virtual(limit_s >= 0 ? now() + limit_s : -1);
+        advance();
+        flush_due();
+        return;
+    }
+    // The kernel may defer a wake-up by this thread's timer slack (50 µs by
+    // default); the line's timing wants it on time.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    const double until = limit_s >= 0 ? now() + limit_s : -1;
+    while (!stopped_ && (until < 0 || now() < until)) {
+        advance();
+        flush_due();
+        telemetry_.update(physics_, bus_, faults_);
+        if (traffic_) {
+            traffic_->flush();
+        }
+        if (wait(wait_s(until)) <= 0) {
+            continue;
+        }
+        for (size_t i = 0; i < fds_.size() && !stopped_; ++i) {
+            const short ev = fds_[i].revents;
+            if (i == 0 && (ev & POLLOUT)) {
+                write_pending();
+            }
+            if (ev & (POLLIN | POLLHUP | POLLERR)) {
+                handlers_[i]();
+            }
+        }
+    }
+    advance();
+    flush_due();
+}
+
+}  // namespace kelvex::sim
