@@ -82,7 +82,7 @@ const Row kRows[] = {
     {"http-port", "N", 0, 65535, kRun, KX_FIELD(http_port), "its page's port (default 0 = any free)"},
     {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
-    {"clock", "virtual|real", 0, 0, kRun, KX_FIELD(clock), "the flight's clock (default: virtual with --checks or --scenario, else real)"},
+    {"clock", "virtual|real", 0, 0, kRun, KX_FIELD(clock), "the flight's clock (default: virtual with a lab sheet, real for a run watched live or a scenario with events)"},
     {"speed", "N|max", 0, 0, kRun, KX_FIELD(speed), "virtual seconds per real second (default: max with a sheet, else 1)"},
     {"no-plot", nullptr, 0, 0, kRun, KX_FIELD(no_plot), "no telemetry.png at the end"},
     {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
