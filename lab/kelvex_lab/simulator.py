@@ -33,7 +33,7 @@ RUN_OPTIONS = {
     "glue": "number", "delay": "number", "baud": "number", "ncells": "number",
     "verbose": "flag", "no-ground": "flag",
     "ftp-port": "number", "http-port": "number",
-    "time-limit": "number", "station": "text",
+    "time-limit": "number", "station": "text", "clock": "text", "speed": "text",
 }
 
 # Options that place a run's files: the run itself decides them, so a lab
