@@ -127,16 +127,22 @@ def draw_checks(run_dir, results):
 
 
 def log_around(run_dir, t):
-    """(time, text, is_nearest) of the ground log lines around t."""
+    """(time, text, is_nearest) of the ground log lines around t; without
+    a t, the run's last lines (how it ended). With none near t, the last
+    ones before it: what the mission said before it went quiet."""
     try:
         lines = runfolder.Run(run_dir).log
     except runfolder.RunFolderError:
         return []
+    if not lines:
+        return []
     if t is None:
-        return [(a, b, False) for a, b in lines[:LOG_LINES]]
+        return [(a, b, False) for a, b in lines[-LOG_LINES // 2:]]
     near = [(a, b) for a, b in lines if abs(a - t) <= LOG_AROUND]
     near.sort(key=lambda ab: abs(ab[0] - t))
     near = sorted(near[:LOG_LINES])
+    if not near:
+        near = [(a, b) for a, b in lines if a <= t][-LOG_LINES // 2:]
     if not near:
         return []
     nearest = min(near, key=lambda ab: abs(ab[0] - t))
@@ -149,7 +155,7 @@ h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em;border-bottom:1px solid 
 .check{border:1px solid #ddd;border-radius:4px;padding:.5em .8em;margin:.6em 0}
 .check.failed{border-color:#e0a0a0;background:#fff8f8}
 .why{color:#555;font-size:90%}pre{background:#f4f4f4;padding:.4em;overflow-x:auto;font-size:85%}
-pre .near{background:#ffe9a8}img{max-width:100%;border:1px solid #ddd}
+pre{white-space:pre-wrap;word-break:break-all}pre .near{background:#ffe9a8}img{max-width:100%;border:1px solid #ddd}
 table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.2em .5em}"""
 
 
@@ -185,7 +191,7 @@ def _case_checks(out_dir, key, case, results_by_name, attempt):
                 rows = "\n".join(
                     (f'<span class="near">' if near else "<span>") +
                     f"{e(seconds(a)):>9}  {e(text)}</span>" for a, text, near in lines)
-                around = f"around {seconds(t)}" if t is not None else "the first lines"
+                around = f"around {seconds(t)}" if t is not None else "its last lines"
                 body.append(f'<div class="why">ground log, {e(around)}:</div><pre>{rows}</pre>')
         body.append("</div>")
         parts.append("".join(body))
