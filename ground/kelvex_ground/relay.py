@@ -51,6 +51,18 @@ class Relay:
         self._udp = socket.socket(family, socket.SOCK_DGRAM)
         self._udp.bind((bind, 0))
 
+    def check(self):
+        """Asks the shared station once, before anything runs: a wrong or
+        unreachable address is an error at start, not a run that flies past
+        the class station without a word."""
+        try:
+            self.ports = self._request("GET", "/api/station")
+            int(self.ports["log_port"])
+        except (OSError, http.client.HTTPException, ValueError, KeyError, TypeError) as e:
+            self.ports = None
+            raise ValueError("--upstream %s: no kelvex ground station answers there (%s)"
+                             % (self.url, e or type(e).__name__))
+
     def start(self, station):
         self._station = station
         self._thread.start()
