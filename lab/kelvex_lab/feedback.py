@@ -127,26 +127,28 @@ def draw_checks(run_dir, results):
 
 
 def log_around(run_dir, t):
-    """(time, text, is_nearest) of the ground log lines around t; without
-    a t, the run's last lines (how it ended). With none near t, the last
-    ones before it: what the mission said before it went quiet."""
+    """(what, [(time, text, is_nearest)]) of the ground log lines around t;
+    without a t, the run's last lines (how it ended). With none near t, the
+    last ones before it: what the mission said before it went quiet."""
     try:
         lines = runfolder.Run(run_dir).log
     except runfolder.RunFolderError:
-        return []
+        return "", []
     if not lines:
-        return []
+        return "", []
     if t is None:
-        return [(a, b, False) for a, b in lines[-LOG_LINES // 2:]]
+        return "its last lines", [(a, b, False) for a, b in lines[-LOG_LINES // 2:]]
+    what = f"around {seconds(t)}"
     near = [(a, b) for a, b in lines if abs(a - t) <= LOG_AROUND]
     near.sort(key=lambda ab: abs(ab[0] - t))
     near = sorted(near[:LOG_LINES])
     if not near:
+        what = f"the last lines before {seconds(t)}"
         near = [(a, b) for a, b in lines if a <= t][-LOG_LINES // 2:]
     if not near:
-        return []
+        return "", []
     nearest = min(near, key=lambda ab: abs(ab[0] - t))
-    return [(a, b, (a, b) == nearest) for a, b in near]
+    return what, [(a, b, (a, b) == nearest) for a, b in near]
 
 
 STYLE = """body{font-family:sans-serif;margin:1.5em;max-width:62em;color:#222}
@@ -167,7 +169,7 @@ def _case_checks(out_dir, key, case, results_by_name, attempt):
         ok = r["passed"]
         cls = "check" if ok else "check failed"
         where = ""
-        if r.get("window"):
+        if r.get("window") and r["kind"] != "log":
             a, b = r["window"]
             where = f"held from {seconds(a)} to {seconds(b)}"
         if r.get("failed_at") is not None:
@@ -186,12 +188,11 @@ def _case_checks(out_dir, key, case, results_by_name, attempt):
         if t is None and r.get("window"):
             t = r["window"][0]
         if run_abs and (not ok or r["kind"] == "log"):
-            lines = log_around(run_abs, t)
+            around, lines = log_around(run_abs, t)
             if lines:
                 rows = "\n".join(
                     (f'<span class="near">' if near else "<span>") +
                     f"{e(seconds(a)):>9}  {e(text)}</span>" for a, text, near in lines)
-                around = f"around {seconds(t)}" if t is not None else "its last lines"
                 body.append(f'<div class="why">ground log, {e(around)}:</div><pre>{rows}</pre>')
         body.append("</div>")
         parts.append("".join(body))

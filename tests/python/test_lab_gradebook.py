@@ -260,3 +260,29 @@ def test_a_station_that_does_not_answer_stops_the_grading_at_once(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     with open(tmp_path / "out" / "ann" / "attempt-1" / "case-1" / "run.json") as f:
         assert json.load(f)["options"]["station"] == url
+
+
+def test_feedback_page_opens_offline_in_a_browser(lab, tmp_path, capsys):
+    from test_ground_page import CHROMIUM, Browser
+    if CHROMIUM is None:
+        pytest.skip("chromium is not installed")
+    # The student's folder alone, elsewhere: nothing of the class around it.
+    import shutil
+    folder = tmp_path / "handed-out"
+    shutil.copytree(lab["out"] / "=HYPERLINK_1_", folder)
+    browser = Browser(tmp_path, (folder / "feedback.html").as_uri())
+    try:
+        assert browser.wait("document.readyState === 'complete' && document.images.length > 0")
+        images = browser.eval("[...document.images].map((i) => [i.getAttribute('src'), "
+                              "i.complete && i.naturalWidth > 0])")
+        assert len(images) == 2 and all(ok for _, ok in images), images
+        assert browser.eval("document.scripts.length") == 0
+        verdicts = browser.eval("[...document.querySelectorAll('.check .verdict')]"
+                                ".map((v) => v.textContent)")
+        assert verdicts.count("FAIL") == 2 and verdicts.count("PASS") == 4, verdicts
+        shot = tmp_path / "feedback.png"
+        browser.screenshot(shot)
+        with capsys.disabled():
+            print("\nscreenshot: %s" % shot)
+    finally:
+        browser.close()

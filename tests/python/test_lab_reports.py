@@ -3,11 +3,12 @@ run folders, their exit statuses, report.json, the JUnit file and the plot."""
 
 import json
 import math
+import subprocess
 import xml.etree.ElementTree as ET
 
 import pytest
 
-from labkit import run_folder, run_tool, sheet
+from labkit import PLOT, run_folder, run_tool, sheet
 
 LAB_SHEET = """\
 [run]                  # simulator options for the lab
@@ -164,3 +165,29 @@ def test_replay_without_a_sheet_redraws_only(tmp_path, good_run):
     assert not (tmp_path / "run" / "telemetry.png").exists()
     assert not (tmp_path / "run" / "report.json").exists()
     assert run_tool("kelvex-lab", "replay", str(tmp_path)).returncode == 2
+
+
+def test_plot_overlays_runs_aligned_on_t(tmp_path):
+    # Two attempts: one settles on the lamp, the other swings past it and
+    # starts a second later.
+    a = run_folder.write_run(str(tmp_path / "a"), duration=20,
+                             values={"lamp_angle_deg": lambda t: 60 * math.exp(-t / 2)})
+    b = run_folder.write_run(str(tmp_path / "b"), duration=19,
+                             values={"lamp_angle_deg": lambda t: 60 * math.cos(t)})
+    out = tmp_path / "compare.png"
+    r = subprocess.run(["/usr/bin/python3", PLOT, "-o", out, "--label", "attempt 1", "--label",
+                        "attempt 2", a, f"{b}/telemetry.csv"], capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0, r.stderr
+    from PIL import Image
+    with Image.open(out) as im:
+        colours = set(im.convert("RGB").getdata())
+    # The two runs in matplotlib's first two colours.
+    for c in ((31, 119, 180), (255, 127, 14)):
+        assert any(all(abs(x - y) < 8 for x, y in zip(c, px)) for px in colours), c
+    r = subprocess.run(["/usr/bin/python3", PLOT, "--label", "only one", a, b], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 2 and "one --label per run" in r.stderr
+    r = subprocess.run(["/usr/bin/python3", PLOT, a, b], cwd=tmp_path / "a", capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and (tmp_path / "a" / "compare.png").exists()
