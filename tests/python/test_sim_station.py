@@ -79,3 +79,17 @@ def test_a_station_without_single_is_started_without_it(sim, tmp_path):
     out, started = fly(sim, tmp_path / "run", env={"FAKE_STATION_OLD": "1"})
     assert len(started) == 1 and started[0].startswith("--bind 127.0.0."), started
     assert "ground station page http://127.0.0." in out, out
+
+
+def test_a_shared_station_that_does_not_answer_stops_the_run_at_start(tmp_path):
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    real = os.path.join(build, "sim", "kelvex-sim") if build else None
+    if not real or not os.access(real, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    marker = tmp_path / "flown"
+    r = subprocess.run([real, "run", "--no-plot", "--run-dir", str(tmp_path / "run"),
+                        "--station", "http://127.0.0.1:9/", "--", "/bin/sh", "-c",
+                        "touch %s" % marker], capture_output=True, text=True, timeout=60)
+    assert r.returncode != 0
+    assert "--upstream http://127.0.0.1:9/: no kelvex ground station answers there" in r.stderr
+    assert not marker.exists()
