@@ -122,7 +122,10 @@ def run_case(o, sim, sheet, time_limit, skip, extra=()):
     # judges without a plot; the grader judges again and draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+    # The student's name names the satellite: in run.json, on the plot and,
+    # with --station, on the class station.
+    name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *name,
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.

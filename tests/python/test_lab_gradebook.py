@@ -259,7 +259,8 @@ def test_a_station_that_does_not_answer_stops_the_grading_at_once(tmp_path):
         server.shutdown()
     assert r.returncode == 0, r.stdout + r.stderr
     with open(tmp_path / "out" / "ann" / "attempt-1" / "case-1" / "run.json") as f:
-        assert json.load(f)["options"]["station"] == url
+        options = json.load(f)["options"]
+    assert (options["station"], options["name"]) == (url, "ann, case 1")
 
 
 def test_feedback_page_opens_offline_in_a_browser(lab, tmp_path, capsys):
