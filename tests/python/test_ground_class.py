@@ -119,6 +119,9 @@ def test_review_serves_a_station_and_a_run_folder_without_writing(tmp_path):
         rv = Station(str(tmp_path), ["--review", folder], single=False, name="review")
         try:
             assert (rv.log_port, rv.ftp_port) == (0, 0)
+            # The page's header says what it reviews.
+            info = rv.json("/api/station")
+            assert info["review"] is True and info["folder"].startswith(folder)
             assert [(s["id"], s["lines"]) for s in rv.json("/api/satellites")] == [(sat, lines)]
             assert len(rv.json("/api/log")["lines"]) == lines
             assert rv.post("/api/ingest/status", {"state": "ended"}, source=A)[0] == 403
