@@ -2,9 +2,12 @@
 
 Each (submission, case) runs in its own kelvex-sim run folder, in parallel;
 case k has the same seed and starting conditions for every student, drawn
-reproducibly from the --vary ranges. The class table (class.csv, cases.csv,
-index.html) goes into the output folder with every run folder; every failed
-case is printed with the one command that reruns it.
+reproducibly from the --vary ranges. A submission's student.toml (id, name)
+names its student. The class table (class.csv, cases.csv, gradebook.csv,
+index.html) goes into the output folder with a folder per student holding
+their attempts' run folders and feedback.html; grading into a folder graded
+before adds a new attempt for each submission given and keeps the rest.
+Every failed case is printed with the one command that reruns it.
 
 Exit status: 0 every case of every submission passes, 3 something failed,
 2 a bad lab sheet or command line."""
@@ -326,11 +329,12 @@ def station_problem(url):
 def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
     for s in subs:
         rows = by_sub[s.name]
+        who = s.name if s.student_name == s.name else f"{s.name} ({s.student_name})"
         if s.problem:
-            print(f"FAIL {s.name}: {s.problem}", file=out)
+            print(f"FAIL {who}: {s.problem}", file=out)
             continue
         passed = sum(o.status == "passed" for o in rows)
-        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {s.name}: {passed} of "
+        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {who}: {passed} of "
               f"{len(cases)} cases", file=out)
         for o in rows:
             if o.status == "passed":
@@ -343,7 +347,8 @@ def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
                     why += f" (and {len(failed) - 1} more)"
             print(f"  case {o.case.number} ({o.case.label()}): {why}", file=out)
             print(f"    rerun: {o.rerun}", file=out)
-    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')} "
+    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')}, gradebook "
+          f"{os.path.join(out_dir, 'gradebook.csv')}, a feedback.html in each student's folder "
           f"({elapsed:.0f} s)", file=out)
 
 
