@@ -208,7 +208,9 @@ def _earlier_case(student, attempt, number):
     return None, None
 
 
-def page(out_dir, student, draw_compare=True):
+def page(out_dir, student, draw_compare=True, reference=None):
+    """reference: {case number: run folder} of the instructor's reference
+    mission, flown under the same conditions, to overlay on each case."""
     e = html.escape
     key = student["key"]
     here = os.path.join(out_dir, key)
@@ -238,12 +240,21 @@ def page(out_dir, student, draw_compare=True):
             body.append(f'<p><a href="{e(rel(case["plot"]))}">the whole run\'s plot</a>'
                         f' · <a href="{e(rel(case["report"]))}">report.json</a></p>')
         before, old = _earlier_case(student, a, case["case"])
-        if old and draw_compare:
+        runs, labels = [], []
+        if reference and reference.get(case["case"]):
+            runs.append(reference[case["case"]])
+            labels.append("reference")
+        if old:
+            runs.append(os.path.join(out_dir, old["run"]))
+            labels.append(f"attempt {before['attempt']}")
+        if runs and case["run"] and draw_compare:
+            runs.append(os.path.join(out_dir, case["run"]))
+            labels.append(f"attempt {a['attempt']}")
             png = os.path.join(out_dir, case["run"], FOLDER, "compare.png")
-            if compare([os.path.join(out_dir, old["run"]), os.path.join(out_dir, case["run"])],
-                       [f"attempt {before['attempt']}", f"attempt {a['attempt']}"], png):
-                body.append(f"<p>This case in attempt {before['attempt']} and now:</p>"
-                            f'<img src="{e(os.path.relpath(png, here))}" alt="attempts compared">')
+            if compare(runs, labels, png):
+                body.append(f"<p>This case compared: {e(', '.join(labels[:-1]))} and this "
+                            f"attempt:</p>"
+                            f'<img src="{e(os.path.relpath(png, here))}" alt="runs compared">')
         if case["rerun"]:
             body.append("<p>Fly it again under the same conditions:</p>"
                         f"<pre>{e(case['rerun'])}</pre>"
@@ -276,10 +287,10 @@ def compare(run_dirs, labels, out):
     return path
 
 
-def write_student(out_dir, student):
+def write_student(out_dir, student, reference=None):
     path = os.path.join(out_dir, student["key"], PAGE)
     tmp = f"{path}.tmp{os.getpid()}"
     with open(tmp, "w") as f:
-        f.write(page(out_dir, student))
+        f.write(page(out_dir, student, reference=reference))
     os.replace(tmp, path)
     return path

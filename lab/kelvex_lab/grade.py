@@ -38,6 +38,8 @@ GRACE_SECONDS = 60
 # runs per core keeps the processors busy without starving any run.
 RUNS_PER_CORE = 4
 STATION_TIMEOUT = 3.0
+# The class folder's folder of the reference mission's runs.
+REFERENCE = "_reference"
 
 
 class Vary:
@@ -241,6 +243,17 @@ def grade(args, out=sys.stdout):
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
     subs = submissions.find(args.submissions)
+    ref = None
+    if args.reference:
+        # The instructor's own mission, flown with the class for the
+        # feedback pages to compare with; it is nobody's grade.
+        [ref] = submissions.find([args.reference])
+        ref.name = ref.student_id = ref.student_name = "reference"
+        ref.dir = os.path.join(out_dir, REFERENCE, time.strftime("%Y%m%d-%H%M%S"))
+        os.makedirs(ref.dir, exist_ok=True)
+        if ref.problem:
+            print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
     for s in subs:
         if s.note:
             print(f"kelvex-grade: {s.path}: {s.note}", file=sys.stderr)
@@ -262,14 +275,14 @@ def grade(args, out=sys.stdout):
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
             concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
         built = {}
-        for s in subs:
+        for s in subs + ([ref] if ref else []):
             if s.kind == "c" and not s.problem:
                 if flags_problem:
                     s.problem = flags_problem
                 else:
                     built[pool.submit(submissions.build, s, s.dir, flags)] = s
         concurrent.futures.wait(built)
-        flown = [(s, c) for s in subs if not s.problem for c in cases]
+        flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
         progress = Progress(len(flown), sys.stderr).start()
 
         def fly(o):
@@ -287,12 +300,15 @@ def grade(args, out=sys.stdout):
         progress.finish()
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
+    reference = {o.case.number: o.run_dir for o in outcomes if o.sub is ref and o.report}
+    if ref and ref.problem:
+        print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
     for s in subs:
         book.add(s, s.attempt, s.dir, sheet, cases, by_sub[s.name])
     book.save()
     table.write(out_dir, sheet, book, cases)
     for s in subs:
-        feedback.write_student(out_dir, book.student(s.name))
+        feedback.write_student(out_dir, book.student(s.name), reference)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
     ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
     return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
@@ -389,6 +405,9 @@ def main(argv=None):
                     help="a kelvex build tree to build C missions against instead of the "
                          "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
     ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("--reference", default=None, metavar="SUBMISSION",
+                    help="the instructor's own mission, flown in every case for the feedback "
+                         "pages to overlay on each student's runs (not graded)")
     ap.add_argument("--station", default=None, metavar="URL",
                     help="every run also reports to the class station at URL (checked first)")
     ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",

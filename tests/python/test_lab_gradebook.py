@@ -80,9 +80,11 @@ def lab(tmp_path_factory):
         record_before = json.load(f)
     # Dee hands in a fixed mission late, from a folder of another name: the
     # id in student.toml makes it Dee's second attempt.
+    # The instructor flies a reference mission along, for the feedback.
     late = submission(root, "dee-late", GOOD, 'id = "1234"\nname = "Dee Dunn"\n')
+    reference = submission(root, "teacher", GOOD)
     second = run_tool("kelvex-grade", "--checks", path, "--cases", 2, "--sim", FAKE_SIM,
-                      "--out", out, late, cwd=root, timeout=300)
+                      "--out", out, "--reference", reference, late, cwd=root, timeout=300)
     return {"root": root, "out": out, "first": first, "second": second, "before": before,
             "record_before": record_before}
 
@@ -150,7 +152,8 @@ def test_a_resubmission_is_flown_afresh_and_keeps_the_class(lab):
     assert "1 graded before: a new attempt each" in r.stdout
     out = lab["out"]
     now = by_key(out / "class.csv")
-    # Every other row as it was.
+    # Every other row as it was; the reference is nobody's row.
+    assert set(now) == {"s-01", "'=HYPERLINK_1_", "1234"}
     for key in ("s-01", "'=HYPERLINK_1_"):
         assert now[key] == lab["before"][key]
     dee = now["1234"]
@@ -197,7 +200,7 @@ def test_feedback_page_per_student_stays_in_their_folder(lab):
     with open(out / "1234" / "feedback.html") as f:
         page = f.read()
     assert "attempt 2" in page and "Earlier attempts" in page
-    assert "This case in attempt 1 and now" in page
+    assert "This case compared: reference, attempt 1 and this attempt" in page
     assert os.path.exists(out / "1234" / "attempt-2" / "case-1" / "feedback" / "compare.png")
 
 
