@@ -23,8 +23,8 @@ def _plot_module(path):
     return _loaded[path]
 
 
-def _call(argv):
-    program = find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
+def _call(argv, program=None):
+    program = program or find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
     if not program:
         return "kelvex-plot not found"
     try:
@@ -47,8 +47,9 @@ def compare(run_dirs, labels, out):
     return (None, reason) if reason else (out, None)
 
 
-def redraw(run_dir, out_dir, report_path=None, title=None):
-    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason)."""
+def redraw(run_dir, out_dir, report_path=None, title=None, program=None):
+    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason).
+    program: kelvex-plot's path (default: the kit's)."""
     csv_path = os.path.join(run_dir, "telemetry.csv")
     if not os.path.exists(csv_path):
         return None, "no telemetry.csv"
@@ -56,5 +57,5 @@ def redraw(run_dir, out_dir, report_path=None, title=None):
     argv = ["-o", out, "--title", title or os.path.basename(os.path.abspath(run_dir)), csv_path]
     if report_path:
         argv[0:0] = ["--report", report_path]
-    reason = _call(argv)
+    reason = _call(argv, program)
     return (None, reason) if reason else (out, None)
