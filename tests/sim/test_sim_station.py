@@ -4,7 +4,6 @@ reads back how each run ended; and the escaping every log line gets once,
 for the file and the console alike."""
 
 import json
-import os
 import re
 import subprocess
 import sys
