@@ -12,6 +12,7 @@
 #include "kelvex/cobs.h"
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
+#include "runner/transport.h"
 
 namespace kelvex::runner {
 namespace {
@@ -187,13 +188,24 @@ bool send_frame(uint8_t* frame, size_t n)
     return false;
 }
 
+// The line whose input holds nothing an earlier exchange left behind, as far
+// as the transport can tell; -1 when none. A stale answer can only be waiting
+// after an exchange that did not end with its own answer: a request that gave
+// up or refused what came, or a command, whose frame may ask for an answer
+// nobody reads. While every exchange on the line ended with its own answer,
+// nothing can be waiting and a request goes out without one more system call.
+int settled_line = -1;
+
 // Whatever the line holds before a request is first written was sent for
 // earlier exchanges (a late answer, the answer to a retried attempt) and
 // cannot answer this one. Later attempts of the same request do not discard:
 // a late answer to an earlier attempt still counts.
-void discard_waiting()
+void discard_stale()
 {
-    tcflush(G.fd, TCIFLUSH);
+    if (G.fd != settled_line) {
+        tcflush(G.fd, TCIFLUSH);
+        settled_line = G.fd;
+    }
 }
 
 bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
@@ -202,7 +214,7 @@ bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
            memcmp(answer + 4, request + 2, 2) == 0;
 }
 
-int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
+int exchange(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
 {
     const bool command = (flags & kCommand) != 0;
     // A request too short to carry the addresses could never be matched.
@@ -231,7 +243,7 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
         dump(">Encoded:", out, frame);
     }
     if ((flags & kFirstAttempt) != 0) {
-        discard_waiting();
+        discard_stale();
     }
     if (!send_frame(out, frame)) {
         return 1;
@@ -286,6 +298,15 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     return 0;
 }
 
+int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
+{
+    const int result = exchange(zRes, nRes, z, n, flags);
+    if (result != 0 || (flags & kCommand) != 0) {
+        settled_line = -1;
+    }
+    return result;
+}
+
 int attempts(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 {
     int result = 1;
@@ -299,6 +320,12 @@ int attempts(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 }
 
 } // namespace
+
+void forget_line()
+{
+    settled_line = -1;
+}
+
 } // namespace kelvex::runner
 
 extern "C" {
