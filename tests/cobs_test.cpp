@@ -226,12 +226,14 @@ TEST(CobsEncodePaths, RoomForTheWorstCase)
         expect_encode_as_reference(in, worst_case(in.size()));
         expect_encode_as_reference(in, worst_case(in.size()) + 9);
     }
-    // The last bytes, fewer than a word, with zeros first and last.
-    for (size_t n = 0; n < 24; ++n) {
-        for (const Bytes& tail : {Bytes(n % 8, 0), run_of(n % 8)}) {
-            const Bytes in = join({run_of(n), tail, {0}});
-            expect_encode_as_reference(in, worst_case(in.size()));
-            expect_encode_as_reference(join({{0}, run_of(n), tail}), worst_case(in.size()));
+    // Every length up to a few words, with zeros first, last, throughout and
+    // nowhere: the short inputs and the last bytes short of a word.
+    for (size_t n = 0; n < 40; ++n) {
+        const Bytes ends = n == 0 ? Bytes{} : join({{0}, run_of(n - std::min<size_t>(n, 2)), Bytes(n >= 2, 0)});
+        for (const Bytes& in : {run_of(n), Bytes(n, 0), ends, join({run_of(n / 2), Bytes(n - n / 2, 0)})}) {
+            ASSERT_EQ(in.size(), n);
+            expect_encode_as_reference(in, worst_case(n));
+            expect_encode_as_reference(join({run_of(250), in}), worst_case(250 + n));
         }
     }
 }

@@ -40,8 +40,11 @@ cobs_decode_result cobs_decode(uint8_t* dst_buf_ptr, size_t dst_buf_len,
     }
     // What the line delivers between two delimiters holds no zero; a zero is
     // a broken frame, which the byte loop takes apart as it must.
-    if (src_len != 0 && !kelvex::link::fast::has_zero(src_ptr, src_len)) {
-        return kelvex::link::fast::decode_zero_free(dst_buf_ptr, dst_buf_len, src_ptr, src_len);
+    if (src_len != 0) {
+        const cobs_decode_result result = kelvex::link::fast::decode(dst_buf_ptr, dst_buf_len, src_ptr, src_len);
+        if (result.status != kelvex::link::fast::kNotTaken) {
+            return result;
+        }
     }
     return kelvex::link::reference::decode(dst_buf_ptr, dst_buf_len, src_ptr, src_len);
 }

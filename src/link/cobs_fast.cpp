@@ -26,6 +26,9 @@ constexpr uint64_t kTwoAtEvenBytesButLast = 0x0000000200020002ull;
 constexpr ptrdiff_t kLastWordStart = static_cast<ptrdiff_t>(kMaxRun) - 8;
 // Below this a zero is looked for in place; above it memchr is faster.
 constexpr size_t kLongScan = 64;
+// Inputs up to this long are encoded in place (in_place): below 254 bytes, so
+// that no block can fill.
+constexpr size_t kInPlace = 128;
 
 // Words are little-endian whatever the processor, so that byte i of a word is
 // bits 8i to 8i+7.
@@ -71,6 +74,24 @@ uint64_t zero_bytes(uint64_t v)
 {
     constexpr uint64_t kLow7 = ~kHighs;
     return ~(((v & kLow7) + kLow7) | v | kLow7);
+}
+
+// Sixteen bytes as one vector (the compiler's generic vectors: SSE2 on x86,
+// NEON on ARM), for the test that most often says "no zero here".
+typedef uint8_t Vector16 __attribute__((vector_size(16)));
+typedef uint64_t Words16 __attribute__((vector_size(16)));
+
+inline __attribute__((always_inline)) Vector16 load16(const uint8_t* p)
+{
+    Vector16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline __attribute__((always_inline)) bool any_set(Vector16 v)
+{
+    const Words16 w = reinterpret_cast<Words16>(v);
+    return (w[0] | w[1]) != 0;
 }
 
 unsigned first_marked_byte(uint64_t marks)
@@ -130,17 +151,9 @@ inline __attribute__((always_inline)) void copy(uint8_t* dst, const uint8_t* src
     }
 }
 
-// The first zero at or after src, or end. The zeros of short blocks come
-// within a word or two, which are looked at in place; a long run is left to
-// memchr.
+// The first zero at or after src, or end.
 const uint8_t* find_zero(const uint8_t* src, const uint8_t* end)
 {
-    for (int i = 0; i < 2 && end - src >= 8; ++i, src += 8) {
-        const uint64_t zeros = zero_bytes(load<uint64_t>(src));
-        if (zeros != 0) {
-            return src + first_marked_byte(zeros);
-        }
-    }
     const void* zero = std::memchr(src, 0, static_cast<size_t>(end - src));
     return zero != nullptr ? static_cast<const uint8_t*>(zero) : end;
 }
@@ -161,32 +174,38 @@ struct Output {
     bool word_fits() const { return out - code <= kLastWordStart; }
 };
 
-// Words holding a zero, as long as they come: each goes out whole, and each of
-// its zeros closes a block. Returns where the input goes on.
+// One word out whole at `at`, each of its zeros closing a block. Words of
+// every other byte zero (x 00 x 00 x 00 x 00 and 00 x 00 x 00 x 00 x) close
+// their blocks in one move: the zeros but the last become code bytes 2.
+inline __attribute__((always_inline)) void word_out(Output& o, uint8_t* at, uint64_t v, uint64_t zeros)
+{
+    if (zeros == kZerosAtOddBytes) {
+        store<uint64_t>(at, v | kTwoAtOddBytes);
+        o.close_at(at + 1);
+        o.code = at + 7;
+    } else if (zeros == kZerosAtEvenBytes) {
+        store<uint64_t>(at, v | kTwoAtEvenBytesButLast);
+        o.close_at(at);
+        o.code = at + 6;
+    } else {
+        store<uint64_t>(at, v);
+        for (; zeros != 0; zeros &= zeros - 1) {
+            o.close_at(at + first_marked_byte(zeros));
+        }
+    }
+}
+
+// Words holding a zero, as long as they come and the open block cannot fill
+// within one. Returns where the input goes on.
 const uint8_t* words_with_zeros(Output& o, const uint8_t* src, const uint8_t* end)
 {
     while (end - src >= 8 && o.word_fits()) {
         const uint64_t v = load<uint64_t>(src);
-        uint64_t zeros = zero_bytes(v);
+        const uint64_t zeros = zero_bytes(v);
         if (zeros == 0) {
             break;
         }
-        if (zeros == kZerosAtOddBytes) {
-            // x 00 x 00 x 00 x 00: the zeros but the last become code bytes 2
-            // in place.
-            store<uint64_t>(o.out, v | kTwoAtOddBytes);
-            o.close_at(o.out + 1);
-            o.code = o.out + 7;
-        } else if (zeros == kZerosAtEvenBytes) {
-            store<uint64_t>(o.out, v | kTwoAtEvenBytesButLast);
-            o.close_at(o.out);
-            o.code = o.out + 6;
-        } else {
-            store<uint64_t>(o.out, v);
-            for (; zeros != 0; zeros &= zeros - 1) {
-                o.close_at(o.out + first_marked_byte(zeros));
-            }
-        }
+        word_out(o, o.out, v, zeros);
         o.out += 8;
         src += 8;
     }
@@ -226,7 +245,7 @@ const uint8_t* run_to_zero(Output& o, const uint8_t* src, const uint8_t* end)
 
 // The last few bytes, fewer than a word, when they cannot fill the open
 // block: moved at once, their zeros found in the word they make.
-void short_tail(Output& o, const uint8_t* src, size_t n)
+inline __attribute__((always_inline)) void short_tail(Output& o, const uint8_t* src, size_t n)
 {
     move_short(o.out, src, n);
     for (uint64_t zeros = zero_bytes(load_short(src, n) | ~uint64_t{0} << (8 * n)); zeros != 0; zeros &= zeros - 1) {
@@ -248,26 +267,43 @@ inline __attribute__((always_inline)) bool one_byte_blocks(uint8_t* dst, const u
     return true;
 }
 
-}  // namespace
-
-size_t encode(uint8_t* dst, const uint8_t* src, size_t n)
+// m >= 8 bytes that cannot fill the open block (it holds at most 253 - m):
+// the output is the input moved up by one byte, each zero's place the code
+// byte of the block after it. Sixteen bytes are moved and tested at a time,
+// and only those holding a zero are looked at word by word.
+void in_place(Output& o, const uint8_t* src, size_t m)
 {
-    Output o{dst, dst + 1};
-    const uint8_t* const end = src + n;
-    while (src != end) {
-        src = words_with_zeros(o, src, end);
-        if (end - src < 8 && src != end && o.word_fits()) {
-            short_tail(o, src, static_cast<size_t>(end - src));
-            break;
-        }
-        if (src != end) {
-            src = run_to_zero(o, src, end);
+    // The last word first: the words before it then cover what it shares
+    // with them before any code byte goes there.
+    const uint64_t last = load<uint64_t>(src + m - 8);
+    store<uint64_t>(o.out + m - 8, last);
+    size_t i = 0;
+    for (; i + 16 <= m; i += 16) {
+        const Vector16 v = load16(src + i);
+        std::memcpy(o.out + i, &v, sizeof v);
+        if (any_set(v == 0)) {
+            const uint64_t a = load<uint64_t>(src + i);
+            const uint64_t b = load<uint64_t>(src + i + 8);
+            word_out(o, o.out + i, a, zero_bytes(a));
+            word_out(o, o.out + i + 8, b, zero_bytes(b));
         }
     }
-    *o.code = static_cast<uint8_t>(o.out - o.code);
-    return static_cast<size_t>(o.out - dst);
+    if (i + 8 <= m) {
+        const uint64_t v = load<uint64_t>(src + i);
+        word_out(o, o.out + i, v, zero_bytes(v));
+        i += 8;
+    }
+    if (i < m) {
+        // Only the bytes of the last word that no word before it held.
+        uint64_t zeros = zero_bytes(last) & ~uint64_t{0} << (8 * (i + 8 - m));
+        for (; zeros != 0; zeros &= zeros - 1) {
+            o.close_at(o.out + m - 8 + first_marked_byte(zeros));
+        }
+    }
+    o.out += m;
 }
 
+// Whether any of the n >= 1 bytes at src is zero.
 bool has_zero(const uint8_t* src, size_t n)
 {
     if (n >= kLongScan) {
@@ -283,7 +319,23 @@ bool has_zero(const uint8_t* src, size_t n)
     return zero_bytes(load_short(src, n) | ~uint64_t{0} << (8 * n)) != 0;
 }
 
-cobs_decode_result decode_zero_free(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n)
+// A frame of at most 255 bytes without zeros holds no complete full block, so
+// every code byte but the first stands for a zero in its own place: the data
+// is the frame moved down by one byte, with a zero where each later code byte
+// was. Room for n - 1 bytes takes all of it.
+cobs_decode_result decode_shifted(uint8_t* dst, const uint8_t* src, size_t n)
+{
+    copy(dst, src + 1, n - 1);
+    size_t at = src[0];
+    while (at < n) {
+        dst[at - 1] = 0;
+        at += src[at];
+    }
+    return {n - 1, at == n ? COBS_DECODE_OK : COBS_DECODE_INPUT_TOO_SHORT};
+}
+
+// Any frame without zeros, block by block, with the room checked for each.
+cobs_decode_result decode_blocks(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n)
 {
     // Decoding never yields more bytes than its input has: more room changes
     // nothing, and the bound keeps the pointer arithmetic inside the buffers.
@@ -322,6 +374,51 @@ cobs_decode_result decode_zero_free(uint8_t* dst, size_t dst_len, const uint8_t*
         }
     }
     return {static_cast<size_t>(dst - start), static_cast<cobs_decode_status>(status)};
+}
+
+}  // namespace
+
+size_t encode(uint8_t* dst, const uint8_t* src, size_t n)
+{
+    Output o{dst, dst + 1};
+    const uint8_t* const end = src + n;
+    if (n < 8) {
+        if (n != 0) {
+            short_tail(o, src, n);
+        }
+        *o.code = static_cast<uint8_t>(o.out - o.code);
+        return n + 1;
+    }
+    // Short inputs go in place whole (no block can fill within them); long
+    // runs are faster with memchr and memcpy.
+    if (n <= kInPlace) {
+        in_place(o, src, n);
+        *o.code = static_cast<uint8_t>(o.out - o.code);
+        return n + 1;
+    }
+    while (src != end) {
+        src = words_with_zeros(o, src, end);
+        if (end - src < 8 && src != end && o.word_fits()) {
+            short_tail(o, src, static_cast<size_t>(end - src));
+            break;
+        }
+        if (src != end) {
+            src = run_to_zero(o, src, end);
+        }
+    }
+    *o.code = static_cast<uint8_t>(o.out - o.code);
+    return static_cast<size_t>(o.out - dst);
+}
+
+cobs_decode_result decode(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n)
+{
+    if (has_zero(src, n)) {
+        return {0, kNotTaken};
+    }
+    if (n <= kMaxRun + 1 && dst_len >= n - 1) {
+        return decode_shifted(dst, src, n);
+    }
+    return decode_blocks(dst, dst_len, src, n);
 }
 
 }  // namespace kelvex::link::fast

@@ -18,11 +18,13 @@ constexpr size_t encoded_bound(size_t n) { return n == 0 ? 1 : n + 1 + (n - 1) /
 // encoded length.
 size_t encode(uint8_t* dst, const uint8_t* src, size_t n);
 
-// Whether any of the n bytes at src is zero.
-bool has_zero(const uint8_t* src, size_t n);
+// What decode returns for a frame it leaves to the byte loop: a status no
+// decoding of an input (never null) can give.
+constexpr cobs_decode_status kNotTaken = COBS_DECODE_NULL_POINTER;
 
-// Decodes n >= 1 bytes none of which is zero (so every code byte is one and
-// no data byte can be a delimiter) into dst_len bytes of room.
-cobs_decode_result decode_zero_free(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n);
+// Decodes n >= 1 bytes into dst_len bytes of room, if none of them is zero
+// (a clean frame, whose code bytes are all ones); a frame with a zero is
+// left to the byte loop, with status kNotTaken.
+cobs_decode_result decode(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n);
 
 }  // namespace kelvex::link::fast

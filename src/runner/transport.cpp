@@ -214,6 +214,38 @@ bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
            memcmp(answer + 4, request + 2, 2) == 0;
 }
 
+// The frame among the `count` bytes received, decoded into `out` (room
+// kBufferSize): the zeros at both ends go, and what is left must be one valid
+// frame. Any status but OK means no answer, reported at debug 1.
+cobs_decode_result decode_answer(uint8_t* out, uint8_t* inp, size_t count)
+{
+    if (debug > 1 && count > 0) {
+        dump("=Arrived:", inp, count);
+    }
+    size_t first = 0;
+    size_t end = count;
+    while (first < end && inp[first] == 0) {
+        ++first;
+    }
+    while (end > first && inp[end - 1] == 0) {
+        --end;
+    }
+    if (first == end) {
+        if (debug != 0) {
+            fprintf(stderr, "Timeout!\n");
+        }
+        return {0, COBS_DECODE_INPUT_TOO_SHORT};
+    }
+    const cobs_decode_result dec = cobs_decode(out, kBufferSize, inp + first, end - first);
+    if (dec.status != COBS_DECODE_OK && debug != 0) {
+        fprintf(stderr, "COBS decode failed (status = %#x)\n", static_cast<unsigned>(dec.status));
+    }
+    if (dec.status == COBS_DECODE_OK && debug > 1) {
+        dump("<Decoded:", out, dec.out_len);
+    }
+    return dec;
+}
+
 int exchange(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
 {
     const bool command = (flags & kCommand) != 0;
@@ -225,7 +257,6 @@ int exchange(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
     // needs, so that both go out in one write.
     uint8_t line[kMaxStubEnd + kBufferSize];
     uint8_t* const out = line + kMaxStubEnd;
-    uint8_t inp[kBufferSize];
     if (debug > 1) {
         dump(">Origins:", const_cast<uint8_t*>(z), static_cast<size_t>(n));
     }
@@ -251,34 +282,11 @@ int exchange(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
     if (command) {
         return 0;
     }
-
+    uint8_t inp[kBufferSize];
     const size_t count = receive(inp, sizeof inp - 1);
-    if (debug > 1 && count > 0) {
-        dump("=Arrived:", inp, count);
-    }
-    size_t first = 0;
-    size_t end = count;
-    while (first < end && inp[first] == 0) {
-        ++first;
-    }
-    while (end > first && inp[end - 1] == 0) {
-        --end;
-    }
-    if (first == end) {
-        if (debug != 0) {
-            fprintf(stderr, "Timeout!\n");
-        }
-        return 1;
-    }
-    const cobs_decode_result dec = cobs_decode(out, kBufferSize, inp + first, end - first);
+    const cobs_decode_result dec = decode_answer(out, inp, count);
     if (dec.status != COBS_DECODE_OK) {
-        if (debug != 0) {
-            fprintf(stderr, "COBS decode failed (status = %#x)\n", static_cast<unsigned>(dec.status));
-        }
         return 1;
-    }
-    if (debug > 1) {
-        dump("<Decoded:", out, dec.out_len);
     }
     if (!mirrors(out, dec.out_len, z)) {
         return 1;
