@@ -299,9 +299,14 @@ struct Sides {
     size_t frame_len;
     long failures = 0;
 
-    void raw() const
+    // With `flush`, the input is flushed first, as the transport did before
+    // every request: what that system call costs the exchange.
+    void raw(bool flush = false) const
     {
         uint8_t in[64];
+        if (flush) {
+            tcflush(fd, TCIFLUSH);
+        }
         (void)!write(fd, frame, frame_len);
         size_t count = 0;
         while (count < 2 || in[count - 1] != 0) {
@@ -359,9 +364,9 @@ Ratios ratios(std::vector<double> v)
 constexpr int kExchangeRounds = 10;
 constexpr int kExchangesPerRound = 2000;
 
-// The raw ping-pong and do_request take turns on the same line and
-// controller, which goes first alternating, so that both see the same machine
-// at the same moment. Each round's p50 and p99 ratio is one sample; the
+// The raw ping-pong, do_request, and the raw ping-pong behind a flush of the
+// input take turns on the same line and controller, each going first in
+// turn, so that all see the same machine at the same moment. Each round's p50 and p99 ratio is one sample; the
 // figures are their medians, lowest and highest.
 void BM_exchange(benchmark::State& state)
 {
@@ -377,25 +382,36 @@ void BM_exchange(benchmark::State& state)
     Sides sides{fd, frame, e.out_len + 1};
     Tally raw_all;
     Tally req_all;
+    Tally flushed_all;
     std::vector<double> p50;
     std::vector<double> p99;
+    std::vector<double> flushed_p50;
     for (auto _ : state) {
         Tally raw;
         Tally req;
+        Tally flushed;
         for (int i = 0; i < kExchangesPerRound; ++i) {
-            if (i % 2 == 0) {
-                raw.time([&] { sides.raw(); });
-                req.time([&] { sides.request(); });
-            } else {
-                req.time([&] { sides.request(); });
-                raw.time([&] { sides.raw(); });
+            // Each of the three goes first, second and third in turn.
+            for (int k = 0; k < 3; ++k) {
+                switch ((i + k) % 3) {
+                case 0:
+                    raw.time([&] { sides.raw(); });
+                    break;
+                case 1:
+                    req.time([&] { sides.request(); });
+                    break;
+                default:
+                    flushed.time([&] { sides.raw(true); });
+                    break;
+                }
             }
         }
         const Percentiles r = percentiles(raw.ns);
         const Percentiles q = percentiles(req.ns);
         p50.push_back(q.p50_us / r.p50_us);
         p99.push_back(q.p99_us / r.p99_us);
-        for (auto [all, one] : {std::pair{&raw_all, &raw}, std::pair{&req_all, &req}}) {
+        flushed_p50.push_back(percentiles(flushed.ns).p50_us / r.p50_us);
+        for (auto [all, one] : {std::pair{&raw_all, &raw}, std::pair{&req_all, &req}, std::pair{&flushed_all, &flushed}}) {
             all->ns.insert(all->ns.end(), one->ns.begin(), one->ns.end());
             all->reads += one->reads;
             all->allocs += one->allocs;
@@ -422,6 +438,10 @@ void BM_exchange(benchmark::State& state)
     state.counters["p99_ratio"] = r99.median;
     state.counters["p99_ratio_low"] = r99.low;
     state.counters["p99_ratio_high"] = r99.high;
+    const Ratios flushed = ratios(flushed_p50);
+    state.counters["flushed_p50_ratio"] = flushed.median;
+    state.counters["flushed_p50_ratio_low"] = flushed.low;
+    state.counters["flushed_p50_ratio_high"] = flushed.high;
     state.counters["failures"] = static_cast<double>(sides.failures);
     close(fd);
 }
@@ -495,6 +515,8 @@ void print_exchange_ratios(const Collector& c)
                 " p99 %.3f [%.3f-%.3f]\n",
                 k("p50_ratio"), k("p50_ratio_low"), k("p50_ratio_high"), k("p99_ratio"), k("p99_ratio_low"),
                 k("p99_ratio_high"));
+    std::printf("raw ping-pong with a flush before each write / raw: p50 %.3f [%.3f-%.3f]\n", k("flushed_p50_ratio"),
+                k("flushed_p50_ratio_low"), k("flushed_p50_ratio_high"));
     std::printf("(failed exchanges: %.0f; allocation hook %s)\n", k("failures"),
                 allocs_counted > 0 ? "live" : "NOT LIVE");
 }

@@ -62,7 +62,8 @@ size_t receive(uint8_t* inp, size_t capacity)
     const int64_t deadline = now_ms() + G.timeout;
     bool hung_up = false;
     for (bool first = true;; first = false) {
-        const int64_t left = deadline - now_ms();
+        // The first wait is the whole time-out: no second look at the clock.
+        const int64_t left = first ? G.timeout : deadline - now_ms();
         const int wait = left > 0 ? static_cast<int>(left) : 0;
         // A line that stays readable must not keep the loop alive past the
         // deadline; the first look happens even with no time to wait.
