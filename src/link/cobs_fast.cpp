@@ -165,6 +165,8 @@ const uint8_t* find_zero(const uint8_t* src, const uint8_t* end)
 struct Output {
     uint8_t* code;
     uint8_t* out;
+    // The input up to here is already in its place in the output.
+    const uint8_t* moved;
 
     void close_at(uint8_t* next_code)
     {
@@ -214,7 +216,10 @@ const uint8_t* words_with_zeros(Output& o, const uint8_t* src, const uint8_t* en
 
 // The run up to the next zero or the end of the input, copied block by block;
 // a block that fills closes with code 255 when anything follows it. Takes the
-// zero too, and returns where the input goes on.
+// zero too, and returns where the input goes on. The copy of the run's last
+// block goes on as far as that block could reach: what lies behind its zero
+// keeps its place (no full block comes in between), so the next runs find
+// their bytes already moved, up to `o.moved`.
 const uint8_t* run_to_zero(Output& o, const uint8_t* src, const uint8_t* end)
 {
     const uint8_t* const stop = find_zero(src, end);
@@ -222,14 +227,23 @@ const uint8_t* run_to_zero(Output& o, const uint8_t* src, const uint8_t* end)
         const size_t room = kMaxRun + 1 - static_cast<size_t>(o.out - o.code);
         const size_t len = static_cast<size_t>(stop - src);
         if (len < room) {
-            copy(o.out, src, len);
+            if (stop > o.moved) {
+                const uint8_t* const from = src > o.moved ? src : o.moved;
+                const size_t reach = static_cast<size_t>(end - src) < room ? static_cast<size_t>(end - src) : room;
+                copy(o.out + (from - src), from, reach - static_cast<size_t>(from - src));
+                o.moved = src + reach;
+            }
             o.out += len;
             src = stop;
             break;
         }
-        copy(o.out, src, room);
+        if (src + room > o.moved) {
+            const uint8_t* const from = src > o.moved ? src : o.moved;
+            copy(o.out + (from - src), from, room - static_cast<size_t>(from - src));
+        }
         o.out += room;
         src += room;
+        o.moved = src;
         if (src == end) {
             return src;
         }
@@ -380,7 +394,7 @@ cobs_decode_result decode_blocks(uint8_t* dst, size_t dst_len, const uint8_t* sr
 
 size_t encode(uint8_t* dst, const uint8_t* src, size_t n)
 {
-    Output o{dst, dst + 1};
+    Output o{dst, dst + 1, src};
     const uint8_t* const end = src + n;
     if (n < 8) {
         if (n != 0) {
