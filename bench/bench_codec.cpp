@@ -388,6 +388,22 @@ public:
     const std::string& name() const { return name_; }
     size_t messages() const { return items_.size(); }
     double mean_bytes() const { return static_cast<double>(bytes_per_pass_) / static_cast<double>(items_.size()); }
+    size_t shortest() const
+    {
+        size_t n = items_.front().plain_len;
+        for (const Item& it : items_) {
+            n = std::min(n, it.plain_len);
+        }
+        return n;
+    }
+    size_t longest() const
+    {
+        size_t n = 0;
+        for (const Item& it : items_) {
+            n = std::max(n, it.plain_len);
+        }
+        return n;
+    }
 
     // Every contender gives the reference's frames and decodings.
     bool agree() const
@@ -624,6 +640,12 @@ int main(int argc, char** argv)
             return 1;
         }
         worst = std::max(worst, measure(c, rounds, batch_us));
+    }
+    for (const Case& c : all_cases()) {
+        if (c.shortest() != c.longest()) {
+            std::printf("%s: %zu messages of %zu to %zu bytes\n", c.name().c_str(), c.messages(), c.shortest(),
+                        c.longest());
+        }
     }
     std::printf("highest median ratio to the faster peer: %.2f\n", worst);
     return 0;
