@@ -11,11 +11,8 @@
 
 namespace kelvex::link::fast {
 
-// The most an input of n bytes encodes to.
-constexpr size_t encoded_bound(size_t n) { return n == 0 ? 1 : n + 1 + (n - 1) / 254; }
-
-// Encodes n bytes into dst, which has room for encoded_bound(n); returns the
-// encoded length.
+// Encodes n bytes into dst, which has room for the worst case (n + 1 +
+// (n - 1) / 254 bytes, 1 for an empty input); returns the encoded length.
 size_t encode(uint8_t* dst, const uint8_t* src, size_t n);
 
 // What decode returns for a frame it leaves to the byte loop: a status no
@@ -23,8 +20,8 @@ size_t encode(uint8_t* dst, const uint8_t* src, size_t n);
 constexpr cobs_decode_status kNotTaken = COBS_DECODE_NULL_POINTER;
 
 // Decodes n >= 1 bytes into dst_len bytes of room, if none of them is zero
-// (a clean frame, whose code bytes are all ones); a frame with a zero is
-// left to the byte loop, with status kNotTaken.
+// (a clean frame: no code byte is zero and no data byte a delimiter); a
+// frame with a zero is left to the byte loop, with status kNotTaken.
 cobs_decode_result decode(uint8_t* dst, size_t dst_len, const uint8_t* src, size_t n);
 
 }  // namespace kelvex::link::fast
