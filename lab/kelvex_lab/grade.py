@@ -18,9 +18,11 @@ import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
-from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
+from . import (__version__, checkfile, cli, evaluate, plot, report, runfolder, sandbox,
+               submissions, table)
 from .simulator import PROGRAMS, find_program, run_options
 
 DEFAULT_TIME_LIMIT = 300
@@ -110,13 +112,31 @@ def _kill_group(proc):
     proc.wait()
 
 
-def run_case(o, sim, sheet, time_limit, skip):
-    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
+def seal_arguments(limits):
+    """kelvex-sim run's options that seal the mission with these limits, or
+    that say it is not sealed."""
+    if limits is None:
+        return ["--no-seal"]
+    return [f"--{n}={checkfile.format_value(v)}" for n, v in limits.options().items()]
+
+
+def run_case(o, sim, sheet, time_limit, skip, limits=None):
+    """Flies one case; whatever goes wrong with it (a full disk, a flood)
+    ends that case only."""
+    try:
+        return _run_case(o, sim, sheet, time_limit, skip, limits)
+    except OSError as e:
+        o.status, o.reason = "error", f"the grader could not run this case: {e}"
+        return o
+
+
+def _run_case(o, sim, sheet, time_limit, skip, limits):
+    run_args = sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
     # A sheet with events is a scenario: the simulator switches them (and
     # judges without a plot; the grader judges again and draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.
@@ -125,8 +145,8 @@ def run_case(o, sim, sheet, time_limit, skip):
     o.rerun = shlex.join([sim, "run", f"--{'scenario' if sheet.events else 'checks'}={sheet_path}",
                           *o.case.arguments(), *own_limit, "--", *o.sub.command])
     sim_log = o.run_dir + ".sim.log"
-    # The run folder is the mission's working directory too: two cases of one
-    # student must not share photos/.
+    # Unsealed, the run folder is the mission's working directory too: two
+    # cases of one student must not share photos/.
     os.makedirs(o.run_dir, exist_ok=True)
     with open(sim_log, "wb") as log:
         proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
@@ -201,6 +221,19 @@ def grade(args, out=sys.stdout):
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
+    sealed = not args.no_sandbox
+    problem = sandbox.probe() if sealed else None
+    if problem:
+        print(f"kelvex-grade: cannot seal the class's builds and missions: {problem}. "
+              f"Give --no-sandbox to grade unsealed (every report and the class table then "
+              f"say 'not sealed')", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    try:
+        limits = sandbox.Limits.from_options(sheet.run_options, {
+            n: getattr(args, n.replace("-", "_")) for n in sandbox.Limits.NAMES})
+    except ValueError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
     time_limit = args.time_limit or sheet.run_options.get("time-limit") or DEFAULT_TIME_LIMIT
     base_seed = args.seed if args.seed is not None else sheet.run_options.get("seed", 1)
     cases = make_cases(args.cases, base_seed, varies)
@@ -209,7 +242,19 @@ def grade(args, out=sys.stdout):
     subs = submissions.find(args.submissions)
     jobs = args.jobs or RUNS_PER_CORE * (os.cpu_count() or 1)
     print(f"kelvex-grade: {len(subs)} submissions x {len(cases)} cases, {jobs} at a time, "
-          f"into {out_dir}", file=out, flush=True)
+          f"into {out_dir}" + ("" if sealed else ", not sealed"), file=out, flush=True)
+    with tempfile.TemporaryDirectory(prefix="kelvex-grade-") as staging:
+        if sealed:
+            os.chmod(staging, 0o755)
+            for i, s in enumerate(subs):
+                if not s.problem:
+                    submissions.stage(s, os.path.join(staging, str(i)))
+        ok = _grade_class(out, sheet, subs, cases, skip, out_dir, jobs, sim, time_limit, args,
+                          limits if sealed else None)
+    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+
+
+def _grade_class(out, sheet, subs, cases, skip, out_dir, jobs, sim, time_limit, args, limits):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -226,8 +271,9 @@ def grade(args, out=sys.stdout):
                 if flags_problem:
                     s.problem = flags_problem
                 else:
+                    room = sandbox.Room(limits) if limits else None
                     built[pool.submit(submissions.build, s, os.path.join(out_dir, s.name),
-                                      flags)] = s
+                                      flags, room)] = s
         concurrent.futures.wait(built)
         futures = []
         for s in subs:
@@ -235,16 +281,15 @@ def grade(args, out=sys.stdout):
                 continue
             for c in cases:
                 o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
-                futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
+                futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip, limits))
         plots = [drawer.submit(draw, f.result())
                  for f in concurrent.futures.as_completed(futures)]
         outcomes = [f.result() for f in plots]
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
-    table.write(out_dir, sheet, subs, cases, by_sub)
+    table.write(out_dir, sheet, subs, cases, by_sub, sealed=limits is not None)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
-    ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
-    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+    return all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
 
 
 def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
@@ -308,6 +353,14 @@ def main(argv=None):
                     help="a kelvex build tree to build C missions against instead of the "
                          "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
     ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("--no-sandbox", action="store_true",
+                    help="build and fly every submission as this user, unsealed (only where "
+                         "bubblewrap or user namespaces are missing; reports say 'not sealed')")
+    defaults = sandbox.Limits().options()
+    for name, (_, _, unit) in sandbox.Limits.NAMES.items():
+        ap.add_argument(f"--{name}", type=float, default=None, metavar=unit.upper(),
+                        help=f"each build's and mission's {name.replace('-limit', '')} limit "
+                             f"(default: the sheet's, or {defaults[name]:g} {unit})")
     ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",
                     help="a folder with a C mission or a Python script")
     try:

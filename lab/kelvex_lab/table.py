@@ -15,17 +15,30 @@ def _verdicts(o, names):
     return [("PASS" if by_name[n].passed else "FAIL") if n in by_name else "" for n in names]
 
 
-def write(out_dir, sheet, subs, cases, by_sub):
+# A spreadsheet takes a cell that starts with one of these for a formula.
+_FORMULA = ("=", "+", "-", "@", "\t", "\r")
+
+
+def _text(value):
+    """A text cell as a spreadsheet shows it, never as a formula it runs."""
+    value = str(value)
+    return "'" + value if value.startswith(_FORMULA) else value
+
+
+def write(out_dir, sheet, subs, cases, by_sub, sealed=True):
     names = [c.name for c in sheet.checks]
+    seal = [] if sealed else ["not sealed"]
     vary_names = [n for n, _ in cases[0].draws] if cases else []
     with open(os.path.join(out_dir, "class.csv"), "w", newline="") as f:
         w = csv.writer(f)
-        w.writerow(["student", "kind", "status", "cases passed", *names, "reason"])
+        w.writerow(["student", "kind", "status", "cases passed", *names, "reason",
+                    *(["sealed"] if not sealed else [])])
         for s in subs:
             rows = by_sub[s.name]
             if s.problem:
-                w.writerow([s.name, s.kind or "", "does not run" if s.kind != "c" else
-                            "does not build", f"0/{len(cases)}", *[""] * len(names), s.problem])
+                w.writerow([_text(s.name), s.kind or "", "does not run" if s.kind != "c" else
+                            "does not build", f"0/{len(cases)}", *[""] * len(names),
+                            _text(s.problem), *seal])
                 continue
             passed = sum(o.status == "passed" for o in rows)
             per_check = []
@@ -33,20 +46,21 @@ def write(out_dir, sheet, subs, cases, by_sub):
                 held = sum(1 for o in rows for r in o.results if r.check.name == n and r.passed)
                 per_check.append(f"{held}/{len(rows)}")
             reasons = sorted({o.reason for o in rows if o.reason})
-            w.writerow([s.name, s.kind, "passed" if passed == len(rows) else "failed",
-                        f"{passed}/{len(rows)}", *per_check, "; ".join(reasons)])
+            w.writerow([_text(s.name), s.kind, "passed" if passed == len(rows) else "failed",
+                        f"{passed}/{len(rows)}", *per_check, _text("; ".join(reasons)), *seal])
     with open(os.path.join(out_dir, "cases.csv"), "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(["student", "case", "seed", *vary_names, "status", *names, "reason",
-                    "run", "report", "plot", "rerun"])
+                    "run", "report", "plot", "rerun", *(["sealed"] if not sealed else [])])
         for s in subs:
             for o in by_sub[s.name]:
-                w.writerow([s.name, o.case.number, o.case.seed, *[v for _, v in o.case.draws],
-                            o.status, *_verdicts(o, names), o.reason,
-                            _rel(out_dir, o.run_dir), _rel(out_dir, o.report),
-                            _rel(out_dir, o.plot), o.rerun])
+                w.writerow([_text(s.name), o.case.number, o.case.seed,
+                            *[v for _, v in o.case.draws], o.status, *_verdicts(o, names),
+                            _text(o.reason), _text(_rel(out_dir, o.run_dir)),
+                            _text(_rel(out_dir, o.report)), _text(_rel(out_dir, o.plot)),
+                            o.rerun, *seal])
     with open(os.path.join(out_dir, "index.html"), "w") as f:
-        f.write(page(out_dir, sheet, subs, cases, by_sub))
+        f.write(page(out_dir, sheet, subs, cases, by_sub, sealed))
 
 
 def _link(out_dir, path, text, title=""):
@@ -62,7 +76,7 @@ th{background:#eee}.pass{color:#1a7f37}.fail{color:#c62828;font-weight:bold}
 .why{color:#555;font-size:90%}code{font-size:85%}"""
 
 
-def page(out_dir, sheet, subs, cases, by_sub):
+def page(out_dir, sheet, subs, cases, by_sub, sealed=True):
     e = html.escape
     names = [c.name for c in sheet.checks]
     head = "".join(f"<th>{e(n)}</th>" for n in names)
@@ -102,6 +116,8 @@ def page(out_dir, sheet, subs, cases, by_sub):
 <html lang="en"><head><meta charset="utf-8"><title>{e(sheet.path)}: class table</title>
 <style>{STYLE}</style></head><body>
 <h1>{e(os.path.basename(sheet.path))}</h1>
+{"" if sealed else '<p class="fail">not sealed: every build and mission ran as the grader, '
+                   'able to read and change what any other could</p>'}
 <ul>{case_list}</ul>
 <table><tr><th>student</th><th>all passed</th>{head}<th>runs</th></tr>
 {chr(10).join(rows)}

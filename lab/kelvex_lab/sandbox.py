@@ -1,0 +1,410 @@
+"""A sealed room for one graded build or mission.
+
+A graded program runs under bubblewrap in namespaces of its own: a user
+namespace (it holds no privilege over anything outside), a PID namespace
+(it sees and signals only its own processes, and when the room's first
+process dies the kernel kills every other one, however it detached), an IPC
+namespace and a network namespace in which only the loopback interface
+exists. The system is bound read-only; the room's own files are what the
+caller binds in; its working folder and /tmp are one tmpfs of a fixed size.
+
+Limits are the kernel's, set on the room's first process and inherited:
+
+- processes: RLIMIT_NPROC. Since Linux 5.14 it is counted per user
+  namespace, so each room counts its own processes, not the grader's. The
+  kernel exempts uid 0 from it, so a grader run as root starts each room as a
+  uid of its own (nobody's files, nobody's processes).
+- memory: RLIMIT_AS, per process (a program past it gets no more memory).
+- processor time: RLIMIT_CPU, per process (SIGXCPU, then SIGKILL).
+- file size: RLIMIT_FSIZE (SIGXFSZ).
+- disk: the size of the room's tmpfs; nothing else in the room is writable
+  but what the caller binds in.
+- output: the caller's reader stops at the limit and ends the room.
+
+cgroup v2 would count memory and processor time over the whole room; it is
+not used because a desk or a lab machine rarely delegates a writable cgroup
+to an ordinary user (and cgroup v1, where it is mounted, is root's only),
+while the limits above need nothing but user namespaces.
+
+The caller opens the station's sockets inside the room's network (`in_net`),
+so the mission reaches its ground station at the board's built-in address
+127.0.0.1 and nothing else: the room is held (`--block-fd`) until they are
+bound."""
+
+import ctypes
+import errno
+import json
+import os
+import shutil
+import signal
+import subprocess
+import threading
+
+MB = 1 << 20
+CLONE_NEWNET = 0x40000000
+# A room's first uid when the grader is root: far above any login's, one a
+# room, so that no two rooms and no real user share one.
+ROOM_UID_BASE = 0x40000000
+# Where the room's own writable files live, inside it.
+WORK = "/work"
+SYSTEM_DIRS = ("/usr", "/etc")
+SYSTEM_LINKS = (("usr/bin", "/bin"), ("usr/sbin", "/sbin"), ("usr/lib", "/lib"),
+                ("usr/lib64", "/lib64"), ("usr/lib32", "/lib32"))
+
+
+class Unavailable(Exception):
+    """What is missing for a sealed room, and how to get it."""
+
+
+class Limits:
+    """A room's kernel-enforced limits. `NAMES` are the options a lab sheet's
+    [run] table or the command line sets them by (numbers, in the unit said)."""
+
+    NAMES = {
+        "process-limit": ("processes", 1, "processes"),
+        "memory-limit": ("memory", MB, "MB"),
+        "cpu-limit": ("cpu", 1, "s"),
+        "file-limit": ("file", MB, "MB"),
+        "disk-limit": ("disk", MB, "MB"),
+        "output-limit": ("output", MB, "MB"),
+    }
+
+    def __init__(self, processes=64, memory=512 * MB, cpu=600, file=64 * MB, disk=64 * MB,
+                 output=64 * MB):
+        self.processes, self.memory, self.cpu = processes, memory, cpu
+        self.file, self.disk, self.output = file, disk, output
+
+    @classmethod
+    def from_options(cls, *tables):
+        """Limits from {option: number} tables, later ones winning; raises
+        ValueError on a value that is not a positive number."""
+        limits = cls()
+        for table in tables:
+            for name, value in (table or {}).items():
+                if name not in cls.NAMES or value is None:
+                    continue
+                attr, unit, _ = cls.NAMES[name]
+                if isinstance(value, bool) or not isinstance(value, (int, float)) or value <= 0:
+                    raise ValueError(f"{name} must be a positive number, not {value!r}")
+                setattr(limits, attr, int(value * unit))
+        return limits
+
+    def options(self):
+        """{option: number} as NAMES has them, for another program's command line."""
+        out = {}
+        for name, (attr, unit, _) in self.NAMES.items():
+            value = getattr(self, attr) / unit
+            out[name] = int(value) if float(value).is_integer() else value
+        return out
+
+    def said(self, attr):
+        """'512 MB', '64 processes': a limit as a reason names it."""
+        for name, (a, unit, word) in self.NAMES.items():
+            if a == attr:
+                value = getattr(self, attr) / unit
+                return f"{value:g} {word}"
+        raise KeyError(attr)
+
+    def prlimit_argv(self):
+        return ["prlimit", f"--nproc={self.processes}", f"--as={self.memory}",
+                f"--cpu={self.cpu}:{self.cpu + 1}", f"--fsize={self.file}", "--core=0", "--"]
+
+
+def reason_for(status, limits, output_cut=False, tail=""):
+    """Why a room's program ended, when a limit ended it; None otherwise.
+    `tail` is the end of its output: a program refused memory, processes or
+    disk space says so there (the kernel only refuses; it sends no signal)."""
+    if output_cut:
+        return f"output cut at {limits.said('output')}"
+    if status == 128 + signal.SIGXCPU or status == -signal.SIGXCPU:
+        return f"killed: processor time limit {limits.said('cpu')}"
+    if status == 128 + signal.SIGXFSZ or status == -signal.SIGXFSZ:
+        return f"killed: file size limit {limits.said('file')}"
+    if status in (0, None):
+        return None
+    if "MemoryError" in tail or "Cannot allocate memory" in tail or "bad_alloc" in tail \
+            or "out of memory" in tail:
+        return f"ran out of memory: memory limit {limits.said('memory')}"
+    if "No space left on device" in tail:
+        return f"work folder full: disk limit {limits.said('disk')}"
+    if any(w in tail for w in ("Resource temporarily unavailable", "BlockingIOError",
+                               "Cannot fork", "fork: retry")):
+        return f"could not start more processes: process limit {limits.said('processes')}"
+    return None
+
+
+_probe_result = {}
+
+
+def probe(bwrap=None):
+    """None when sealed rooms can be made here, else what is missing and how
+    to enable it."""
+    bwrap = bwrap or shutil.which("bwrap")
+    if not bwrap:
+        return ("bubblewrap is not installed (no 'bwrap' on PATH): install it, e.g. "
+                "'apt install bubblewrap'")
+    if bwrap in _probe_result:
+        return _probe_result[bwrap]
+    if not shutil.which("prlimit"):
+        _probe_result[bwrap] = ("prlimit is not installed (util-linux): install it, e.g. "
+                                "'apt install util-linux'")
+        return _probe_result[bwrap]
+    try:
+        r = subprocess.run([bwrap, "--unshare-all", "--unshare-user", "--die-with-parent",
+                            *_system_binds(), "--proc", "/proc", "--dev", "/dev", "--",
+                            "true"], capture_output=True, text=True, timeout=30,
+                           **_as_room_user(_room_uid()))
+        problem = None if r.returncode == 0 else r.stderr.strip() or f"status {r.returncode}"
+    except (OSError, subprocess.SubprocessError) as e:
+        problem = str(e)
+    if problem:
+        problem = (f"bubblewrap cannot make a sealed room here ({problem}): it needs user "
+                   f"namespaces for ordinary users; enable them with 'sysctl -w "
+                   f"user.max_user_namespaces=15000' (and, where the kernel has them, "
+                   f"'kernel.unprivileged_userns_clone=1' or "
+                   f"'kernel.apparmor_restrict_unprivileged_userns=0')")
+    _probe_result[bwrap] = problem
+    return problem
+
+
+def _system_binds():
+    args = []
+    for d in SYSTEM_DIRS:
+        args += ["--ro-bind", d, d]
+    for target, link in SYSTEM_LINKS:
+        if os.path.islink(link) or not os.path.exists(link):
+            if os.path.exists(os.path.join("/", target)):
+                args += ["--symlink", target, link]
+        else:
+            args += ["--ro-bind", link, link]
+    return args
+
+
+_uid_lock = threading.Lock()
+_uid_next = [0]
+
+
+def _room_uid():
+    """A uid of its own for the next room when this process is root; None
+    otherwise (the room runs as the caller, whose processes the room's user
+    namespace keeps apart)."""
+    if os.geteuid() != 0:
+        return None
+    with _uid_lock:
+        _uid_next[0] += 1
+        slot = _uid_next[0] % 1024
+    return ROOM_UID_BASE + (os.getpid() % 65536) * 1024 + slot
+
+
+def _as_room_user(uid):
+    return {"user": uid, "group": uid, "extra_groups": []} if uid is not None else {}
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+class Room:
+    """What one sealed program sees: read-only and writable binds, devices,
+    its environment and its limits. `command(argv)` is the bwrap command."""
+
+    def __init__(self, limits=None, env=None, cwd=WORK, bwrap=None):
+        self.limits = limits or Limits()
+        self.env = dict(env or {})
+        self.cwd = cwd
+        self.bwrap = bwrap or shutil.which("bwrap") or "bwrap"
+        self.ro, self.rw, self.dev = [], [], []
+        self.uid = _room_uid()
+
+    def read_only(self, src, dest=None):
+        self.ro.append((src, dest or src))
+        return self
+
+    def writable(self, src, dest=None):
+        """Binds a host path writable: what the room writes there is limited by
+        the file size limit only, so give it nothing but a file or a folder
+        that the caller's own code reads with care."""
+        self.own(src)
+        self.rw.append((src, dest or src))
+        return self
+
+    def device(self, src, dest):
+        self.own(src)
+        self.dev.append((src, dest))
+        return self
+
+    def own(self, path):
+        """Makes a host path the room's user's, when rooms have one."""
+        if self.uid is None:
+            return
+        os.chown(path, self.uid, self.uid)
+        if os.path.isdir(path) and not os.path.islink(path):
+            for root, dirs, files in os.walk(path):
+                for n in dirs + files:
+                    os.lchown(os.path.join(root, n), self.uid, self.uid)
+
+    def command(self, argv, info_fd=None, block_fd=None):
+        a = [self.bwrap, "--unshare-all", "--unshare-user", "--die-with-parent",
+             "--new-session", "--clearenv", *_system_binds(),
+             "--proc", "/proc", "--dev", "/dev",
+             "--size", str(self.limits.disk), "--tmpfs", WORK, "--dir", WORK + "/.tmp",
+             "--symlink", WORK + "/.tmp", "/tmp"]
+        for src, dest in self.ro:
+            a += ["--ro-bind", src, dest]
+        for src, dest in self.rw:
+            a += ["--bind", src, dest]
+        for src, dest in self.dev:
+            a += ["--dev-bind", src, dest]
+        env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": WORK, "TMPDIR": "/tmp",
+               "LANG": "C.UTF-8", **self.env}
+        for k, v in env.items():
+            a += ["--setenv", k, v]
+        a += ["--chdir", self.cwd]
+        if info_fd is not None:
+            a += ["--info-fd", str(info_fd)]
+        if block_fd is not None:
+            a += ["--block-fd", str(block_fd)]
+        return a + ["--", *self.limits.prlimit_argv(), *argv]
+
+
+class Sealed:
+    """One program running in a Room. Its output (stdout and stderr as one)
+    goes to `sink` (a binary file), cut at the output limit, after which the
+    room is ended. `start(hold=True)` keeps it from running until `release()`,
+    so that sockets can be opened in its network first."""
+
+    def __init__(self, room, argv, sink, hold=False):
+        self.room = room
+        self.output_cut = False
+        self.written = 0
+        self._tail = b""
+        info_r, info_w = os.pipe()
+        block_r, block_w = os.pipe() if hold else (None, None)
+        fds = [info_w] + ([block_r] if hold else [])
+        try:
+            self.proc = subprocess.Popen(
+                room.command(argv, info_fd=info_w, block_fd=block_r), pass_fds=fds,
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                start_new_session=True, **_as_room_user(room.uid))
+        finally:
+            for fd in fds:
+                os.close(fd)
+        self._block = block_w
+        self.netns = self.pidfd = None
+        with os.fdopen(info_r, "rb") as f:
+            text = f.read()   # bwrap closes it once the room is set up
+        try:
+            info = json.loads(text)
+            self.pid1 = info["child-pid"]
+            self.pidfd = os.pidfd_open(self.pid1)
+            self.netns = os.open(f"/proc/{self.pid1}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+        except (ValueError, KeyError, OSError):
+            self.pid1 = None  # bwrap failed: its message is in the output
+        self._pump = threading.Thread(target=self._copy, args=(sink,), daemon=True)
+        self._pump.start()
+
+    def _copy(self, sink):
+        limit = self.room.limits.output
+        out = self.proc.stdout
+        while True:
+            chunk = out.read1(65536)
+            if not chunk:
+                break
+            keep = chunk[:max(0, limit - self.written)]
+            if keep:
+                sink.write(keep)
+                sink.flush()
+                self._tail = (self._tail + keep)[-4096:]
+            self.written += len(keep)
+            if len(keep) < len(chunk):
+                self.output_cut = True
+                self.kill()
+                break
+        out.close()
+
+    def in_net(self, fn, *args):
+        """fn(*args) called on a thread inside the room's network: every socket
+        it makes is the room's. Raises OSError when this process may not enter
+        it."""
+        result = {}
+
+        def enter():
+            try:
+                if _libc.setns(self.netns, CLONE_NEWNET) != 0:
+                    e = ctypes.get_errno()
+                    raise OSError(e, f"cannot enter the room's network: {os.strerror(e)}")
+                result["value"] = fn(*args)
+            except BaseException as e:  # handed to the caller's thread
+                result["error"] = e
+
+        t = threading.Thread(target=enter)
+        t.start()
+        t.join()
+        if "error" in result:
+            raise result["error"]
+        return result["value"]
+
+    def thread_in_net(self, fn, *args, name=None):
+        """A daemon thread running fn(*args) inside the room's network (a server
+        whose every socket, passive data connections too, must be there)."""
+        def enter():
+            if _libc.setns(self.netns, CLONE_NEWNET) != 0:
+                return
+            fn(*args)
+        t = threading.Thread(target=enter, name=name, daemon=True)
+        t.start()
+        return t
+
+    def release(self):
+        if self._block is not None:
+            os.write(self._block, b"go")
+            os.close(self._block)
+            self._block = None
+
+    def kill(self):
+        """Ends the room: SIGKILL to its first process, upon which the kernel
+        kills every process in its PID namespace."""
+        if self.pidfd is not None:
+            try:
+                signal.pidfd_send_signal(self.pidfd, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        else:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def wait(self, timeout=None):
+        """The program's status (128 + N when signal N ended it); raises
+        subprocess.TimeoutExpired. Once it returns, no process of the room is
+        left and its output is all in the sink."""
+        if self._block is not None:
+            self.release()
+        status = self.proc.wait(timeout)
+        self.kill()     # a room whose first process is gone has nothing left
+        self._pump.join()
+        for fd in (self.netns, self.pidfd):
+            if fd is not None:
+                os.close(fd)
+        self.netns = self.pidfd = None
+        return 128 - status if status < 0 else status
+
+    def tail(self):
+        return self._tail.decode("utf-8", "replace")
+
+    def reason(self, status):
+        return reason_for(status, self.room.limits, self.output_cut, self.tail())
+
+
+def run(room, argv, sink, timeout):
+    """Runs argv sealed until it ends or `timeout` seconds pass; returns
+    (status, reason) with reason None when it ended by itself within its
+    limits."""
+    s = Sealed(room, argv, sink)
+    try:
+        status = s.wait(timeout)
+    except subprocess.TimeoutExpired:
+        s.kill()
+        s.wait()
+        return None, f"killed: time limit {timeout:g} s"
+    return status, s.reason(status)
