@@ -6,19 +6,19 @@ namespace (it holds no privilege over anything outside), a PID namespace
 process dies the kernel kills every other one, however it detached), an IPC
 namespace and a network namespace in which only the loopback interface
 exists. The system is bound read-only; the room's own files are what the
-caller binds in; its working folder and /tmp are one tmpfs of a fixed size.
+caller binds in; its working folder and /tmp are tmpfs of a fixed size.
 
 Limits are the kernel's, set on the room's first process and inherited:
 
 - processes: RLIMIT_NPROC. Since Linux 5.14 it is counted per user
   namespace, so each room counts its own processes, not the grader's. The
-  kernel exempts uid 0 from it, so a grader run as root starts each room as a
-  uid of its own (nobody's files, nobody's processes).
+  kernel exempts uid 0 from it, so for a grader run as root each room is a
+  pids cgroup of its own (v2 where the pids controller is enabled, else v1).
 - memory: RLIMIT_AS, per process (a program past it gets no more memory).
 - processor time: RLIMIT_CPU, per process (SIGXCPU, then SIGKILL).
 - file size: RLIMIT_FSIZE (SIGXFSZ).
-- disk: the size of the room's tmpfs; nothing else in the room is writable
-  but what the caller binds in.
+- disk: the size of each of the room's tmpfs (the working folder, /tmp);
+  nothing else in the room is writable but what the caller binds in.
 - output: the caller's reader stops at the limit and ends the room.
 
 cgroup v2 would count memory and processor time over the whole room; it is
@@ -31,6 +31,7 @@ so the mission reaches its ground station at the board's built-in address
 127.0.0.1 and nothing else: the room is held (`--block-fd`) until they are
 bound."""
 
+import contextlib
 import ctypes
 import errno
 import json
@@ -39,12 +40,10 @@ import shutil
 import signal
 import subprocess
 import threading
+import time
 
 MB = 1 << 20
 CLONE_NEWNET = 0x40000000
-# A room's first uid when the grader is root: far above any login's, one a
-# room, so that no two rooms and no real user share one.
-ROOM_UID_BASE = 0x40000000
 # Where the room's own writable files live, inside it.
 WORK = "/work"
 SYSTEM_DIRS = ("/usr", "/etc")
@@ -140,7 +139,7 @@ def probe(bwrap=None):
     """None when sealed rooms can be made here, else what is missing and how
     to enable it."""
     bwrap = bwrap or shutil.which("bwrap")
-    if not bwrap:
+    if not bwrap or not os.access(bwrap, os.X_OK):
         return ("bubblewrap is not installed (no 'bwrap' on PATH): install it, e.g. "
                 "'apt install bubblewrap'")
     if bwrap in _probe_result:
@@ -153,7 +152,7 @@ def probe(bwrap=None):
         r = subprocess.run([bwrap, "--unshare-all", "--unshare-user", "--die-with-parent",
                             *_system_binds(), "--proc", "/proc", "--dev", "/dev", "--",
                             "true"], capture_output=True, text=True, timeout=30,
-                           **_as_room_user(_room_uid()))
+)
         problem = None if r.returncode == 0 else r.stderr.strip() or f"status {r.returncode}"
     except (OSError, subprocess.SubprocessError) as e:
         problem = str(e)
@@ -180,27 +179,72 @@ def _system_binds():
     return args
 
 
-_uid_lock = threading.Lock()
-_uid_next = [0]
+class _Cgroup:
+    """A pids cgroup of one room, for a grader run as root: the kernel exempts
+    uid 0 from RLIMIT_NPROC, but not from a cgroup's pids.max. None where no
+    pids controller is writable (then an ordinary user's RLIMIT_NPROC, counted
+    per user namespace, is the limit)."""
 
+    _serial = 0
+    _lock = threading.Lock()
 
-def _room_uid():
-    """A uid of its own for the next room when this process is root; None
-    otherwise (the room runs as the caller, whose processes the room's user
-    namespace keeps apart)."""
-    if os.geteuid() != 0:
-        return None
-    with _uid_lock:
-        _uid_next[0] += 1
-        slot = _uid_next[0] % 1024
-    return ROOM_UID_BASE + (os.getpid() % 65536) * 1024 + slot
+    @classmethod
+    def root(cls):
+        if os.geteuid() != 0:
+            return None
+        v2 = "/sys/fs/cgroup"
+        try:
+            with open(os.path.join(v2, "cgroup.controllers")) as f:
+                if "pids" in f.read().split() and os.access(v2, os.W_OK):
+                    with open(os.path.join(v2, "cgroup.subtree_control")) as c:
+                        if "pids" in c.read().split():
+                            return v2
+        except OSError:
+            pass
+        v1 = "/sys/fs/cgroup/pids"
+        return v1 if os.access(os.path.join(v1, "cgroup.procs"), os.W_OK) else None
 
+    @classmethod
+    def make(cls, processes):
+        root = cls.root()
+        if root is None:
+            return None
+        with cls._lock:
+            cls._serial += 1
+            path = os.path.join(root, f"kelvex-room-{os.getpid()}-{cls._serial}")
+        try:
+            os.mkdir(path)
+            with open(os.path.join(path, "pids.max"), "w") as f:
+                f.write(str(processes + 1))   # bwrap's reaper is one
+        except OSError:
+            return None
+        c = cls()
+        c.path = path
+        return c
 
-def _as_room_user(uid):
-    return {"user": uid, "group": uid, "extra_groups": []} if uid is not None else {}
+    def add(self, pid):
+        with open(os.path.join(self.path, "cgroup.procs"), "w") as f:
+            f.write(str(pid))
+
+    def remove(self):
+        # The last of its processes may still be on its way out.
+        for _ in range(50):
+            try:
+                os.rmdir(self.path)
+                return
+            except FileNotFoundError:
+                return
+            except OSError:
+                time.sleep(0.01)
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _setns(fd):
+    if _libc.setns(fd, CLONE_NEWNET) != 0:
+        e = ctypes.get_errno()
+        raise OSError(e, f"cannot enter a room's network: {os.strerror(e)}")
 
 
 class Room:
@@ -213,7 +257,6 @@ class Room:
         self.cwd = cwd
         self.bwrap = bwrap or shutil.which("bwrap") or "bwrap"
         self.ro, self.rw, self.dev = [], [], []
-        self.uid = _room_uid()
 
     def read_only(self, src, dest=None):
         self.ro.append((src, dest or src))
@@ -223,31 +266,22 @@ class Room:
         """Binds a host path writable: what the room writes there is limited by
         the file size limit only, so give it nothing but a file or a folder
         that the caller's own code reads with care."""
-        self.own(src)
         self.rw.append((src, dest or src))
         return self
 
     def device(self, src, dest):
-        self.own(src)
         self.dev.append((src, dest))
         return self
 
-    def own(self, path):
-        """Makes a host path the room's user's, when rooms have one."""
-        if self.uid is None:
-            return
-        os.chown(path, self.uid, self.uid)
-        if os.path.isdir(path) and not os.path.islink(path):
-            for root, dirs, files in os.walk(path):
-                for n in dirs + files:
-                    os.lchown(os.path.join(root, n), self.uid, self.uid)
-
     def command(self, argv, info_fd=None, block_fd=None):
-        a = [self.bwrap, "--unshare-all", "--unshare-user", "--die-with-parent",
+        a = [self.bwrap, "--unshare-all", "--unshare-user", "--disable-userns",
+             "--die-with-parent",
              "--new-session", "--clearenv", *_system_binds(),
              "--proc", "/proc", "--dev", "/dev",
-             "--size", str(self.limits.disk), "--tmpfs", WORK, "--dir", WORK + "/.tmp",
-             "--symlink", WORK + "/.tmp", "/tmp"]
+             "--size", str(self.limits.disk), "--tmpfs", WORK,
+             "--size", str(self.limits.disk), "--tmpfs", "/tmp"]
+        # Bound by descriptors this process opened: the room's own user may not
+        # be able to reach them by their paths (a grader's private folders).
         for src, dest in self.ro:
             a += ["--ro-bind", src, dest]
         for src, dest in self.rw:
@@ -278,13 +312,17 @@ class Sealed:
         self.written = 0
         self._tail = b""
         info_r, info_w = os.pipe()
-        block_r, block_w = os.pipe() if hold else (None, None)
-        fds = [info_w] + ([block_r] if hold else [])
+        # Held until set up: a cgroup must have the room's first process
+        # before it starts any other.
+        self.cgroup = _Cgroup.make(room.limits.processes)
+        held = hold or self.cgroup is not None
+        block_r, block_w = os.pipe() if held else (None, None)
+        fds = [info_w] + ([block_r] if held else [])
         try:
             self.proc = subprocess.Popen(
                 room.command(argv, info_fd=info_w, block_fd=block_r), pass_fds=fds,
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                start_new_session=True, **_as_room_user(room.uid))
+                start_new_session=True)
         finally:
             for fd in fds:
                 os.close(fd)
@@ -297,10 +335,14 @@ class Sealed:
             self.pid1 = info["child-pid"]
             self.pidfd = os.pidfd_open(self.pid1)
             self.netns = os.open(f"/proc/{self.pid1}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+            if self.cgroup:
+                self.cgroup.add(self.pid1)
         except (ValueError, KeyError, OSError):
             self.pid1 = None  # bwrap failed: its message is in the output
         self._pump = threading.Thread(target=self._copy, args=(sink,), daemon=True)
         self._pump.start()
+        if not hold:
+            self.release()
 
     def _copy(self, sink):
         limit = self.room.limits.output
@@ -320,6 +362,22 @@ class Sealed:
                 self.kill()
                 break
         out.close()
+
+    @contextlib.contextmanager
+    def network(self):
+        """The calling thread inside the room's network for the block: every
+        socket it makes there, and every thread it starts (a server's), is
+        the room's. Raises OSError where this process may not enter it (it
+        needs CAP_SYS_ADMIN: a grader run as root)."""
+        here = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            _setns(self.netns)
+            try:
+                yield
+            finally:
+                _setns(here)
+        finally:
+            os.close(here)
 
     def in_net(self, fn, *args):
         """fn(*args) called on a thread inside the room's network: every socket
@@ -360,6 +418,35 @@ class Sealed:
             os.close(self._block)
             self._block = None
 
+    def poll(self):
+        status = self.proc.poll()
+        return None if status is None else (128 - status if status < 0 else status)
+
+    def terminate(self):
+        """SIGTERM to the room's program itself (the room's first process, its
+        reaper, passes on no signal)."""
+        if self.pid1 is None:
+            return
+        try:
+            with open(f"/proc/{self.pid1}/task/{self.pid1}/children") as f:
+                children = [int(p) for p in f.read().split()]
+        except (OSError, ValueError):
+            return
+        for pid in children[:1]:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+
+    def stop(self, grace):
+        """terminate(), then the whole room after `grace` seconds; the status."""
+        self.terminate()
+        try:
+            return self.wait(grace)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return self.wait()
+
     def kill(self):
         """Ends the room: SIGKILL to its first process, upon which the kernel
         kills every process in its PID namespace."""
@@ -387,7 +474,13 @@ class Sealed:
             if fd is not None:
                 os.close(fd)
         self.netns = self.pidfd = None
+        if self.cgroup:
+            self.cgroup.remove()
         return 128 - status if status < 0 else status
+
+    @property
+    def pid(self):
+        return self.proc.pid
 
     def tail(self):
         return self._tail.decode("utf-8", "replace")
@@ -408,3 +501,47 @@ def run(room, argv, sink, timeout):
         s.wait()
         return None, f"killed: time limit {timeout:g} s"
     return status, s.reason(status)
+
+
+# Where a mission finds what its run gives it, inside its room.
+LINE = "/run/kelvex/line"
+GPIO = "/run/kelvex/gpio"
+STATE = "/run/kelvex/state"
+BATTERY_KEY = "/run/kelvex/battery.key"
+
+
+def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, program=(),
+                 read_only=(), env=None):
+    """The room of one mission and where it finds its run's parts: returns
+    (room, {host path: path inside}). The line (the pty's mission side) is a
+    device; the GPIO tree's files are writable but not its folders, so it
+    holds no more files than the run made; the state file is read-only, the
+    battery key writable; the program and every existing path among its
+    arguments are bound read-only with their folders (a script's modules
+    beside it), as is every folder in `read_only` (the kit's libraries, the
+    Python module, the camera stand-in)."""
+    room = Room(limits, env=env)
+    places = {line: LINE}
+    room.device(line, LINE)
+    if gpio_root:
+        room.read_only(gpio_root, GPIO)
+        for root, _, files in os.walk(gpio_root):
+            for n in files:
+                host = os.path.join(root, n)
+                inside = os.path.join(GPIO, os.path.relpath(host, gpio_root))
+                room.writable(host, inside)
+        places[gpio_root] = GPIO
+    if state:
+        room.read_only(state, STATE)
+        places[state] = STATE
+    if battery_key:
+        room.writable(battery_key, BATTERY_KEY)
+        places[battery_key] = BATTERY_KEY
+    folders = set(read_only)
+    for arg in program:
+        if arg.startswith("/") and os.path.exists(arg) and \
+                not arg.startswith(tuple(d + "/" for d in SYSTEM_DIRS)):
+            folders.add(arg if os.path.isdir(arg) else os.path.dirname(arg))
+    for d in sorted(folders):
+        room.read_only(d)
+    return room, places
