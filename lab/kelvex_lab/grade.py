@@ -273,7 +273,7 @@ def _grade_class(out, sheet, subs, cases, skip, out_dir, jobs, sim, time_limit, 
                 else:
                     room = sandbox.Room(limits) if limits else None
                     built[pool.submit(submissions.build, s, os.path.join(out_dir, s.name),
-                                      flags, room)] = s
+                                      flags, room, args.build_time_limit)] = s
         concurrent.futures.wait(built)
         futures = []
         for s in subs:
@@ -353,6 +353,9 @@ def main(argv=None):
                     help="a kelvex build tree to build C missions against instead of the "
                          "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
     ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("--build-time-limit", type=float, default=submissions.BUILD_SECONDS,
+                    metavar="S", help="seconds a build may take, every process of it "
+                                      f"(default {submissions.BUILD_SECONDS})")
     ap.add_argument("--no-sandbox", action="store_true",
                     help="build and fly every submission as this user, unsealed (only where "
                          "bubblewrap or user namespaces are missing; reports say 'not sealed')")
