@@ -143,7 +143,8 @@ def _run_case(o, sim, sheet, time_limit, skip, limits):
     own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
         [f"--time-limit={time_limit:g}"]
     o.rerun = shlex.join([sim, "run", f"--{'scenario' if sheet.events else 'checks'}={sheet_path}",
-                          *o.case.arguments(), *own_limit, "--", *o.sub.command])
+                          *o.case.arguments(), *own_limit, "--",
+                          *(o.sub.rerun_command or o.sub.command)])
     sim_log = o.run_dir + ".sim.log"
     # Unsealed, the run folder is the mission's working directory too: two
     # cases of one student must not share photos/.

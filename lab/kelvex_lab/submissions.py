@@ -18,6 +18,7 @@ class Submission:
         self.kind = None            # "c" or "python"
         self.sources = []
         self.command = None         # the mission as kelvex-sim runs it
+        self.rerun_command = None   # as a rerun does, when that is another
         self.problem = None         # why it cannot run
 
 
@@ -134,6 +135,7 @@ def stage(s, into):
     s.path = dest
     s.sources = [moved[f] for f in s.sources]
     if s.command:
+        s.rerun_command = s.command
         s.command = [moved.get(a, a) for a in s.command]
 
 
