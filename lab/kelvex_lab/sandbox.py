@@ -33,14 +33,17 @@ bound."""
 
 import contextlib
 import ctypes
-import errno
+import fcntl
 import json
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import threading
 import time
+import tty
 
 MB = 1 << 20
 CLONE_NEWNET = 0x40000000
@@ -247,15 +250,82 @@ def _setns(fd):
         raise OSError(e, f"cannot enter a room's network: {os.strerror(e)}")
 
 
+SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
+
+
+class Network:
+    """A network namespace of one run, with its loopback up and nothing
+    else: the mission's room joins it, and the run's ground station opens
+    the servers the mission talks to inside it (`inside()`), at the board's
+    own address 127.0.0.1, which no other run and no neighbour reaches.
+    Making one and entering it take CAP_SYS_ADMIN (a grader run as root);
+    `make()` raises OSError where that is missing."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    @classmethod
+    def make(cls):
+        made = {}
+
+        def unshare():
+            try:
+                if _libc.unshare(CLONE_NEWNET) != 0:
+                    e = ctypes.get_errno()
+                    raise OSError(e, f"no network of its own for the mission: "
+                                     f"{os.strerror(e)} (it needs CAP_SYS_ADMIN)")
+                with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                    ifr = fcntl.ioctl(s, SIOCGIFFLAGS, struct.pack("16sH", b"lo", 0))
+                    flags = struct.unpack("16sH", ifr[:18])[1]
+                    fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH", b"lo", flags | IFF_UP))
+                made["fd"] = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+            except OSError as e:
+                made["error"] = e
+
+        # Only this short-lived thread moves: the process's other threads stay
+        # where they are.
+        t = threading.Thread(target=unshare)
+        t.start()
+        t.join()
+        if "error" in made:
+            raise made["error"]
+        return cls(made["fd"])
+
+    @contextlib.contextmanager
+    def inside(self):
+        """The calling thread inside this network for the block: every socket
+        it makes there, and every thread it starts (a server's), is the run's."""
+        here = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            _setns(self.fd)
+            try:
+                yield
+            finally:
+                _setns(here)
+        finally:
+            os.close(here)
+
+    def close(self):
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+
 class Room:
     """What one sealed program sees: read-only and writable binds, devices,
-    its environment and its limits. `command(argv)` is the bwrap command."""
+    its environment and its limits. `command(argv)` is the bwrap command.
+    With a Network the room joins it, else it has a network of its own with
+    nothing in it; with `shared_network` it has the machine's (where no
+    network of its own can be made for a mission)."""
 
-    def __init__(self, limits=None, env=None, cwd=WORK, bwrap=None):
+    def __init__(self, limits=None, env=None, cwd=WORK, bwrap=None, network=None,
+                 shared_network=False):
         self.limits = limits or Limits()
         self.env = dict(env or {})
         self.cwd = cwd
         self.bwrap = bwrap or shutil.which("bwrap") or "bwrap"
+        self.network = network
+        self.shared_network = shared_network
         self.ro, self.rw, self.dev = [], [], []
 
     def read_only(self, src, dest=None):
@@ -274,20 +344,26 @@ class Room:
         return self
 
     def command(self, argv, info_fd=None, block_fd=None):
-        a = [self.bwrap, "--unshare-all", "--unshare-user", "--disable-userns",
-             "--die-with-parent",
-             "--new-session", "--clearenv", *_system_binds(),
-             "--proc", "/proc", "--dev", "/dev",
-             "--size", str(self.limits.disk), "--tmpfs", WORK,
-             "--size", str(self.limits.disk), "--tmpfs", "/tmp"]
-        # Bound by descriptors this process opened: the room's own user may not
-        # be able to reach them by their paths (a grader's private folders).
+        """The command line; the caller passes it self.network.fd when there is
+        one. No session of its own: the room's processes stay in the group the
+        caller starts, so that stopping the group reaches the program itself."""
+        a = []
+        if self.network is not None:
+            a += ["nsenter", f"--net=/proc/self/fd/{self.network.fd}"]
+        a += [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+              "--unshare-cgroup-try", "--disable-userns", "--die-with-parent"]
+        if self.network is None and not self.shared_network:
+            a.append("--unshare-net")
+        a += [*_system_binds(), "--proc", "/proc", "--dev", "/dev",
+              "--size", str(self.limits.disk), "--tmpfs", WORK,
+              "--size", str(self.limits.disk), "--tmpfs", "/tmp"]
         for src, dest in self.ro:
             a += ["--ro-bind", src, dest]
         for src, dest in self.rw:
             a += ["--bind", src, dest]
         for src, dest in self.dev:
             a += ["--dev-bind", src, dest]
+        a.append("--clearenv")
         env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": WORK, "TMPDIR": "/tmp",
                "LANG": "C.UTF-8", **self.env}
         for k, v in env.items():
@@ -301,9 +377,10 @@ class Room:
 
 
 class Sealed:
-    """One program running in a Room. Its output (stdout and stderr as one)
-    goes to `sink` (a binary file), cut at the output limit, after which the
-    room is ended. `start(hold=True)` keeps it from running until `release()`,
+    """One program running in a Room. Its output (stdout and stderr as one,
+    on a terminal of its own, so that it buffers lines as at a desk) goes to
+    `sink` (a binary file or an fd), cut at the output limit, after which
+    the room is ended. With hold=True it does not run until `release()`,
     so that sockets can be opened in its network first."""
 
     def __init__(self, room, argv, sink, hold=False):
@@ -317,14 +394,16 @@ class Sealed:
         self.cgroup = _Cgroup.make(room.limits.processes)
         held = hold or self.cgroup is not None
         block_r, block_w = os.pipe() if held else (None, None)
+        master, slave = os.openpty()
+        tty.setraw(slave)
         fds = [info_w] + ([block_r] if held else [])
+        net = [room.network.fd] if room.network is not None else []
         try:
             self.proc = subprocess.Popen(
-                room.command(argv, info_fd=info_w, block_fd=block_r), pass_fds=fds,
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                start_new_session=True)
+                room.command(argv, info_fd=info_w, block_fd=block_r), pass_fds=fds + net,
+                stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, start_new_session=True)
         finally:
-            for fd in fds:
+            for fd in fds + [slave]:
                 os.close(fd)
         self._block = block_w
         self.netns = self.pidfd = None
@@ -339,78 +418,42 @@ class Sealed:
                 self.cgroup.add(self.pid1)
         except (ValueError, KeyError, OSError):
             self.pid1 = None  # bwrap failed: its message is in the output
-        self._pump = threading.Thread(target=self._copy, args=(sink,), daemon=True)
+        self._pump = threading.Thread(target=self._copy, args=(master, sink), daemon=True)
         self._pump.start()
         if not hold:
             self.release()
 
-    def _copy(self, sink):
+    def _copy(self, master, sink):
         limit = self.room.limits.output
-        out = self.proc.stdout
-        while True:
-            chunk = out.read1(65536)
-            if not chunk:
-                break
-            keep = chunk[:max(0, limit - self.written)]
-            if keep:
-                sink.write(keep)
+        write = (lambda b: os.write(sink, b)) if isinstance(sink, int) else sink.write
+        try:
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:     # EIO: every writer is gone
+                    break
+                if not chunk:
+                    break
+                keep = chunk[:max(0, limit - self.written)]
+                if keep:
+                    _write_all(write, keep)
+                    self._tail = (self._tail + keep)[-4096:]
+                self.written += len(keep)
+                if len(keep) < len(chunk):
+                    self.output_cut = True
+                    self.kill()
+                    break
+        finally:
+            os.close(master)
+            if not isinstance(sink, int):
                 sink.flush()
-                self._tail = (self._tail + keep)[-4096:]
-            self.written += len(keep)
-            if len(keep) < len(chunk):
-                self.output_cut = True
-                self.kill()
-                break
-        out.close()
 
     @contextlib.contextmanager
     def network(self):
-        """The calling thread inside the room's network for the block: every
-        socket it makes there, and every thread it starts (a server's), is
-        the room's. Raises OSError where this process may not enter it (it
-        needs CAP_SYS_ADMIN: a grader run as root)."""
-        here = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            _setns(self.netns)
-            try:
-                yield
-            finally:
-                _setns(here)
-        finally:
-            os.close(here)
-
-    def in_net(self, fn, *args):
-        """fn(*args) called on a thread inside the room's network: every socket
-        it makes is the room's. Raises OSError when this process may not enter
-        it."""
-        result = {}
-
-        def enter():
-            try:
-                if _libc.setns(self.netns, CLONE_NEWNET) != 0:
-                    e = ctypes.get_errno()
-                    raise OSError(e, f"cannot enter the room's network: {os.strerror(e)}")
-                result["value"] = fn(*args)
-            except BaseException as e:  # handed to the caller's thread
-                result["error"] = e
-
-        t = threading.Thread(target=enter)
-        t.start()
-        t.join()
-        if "error" in result:
-            raise result["error"]
-        return result["value"]
-
-    def thread_in_net(self, fn, *args, name=None):
-        """A daemon thread running fn(*args) inside the room's network (a server
-        whose every socket, passive data connections too, must be there)."""
-        def enter():
-            if _libc.setns(self.netns, CLONE_NEWNET) != 0:
-                return
-            fn(*args)
-        t = threading.Thread(target=enter, name=name, daemon=True)
-        t.start()
-        return t
+        """The calling thread inside the room's network for the block (see
+        Network.inside)."""
+        with Network(self.netns).inside():
+            yield
 
     def release(self):
         if self._block is not None:
@@ -418,29 +461,21 @@ class Sealed:
             os.close(self._block)
             self._block = None
 
+    @property
+    def pid(self):
+        return self.proc.pid
+
     def poll(self):
         status = self.proc.poll()
         return None if status is None else (128 - status if status < 0 else status)
 
-    def terminate(self):
-        """SIGTERM to the room's program itself (the room's first process, its
-        reaper, passes on no signal)."""
-        if self.pid1 is None:
-            return
-        try:
-            with open(f"/proc/{self.pid1}/task/{self.pid1}/children") as f:
-                children = [int(p) for p in f.read().split()]
-        except (OSError, ValueError):
-            return
-        for pid in children[:1]:
-            try:
-                os.kill(pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-
     def stop(self, grace):
-        """terminate(), then the whole room after `grace` seconds; the status."""
-        self.terminate()
+        """SIGTERM to the room's processes (their group), then the whole room
+        after `grace` seconds; the status."""
+        try:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
         try:
             return self.wait(grace)
         except subprocess.TimeoutExpired:
@@ -465,10 +500,14 @@ class Sealed:
         """The program's status (128 + N when signal N ended it); raises
         subprocess.TimeoutExpired. Once it returns, no process of the room is
         left and its output is all in the sink."""
-        if self._block is not None:
-            self.release()
+        self.release()
         status = self.proc.wait(timeout)
-        self.kill()     # a room whose first process is gone has nothing left
+        self.end()
+        return 128 - status if status < 0 else status
+
+    def end(self):
+        """After the room's first process is gone: nothing of it is left."""
+        self.kill()
         self._pump.join()
         for fd in (self.netns, self.pidfd):
             if fd is not None:
@@ -476,17 +515,19 @@ class Sealed:
         self.netns = self.pidfd = None
         if self.cgroup:
             self.cgroup.remove()
-        return 128 - status if status < 0 else status
-
-    @property
-    def pid(self):
-        return self.proc.pid
+            self.cgroup = None
 
     def tail(self):
         return self._tail.decode("utf-8", "replace")
 
     def reason(self, status):
         return reason_for(status, self.room.limits, self.output_cut, self.tail())
+
+
+def _write_all(write, data):
+    while data:
+        n = write(data)
+        data = data[n:] if isinstance(n, int) and 0 < n < len(data) else b""
 
 
 def run(room, argv, sink, timeout):

@@ -1,0 +1,124 @@
+"""A run's mission in a sealed room (sandbox.py): how `kelvex-sim run`
+starts it unless told --no-seal.
+
+The room holds the mission's program (read-only, with its folder), the kit's
+libraries and module, the run's line, its GPIO files, the simulator's state
+file (read-only) and the battery key; not the run folder, where the
+simulator, the station and the judge write the evidence, nor anything else
+of the machine but its system. Its network is the run's own (a Network the
+station opened its log and FTP servers in, at 127.0.0.1) where one can be
+made, else the machine's."""
+
+import os
+import re
+import subprocess
+
+from . import sandbox
+
+# What the mission is told, beside the run's parts, from the environment it
+# was started in.
+PASSED_ON = ("LANG", "LC_ALL", "TERM", "TZ")
+
+
+def runpaths(path):
+    """The library folders an ELF file names for itself (RPATH, RUNPATH),
+    read with readelf, which does not run it; [] for anything else."""
+    try:
+        with open(path, "rb") as f:
+            if f.read(4) != b"\x7fELF":
+                return []
+        out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True,
+                             timeout=10).stdout
+    except (OSError, subprocess.SubprocessError):
+        return []
+    found = []
+    for m in re.finditer(r"\((?:RPATH|RUNPATH)\)\s+Library (?:rpath|runpath): \[(.*)\]", out):
+        found += [p for p in m.group(1).split(":") if p.startswith("/")]
+    return found
+
+
+def _outside_system(path):
+    return not path.startswith(tuple(d + "/" for d in sandbox.SYSTEM_DIRS))
+
+
+class RoomProcess:
+    """The room as the run sees its mission's process (subprocess.Popen's
+    pid, poll and wait); once it has ended, nothing of the room is left."""
+
+    def __init__(self, sealed):
+        self.sealed = sealed
+        self._ended = False
+
+    @property
+    def pid(self):
+        return self.sealed.proc.pid
+
+    def poll(self):
+        code = self.sealed.proc.poll()
+        if code is not None:
+            self._end()
+        return code
+
+    def wait(self, timeout=None):
+        code = self.sealed.proc.wait(timeout)
+        self._end()
+        return code
+
+    def _end(self):
+        if not self._ended:
+            self._ended = True
+            self.sealed.end()
+
+
+class SealedLauncher:
+    """flight.MissionLauncher's seam: command() places the run's parts in the
+    room and says where the mission finds them; start() starts it there."""
+
+    def __init__(self, limits, network=None):
+        self.limits = limits
+        self.network = network
+        self.room = None
+        self.sealed = None
+
+    def command(self, argv, env, flight):
+        gpio, state = env.get("KELVEX_GPIO_ROOT"), env.get("KELVEX_SIM_STATE")
+        key = env.get("KELVEX_BATTERY_KEY")
+        kit = [env.get("CURL_HOME")]
+        for name in ("PATH", "PYTHONPATH"):
+            kit += [p for p in env.get(name, "").split(":") if p.startswith("/")]
+        kit = [d for d in kit if d and os.path.isdir(d) and _outside_system(d)]
+        libraries = []
+        for d in kit + [argv[0]]:
+            files = [os.path.join(d, n) for n in os.listdir(d)] if os.path.isdir(d) else [d]
+            for f in files:
+                if f.endswith(".so") or f == argv[0] or ".so." in f:
+                    libraries += runpaths(f)
+        libraries = [d for d in libraries if os.path.isdir(d) and _outside_system(d)]
+        self.room, places = sandbox.mission_room(
+            self.limits, flight.line, gpio, state if state and os.path.exists(state) else None,
+            key, program=argv, read_only=sorted(set(kit + libraries)))
+        self.room.network = self.network
+        self.room.shared_network = self.network is None
+        inside = {k: env[k] for k in PASSED_ON if k in env}
+        for name in ("PATH", "PYTHONPATH"):
+            if env.get(name):
+                inside[name] = env[name]
+        for name in ("KELVEX_GROUND", "KELVEX_FTP_PATH", "CURL_HOME"):
+            if name in env:
+                inside[name] = env[name]
+        for name, host in (("KELVEX_TTY", flight.line), ("KELVEX_GPIO_ROOT", gpio),
+                           ("KELVEX_SIM_STATE", state), ("KELVEX_BATTERY_KEY", key)):
+            if host in places:
+                inside[name] = places[host]
+        # The run folder is the evidence's: the mission gets its own folder.
+        inside["KELVEX_RUN_DIR"] = sandbox.WORK
+        return [places.get(a, a) for a in argv], inside
+
+    def start(self, argv, env, cwd, output):
+        self.room.env = env
+        self.sealed = sandbox.Sealed(self.room, argv, output)
+        return RoomProcess(self.sealed)
+
+    def reason(self, status):
+        """Why a limit ended the mission, or None."""
+        return self.sealed.reason(status) if self.sealed else None
