@@ -151,3 +151,229 @@ def test_without_bubblewrap_grading_refuses_unless_told(tmp_path, monkeypatch):
     assert r.returncode == 0, r.stdout + r.stderr
     assert {row["sealed"] for row in table(out / "class.csv").values()} == {"not sealed"}
     assert "not sealed" in (out / "index.html").read_text()
+
+
+# --- missions, flown by the build tree's own simulator
+
+FLIGHT_SHEET = """\
+[run]
+time-limit = 8
+process-limit = 24
+disk-limit = 4
+output-limit = 1
+
+[[check]]
+name = "reports its pointing"
+log = "pointing error [0-9.]+ deg"
+within = 6
+
+[[check]]
+name = "photo reaches the ground"
+photos = 1
+
+[[check]]
+name = "ends cleanly"
+exit = 0
+"""
+
+# Tells the ground what a pointing mission would, and sends a photo.
+HONEST_FLIGHT = """\
+import os, socket, subprocess, time
+ground = os.environ["KELVEX_GROUND"]
+socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"pointing error 0.4 deg",
+                                                        (ground, 4567))
+with open("1.jpeg", "wb") as f:
+    f.write(b"\\xff\\xd8 a photo of the lamp \\xff\\xd9")
+subprocess.run(["curl", "-sS", "-T", "1.jpeg",
+                os.environ["KELVEX_FTP_PATH"] + "/20260101000000-1.jpeg"], check=True)
+time.sleep(1)
+"""
+
+# Each is formatted with {out} (the grader's output folder), {sheet} and
+# {root} (the class's folder), as a student who knows the grader's layout.
+HOSTILE_FLIGHTS = {
+    # The evidence of a perfect run, written where the simulator keeps it.
+    "forger": """\
+        import os
+        run = "{out}/forger/case-1"
+        for path, text in (("telemetry.csv.new", "t,lamp_angle_deg\\n0,0\\n"),
+                           ("ground/log.txt", "2026-01-01 00:00:00.000 pointing error 0.1 deg\\n"),
+                           ("ground/incoming/20260101000000-1.jpeg", "\\xff\\xd8\\xff\\xd9")):
+            try:
+                with open(os.path.join(run, path), "a") as f:
+                    f.write(text)
+                print("wrote", path)
+            except OSError as e:
+                print("refused", path, e.strerror)
+        try:
+            os.rename(os.path.join(run, "telemetry.csv.new"), os.path.join(run, "telemetry.csv"))
+        except OSError as e:
+            print("refused rename", e.strerror)
+        """,
+    # Its own fault switch, a classmate's, and the run's address book.
+    "switcher": """\
+        import socket
+        for who in ("switcher", "ada", "cyd"):
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                s.connect("{out}/%s/case-1/control.sock" % who)
+                s.sendall(b"clear wheel-dead 0\\n")
+                print("switched", who)
+            except OSError as e:
+                print("refused", who, e.strerror)
+        """,
+    # The sheet, the case's conditions and a classmate's source.
+    "reader": """\
+        import glob, os
+        for path in ["{sheet}", "{root}/ada/mission.py", "/proc/1/cmdline",
+                     "/proc/%d/cmdline" % os.getppid()] + glob.glob("/proc/*/environ"):
+            try:
+                with open(path, "rb") as f:
+                    print(path, f.read().replace(b"\\0", b" ").decode(errors="replace"))
+            except OSError as e:
+                print("refused", path, e.strerror)
+        """,
+    # Every process it can see, and the classmates' by name.
+    "killer": """\
+        import os, signal, subprocess
+        subprocess.run(["pkill", "-9", "-f", "mission.py"])
+        for pid in range(2, 40000):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        """,
+    "forker": """\
+        import os, time
+        while True:
+            try:
+                os.fork()
+            except OSError:
+                time.sleep(0.01)
+        """,
+    "filler": """\
+        i = 0
+        while True:
+            with open("junk%d" % i, "wb") as f:
+                f.write(b"x" * (1 << 20))
+            i += 1
+        """,
+    "shouter": """\
+        while True:
+            print("pointing error 0.0 deg " * 100)
+        """,
+    # A grandchild in a session of its own, waiting for the grading to end.
+    "survivor": """\
+        import os
+        later = ("import time\\n"
+                 "time.sleep(30)\\n"
+                 "for path in ('{out}/class.csv', '{out}/survivor/case-1/report.json'):\\n"
+                 "    try:\\n"
+                 "        open(path, 'w').write('passed')\\n"
+                 "    except OSError:\\n"
+                 "        pass\\n")
+        if os.fork() == 0:
+            os.setsid()
+            if os.fork() == 0:
+                os.execv("/usr/bin/python3", ["python3", "-c", later, "{root}"])
+            os._exit(0)
+        """,
+}
+
+
+def sim_build():
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    if not build or not os.access(os.path.join(build, "sim", "kelvex-sim"), os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    return build
+
+
+def fly_class(root, students):
+    build = sim_build()
+    lab = sheet(root, FLIGHT_SHEET)
+    out = root / "out"
+    r = run_tool("kelvex-grade", "--checks", lab, "--sim", os.path.join(build, "sim", "kelvex-sim"),
+                 "--out", out, "--build-dir", build, *[root / s for s in students], cwd=root,
+                 timeout=400)
+    return r, out
+
+
+def flight_bundle(out, student):
+    run = out / student / "case-1"
+    with open(run / "report.json") as f:
+        report = json.load(f)
+    return ([(c["name"], c["passed"]) for c in report["checks"]], report["exit_status"],
+            sorted(os.listdir(run / "ground" / "incoming")))
+
+
+@pytest.fixture(scope="module")
+def hostile_flights(tmp_path_factory):
+    alone = tmp_path_factory.mktemp("alone")
+    write_class(alone, {"ada/mission.py": HONEST_FLIGHT, "cyd/mission.py": HONEST_FLIGHT})
+    r, out = fly_class(alone, ["ada", "cyd"])
+    assert r.returncode == 0, r.stdout + r.stderr
+    honest = {s: flight_bundle(out, s) for s in ("ada", "cyd")}
+
+    root = tmp_path_factory.mktemp("hostile")
+    out = root / "out"
+    files = {"ada/mission.py": HONEST_FLIGHT, "cyd/mission.py": HONEST_FLIGHT}
+    for name, text in HOSTILE_FLIGHTS.items():
+        files[f"{name}/mission.py"] = textwrap.dedent(text).format(
+            out=out, sheet=root / "lab.toml", root=root)
+    write_class(root, files)
+    r, out = fly_class(root, ["ada", *HOSTILE_FLIGHTS, "cyd"])
+    survivors = subprocess.run(["pgrep", "-f", str(root)], capture_output=True, text=True).stdout
+    return {"result": r, "out": out, "honest": honest, "survivors": survivors,
+            "rows": table(out / "class.csv"), "root": root}
+
+
+def test_honest_classmates_are_graded_as_in_a_class_of_their_own(hostile_flights):
+    h = hostile_flights
+    assert h["result"].returncode == 3, h["result"].stdout + h["result"].stderr
+    assert h["rows"]["ada"]["status"] == h["rows"]["cyd"]["status"] == "passed"
+    assert {s: flight_bundle(h["out"], s) for s in ("ada", "cyd")} == h["honest"]
+
+
+def mission_log(h, student):
+    return (h["out"] / student / "case-1" / "mission.log").read_text(errors="replace")
+
+
+def test_forged_evidence_and_foreign_switches_do_not_reach_the_run(hostile_flights):
+    h = hostile_flights
+    assert h["rows"]["forger"]["status"] == "failed"
+    assert mission_log(h, "forger").count("refused") == 4
+    run = h["out"] / "forger" / "case-1"
+    assert os.listdir(run / "ground" / "incoming") == []
+    assert "pointing error" not in (run / "ground" / "log.txt").read_text()
+    assert mission_log(h, "switcher").count("refused") == 3
+    for student in ("switcher", "ada", "cyd"):
+        events = h["out"] / student / "case-1" / "events.csv"
+        assert not events.exists() or "wheel-dead" not in events.read_text()
+
+
+def test_secrets_stay_out_of_reach(hostile_flights):
+    h = hostile_flights
+    log = mission_log(h, "reader")
+    assert "refused" in log
+    for secret in ("reports its pointing", "pointing error 0.4", "lamp-azimuth", "--seed",
+                   "KELVEX_RUN_DIR=/", str(h["out"])):
+        assert secret not in log
+
+
+def test_limits_end_the_case_and_say_which(hostile_flights):
+    rows = hostile_flights["rows"]
+    assert "could not start more processes" in rows["forker"]["reason"] or \
+        "stopped at the time limit" in rows["forker"]["reason"]
+    assert rows["filler"]["reason"] == "work folder full: disk limit 4 MB"
+    assert rows["shouter"]["reason"] == "output cut at 1 MB"
+    assert os.path.getsize(hostile_flights["out"] / "shouter" / "case-1" / "mission.log") \
+        <= 1 << 20
+    for student in ("forker", "filler", "shouter", "killer"):
+        assert rows[student]["status"] == "failed"
+
+
+def test_nothing_outlives_the_grading(hostile_flights):
+    h = hostile_flights
+    assert h["survivors"] == ""
+    before = (h["out"] / "class.csv").read_text()
+    assert "passed\n" != before
