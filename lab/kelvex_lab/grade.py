@@ -185,6 +185,10 @@ def _run_case(o, sim, sheet, time_limit, skip, limits):
         o.status = "passed" if all(r.passed for r in o.results) else "failed"
         if run.time_limited:
             o.reason = f"stopped at the time limit ({time_limit:g} s)"
+    # A limit of its room ended the mission: that, not the signal, is why.
+    limit = run.info.get("limit")
+    if isinstance(limit, str) and limit:
+        o.status, o.reason = "failed", limit
     return o
 
 
