@@ -122,3 +122,25 @@ class SealedLauncher:
     def reason(self, status):
         """Why a limit ended the mission, or None."""
         return self.sealed.reason(status) if self.sealed else None
+
+
+def launcher(options):
+    """(a SealedLauncher, a note) for a run's options ({name: value} as
+    given), or (None, why not) where no sealed room can be made here. The
+    note says what sealing lacks: a network of the run's own needs
+    CAP_SYS_ADMIN, without which the room shares the machine's."""
+    problem = sandbox.probe()
+    if problem:
+        return None, f"the mission is not sealed: {problem}"
+    try:
+        limits = sandbox.Limits.from_options(
+            {k: float(v) for k, v in options.items() if k in sandbox.Limits.NAMES})
+    except ValueError as e:
+        return None, f"the mission is not sealed: {e}"
+    try:
+        network = sandbox.Network.make()
+        note = None
+    except OSError as e:
+        network = None
+        note = f"the mission's room shares this machine's network ({e.strerror})"
+    return SealedLauncher(limits, network), note
