@@ -398,9 +398,17 @@ class Sealed:
         tty.setraw(slave)
         fds = [info_w] + ([block_r] if held else [])
         net = [room.network.fd] if room.network is not None else []
+        command = room.command(argv, info_fd=info_w, block_fd=block_r)
+        # bwrap reads its arguments from a file: its command line, which the
+        # room sees as its first process's, names no path of the machine.
+        at, end = command.index(room.bwrap), command.index("--")
+        args = os.memfd_create("bwrap-args")
+        os.write(args, b"".join(a.encode() + b"\0" for a in command[at + 1:end]))
+        os.lseek(args, 0, os.SEEK_SET)
+        fds.append(args)
         try:
             self.proc = subprocess.Popen(
-                room.command(argv, info_fd=info_w, block_fd=block_r), pass_fds=fds + net,
+                command[:at + 1] + ["--args", str(args)] + command[end:], pass_fds=fds + net,
                 stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, start_new_session=True)
         finally:
             for fd in fds + [slave]:
@@ -457,7 +465,10 @@ class Sealed:
 
     def release(self):
         if self._block is not None:
-            os.write(self._block, b"go")
+            try:
+                os.write(self._block, b"go")
+            except BrokenPipeError:
+                pass    # bwrap ended: its output says why
             os.close(self._block)
             self._block = None
 

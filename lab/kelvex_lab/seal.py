@@ -37,6 +37,14 @@ def runpaths(path):
     return found
 
 
+def _package_dir(name):
+    try:
+        module = __import__(name)
+    except ImportError:
+        return None
+    return os.path.dirname(os.path.abspath(module.__file__))
+
+
 def _outside_system(path):
     return not path.startswith(tuple(d + "/" for d in sandbox.SYSTEM_DIRS))
 
@@ -83,9 +91,12 @@ class SealedLauncher:
     def command(self, argv, env, flight):
         gpio, state = env.get("KELVEX_GPIO_ROOT"), env.get("KELVEX_SIM_STATE")
         key = env.get("KELVEX_BATTERY_KEY")
-        kit = [env.get("CURL_HOME")]
-        for name in ("PATH", "PYTHONPATH"):
-            kit += [p for p in env.get(name, "").split(":") if p.startswith("/")]
+        # The kit's own folders (the capture stand-in, the module), not what
+        # else the PATH of whoever started the run names.
+        own = getattr(flight, "kit", None)
+        kit = [env.get("CURL_HOME"), getattr(own, "bin", None), getattr(own, "module", None)]
+        # The capture stand-in on PATH is the station's own package's.
+        kit.append(_package_dir("kelvex_ground"))
         kit = [d for d in kit if d and os.path.isdir(d) and _outside_system(d)]
         libraries = []
         for d in kit + [argv[0]]:
@@ -100,9 +111,13 @@ class SealedLauncher:
         self.room.network = self.network
         self.room.shared_network = self.network is None
         inside = {k: env[k] for k in PASSED_ON if k in env}
-        for name in ("PATH", "PYTHONPATH"):
-            if env.get(name):
-                inside[name] = env[name]
+        # The kit's folders the run put first, then the system's: nothing of
+        # the folders of whoever started the run.
+        for name, system in (("PATH", ["/usr/local/bin", "/usr/bin", "/bin"]),
+                             ("PYTHONPATH", [])):
+            dirs = [d for d in env.get(name, "").split(":") if d in kit] + system
+            if dirs:
+                inside[name] = ":".join(dirs)
         for name in ("KELVEX_GROUND", "KELVEX_FTP_PATH", "CURL_HOME"):
             if name in env:
                 inside[name] = env[name]

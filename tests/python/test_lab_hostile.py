@@ -344,7 +344,8 @@ def test_forged_evidence_and_foreign_switches_do_not_reach_the_run(hostile_fligh
     assert mission_log(h, "forger").count("refused") == 4
     run = h["out"] / "forger" / "case-1"
     assert os.listdir(run / "ground" / "incoming") == []
-    assert "pointing error" not in (run / "ground" / "log.txt").read_text()
+    log = run / "ground" / "log.txt"
+    assert not log.exists() or "pointing error" not in log.read_text()
     assert mission_log(h, "switcher").count("refused") == 3
     for student in ("switcher", "ada", "cyd"):
         events = h["out"] / student / "case-1" / "events.csv"
@@ -356,7 +357,7 @@ def test_secrets_stay_out_of_reach(hostile_flights):
     log = mission_log(h, "reader")
     assert "refused" in log
     for secret in ("reports its pointing", "pointing error 0.4", "lamp-azimuth", "--seed",
-                   "KELVEX_RUN_DIR=/", str(h["out"])):
+                   "instructor", str(h["out"])):
         assert secret not in log
 
 
