@@ -568,10 +568,10 @@ def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, pro
     (room, {host path: path inside}). The line (the pty's mission side) is a
     device; the GPIO tree's files are writable but not its folders, so it
     holds no more files than the run made; the state file is read-only, the
-    battery key writable; the program and every existing path among its
-    arguments are bound read-only with their folders (a script's modules
-    beside it), as is every folder in `read_only` (the kit's libraries, the
-    Python module, the camera stand-in)."""
+    battery key writable; the program and a script are bound read-only
+    with their folders (a script's modules beside it), any other existing
+    path among the arguments alone, as is every folder in `read_only` (the
+    kit's libraries, the Python module, the camera stand-in)."""
     room = Room(limits, env=env)
     places = {line: LINE}
     room.device(line, LINE)
@@ -590,10 +590,13 @@ def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, pro
         room.writable(battery_key, BATTERY_KEY)
         places[battery_key] = BATTERY_KEY
     folders = set(read_only)
-    for arg in program:
+    for i, arg in enumerate(program):
         if arg.startswith("/") and os.path.exists(arg) and \
                 not arg.startswith(tuple(d + "/" for d in SYSTEM_DIRS)):
-            folders.add(arg if os.path.isdir(arg) else os.path.dirname(arg))
+            # The program and a script come with their folder (a script's
+            # modules); another file named as an argument comes alone.
+            whole = (i == 0 or arg.endswith(".py")) and not os.path.isdir(arg)
+            folders.add(os.path.dirname(arg) if whole else arg)
     for d in sorted(folders):
         room.read_only(d)
     return room, places

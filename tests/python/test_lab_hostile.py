@@ -378,3 +378,29 @@ def test_nothing_outlives_the_grading(hostile_flights):
     assert h["survivors"] == ""
     before = (h["out"] / "class.csv").read_text()
     assert "passed\n" != before
+
+
+def test_a_desk_run_is_sealed_by_default_and_says_so(tmp_path):
+    sim = os.path.join(sim_build(), "sim", "kelvex-sim")
+    (tmp_path / "mine").mkdir()
+    seen = {}
+    for flag in ("--time-limit=10", "--no-seal"):
+        run = tmp_path / flag.strip("-").split("=")[0]
+        mission = tmp_path / "mine" / f"{run.name}.py"
+        mission.write_text("import os\n"
+                           "print('ground', os.environ['KELVEX_GROUND'])\n"
+                           f"print('sees run folders', os.path.exists({str(run)!r}))\n")
+        r = subprocess.run([sim, "run", "--run-dir", str(run), "--no-plot", flag, "--",
+                            "/usr/bin/python3", str(mission)], capture_output=True, text=True,
+                           timeout=60)
+        assert r.returncode == 0, r.stdout + r.stderr
+        with open(run / "run.json") as f:
+            info = json.load(f)
+        seen[flag] = ((run / "mission.log").read_text(), info["sealed"], info["network"])
+    log, sealed, network = seen["--time-limit=10"]
+    assert "ground 127.0.0.1" in log and "sees run folders False" in log
+    assert (sealed, network) == (True, "own")
+    log, sealed, network = seen["--no-seal"]
+    assert "sees run folders True" in log and (sealed, network) == (False, "machine")
+    usage = subprocess.run([sim, "run", "--help"], capture_output=True, text=True).stdout
+    assert "--no-seal" in usage and "sealed by default" in usage
