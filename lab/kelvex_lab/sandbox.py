@@ -41,6 +41,7 @@ import signal
 import socket
 import struct
 import subprocess
+import tarfile
 import threading
 import time
 import tty
@@ -414,7 +415,7 @@ class Sealed:
             for fd in fds + [slave]:
                 os.close(fd)
         self._block = block_w
-        self.netns = self.pidfd = None
+        self.netns = self.pidfd = self.mntns = None
         with os.fdopen(info_r, "rb") as f:
             text = f.read()   # bwrap closes it once the room is set up
         try:
@@ -422,6 +423,8 @@ class Sealed:
             self.pid1 = info["child-pid"]
             self.pidfd = os.pidfd_open(self.pid1)
             self.netns = os.open(f"/proc/{self.pid1}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+            # Held, so that what the room left can be read after it ended.
+            self.mntns = os.open(f"/proc/{self.pid1}/ns/mnt", os.O_RDONLY | os.O_CLOEXEC)
             if self.cgroup:
                 self.cgroup.add(self.pid1)
         except (ValueError, KeyError, OSError):
@@ -516,17 +519,58 @@ class Sealed:
         self.end()
         return 128 - status if status < 0 else status
 
-    def end(self):
-        """After the room's first process is gone: nothing of it is left."""
+    def end(self, keep=None):
+        """After the room's first process is gone: nothing of it is left.
+        With `keep`, what the program left in its working folder is copied
+        there first (see keep())."""
         self.kill()
         self._pump.join()
-        for fd in (self.netns, self.pidfd):
+        if keep and self.mntns is not None:
+            self.keep(keep)
+        for fd in (self.netns, self.pidfd, self.mntns):
             if fd is not None:
                 os.close(fd)
-        self.netns = self.pidfd = None
+        self.netns = self.pidfd = self.mntns = None
         if self.cgroup:
             self.cgroup.remove()
             self.cgroup = None
+
+    def keep(self, dest):
+        """Copies the room's working folder, as its program left it, into the
+        new folder dest: regular files and folders only (no links, devices or
+        names that climb out), at most the disk limit. Reads it through the
+        room's mount namespace, which this process holds after the room ended
+        (entering it takes CAP_SYS_ADMIN: elsewhere nothing is kept).
+        Returns the number of files kept, or None."""
+        os.makedirs(dest)
+        try:
+            tar = subprocess.Popen(["nsenter", f"--mount=/proc/self/fd/{self.mntns}", "--",
+                                    "tar", "-C", WORK, "-cf", "-", "."], pass_fds=[self.mntns],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        except OSError:
+            return None
+        kept = 0
+        try:
+            with tarfile.open(fileobj=tar.stdout, mode="r|") as archive:
+                for m in archive:
+                    name = os.path.normpath(m.name)
+                    if name.startswith(("..", "/")) or name == ".":
+                        continue
+                    path = os.path.join(dest, name)
+                    if m.isdir():
+                        os.makedirs(path, exist_ok=True)
+                    elif m.isreg():
+                        os.makedirs(os.path.dirname(path), exist_ok=True)
+                        with archive.extractfile(m) as src, open(path, "wb") as out:
+                            shutil.copyfileobj(src, out)
+                        kept += 1
+        except (tarfile.TarError, OSError):
+            pass
+        finally:
+            tar.stdout.close()
+            tar.kill()
+            tar.wait()
+        return kept
 
     def tail(self):
         return self._tail.decode("utf-8", "replace")

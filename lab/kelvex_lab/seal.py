@@ -15,6 +15,9 @@ import subprocess
 
 from . import sandbox
 
+# Where the run folder keeps what the mission left in its own folder (its
+# photos, its files): beside the evidence, never read as evidence.
+LEFT = "mission"
 # What the mission is told, beside the run's parts, from the environment it
 # was started in.
 PASSED_ON = ("LANG", "LC_ALL", "TERM", "TZ")
@@ -53,8 +56,9 @@ class RoomProcess:
     """The room as the run sees its mission's process (subprocess.Popen's
     pid, poll and wait); once it has ended, nothing of the room is left."""
 
-    def __init__(self, sealed):
+    def __init__(self, sealed, keep=None):
         self.sealed = sealed
+        self.keep = keep
         self._ended = False
 
     @property
@@ -75,7 +79,7 @@ class RoomProcess:
     def _end(self):
         if not self._ended:
             self._ended = True
-            self.sealed.end()
+            self.sealed.end(keep=self.keep)
 
 
 class SealedLauncher:
@@ -87,6 +91,7 @@ class SealedLauncher:
         self.network = network
         self.room = None
         self.sealed = None
+        self.keep = None
 
     def command(self, argv, env, flight):
         gpio, state = env.get("KELVEX_GPIO_ROOT"), env.get("KELVEX_SIM_STATE")
@@ -105,6 +110,8 @@ class SealedLauncher:
                 if f.endswith(".so") or f == argv[0] or ".so." in f:
                     libraries += runpaths(f)
         libraries = [d for d in libraries if os.path.isdir(d) and _outside_system(d)]
+        run_dir = getattr(flight, "run_dir", None)
+        self.keep = os.path.join(run_dir, LEFT) if run_dir else None
         self.room, places = sandbox.mission_room(
             self.limits, flight.line, gpio, state if state and os.path.exists(state) else None,
             key, program=argv, read_only=sorted(set(kit + libraries)))
@@ -132,7 +139,7 @@ class SealedLauncher:
     def start(self, argv, env, cwd, output):
         self.room.env = env
         self.sealed = sandbox.Sealed(self.room, argv, output)
-        return RoomProcess(self.sealed)
+        return RoomProcess(self.sealed, self.keep)
 
     def reason(self, status):
         """Why a limit ended the mission, or None."""

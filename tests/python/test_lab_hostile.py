@@ -332,6 +332,8 @@ def test_honest_classmates_are_graded_as_in_a_class_of_their_own(hostile_flights
     assert h["result"].returncode == 3, h["result"].stdout + h["result"].stderr
     assert h["rows"]["ada"]["status"] == h["rows"]["cyd"]["status"] == "passed"
     assert {s: flight_bundle(h["out"], s) for s in ("ada", "cyd")} == h["honest"]
+    # What the mission left in its own folder is kept beside the evidence.
+    assert (h["out"] / "ada" / "case-1" / "mission" / "1.jpeg").exists()
 
 
 def mission_log(h, student):

@@ -160,3 +160,14 @@ def test_a_mission_room_gets_its_line_and_gpio_files_but_no_new_files(tmp_path):
 
 def test_probe_names_what_is_missing():
     assert "bubblewrap is not installed" in sandbox.probe("/nonexistent/bwrap")
+
+
+def test_what_the_room_left_is_kept_without_its_links(tmp_path):
+    out = io.BytesIO()
+    s = sandbox.Sealed(sandbox.Room(sandbox.Limits(**SMALL)),
+                       ["sh", "-c", "mkdir photos; echo jpeg > photos/1.jpeg; "
+                                    "ln -s /etc/passwd link; mkfifo pipe"], out)
+    s.proc.wait(20)
+    s.end(keep=str(tmp_path / "left"))
+    assert sorted(os.listdir(tmp_path / "left")) == ["photos"]
+    assert (tmp_path / "left" / "photos" / "1.jpeg").read_text() == "jpeg\n"
