@@ -86,14 +86,22 @@ class SealedLauncher:
     """flight.MissionLauncher's seam: command() places the run's parts in the
     room and says where the mission finds them; start() starts it there."""
 
-    def __init__(self, limits, network=None):
+    def __init__(self, limits, network=None, inner=None):
         self.limits = limits
         self.network = network
+        # A launcher this one wraps (an interposer's): its command() runs
+        # first, and what it adds to the environment goes into the room.
+        self.inner = inner
         self.room = None
         self.sealed = None
         self.keep = None
 
     def command(self, argv, env, flight):
+        added = {}
+        if self.inner is not None:
+            argv, wrapped = self.inner.command(argv, env, flight)
+            added = {k: v for k, v in wrapped.items() if env.get(k) != v}
+            env = wrapped
         gpio, state = env.get("KELVEX_GPIO_ROOT"), env.get("KELVEX_SIM_STATE")
         key = env.get("KELVEX_BATTERY_KEY")
         # The kit's own folders (the capture stand-in, the module), not what
@@ -102,6 +110,12 @@ class SealedLauncher:
         kit = [env.get("CURL_HOME"), getattr(own, "bin", None), getattr(own, "module", None)]
         # The capture stand-in on PATH is the station's own package's.
         kit.append(_package_dir("kelvex_ground"))
+        # The files the wrapped launcher names (an interposer's library, its
+        # clock) come read-only, with their folders.
+        for value in added.values():
+            for part in re.split(r"[: ]", value):
+                if part.startswith("/") and os.path.exists(part):
+                    kit.append(part if os.path.isdir(part) else os.path.dirname(part))
         kit = [d for d in kit if d and os.path.isdir(d) and _outside_system(d)]
         libraries = []
         for d in kit + [argv[0]]:
@@ -125,6 +139,7 @@ class SealedLauncher:
             dirs = [d for d in env.get(name, "").split(":") if d in kit] + system
             if dirs:
                 inside[name] = ":".join(dirs)
+        inside.update(added)
         for name in ("KELVEX_GROUND", "KELVEX_FTP_PATH", "CURL_HOME"):
             if name in env:
                 inside[name] = env[name]
@@ -146,7 +161,7 @@ class SealedLauncher:
         return self.sealed.reason(status) if self.sealed else None
 
 
-def launcher(options):
+def launcher(options, inner=None):
     """(a SealedLauncher, a note) for a run's options ({name: value} as
     given), or (None, why not) where no sealed room can be made here. The
     note says what sealing lacks: a network of the run's own needs
@@ -165,4 +180,4 @@ def launcher(options):
     except OSError as e:
         network = None
         note = f"the mission's room shares this machine's network ({e.strerror})"
-    return SealedLauncher(limits, network), note
+    return SealedLauncher(limits, network, inner), note

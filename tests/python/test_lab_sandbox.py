@@ -7,7 +7,6 @@ import os
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 
