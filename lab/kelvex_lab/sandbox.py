@@ -635,8 +635,8 @@ def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, pro
         places[battery_key] = BATTERY_KEY
     folders = set(read_only)
     for i, arg in enumerate(program):
-        if arg.startswith("/") and os.path.exists(arg) and \
-                not arg.startswith(tuple(d + "/" for d in SYSTEM_DIRS)):
+        if arg.startswith("/") and os.path.exists(arg) and arg not in places and \
+                not arg.startswith(tuple(d + "/" for d in SYSTEM_DIRS + ("/dev", "/proc"))):
             # The program and a script come with their folder (a script's
             # modules); another file named as an argument comes alone.
             whole = (i == 0 or arg.endswith(".py")) and not os.path.isdir(arg)

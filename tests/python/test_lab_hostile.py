@@ -189,6 +189,19 @@ subprocess.run(["curl", "-sS", "-T", "1.jpeg",
 time.sleep(1)
 """
 
+# The same from a C mission, which also gets the line as an argument.
+HONEST_C_FLIGHT = r"""
+#include <stdlib.h>
+#include <kelvex/kelvex.h>
+void control(void)
+{
+    buzz_printf("pointing error 0.3 deg\n");
+    if (system("printf '\377\330 a photo \377\331' > 1.jpeg && "
+               "curl -sS -T 1.jpeg \"$KELVEX_FTP_PATH/20260101000000-1.jpeg\"") != 0)
+        exit(1);
+}
+"""
+
 # Each is formatted with {out} (the grader's output folder), {sheet} and
 # {root} (the class's folder), as a student who knows the grader's layout.
 HOSTILE_FLIGHTS = {
@@ -213,7 +226,7 @@ HOSTILE_FLIGHTS = {
     # Its own fault switch, a classmate's, and the run's address book.
     "switcher": """\
         import socket
-        for who in ("switcher", "ada", "cyd"):
+        for who in ("switcher", "ada", "bea"):
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             try:
                 s.connect("{out}/%s/case-1/control.sock" % who)
@@ -309,19 +322,19 @@ def flight_bundle(out, student):
 @pytest.fixture(scope="module")
 def hostile_flights(tmp_path_factory):
     alone = tmp_path_factory.mktemp("alone")
-    write_class(alone, {"ada/mission.py": HONEST_FLIGHT, "cyd/mission.py": HONEST_FLIGHT})
-    r, out = fly_class(alone, ["ada", "cyd"])
+    write_class(alone, {"ada/mission.py": HONEST_FLIGHT, "bea/mission.c": HONEST_C_FLIGHT})
+    r, out = fly_class(alone, ["ada", "bea"])
     assert r.returncode == 0, r.stdout + r.stderr
-    honest = {s: flight_bundle(out, s) for s in ("ada", "cyd")}
+    honest = {s: flight_bundle(out, s) for s in ("ada", "bea")}
 
     root = tmp_path_factory.mktemp("hostile")
     out = root / "out"
-    files = {"ada/mission.py": HONEST_FLIGHT, "cyd/mission.py": HONEST_FLIGHT}
+    files = {"ada/mission.py": HONEST_FLIGHT, "bea/mission.c": HONEST_C_FLIGHT}
     for name, text in HOSTILE_FLIGHTS.items():
         files[f"{name}/mission.py"] = textwrap.dedent(text).format(
             out=out, sheet=root / "lab.toml", root=root)
     write_class(root, files)
-    r, out = fly_class(root, ["ada", *HOSTILE_FLIGHTS, "cyd"])
+    r, out = fly_class(root, ["ada", *HOSTILE_FLIGHTS, "bea"])
     survivors = subprocess.run(["pgrep", "-f", str(root)], capture_output=True, text=True).stdout
     return {"result": r, "out": out, "honest": honest, "survivors": survivors,
             "rows": table(out / "class.csv"), "root": root}
@@ -330,8 +343,8 @@ def hostile_flights(tmp_path_factory):
 def test_honest_classmates_are_graded_as_in_a_class_of_their_own(hostile_flights):
     h = hostile_flights
     assert h["result"].returncode == 3, h["result"].stdout + h["result"].stderr
-    assert h["rows"]["ada"]["status"] == h["rows"]["cyd"]["status"] == "passed"
-    assert {s: flight_bundle(h["out"], s) for s in ("ada", "cyd")} == h["honest"]
+    assert h["rows"]["ada"]["status"] == h["rows"]["bea"]["status"] == "passed"
+    assert {s: flight_bundle(h["out"], s) for s in ("ada", "bea")} == h["honest"]
     # What the mission left in its own folder is kept beside the evidence.
     assert (h["out"] / "ada" / "case-1" / "mission" / "1.jpeg").exists()
 
@@ -349,7 +362,7 @@ def test_forged_evidence_and_foreign_switches_do_not_reach_the_run(hostile_fligh
     log = run / "ground" / "log.txt"
     assert not log.exists() or "pointing error" not in log.read_text()
     assert mission_log(h, "switcher").count("refused") == 3
-    for student in ("switcher", "ada", "cyd"):
+    for student in ("switcher", "ada", "bea"):
         events = h["out"] / student / "case-1" / "events.csv"
         assert not events.exists() or "wheel-dead" not in events.read_text()
 
