@@ -48,6 +48,7 @@ import tty
 
 MB = 1 << 20
 CLONE_NEWNET = 0x40000000
+CLONE_NEWIPC = 0x08000000
 # Where the room's own writable files live, inside it.
 WORK = "/work"
 SYSTEM_DIRS = ("/usr", "/etc")
@@ -255,15 +256,19 @@ SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
 
 
 class Network:
-    """A network namespace of one run, with its loopback up and nothing
-    else: the mission's room joins it, and the run's ground station opens
-    the servers the mission talks to inside it (`inside()`), at the board's
-    own address 127.0.0.1, which no other run and no neighbour reaches.
-    Making one and entering it take CAP_SYS_ADMIN (a grader run as root);
-    `make()` raises OSError where that is missing."""
+    """The network and IPC namespaces of one run. The network has its
+    loopback up and nothing else: the mission's room joins it, and the run's
+    ground station opens the servers the mission talks to inside it
+    (`inside()`), at the board's own address 127.0.0.1, which no other run
+    and no neighbour reaches. The IPC namespace is the mission's and the
+    simulator's (`prefix()`), which reads the battery record the mission
+    keeps in System V shared memory; no other run sees it. Making them and
+    entering them take CAP_SYS_ADMIN (a grader run as root); `make()` raises
+    OSError where that is missing."""
 
-    def __init__(self, fd):
+    def __init__(self, fd, ipc=None):
         self.fd = fd
+        self.ipc = ipc
 
     @classmethod
     def make(cls):
@@ -271,7 +276,7 @@ class Network:
 
         def unshare():
             try:
-                if _libc.unshare(CLONE_NEWNET) != 0:
+                if _libc.unshare(CLONE_NEWNET | CLONE_NEWIPC) != 0:
                     e = ctypes.get_errno()
                     raise OSError(e, f"no network of its own for the mission: "
                                      f"{os.strerror(e)} (it needs CAP_SYS_ADMIN)")
@@ -280,6 +285,7 @@ class Network:
                     flags = struct.unpack("16sH", ifr[:18])[1]
                     fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack("16sH", b"lo", flags | IFF_UP))
                 made["fd"] = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+                made["ipc"] = os.open("/proc/thread-self/ns/ipc", os.O_RDONLY | os.O_CLOEXEC)
             except OSError as e:
                 made["error"] = e
 
@@ -290,7 +296,7 @@ class Network:
         t.join()
         if "error" in made:
             raise made["error"]
-        return cls(made["fd"])
+        return cls(made["fd"], made["ipc"])
 
     @contextlib.contextmanager
     def inside(self):
@@ -306,18 +312,26 @@ class Network:
         finally:
             os.close(here)
 
+    def prefix(self):
+        """(argv prefix, fds to pass) that start a program in these
+        namespaces."""
+        return (["nsenter", f"--net=/proc/self/fd/{self.fd}",
+                 f"--ipc=/proc/self/fd/{self.ipc}"], [self.fd, self.ipc])
+
     def close(self):
-        if self.fd is not None:
-            os.close(self.fd)
-            self.fd = None
+        for fd in (self.fd, self.ipc):
+            if fd is not None:
+                os.close(fd)
+        self.fd = self.ipc = None
 
 
 class Room:
     """What one sealed program sees: read-only and writable binds, devices,
     its environment and its limits. `command(argv)` is the bwrap command.
-    With a Network the room joins it, else it has a network of its own with
-    nothing in it; with `shared_network` it has the machine's (where no
-    network of its own can be made for a mission)."""
+    With a Network the room joins it (and its IPC namespace), else it has
+    a network and IPC of its own with nothing in them; with `shared_network`
+    it has the machine's (where no network of its own can be made for a
+    mission, whose battery record the simulator must see)."""
 
     def __init__(self, limits=None, env=None, cwd=WORK, bwrap=None, network=None,
                  shared_network=False):
@@ -350,11 +364,11 @@ class Room:
         caller starts, so that stopping the group reaches the program itself."""
         a = []
         if self.network is not None:
-            a += ["nsenter", f"--net=/proc/self/fd/{self.network.fd}"]
-        a += [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
+            a += self.network.prefix()[0]
+        a += [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-uts",
               "--unshare-cgroup-try", "--disable-userns", "--die-with-parent"]
         if self.network is None and not self.shared_network:
-            a.append("--unshare-net")
+            a += ["--unshare-net", "--unshare-ipc"]
         a += [*_system_binds(), "--proc", "/proc", "--dev", "/dev",
               "--size", str(self.limits.disk), "--tmpfs", WORK,
               "--size", str(self.limits.disk), "--tmpfs", "/tmp"]
@@ -398,7 +412,7 @@ class Sealed:
         master, slave = os.openpty()
         tty.setraw(slave)
         fds = [info_w] + ([block_r] if held else [])
-        net = [room.network.fd] if room.network is not None else []
+        net = room.network.prefix()[1] if room.network is not None else []
         command = room.command(argv, info_fd=info_w, block_fd=block_r)
         # bwrap reads its arguments from a file: its command line, which the
         # room sees as its first process's, names no path of the machine.

@@ -181,3 +181,11 @@ def launcher(options, inner=None):
         network = None
         note = f"the mission's room shares this machine's network ({e.strerror})"
     return SealedLauncher(limits, network, inner), note
+
+
+def simulator_prefix(launcher):
+    """(argv prefix, fds) that start the run's simulator in the mission's
+    IPC namespace, where the mission keeps its battery record; nothing for
+    an unsealed mission or one that shares the machine's."""
+    network = getattr(launcher, "network", None)
+    return network.prefix() if network is not None else ([], [])

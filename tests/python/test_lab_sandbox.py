@@ -170,3 +170,20 @@ def test_what_the_room_left_is_kept_without_its_links(tmp_path):
     s.end(keep=str(tmp_path / "left"))
     assert sorted(os.listdir(tmp_path / "left")) == ["photos"]
     assert (tmp_path / "left" / "photos" / "1.jpeg").read_text() == "jpeg\n"
+
+
+def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
+    net = sandbox.Network.make()
+    try:
+        room = sandbox.Room(sandbox.Limits(**SMALL), network=net)
+        status, _, out = sealed(["sh", "-c", "ipcmk -M 4096 && ip -o link"], room=room)
+        assert status == 0 and "Shared memory id" in out
+        assert [l.split()[1] for l in out.splitlines() if ": " in l][-1:] == ["lo:"]
+        prefix, fds = net.prefix()
+        beside = subprocess.run(prefix + ["ipcs", "-m"], pass_fds=fds, capture_output=True,
+                                text=True).stdout
+        keys = [l.split()[0] for l in beside.splitlines() if l.startswith("0x")]
+        here = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
+        assert len(keys) == 1 and keys[0] not in here
+    finally:
+        net.close()
