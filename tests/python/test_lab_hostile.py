@@ -419,3 +419,26 @@ def test_a_desk_run_is_sealed_by_default_and_says_so(tmp_path):
     assert "sees run folders True" in log and (sealed, network) == (False, "machine")
     usage = subprocess.run([sim, "run", "--help"], capture_output=True, text=True).stdout
     assert "--no-seal" in usage and "sealed by default" in usage
+
+
+def test_a_sealed_missions_battery_record_reaches_its_simulator_only(tmp_path):
+    build = sim_build()
+    mission = tmp_path / "battery.py"
+    mission.write_text("import os, time\n"
+                       "import kelvex\n"
+                       "shm = kelvex.accumulator_create(os.environ['KELVEX_BATTERY_KEY'])\n"
+                       "kelvex.accumulator_attach(shm)\n"
+                       "kelvex.battery_set_charge(1.25)\n"
+                       "time.sleep(1)\n"
+                       "kelvex.accumulator_detach()\n")
+    run = tmp_path / "run"
+    r = subprocess.run([os.path.join(build, "sim", "kelvex-sim"), "run", "--run-dir", str(run),
+                        "--no-plot", "--time-limit=10", "--", "/usr/bin/python3", str(mission)],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    with open(run / "telemetry.csv", newline="") as f:
+        attached = [row for row in csv.DictReader(f) if row["battery_attached"] == "1"]
+    assert attached and float(attached[-1]["battery_charge_ah"]) == 1.25
+    # In the run's own IPC namespace, which the simulator shares.
+    with open(run / "run.json") as f:
+        assert json.load(f)["network"] == "own"
