@@ -1,6 +1,7 @@
 """kelvex-ground: the command line that runs the servers together."""
 
 import argparse
+import contextlib
 import json
 import os
 import signal
@@ -125,9 +126,14 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers):
+def build(args, conf, servers, log_socket=None, inside=None):
     """The station; its servers are appended to servers as each one listens,
-    so that a failure can close the ones already there."""
+    so that a failure can close the ones already there. log_socket: the log
+    datagrams' socket, bound by the caller (a run that claimed its address
+    with it, or one made inside another network namespace); else one is
+    bound to the settings' address and port. inside: a context manager in
+    which the FTP server is made and started (a run's own network namespace,
+    where its mission reaches it), the page staying outside."""
     quota = Quota(*conf["quota_bytes"])
     if args.review:
         root, single, csv, address = review_layout(os.path.abspath(args.review))
@@ -140,16 +146,18 @@ def build(args, conf, servers):
                           telemetry=os.path.abspath(args.telemetry) if args.telemetry else None,
                           ingest_from=conf["ingest_from"], max_satellites=conf["max_satellites"],
                           echo=sys.stdout if args.print_log else None)
-        station.receiver = Receiver(open_udp(conf["bind"], conf["log_port"]))
+        station.receiver = Receiver(log_socket or open_udp(conf["bind"], conf["log_port"]))
         servers.append(station.receiver)
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
-        ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
-                                        station.photo_arrived, idle_timeout=conf["idle_timeout"],
-                                        per_address=conf["connections_per_address"],
-                                        passive_ports=conf["passive_ports"],
-                                        refuse=transmitter_dead(args.state) if args.state else None))
+        with (inside or contextlib.nullcontext)():
+            ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
+                                            station.photo_arrived, idle_timeout=conf["idle_timeout"],
+                                            per_address=conf["connections_per_address"],
+                                            passive_ports=conf["passive_ports"],
+                                            refuse=transmitter_dead(args.state) if args.state else None))
+        ftp.inside = inside
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     instructor = None
@@ -198,24 +206,13 @@ def main(argv=None):
         station, web = build(args, conf, servers)
     except (OSError, ValueError) as e:
         say(str(e))
-        for server in reversed(servers):
-            server.stop()
+        stop_servers(station=None, servers=servers)
         return 1
-    for server in servers:
-        if server is not station.receiver:
-            server.start()
-    if station.receiver is not None:
-        station.receiver.start()
-    station.start(station.receiver)
-    for listener in station.listeners:
-        listener.start(station)
-
-    bind = conf["bind"]
-    host = "[%s]" % bind if ":" in bind else bind
-    url = "http://%s:%d/" % (host, web.port)
+    url = start_servers(station, web, servers)
     if args.review:
         say("reviewing %s at %s" % (station.root, url))
     else:
+        host = url.split("//", 1)[1].rsplit(":", 1)[0]
         say("log udp %s:%d, ftp %s:%d, page %s, files in %s"
             % (host, station.ports["log_port"], host, station.ports["ftp_port"], url, station.root))
     if station.instructor is not None:
@@ -229,12 +226,35 @@ def main(argv=None):
         write_ready(args.ready_file, ready)
     while not stop.wait(0.5):
         pass
-    for server in reversed(servers):
+    stop_servers(station, servers)
+    return 0
+
+
+def start_servers(station, web, servers):
+    """Starts what build() made; returns the page's address."""
+    for server in servers:
         if server is not station.receiver:
+            # A server's thread is in the network of the thread that starts it.
+            with (getattr(server, "inside", None) or contextlib.nullcontext)():
+                server.start()
+    if station.receiver is not None:
+        station.receiver.start()
+    station.start(station.receiver)
+    for listener in station.listeners:
+        listener.start(station)
+    bind = web.server.server_address[0]
+    host = "[%s]" % bind if ":" in bind else bind
+    return "http://%s:%d/" % (host, web.port)
+
+
+def stop_servers(station, servers):
+    """Stops what build() made, the log writer last: the receiver's last
+    lines reach the files and the listeners before they say their last."""
+    for server in reversed(servers):
+        if station is None or server is not station.receiver:
             server.stop()
-    # The receiver's last lines reach the files and the listeners before
-    # they say their last.
+    if station is None:
+        return
     station.stop()
     for listener in station.listeners:
         listener.stop()
-    return 0

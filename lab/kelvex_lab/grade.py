@@ -11,6 +11,7 @@ Exit status: 0 every case of every submission passes, 3 something failed,
 
 import argparse
 import concurrent.futures
+import json
 import math
 import os
 import random
@@ -132,8 +133,8 @@ def run_case(o, sim, sheet, time_limit, skip, limits=None):
 
 def _run_case(o, sim, sheet, time_limit, skip, limits):
     run_args = sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
-    # A sheet with events is a scenario: the simulator switches them (and
-    # judges without a plot; the grader judges again and draws).
+    # A sheet with events is a scenario: the run switches them and judges
+    # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
     cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *seal_arguments(limits),
@@ -171,8 +172,14 @@ def _run_case(o, sim, sheet, time_limit, skip, limits):
     except checkfile.CheckFileError as e:
         o.status, o.reason = "error", e.errors[0]
         return o
-    o.results = evaluate.evaluate(checks, run)
-    o.report = report.write(o.run_dir, checks, run, o.results)
+    judged = os.path.join(o.run_dir, report.REPORT_JSON)
+    if sheet.events and os.path.exists(judged):
+        # A scenario's run judged itself by the sheet it flew: its verdicts
+        # stand, the case is not judged twice.
+        o.results, o.report = _verdicts(checks, judged), judged
+    else:
+        o.results = evaluate.evaluate(checks, run)
+        o.report = report.write(o.run_dir, checks, run, o.results)
     status = run.exit_status
     if o.status == "error":
         return o
@@ -190,6 +197,16 @@ def _run_case(o, sim, sheet, time_limit, skip, limits):
     if isinstance(limit, str) and limit:
         o.status, o.reason = "failed", limit
     return o
+
+
+def _verdicts(checks, report_path):
+    """The Results a run's report.json holds, on the sheet's own checks."""
+    with open(report_path) as f:
+        judged = {c["name"]: c for c in json.load(f)["checks"]}
+    return [evaluate.Result(c, judged[c.name]["passed"], judged[c.name]["message"],
+                            judged[c.name]["window"], judged[c.name]["failed_at"],
+                            judged[c.name]["value"], judged[c.name].get("marks", ()))
+            for c in checks.checks]
 
 
 def draw(o):
