@@ -617,7 +617,8 @@ def run(room, argv, sink, timeout):
 LINE = "/run/kelvex/line"
 GPIO = "/run/kelvex/gpio"
 STATE = "/run/kelvex/state"
-BATTERY_KEY = "/run/kelvex/battery.key"
+# In the mission's own folder, as the run folder holds it unsealed.
+BATTERY_KEY = WORK + "/battery.key"
 
 
 def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, program=(),
@@ -648,9 +649,10 @@ def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, pro
         room.writable(battery_key, BATTERY_KEY)
         places[battery_key] = BATTERY_KEY
     folders = set(read_only)
+    system = tuple(d + "/" for d in SYSTEM_DIRS + ("/dev", "/proc"))
     for i, arg in enumerate(program):
         if arg.startswith("/") and os.path.exists(arg) and arg not in places and \
-                not arg.startswith(tuple(d + "/" for d in SYSTEM_DIRS + ("/dev", "/proc"))):
+                not os.path.realpath(arg).startswith(system):
             # The program and a script come with their folder (a script's
             # modules); another file named as an argument comes alone.
             whole = (i == 0 or arg.endswith(".py")) and not os.path.isdir(arg)
