@@ -18,9 +18,6 @@ from . import sandbox
 # Where the run folder keeps what the mission left in its own folder (its
 # photos, its files): beside the evidence, never read as evidence.
 LEFT = "mission"
-# What the mission is told, beside the run's parts, from the environment it
-# was started in.
-PASSED_ON = ("LANG", "LC_ALL", "TERM", "TZ")
 
 
 def runpaths(path):
@@ -50,6 +47,11 @@ def _package_dir(name):
 
 def _outside_system(path):
     return not path.startswith(tuple(d + "/" for d in sandbox.SYSTEM_DIRS))
+
+
+# What the run tells its mission of itself; placed in the room below.
+RUN_PARTS = ("KELVEX_TTY", "KELVEX_GROUND", "KELVEX_GPIO_ROOT", "KELVEX_SIM_STATE",
+             "KELVEX_RUN_DIR", "KELVEX_BATTERY_KEY", "KELVEX_FTP_PATH", "CURL_HOME")
 
 
 class RoomProcess:
@@ -131,7 +133,10 @@ class SealedLauncher:
             key, program=argv, read_only=sorted(set(kit + libraries)))
         self.room.network = self.network
         self.room.shared_network = self.network is None
-        inside = {k: env[k] for k in PASSED_ON if k in env}
+        # The environment the run was started with goes in, as it would
+        # unsealed (a grader starts its runs with its own): the kit's and the
+        # run's parts are placed below.
+        inside = {k: v for k, v in env.items() if k not in RUN_PARTS}
         # The kit's folders the run put first, then the system's: nothing of
         # the folders of whoever started the run.
         for name, system in (("PATH", ["/usr/local/bin", "/usr/bin", "/bin"]),

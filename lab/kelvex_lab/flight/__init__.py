@@ -380,6 +380,13 @@ class Flight:
             self.say(note)
         if launcher is None:
             return {"sealed": False, "network": "machine"}
+        if options.get("station") and launcher.network is not None:
+            # A shared station tells its satellites by their addresses: each
+            # run keeps one of the machine's until runs register by identity.
+            launcher.network.close()
+            launcher.network = None
+            self.say("the mission's room shares this machine's network: the shared station "
+                     "tells runs apart by their addresses")
         self.launcher = launcher
         return {"sealed": True, "network": "machine" if launcher.network is None else "own"}
 
