@@ -533,18 +533,22 @@ class Sealed:
         self.end()
         return 128 - status if status < 0 else status
 
-    def end(self, keep=None):
+    def end(self, keep=None, files_later=False):
         """After the room's first process is gone: nothing of it is left.
         With `keep`, what the program left in its working folder is copied
-        there first (see keep())."""
+        there first (see keep()); with files_later, its files are held for
+        a keep() afterwards, which then lets them go."""
         self.kill()
         self._pump.join()
         if keep and self.mntns is not None:
             self.keep(keep)
+        held = (self.mntns,) if files_later else ()
         for fd in (self.netns, self.pidfd, self.mntns):
-            if fd is not None:
+            if fd is not None and fd not in held:
                 os.close(fd)
-        self.netns = self.pidfd = self.mntns = None
+        self.netns = self.pidfd = None
+        if not files_later:
+            self.mntns = None
         if self.cgroup:
             self.cgroup.remove()
             self.cgroup = None
@@ -556,6 +560,8 @@ class Sealed:
         room's mount namespace, which this process holds after the room ended
         (entering it takes CAP_SYS_ADMIN: elsewhere nothing is kept).
         Returns the number of files kept, or None."""
+        if self.mntns is None:
+            return None
         os.makedirs(dest)
         try:
             tar = subprocess.Popen(["nsenter", f"--mount=/proc/self/fd/{self.mntns}", "--",
@@ -584,6 +590,9 @@ class Sealed:
             tar.stdout.close()
             tar.kill()
             tar.wait()
+            if self.proc.poll() is not None:
+                os.close(self.mntns)
+                self.mntns = None
         return kept
 
     def tail(self):
@@ -616,7 +625,14 @@ def run(room, argv, sink, timeout):
 # Where a mission finds what its run gives it, inside its room.
 LINE = "/run/kelvex/line"
 GPIO = "/run/kelvex/gpio"
-STATE = "/run/kelvex/state"
+STATE = "/run/kelvex/sim/state"
+
+
+def _state_inside(state):
+    """Where the room finds a state file: its name, in its bound folder."""
+    return os.path.join(os.path.dirname(STATE), os.path.basename(state))
+
+
 # In the mission's own folder, as the run folder holds it unsealed.
 BATTERY_KEY = WORK + "/battery.key"
 
@@ -643,8 +659,10 @@ def mission_room(limits, line, gpio_root=None, state=None, battery_key=None, pro
                 room.writable(host, inside)
         places[gpio_root] = GPIO
     if state:
-        room.read_only(state, STATE)
-        places[state] = STATE
+        # Its folder, not the file: the simulator replaces the file as it
+        # writes, and a bound file would stay the first one.
+        room.read_only(os.path.dirname(state), os.path.dirname(STATE))
+        places[state] = _state_inside(state)
     if battery_key:
         room.writable(battery_key, BATTERY_KEY)
         places[battery_key] = BATTERY_KEY

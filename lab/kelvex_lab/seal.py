@@ -81,7 +81,9 @@ class RoomProcess:
     def _end(self):
         if not self._ended:
             self._ended = True
-            self.sealed.end(keep=self.keep)
+            # What it left is copied after the run (SealedLauncher.finish):
+            # the simulator is not kept waiting.
+            self.sealed.end(files_later=self.keep is not None)
 
 
 class SealedLauncher:
@@ -160,6 +162,12 @@ class SealedLauncher:
         self.room.env = env
         self.sealed = sandbox.Sealed(self.room, argv, output)
         return RoomProcess(self.sealed, self.keep)
+
+    def finish(self):
+        """After the run: what the mission left in its own folder, kept in
+        the run folder's mission/."""
+        if self.sealed is not None and self.keep:
+            self.sealed.keep(self.keep)
 
     def reason(self, status):
         """Why a limit ended the mission, or None."""

@@ -439,6 +439,8 @@ class Flight:
             if self.record["limit"]:
                 self.say("the mission's room ended it: %s" % self.record["limit"])
         end = sim.end()
+        if sealing["sealed"]:
+            self.launcher.finish()
         ended.set()
         if scheduler is not None:
             scheduler.join(5)
