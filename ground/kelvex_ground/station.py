@@ -1,6 +1,7 @@
 """kelvex-ground: the command line that runs the servers together."""
 
 import argparse
+import contextlib
 import json
 import os
 import signal
@@ -125,12 +126,14 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers, log_socket=None):
+def build(args, conf, servers, log_socket=None, inside=None):
     """The station; its servers are appended to servers as each one listens,
     so that a failure can close the ones already there. log_socket: the log
     datagrams' socket, bound by the caller (a run that claimed its address
     with it, or one made inside another network namespace); else one is
-    bound to the settings' address and port."""
+    bound to the settings' address and port. inside: a context manager in
+    which the FTP server is made and started (a run's own network namespace,
+    where its mission reaches it), the page staying outside."""
     quota = Quota(*conf["quota_bytes"])
     if args.review:
         root, single, csv, address = review_layout(os.path.abspath(args.review))
@@ -148,11 +151,13 @@ def build(args, conf, servers, log_socket=None):
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
-        ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
-                                        station.photo_arrived, idle_timeout=conf["idle_timeout"],
-                                        per_address=conf["connections_per_address"],
-                                        passive_ports=conf["passive_ports"],
-                                        refuse=transmitter_dead(args.state) if args.state else None))
+        with (inside or contextlib.nullcontext)():
+            ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
+                                            station.photo_arrived, idle_timeout=conf["idle_timeout"],
+                                            per_address=conf["connections_per_address"],
+                                            passive_ports=conf["passive_ports"],
+                                            refuse=transmitter_dead(args.state) if args.state else None))
+        ftp.inside = inside
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     instructor = None
@@ -230,7 +235,9 @@ def start_servers(station, web, servers):
     """Starts what build() made; returns the page's address."""
     for server in servers:
         if server is not station.receiver:
-            server.start()
+            # A server's thread is in the network of the thread that starts it.
+            with (getattr(server, "inside", None) or contextlib.nullcontext)():
+                server.start()
     if station.receiver is not None:
         station.receiver.start()
     station.start(station.receiver)

@@ -29,6 +29,9 @@ def as_dict(checkfile, run, results):
         "time_limited": run.time_limited,
         "end_t": run.end_time(),
         "options": run.info.get("options", {}),
+        # Whether the mission flew sealed, as run.json says: an unsealed one
+        # could have written its own evidence.
+        "sealed": run.info.get("sealed") is True,
         "checks": [r.as_dict() for r in results],
     }
 
@@ -43,6 +46,8 @@ def junit(checkfile, run, results):
     props = ET.SubElement(suite, "properties")
     ET.SubElement(props, "property", name="run_dir", value=str(run.path))
     ET.SubElement(props, "property", name="checks_file", value=str(checkfile.path))
+    ET.SubElement(props, "property", name="sealed",
+                  value="sealed" if run.info.get("sealed") is True else "not sealed")
     for r in results:
         case = ET.SubElement(suite, "testcase", classname=f"kelvex.{suite_name}",
                              name=r.check.name, time="0")

@@ -22,6 +22,10 @@ TELEMETRY_COLUMNS = (
     "motor_booked", "transmitter_booked", "transceiver_booked", "camera_booked",
 )
 
+# The kernel's limits on a sealed build or mission (sandbox.Limits.NAMES).
+LIMIT_OPTIONS = {name: "number" for name in ("process-limit", "memory-limit", "cpu-limit",
+                                             "file-limit", "disk-limit", "output-limit")}
+
 # Options a lab sheet's [run] table may set: kind "number", "text" or "flag".
 RUN_OPTIONS = {
     "seed": "number", "noise": "number", "telemetry-rate": "number",
@@ -34,6 +38,7 @@ RUN_OPTIONS = {
     "verbose": "flag", "no-ground": "flag",
     "ftp-port": "number", "http-port": "number",
     "time-limit": "number", "station": "text",
+    **LIMIT_OPTIONS,
 }
 
 # Options that place a run's files: the run itself decides them, so a lab
@@ -41,9 +46,10 @@ RUN_OPTIONS = {
 RUN_FOLDER_OPTIONS = ("telemetry", "state", "ground-dir", "run-dir", "link", "checks",
                       "scenario")
 # Options of a sitting at the desk, not of a lab.
-DESK_OPTIONS = ("name", "keep-station", "no-plot")
-# Options kelvex-sim takes beside its table (short forms too).
-EXTRA_OPTIONS = {"verbose": "flag"}
+DESK_OPTIONS = ("name", "keep-station", "no-plot", "no-seal")
+# Options kelvex-sim takes beside its table (short forms too), and the
+# limits of a sealed mission, which a lab sheet may set for its class.
+EXTRA_OPTIONS = {"verbose": "flag", **LIMIT_OPTIONS}
 
 
 # Paths the launchers were configured with (build tree or installation).

@@ -84,6 +84,13 @@ const Row kRows[] = {
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
     {"no-plot", nullptr, 0, 0, kRun | kReplay, KX_FIELD(no_plot), "no telemetry.png at the end"},
     {"out", "DIR", 0, 0, kReplay, KX_FIELD(replay_out), "replay: a folder for its reports (default RUN-DIR/replay-N)"},
+    {"no-seal", nullptr, 0, 0, kRun, KX_FIELD(no_seal), "fly the mission unsealed; sealed by default where bubblewrap and user namespaces allow, so that it reaches nothing but its line, its station and its own files (sim/README.md)"},
+    {"process-limit", "N", 1, 1e6, kRun, KX_FIELD(process_limit), "a sealed mission's processes and threads (default 64)"},
+    {"memory-limit", "MB", 1, 1e7, kRun, KX_FIELD(memory_limit), "memory of each of its processes (default 512)"},
+    {"cpu-limit", "S", 1, 1e7, kRun, KX_FIELD(cpu_limit), "processor time of each of its processes (default 600)"},
+    {"file-limit", "MB", 1, 1e7, kRun, KX_FIELD(file_limit), "size of any file it writes (default 64)"},
+    {"disk-limit", "MB", 1, 1e7, kRun, KX_FIELD(disk_limit), "its working folder and its /tmp, each (default 64)"},
+    {"output-limit", "MB", 1e-3, 1e7, kRun, KX_FIELD(output_limit), "what it prints; the run ends it there (default 64)"},
     {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
     {"scenario", "FILE", 0, 0, kRun, KX_FIELD(scenario), "a lab sheet with [[event]] entries: its options, events and checks"},
 };

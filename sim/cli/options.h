@@ -47,6 +47,14 @@ struct Options {
     std::string name;      // satellite name; empty: the program's base name
     double time_limit = 0; // seconds; 0: none
     bool no_plot = false;
+    // The mission's sealed room (lab/kelvex_lab/sandbox.py) and its limits.
+    bool no_seal = false;
+    double process_limit = 64;
+    double memory_limit = 512;   // MB
+    double cpu_limit = 600;      // s
+    double file_limit = 64;      // MB
+    double disk_limit = 64;      // MB
+    double output_limit = 64;    // MB
     std::string checks;    // run, replay: the lab sheet to judge by
     std::string scenario;  // run: a lab sheet with events
     std::string replay_dir;

@@ -79,7 +79,9 @@ def test_the_station_serves_the_runs_address_and_folder(class_runs):
     assert run["record"]["station"] == shared.url
     m = re.search(r"ftp: (ftp://%s:(\d+)/incoming)\n" % re.escape(address), run["out"])
     assert m, run["out"]
-    assert "args: -z %s -f %s /dev/pts/" % (address, m.group(1)) in run["out"]
+    # The line's path: the mission's room's own when it is sealed.
+    assert re.search("args: -z %s -f %s (/dev/pts/|/run/kelvex/line)"
+                     % (re.escape(address), re.escape(m.group(1))), run["out"]), run["out"]
     page = re.search(r"ground station page http://%s:\d+/, photos arrive in (\S+)/incoming\n"
                      % re.escape(address), run["out"])
     assert page and page.group(1) == str(run["dir"] / "ground"), run["out"]

@@ -41,7 +41,7 @@ import tempfile
 import threading
 import time
 
-from .. import checkfile, cli, plot, scenario
+from .. import checkfile, cli, plot, scenario, seal
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
 from .folder import default_run_folder, iso_now, make_run_folder, write_record
@@ -49,6 +49,9 @@ from .line import Simulator
 from .mission import Mission, MissionLauncher, is_script, from_here, satellite_name
 
 LOG_PORT = 4567  # where the mission runner sends its log: 127.0.0.N:4567
+# The ground address a board has built in: a sealed mission's, in its run's
+# own network.
+BOARD_ADDRESS = "127.0.0.1"
 FIRST_HOST, LAST_HOST = 2, 254
 DRAIN_AFTER_MISSION_S = 0.5
 SCENARIO_COPY = "scenario.toml"
@@ -138,8 +141,13 @@ class Flight:
 
     def claim_address(self, options):
         """The first 127.0.0.N whose log port nobody holds, with this run's
-        station (or log printer) on it."""
+        station (or log printer) on it; a sealed mission's own network's
+        127.0.0.1 where it has one."""
         wants_station = not options.get("no-ground")
+        network = getattr(self.launcher, "network", None)
+        if network is not None:
+            self.claim_own_network(network, wants_station, options)
+            return
         for n in range(FIRST_HOST, LAST_HOST + 1):
             if self.interrupted.is_set():
                 raise RunError("interrupted", INTERRUPTED)
@@ -175,7 +183,30 @@ class Flight:
                        "to 127.0.0.%d (a ground station bound to 0.0.0.0 takes them all); end "
                        "some runs or that station" % (LOG_PORT, FIRST_HOST, LAST_HOST))
 
-    def start_station(self, address, log_socket, options):
+    def claim_own_network(self, network, wants_station, options):
+        """The station's log and FTP servers in the run's own network, at the
+        board's built-in address, which no other run shares; its page stays
+        outside, where a browser reaches it."""
+        with network.inside():
+            sock = self.open_log_socket(BOARD_ADDRESS, LOG_PORT)
+        if wants_station:
+            try:
+                self.start_station(BOARD_ADDRESS, sock, options, inside=network.inside)
+                self.address = BOARD_ADDRESS
+                return
+            except Exception as e:  # whatever keeps the station down
+                self.stop_station()
+                sock.close()
+                if options.get("station"):
+                    raise RunError("the ground station did not come up (%s)" % e)
+                print("kelvex-ground: %s" % e, file=sys.stderr)
+                self.say("the ground station did not come up; printing the log here")
+                with network.inside():
+                    sock = self.open_log_socket(BOARD_ADDRESS, LOG_PORT)
+        self.start_printer(BOARD_ADDRESS, sock)
+        self.address = BOARD_ADDRESS
+
+    def start_station(self, address, log_socket, options, inside=None):
         """The run's own ground station, in this process."""
         from kelvex_ground import config, station, web
         if self.kit.vendor and self.kit.vendor not in web.VENDOR_DIRS:
@@ -196,7 +227,8 @@ class Flight:
         except config.ConfigError as e:
             raise OSError(str(e))
         try:
-            self.station, page = station.build(args, conf, self.servers, log_socket=log_socket)
+            self.station, page = station.build(args, conf, self.servers, log_socket=log_socket,
+                                               inside=inside)
         except ValueError as e:
             raise OSError(str(e))
         self.station.listeners.append(GroundEcho(self.console))
@@ -302,14 +334,17 @@ class Flight:
             return EXIT_START_FAILED
         self.temp = tempfile.mkdtemp(prefix="kelvex-sim.")
         sim = None
+        sealing = self.seal_mission(options)
         try:
             run_dir = options.get("run-dir") or default_run_folder()
             files = {"telemetry": "telemetry.csv", "events": "events.csv",
                      "control": "control.sock", "battery-key": "battery.key",
                      "line-log": "line.log"}
+            prefix, fds = seal.simulator_prefix(self.launcher)
             sim = Simulator(self.kit.sim, merged + [
                 "--%s=%s" % (name, os.path.abspath(os.path.join(run_dir.rstrip("/") or "/", f)))
-                for name, f in files.items()] + ["--state=" + self.state_path(options)])
+                for name, f in files.items()] + ["--state=" + self.state_path(options)],
+                prefix, fds)
             recorded = sim.options()
             if recorded is None:
                 if self.sheet is not None or self.events:
@@ -319,7 +354,7 @@ class Flight:
             # The record keeps the state file the command line asked for.
             recorded["state"] = options.get("state", "")
             self.run_dir = make_run_folder(run_dir, bool(options.get("run-dir")))
-            return self._fly(sim, options, recorded)
+            return self._fly(sim, options, recorded, sealing)
         except RunError as e:
             if e.status != INTERRUPTED:
                 print("kelvex-sim: %s" % e, file=sys.stderr)
@@ -332,12 +367,37 @@ class Flight:
                 sim.end()
             self.stop_station()
             shutil.rmtree(self.temp, ignore_errors=True)
+            if getattr(self.launcher, "network", None) is not None:
+                self.launcher.network.close()
 
-    def _fly(self, sim, options, recorded):
+    def seal_mission(self, options):
+        """Seals the mission unless --no-seal (seal.py), around whatever
+        launcher the run was given; says on the console what keeps it from
+        being sealed. The record's sealed and network fields."""
+        if options.get("no-seal"):
+            return {"sealed": False, "network": "machine"}
+        inner = None if type(self.launcher) is MissionLauncher else self.launcher
+        launcher, note = seal.launcher(options, inner)
+        if note:
+            self.say(note)
+        if launcher is None:
+            return {"sealed": False, "network": "machine"}
+        if options.get("station") and launcher.network is not None:
+            # A shared station tells its satellites by their addresses: each
+            # run keeps one of the machine's until runs register by identity.
+            launcher.network.close()
+            launcher.network = None
+            self.say("the mission's room shares this machine's network: the shared station "
+                     "tells runs apart by their addresses")
+        self.launcher = launcher
+        return {"sealed": True, "network": "machine" if launcher.network is None else "own"}
+
+    def _fly(self, sim, options, recorded, sealing):
         name = satellite_name(options.get("name"), self.program)
         self.record = {"satellite": name, "program": self.program, "options": recorded,
                        "station": options.get("station") or None,
-                       "scenario": SCENARIO_COPY if self.scenario_text is not None else None}
+                       "scenario": SCENARIO_COPY if self.scenario_text is not None else None,
+                       **sealing}
         if self.scenario_text is not None:
             with open(os.path.join(self.run_dir, SCENARIO_COPY), "wb") as f:
                 f.write(self.scenario_text)
@@ -376,7 +436,13 @@ class Flight:
             mission.stop()
             mission.close()
         status = INTERRUPTED if stopped else mission.status()
+        if sealing["sealed"]:
+            self.record["limit"] = self.launcher.reason(status)
+            if self.record["limit"]:
+                self.say("the mission's room ended it: %s" % self.record["limit"])
         end = sim.end()
+        if sealing["sealed"]:
+            self.launcher.finish()
         ended.set()
         if scheduler is not None:
             scheduler.join(5)
