@@ -196,6 +196,9 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
     class Authorizer(_Authorizer):
         def validate_authentication(self, username, password, handler):
             if username == "anonymous":
+                # A board's record is made when it logs in, not when anyone
+                # connects from its address.
+                handler.home = home_of(handler.remote_ip)
                 if handler.home is None:
                     raise AuthenticationFailed("Anonymous uploads are taken from the boards only.")
                 return
@@ -253,11 +256,7 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
                 self.respond("421 This station takes uploads from its own mission only.")
                 self.close_when_done()
                 return
-            self.home = home_of(self.remote_ip)
-            if self.home is None and login_of is None:
-                self.respond("421 This station serves no more satellites.")
-                self.close_when_done()
-                return
+            self.home = None
             super().handle()
 
         def ftp_APPE(self, file):

@@ -292,10 +292,10 @@ class Station:
             folder = os.path.join(self.sat_root, name)
             if not os.path.isdir(folder):
                 continue
-            if address_of(name) == name:
-                sat = Satellite(name, folder, self)
-            elif RUN_ID.match(name):
+            if RUN_ID.match(name):
                 sat = Satellite(name, folder, self, run=name)
+            elif address_of(name) == name:
+                sat = Satellite(name, folder, self)
             else:
                 continue
             first = sat.book.since(0, 1)["lines"][0]["t"] if sat.book.count else sat.last_heard
@@ -315,7 +315,7 @@ class Station:
             return False
         return any(ip in net for net in self.boards)
 
-    def satellite_for(self, peer, create=True, count=True):
+    def satellite_for(self, peer, create=True):
         """The board behind a source address (a single station's one
         satellite), None when the address is not a board's (counted), the
         station is full (counted) or it is not known and create is off. A
@@ -324,7 +324,7 @@ class Station:
             return next(iter(self._sats.values()))
         address = address_of(peer)
         if not self.is_board(address):
-            self.strangers += count
+            self.strangers += 1
             return None
         with self._lock:
             sat = self._sats.get(address)
@@ -349,9 +349,9 @@ class Station:
             sat.telemetry.max_rows = min(MAX_ROWS, ROWS_BUDGET // count)
 
     def ftp_home(self, peer):
-        """Where an FTP connection from peer puts its files (make_ftp_server)."""
-        # A connection from elsewhere may still log in as a registered run.
-        sat = self.satellite_for(peer, count=False)
+        """Where an anonymous FTP login from peer puts its files
+        (make_ftp_server): a board's."""
+        sat = self.satellite_for(peer)
         if sat is None:
             return None
         return self._home(sat)
