@@ -51,7 +51,10 @@ def socket_owner(proto, local, remote=None, proc=PROC):
                     if len(fields) < 8:
                         continue
                     try:
-                        if _hex_address(fields[1]) != local:
+                        address, port = _hex_address(fields[1])
+                        # A socket that was never bound is listed on the
+                        # wildcard address its datagrams left from.
+                        if port != local[1] or address not in (local[0], "0.0.0.0", "::"):
                             continue
                         if remote is not None and _hex_address(fields[2]) != remote:
                             continue

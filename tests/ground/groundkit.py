@@ -358,7 +358,8 @@ class FakeForwarder:
 
 class Neighbour:
     """Another Unix user on this machine, made for a test and removed after:
-    run(code) runs Python code as that user and returns its standard output."""
+    run(code, *args) runs Python code (sys.argv[1:] = args) as that user and
+    returns its standard output."""
 
     def __init__(self):
         self.name = "kvx%d" % (os.getpid() % 100000)
@@ -369,9 +370,9 @@ class Neighbour:
                                                  capture_output=True, text=True).stdout)
                               for flag in ("-u", "-g"))
 
-    def run(self, code, timeout=30):
+    def run(self, code, *args, timeout=30):
         r = subprocess.run(["setpriv", "--reuid", str(self.uid), "--regid", str(self.gid),
-                            "--clear-groups", "/usr/bin/python3", "-c", code],
+                            "--clear-groups", "/usr/bin/python3", "-c", code, *map(str, args)],
                            capture_output=True, text=True, timeout=timeout, cwd="/")
         assert r.returncode == 0, r.stderr
         return r.stdout
