@@ -117,7 +117,8 @@ def run_case(o, sim, sheet, time_limit, skip):
     # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+    # The student's name is the satellite's, here and on a class station.
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", f"--name={o.sub.name}", *events, *run_args,
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.

@@ -93,6 +93,10 @@ class Flight:
         self.ftp_url = None
         self.page_url = None
         self.record = {}
+        self.name = None
+        # Who this run is on a class station (--station): its own id, never
+        # re-used, so that a later run on the same address is another record.
+        self.run_id = None
 
     def say(self, text):
         self.console.say("kelvex-sim: " + text)
@@ -176,6 +180,7 @@ class Flight:
     def start_station(self, address, log_socket, options):
         """The run's own ground station, in this process."""
         from kelvex_ground import config, station, web
+        from kelvex_ground.senders import SenderCheck
         if self.kit.vendor and self.kit.vendor not in web.VENDOR_DIRS:
             web.VENDOR_DIRS.insert(0, self.kit.vendor)
         argv = ["--single", "--bind", address, "--log-port", str(LOG_PORT),
@@ -185,8 +190,10 @@ class Flight:
                 "--telemetry", os.path.abspath(os.path.join(self.run_dir, "telemetry.csv")),
                 "--control", os.path.abspath(os.path.join(self.run_dir, "control.sock")),
                 "--state", self.state_path(options)]
+        if self.name:
+            argv += ["--name", self.name]
         if options.get("station"):
-            argv += ["--upstream", options["station"]]
+            argv += ["--upstream", options["station"], "--run-id", self.run_id]
         args = station.parse_args(argv)
         self.servers = []
         try:
@@ -194,7 +201,10 @@ class Flight:
         except config.ConfigError as e:
             raise OSError(str(e))
         try:
-            self.station, page = station.build(args, conf, self.servers, log_socket=log_socket)
+            # Without a network namespace of its own, the station tells its
+            # mission from a neighbour by the user owning the sending socket.
+            self.station, page = station.build(args, conf, self.servers, log_socket=log_socket,
+                                               senders=SenderCheck())
         except ValueError as e:
             raise OSError(str(e))
         self.station.listeners.append(GroundEcho(self.console))
@@ -332,8 +342,11 @@ class Flight:
             shutil.rmtree(self.temp, ignore_errors=True)
 
     def _fly(self, sim, options, recorded):
-        name = satellite_name(options.get("name"), self.program)
-        self.record = {"satellite": name, "program": self.program, "options": recorded,
+        name = self.name = satellite_name(options.get("name"), self.program)
+        from kelvex_ground.relay import new_run_id
+        self.run_id = new_run_id()
+        self.record = {"satellite": name, "run_id": self.run_id, "program": self.program,
+                       "options": recorded,
                        "station": options.get("station") or None,
                        "scenario": SCENARIO_COPY if self.scenario_text is not None else None}
         if self.scenario_text is not None:
