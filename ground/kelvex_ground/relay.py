@@ -11,6 +11,7 @@ import ftplib
 import http.client
 import json
 import os
+import re
 import secrets
 import threading
 import time
@@ -34,8 +35,11 @@ FAULTS_EVERY_S = 5.0
 RUN_HEADER, SECRET_HEADER = "X-Kelvex-Run", "X-Kelvex-Secret"
 
 
-def new_run_id():
-    return "%s-%s" % (time.strftime("%Y%m%dT%H%M%S", time.gmtime()), secrets.token_hex(4))
+def new_run_id(label=None):
+    """A run's id on a class station: its label (the run folder's name) for
+    the eye, and random digits so that no two runs share it."""
+    label = re.sub(r"[^A-Za-z0-9_-]+", "-", label or "").strip("-_")[:40]
+    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), secrets.token_hex(4))
 
 
 class Relay:
@@ -48,7 +52,7 @@ class Relay:
         self.http_port = parts.port or 80
         self.bind = bind
         self.run_json = os.path.join(os.path.dirname(root.rstrip("/")), "run.json")
-        self.run = run or new_run_id()
+        self.run = run or new_run_id(os.path.basename(os.path.dirname(self.run_json)))
         self.name = name
         self.secret = secrets.token_urlsafe(24)
         self.registered = False
@@ -68,6 +72,18 @@ class Relay:
         self._control_thread = threading.Thread(target=self._control, name="relay-control",
                                                 daemon=True)
 
+    def check(self):
+        """Asks the shared station once, before anything runs: a wrong or
+        unreachable address is an error at start, not a run that flies past
+        the class station without a word."""
+        try:
+            self.ports = self._request("GET", "/api/station")
+            int(self.ports["log_port"])
+        except (OSError, http.client.HTTPException, ValueError, KeyError, TypeError) as e:
+            self.ports = None
+            raise ValueError("--upstream %s: no kelvex ground station answers there (%s)"
+                             % (self.url, e or type(e).__name__))
+
     def start(self, station):
         self._station = station
         self._thread.start()
@@ -75,7 +91,7 @@ class Relay:
             self._control_thread.start()
 
     def stop(self):
-        status = {"state": "ended", "exit_status": self._exit_status()}
+        status = dict(self._run_fields(), state="ended", exit_status=self._exit_status())
         self._put(("status", status))
         self._stop.set()
         self._wake.set()
@@ -83,13 +99,22 @@ class Relay:
         if self._control_thread.ident is not None:
             self._control_thread.join(timeout=TIMEOUT + 1)
 
-    def _exit_status(self):
+    def _record(self):
         try:
             with open(self.run_json) as f:
-                value = json.load(f).get("exit_status")
-        except (OSError, ValueError, AttributeError):
-            return None
+                value = json.load(f)
+        except (OSError, ValueError):
+            return {}
+        return value if isinstance(value, dict) else {}
+
+    def _exit_status(self):
+        value = self._record().get("exit_status")
         return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+    def _run_fields(self):
+        """Whether the time limit stopped the run, for the shared station's
+        tile (the run's id, which names it there, came with its registration)."""
+        return {"time_limited": True} if self._record().get("time_limited") is True else {}
 
     # --- the station's events
 
@@ -120,7 +145,7 @@ class Relay:
 
     def on_status(self, sat, status):
         state = "ended" if status["state"] == "ended" else "running"
-        body = {"state": state, "exit_status": status["exit_status"]}
+        body = dict(self._run_fields(), state=state, exit_status=status["exit_status"])
         if sat.name:
             body["name"] = sat.name
         self._put(("status", body))

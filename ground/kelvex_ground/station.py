@@ -196,6 +196,7 @@ def build(args, conf, servers, log_socket=None, senders=None):
     if args.upstream:
         from .relay import Relay
         relay = Relay(args.upstream, conf["bind"], root, run=args.run_id, name=args.name)
+        relay.check()
         if isinstance(getattr(instructor, "forwarder", None), SocketForwarder):
             relay.control = instructor.forwarder
         station.listeners.append(relay)

@@ -4,7 +4,9 @@ per concern (the mission and whatever it starts aside)."""
 
 import os
 import shutil
+import signal
 import subprocess
+import sys
 
 import pytest
 
@@ -64,3 +66,46 @@ def test_a_scenario_run_starts_at_most_five_programs(tmp_path):
     ours = [program for pid, program in started if pid != mission_pid]
     assert len(ours) <= MOST, ours
     assert os.path.basename(ours[0]) == "kelvex-sim" and "kelvex-lab" in ours[1], ours
+
+
+def test_a_launcher_wraps_how_the_mission_starts(tmp_path):
+    # The seams a sandbox or an interposer plugs into: the run hands the
+    # launcher the mission's command and environment, and starts what it
+    # returns in the mission's stead; a Flight of its own opens the
+    # station's log socket.
+    from groundkit import SOURCE_GROUND
+    from labkit import LAB
+    for d in (LAB, SOURCE_GROUND):
+        if d not in sys.path:
+            sys.path.insert(0, d)
+    from kelvex_lab import flight
+
+    class Wrapped(flight.MissionLauncher):
+        def command(self, argv, env, run):
+            self.seen = (argv, run.address, run.run_dir)
+            return ["/usr/bin/env", "KELVEX_WRAPPED=" + run.address] + argv, \
+                dict(env, KELVEX_TAG="tagged")
+
+    class Opened(flight.Flight):
+        # Where a run opens its station's log socket (say, in a namespace).
+        sockets = []
+
+        def open_log_socket(self, address, port):
+            self.sockets.append((address, port))
+            return super().open_log_socket(address, port)
+
+    launcher = Wrapped()
+    kept = {n: signal.getsignal(n) for n in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    try:
+        status = flight.main(["--sim", simulator(), "--", "--no-ground", "--no-plot",
+                              "--run-dir=%s" % (tmp_path / "run"), "--", "/bin/sh", "-c",
+                              'test "$KELVEX_WRAPPED $KELVEX_TAG" = "$KELVEX_GROUND tagged" '
+                              "|| exit 9; exit 4", "mission"], launcher=launcher, flight=Opened)
+    finally:
+        for number, handler in kept.items():
+            signal.signal(number, handler)
+    assert status == 4
+    argv, address, run_dir = launcher.seen
+    assert argv[:4] == ["/bin/sh", "-c", argv[2], "mission"] and argv[4:6] == ["-z", address]
+    assert run_dir == str(tmp_path / "run")
+    assert Opened.sockets[-1] == (address, 4567)

@@ -23,7 +23,9 @@ Two seams are for what wraps a run:
   address is claimed; a caller that builds the station inside another
   network namespace opens it there (the station's other servers are bound
   by the thread that calls Flight.start_station).
-main(argv, launcher=...) takes the launcher a wrapper brings.
+main(argv, launcher=..., flight=...) takes the launcher a wrapper brings,
+and a subclass of Flight for what a run does beside (its station opened in
+a namespace of its own, the run registered with a class station).
 
 The parts: mission.py (the launcher, the mission's command line and
 output), line.py (kelvex-sim run-line), console.py, folder.py (the run
@@ -344,7 +346,7 @@ class Flight:
     def _fly(self, sim, options, recorded):
         name = self.name = satellite_name(options.get("name"), self.program)
         from kelvex_ground.relay import new_run_id
-        self.run_id = new_run_id()
+        self.run_id = new_run_id(os.path.basename(os.path.abspath(self.run_dir)))
         self.record = {"satellite": name, "run_id": self.run_id, "program": self.program,
                        "options": recorded,
                        "station": options.get("station") or None,
@@ -454,13 +456,15 @@ def parse(argv):
     return Kit(**paths), rest[:split], rest[split + 1:]
 
 
-def main(argv, launcher=None):
+def main(argv, launcher=None, flight=None):
+    """`kelvex-lab fly ...`: the run's exit status. flight: the class of the
+    run (Flight or a subclass)."""
     try:
         kit, given, program = parse(argv)
     except (ValueError, TypeError) as e:
         print("kelvex-lab: %s" % e, file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    flight = Flight(kit, given, program, launcher=launcher)
+    flight = (flight or Flight)(kit, given, program, launcher=launcher)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: flight.interrupted.set())
     return flight.fly()

@@ -12,7 +12,7 @@ SIM_ANSWER_S = 15.0
 
 
 class Simulator:
-    """kelvex-sim run-line (sim/serve.h): the run's options checked and
+    """kelvex-sim run-line (sim/cli/serve.h): the run's options checked and
     recorded, then the line, the bus and the physics until told to end."""
 
     def __init__(self, sim, args):
@@ -66,7 +66,7 @@ class Simulator:
             self.proc.stdin.close()
         except OSError:
             pass
-        said = self._line(SIM_ANSWER_S) if self.proc.poll() is None or self._rest else None
+        said = self._line(SIM_ANSWER_S)  # None at once when it ended without a word
         try:
             self.proc.wait(SIM_ANSWER_S)
         except subprocess.TimeoutExpired:
