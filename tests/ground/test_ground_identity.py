@@ -159,7 +159,7 @@ def test_a_runs_own_station_takes_only_its_missions_sockets(tmp_path, neighbour)
             assert wait_for(lambda: len(st.log_file_lines()) == 2)
         assert st.upload("1.jpeg", jpeg_bytes()).startswith("226")
         assert [line[24:] for line in st.log_file_lines()][1:] == ["mine"]
-        assert [p["name"] for p in st.json("/api/photos")["photos"]] == ["1.jpeg"]
+        assert wait_for(lambda: [p["name"] for p in st.json("/api/photos")["photos"]] == ["1.jpeg"])
         assert st.json("/api/station")["drops"]["strangers"] >= 2
     finally:
         assert st.stop() == 0
