@@ -14,11 +14,14 @@ Each log line has one owner: the station receives the datagram, escapes it
 once, files it in ground/log.txt and hands the same text to the console
 (GroundEcho), which shows it as "[ground] TEXT".
 
-Two seams are for what wraps a run:
+Three seams are for what wraps a run:
 - MissionLauncher: how the mission's process is started (its argv and
   environment, then the spawn). Replace or wrap it to start the mission
   under an interposer (LD_PRELOAD and its environment), inside a sandbox
   (a prefix such as bwrap ... --), or in a network namespace of its own.
+- Flight.mission_senders: who the station takes datagrams and uploads from
+  (the mission's user by default; None inside a network namespace of the
+  run's own).
 - Flight.open_log_socket: the station's log socket, bound while the run's
   address is claimed; a caller that builds the station inside another
   network namespace opens it there (the station's other servers are bound
@@ -182,7 +185,6 @@ class Flight:
     def start_station(self, address, log_socket, options):
         """The run's own ground station, in this process."""
         from kelvex_ground import config, station, web
-        from kelvex_ground.senders import SenderCheck
         if self.kit.vendor and self.kit.vendor not in web.VENDOR_DIRS:
             web.VENDOR_DIRS.insert(0, self.kit.vendor)
         argv = ["--single", "--bind", address, "--log-port", str(LOG_PORT),
@@ -203,10 +205,8 @@ class Flight:
         except config.ConfigError as e:
             raise OSError(str(e))
         try:
-            # Without a network namespace of its own, the station tells its
-            # mission from a neighbour by the user owning the sending socket.
             self.station, page = station.build(args, conf, self.servers, log_socket=log_socket,
-                                               senders=SenderCheck())
+                                               senders=self.mission_senders())
         except ValueError as e:
             raise OSError(str(e))
         self.station.listeners.append(GroundEcho(self.console))
@@ -220,6 +220,16 @@ class Flight:
         self.ftp_url = "ftp://%s:%d/incoming" % (address, ports["ftp_port"])
         self.page_url = url
 
+    def mission_senders(self):
+        """Who the run's station takes datagrams and uploads from: sockets
+        of the mission's Unix user (ours), as this network namespace's
+        socket tables name them, so that a neighbour on the machine adds
+        nothing to the run. A wrapper whose mission and station listeners
+        are in a network namespace of the run's own (where nobody else
+        reaches them, and these tables do not list them) returns None."""
+        from kelvex_ground.senders import SenderCheck
+        return SenderCheck()
+
     def start_printer(self, address, log_socket):
         """No station: the log lines are filed in ground/log.txt and shown,
         by the station's own log writer, with nothing else."""
@@ -229,6 +239,9 @@ class Flight:
                                single=True, address=address)
         self.station.listeners.append(GroundEcho(self.console))
         receiver = Receiver(log_socket)
+        senders = self.mission_senders()
+        if senders is not None:
+            receiver.accept = senders.datagram
         self.servers = [receiver]
         receiver.start()
         self.station.start(receiver)
