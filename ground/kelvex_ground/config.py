@@ -1,6 +1,7 @@
 """The station's settings: built-in defaults, then a TOML file (--config),
 then the command line."""
 
+import ipaddress
 import tomllib
 
 from .photos import MB
@@ -20,6 +21,8 @@ DEFAULTS = {
     "passive_ports": None,
     "max_satellites": 256,
     "ingest_from": ["127.0.0.0/8", "::1/128"],
+    # The boards' addresses (networks); None: any address is a board's.
+    "boards": None,
     "mqtt": None,
 }
 # Where each setting lives in the file: [table] key.
@@ -36,6 +39,7 @@ FILE_KEYS = {
     ("ftp", "connections_per_address"): ("connections_per_address", int),
     ("ftp", "passive_ports"): ("passive_ports", list),
     ("ingest", "from"): ("ingest_from", list),
+    ("boards", "addresses"): ("boards", list),
     ("mqtt", "broker"): ("mqtt", str),
 }
 
@@ -72,6 +76,12 @@ def read(path):
     if ports is not None and not (len(ports) == 2 and all(isinstance(p, int) for p in ports)
                                   and 0 < ports[0] <= ports[1] < 65536):
         raise ConfigError("%s: [ftp] passive_ports must be [FIRST, LAST]" % path)
+    for key, table in (("boards", "[boards] addresses"), ("ingest_from", "[ingest] from")):
+        for net in out.get(key) or ():
+            try:
+                ipaddress.ip_network(net, strict=False)
+            except (TypeError, ValueError):
+                raise ConfigError("%s: %s: %r is not an address or network" % (path, table, net))
     if "mqtt" in out and not out["mqtt"]:
         out["mqtt"] = None
     return out
@@ -84,7 +94,7 @@ def settings(args):
         merged.update(read(args.config))
     for name in DEFAULTS:
         value = getattr(args, name, None)
-        if value is not None:
+        if value is not None and value != []:
             merged[name] = value
     merged["quota_bytes"] = (int(merged["satellite_mb"] * MB), int(merged["total_mb"] * MB))
     return merged

@@ -110,6 +110,11 @@ class Receiver:
         self.dropped_queue = 0
         self.dropped_by = collections.Counter()
         self.peak_bytes = 0
+        # accept(peer) -> bool, when set: datagrams it refuses are counted
+        # in refused and go no further (a run's station takes its mission's
+        # only).
+        self.accept = None
+        self.refused = 0
         # Each written by one thread only: the queue needs no lock.
         self._bytes_in = 0
         self._bytes_out = 0
@@ -181,6 +186,9 @@ class Receiver:
             if self._stop.is_set() and not data and peer is None:
                 break
             self.received += 1
+            if self.accept is not None and (peer is None or not self.accept(peer)):
+                self.refused += 1
+                continue
             size = len(data) + 100
             queued = self._bytes_in - self._bytes_out
             if len(queue) >= self.queue_entries or queued + size > self.queue_bytes:

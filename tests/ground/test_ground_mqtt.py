@@ -79,25 +79,28 @@ def test_log_status_photo_and_telemetry_published_per_satellite(tmp_path):
         assert wait_for(lambda: "publishing to the MQTT broker" in st.stderr())
         st.send([b"The sun_pointing says 'HELLO' to 127.0.0.1:4567\n", b"lamp \x1b[31mfound\n"], source=A)
         assert st.upload("1.jpeg", jpeg_bytes(), source=A).startswith("226")
+        # A virtual satellite's run: its telemetry and status.
+        run = st.register("r1", "Ada")
         assert st.post("/api/ingest/telemetry", {"columns": ["t", "yaw_deg"], "rows": [[0.5, 1.25]]},
-                       source=A)[0] == 200
-        assert st.post("/api/ingest/status", {"state": "ended", "exit_status": 0}, source=A)[0] == 200
+                       headers=run)[0] == 200
+        assert st.post("/api/ingest/status", {"state": "ended", "exit_status": 0}, headers=run)[0] == 200
 
         base = "kelvex/%s/" % A
-        assert wait_for(lambda: len(listener.of(base + "log")) == 2 and listener.of(base + "telemetry")
+        assert wait_for(lambda: len(listener.of(base + "log")) == 2 and listener.of("kelvex/r1/telemetry")
                         and listener.of(base + "photo")
-                        and any(m["state"] == "ended" for m in listener.of(base + "status")))
+                        and any(m["state"] == "ended" for m in listener.of("kelvex/r1/status")))
         log = listener.of(base + "log")
         assert [(m["n"], m["text"], m["satellite"]) for m in log] == [
             (0, "The sun_pointing says 'HELLO' to 127.0.0.1:4567", A), (1, "lamp \\x1b[31mfound", A)]
         with open(os.path.join(st.dir, "satellites", A, "log.txt")) as f:
             assert (log[1]["name"], log[1]["time"]) == ("sun_pointing", f.read().splitlines()[1][:23])
-        assert listener.of(base + "telemetry") == [{"satellite": A, "columns": ["t", "yaw_deg"], "rows": [[0.5, 1.25]]}]
+        assert listener.of("kelvex/r1/telemetry") == [{"satellite": "r1", "columns": ["t", "yaw_deg"],
+                                                       "rows": [[0.5, 1.25]]}]
         photo = listener.of(base + "photo")[0]
         assert (photo["name"], photo["path"]) == ("1.jpeg", "/photos/%s/1.jpeg" % A)
         assert st.get(photo["path"]) == jpeg_bytes()
-        ended = listener.of(base + "status")[-1]
-        assert (ended["name"], ended["exit_status"]) == ("sun_pointing", 0)
+        ended = listener.of("kelvex/r1/status")[-1]
+        assert (ended["name"], ended["exit_status"]) == ("Ada", 0)
         assert st.json("/api/station")["drops"]["mqtt"] == 0
     finally:
         assert st.stop() == 0

@@ -14,11 +14,14 @@ Each log line has one owner: the station receives the datagram, escapes it
 once, files it in ground/log.txt and hands the same text to the console
 (GroundEcho), which shows it as "[ground] TEXT".
 
-Two seams are for what wraps a run:
+Three seams are for what wraps a run:
 - MissionLauncher: how the mission's process is started (its argv and
   environment, then the spawn). Replace or wrap it to start the mission
   under an interposer (LD_PRELOAD and its environment), inside a sandbox
   (a prefix such as bwrap ... --), or in a network namespace of its own.
+- Flight.mission_senders: who the station takes datagrams and uploads from
+  (the mission's user by default; None inside a network namespace of the
+  run's own).
 - Flight.open_log_socket: the station's log socket, bound while the run's
   address is claimed; a caller that builds the station inside another
   network namespace opens it there (the station's other servers are bound
@@ -84,6 +87,9 @@ class Flight:
         self.given = given
         self.program = program
         self.launcher = launcher or MissionLauncher()
+        # True once the station listens in the run's own network, where only the
+        # mission reaches it.
+        self.own_network = False
         self.console = console or Console()
         self.interrupted = threading.Event()
         self.sheet = None          # the lab sheet that judges the run
@@ -98,6 +104,10 @@ class Flight:
         self.ftp_url = None
         self.page_url = None
         self.record = {}
+        self.name = None
+        # Who this run is on a class station (--station): its own id, never
+        # re-used, so that a later run on the same address is another record.
+        self.run_id = None
 
     def say(self, text):
         self.console.say("kelvex-sim: " + text)
@@ -187,6 +197,7 @@ class Flight:
         """The station's log and FTP servers in the run's own network, at the
         board's built-in address, which no other run shares; its page stays
         outside, where a browser reaches it."""
+        self.own_network = True
         with network.inside():
             sock = self.open_log_socket(BOARD_ADDRESS, LOG_PORT)
         if wants_station:
@@ -218,8 +229,10 @@ class Flight:
                 "--telemetry", os.path.abspath(os.path.join(self.run_dir, "telemetry.csv")),
                 "--control", os.path.abspath(os.path.join(self.run_dir, "control.sock")),
                 "--state", self.state_path(options)]
+        if self.name:
+            argv += ["--name", self.name]
         if options.get("station"):
-            argv += ["--upstream", options["station"]]
+            argv += ["--upstream", options["station"], "--run-id", self.run_id]
         args = station.parse_args(argv)
         self.servers = []
         try:
@@ -228,7 +241,8 @@ class Flight:
             raise OSError(str(e))
         try:
             self.station, page = station.build(args, conf, self.servers, log_socket=log_socket,
-                                               inside=inside)
+                                               inside=inside,
+                                               senders=self.mission_senders())
         except ValueError as e:
             raise OSError(str(e))
         self.station.listeners.append(GroundEcho(self.console))
@@ -242,6 +256,18 @@ class Flight:
         self.ftp_url = "ftp://%s:%d/incoming" % (address, ports["ftp_port"])
         self.page_url = url
 
+    def mission_senders(self):
+        """Who the run's station takes datagrams and uploads from: sockets
+        of the mission's Unix user (ours), as this network namespace's
+        socket tables name them, so that a neighbour on the machine adds
+        nothing to the run. A wrapper whose mission and station listeners
+        are in a network namespace of the run's own (where nobody else
+        reaches them, and these tables do not list them) returns None."""
+        if self.own_network:
+            return None
+        from kelvex_ground.senders import SenderCheck
+        return SenderCheck()
+
     def start_printer(self, address, log_socket):
         """No station: the log lines are filed in ground/log.txt and shown,
         by the station's own log writer, with nothing else."""
@@ -251,6 +277,9 @@ class Flight:
                                single=True, address=address)
         self.station.listeners.append(GroundEcho(self.console))
         receiver = Receiver(log_socket)
+        senders = self.mission_senders()
+        if senders is not None:
+            receiver.accept = senders.datagram
         self.servers = [receiver]
         receiver.start()
         self.station.start(receiver)
@@ -382,19 +411,15 @@ class Flight:
             self.say(note)
         if launcher is None:
             return {"sealed": False, "network": "machine"}
-        if options.get("station") and launcher.network is not None:
-            # A shared station tells its satellites by their addresses: each
-            # run keeps one of the machine's until runs register by identity.
-            launcher.network.close()
-            launcher.network = None
-            self.say("the mission's room shares this machine's network: the shared station "
-                     "tells runs apart by their addresses")
         self.launcher = launcher
         return {"sealed": True, "network": "machine" if launcher.network is None else "own"}
 
     def _fly(self, sim, options, recorded, sealing):
-        name = satellite_name(options.get("name"), self.program)
-        self.record = {"satellite": name, "program": self.program, "options": recorded,
+        name = self.name = satellite_name(options.get("name"), self.program)
+        from kelvex_ground.relay import new_run_id
+        self.run_id = new_run_id(os.path.basename(os.path.abspath(self.run_dir)))
+        self.record = {"satellite": name, "run_id": self.run_id, "program": self.program,
+                       "options": recorded,
                        "station": options.get("station") or None,
                        "scenario": SCENARIO_COPY if self.scenario_text is not None else None,
                        **sealing}
