@@ -257,7 +257,9 @@ def test_the_command_line_wins_over_the_sheet_and_the_limit_counts_from_t0(fligh
     assert r.returncode == 3, r.stdout + r.stderr   # `exit = 0` failed: it was stopped
     with open(tmp_path / "run" / "telemetry.csv") as f:
         last = float(list(csv.reader(f))[-1][0])
-    assert 1.9 <= last < 2.6
+    # From t0, not from the start of the process (which comes a second or
+    # more earlier); the stop of a sealed room may add a few rows on a busy machine.
+    assert 1.9 <= last < 3.0
     assert record["started"][-6] in "+-" and record["started"][-3] == ":"
 
 
