@@ -33,7 +33,6 @@ Bytes text(const std::string& s)
 
 uint16_t rounded(double v) { return static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))); }
 
-std::string family_name(const devices::Family& f) { return std::string(f.prefix, std::strlen(f.prefix) - 1); }
 
 }  // namespace
 
