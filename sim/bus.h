@@ -1,6 +1,7 @@
 // The bus controller: takes one decoded request and answers as the
 // addressed unit would. Each kind of operation (devices/operations.h) has a
-// handler; what a family's units read or hold is registered per family.
+// handler; what a family's units read, drive and hold is the family's row
+// of the unit models (unit_models.h).
 #pragma once
 
 #include <array>
@@ -14,6 +15,7 @@
 #include "devices/operations.h"
 #include "physics.h"
 #include "sensors.h"
+#include "unit_models.h"
 #include "units.h"
 
 namespace kelvex::sim {
@@ -67,6 +69,8 @@ public:
 
     const Units& units() const { return units_; }
     Units& units() { return units_; }
+    // What the units read and drive, for the faults that break them.
+    ModelParts& parts() { return parts_; }
     // The values unit `unit` of `f` would answer to `op` now, powered: what a
     // stuck sensor goes on answering. Empty for an operation without values.
     Bytes sample(FamilyId f, devices::Op op, int unit, double now);
@@ -74,19 +78,15 @@ public:
 
 private:
     using Handler = void (Bus::*)(const Request&, Outcome&);
-    using Values = std::function<Bytes(const Request&)>;
-    using Axes3 = std::function<Axes(int unit)>;
-    // Takes a commanded value (when powered) and gives what the unit holds.
-    using Actuator = std::function<int16_t(int unit, int16_t value, bool on)>;
 
     const devices::Operation* decode(const Bytes& request, Outcome& out, int& unit) const;
     void answer(Outcome& out, const Request& r, const Bytes& values) const;
     Bytes values_of(const Request& r);
 
     void register_handlers();
-    void register_sensors();
-    void register_actuators();
     void register_pass_through();
+    // What the unit holds after a command (an actuator's answer).
+    int16_t actuate(const Request& r, int16_t value, bool on);
 
     void on_reset(const Request& r, Outcome& out);
     void on_setting(const Request& r, Outcome& out);
@@ -101,11 +101,9 @@ private:
     Physics& physics_;
     Sensors& sensors_;
     Units units_;
+    ModelParts parts_{physics_, sensors_, units_};
     uint64_t requests_ = 0;
     std::array<Handler, static_cast<size_t>(devices::OpKind::board) + 1> handlers_{};
-    std::map<std::pair<FamilyId, devices::Op>, Values> reads_;
-    std::array<Axes3, kFamilyCount> axes_;
-    std::array<Actuator, kFamilyCount> actuators_;
     std::map<uint16_t, std::function<Bytes(const std::string& args, double now)>> pass_through_;
     std::array<Intercept, kFamilyCount> intercepts_;
 };

@@ -17,27 +17,25 @@ using F = devices::FamilyId;
 constexpr double kBig = 1e12;
 
 // A dead unit takes nothing and answers nothing; what it drove stops
-// driving.
+// driving (its family's model says what that is).
 template <F Family>
 void dead(Satellite& sat, int unit, bool on, double)
 {
-    UnitState& u = sat.bus.units().at(Family, unit);
-    u.dead = on;
-    if constexpr (Family == F::motor) {
-        sat.physics.free_motor(unit, on);
-    } else if constexpr (Family == F::coil) {
-        u.held = 0;
-        sat.physics.set_coil(unit, 0);
-    } else if constexpr (Family == F::engine) {
-        u.held = 0;
-        sat.physics.set_engine(unit, 0);
-    } else if constexpr (Family == F::transmitter) {
-        bool any = false;
-        for (int i = 0; i < static_cast<int>(devices::unit_count(F::transmitter)); ++i) {
-            any = any || sat.bus.units().at(F::transmitter, i).dead;
-        }
-        sat.telemetry.set_state_flag("transmitter_dead", any);
+    sat.bus.units().at(Family, unit).dead = on;
+    if (const UnitModel* model = unit_model(Family); model && model->dead) {
+        model->dead(sat.bus.parts(), unit, on);
     }
+}
+
+// The run's station refuses uploads while any transmitter is dead.
+void transmitter_dead(Satellite& sat, int unit, bool on, double value)
+{
+    dead<F::transmitter>(sat, unit, on, value);
+    bool any = false;
+    for (int i = 0; i < static_cast<int>(devices::unit_count(F::transmitter)); ++i) {
+        any = any || sat.bus.units().at(F::transmitter, i).dead;
+    }
+    sat.telemetry.set_state_flag("transmitter_dead", any);
 }
 
 // A stuck sensor answers what it read when the fault came.
@@ -108,7 +106,7 @@ const FaultKind kKinds[] = {
     {"wheel-dead", kUnit, F::motor, kNone, 0, 0, 0, "", "the motor answers nothing and exerts no torque: its rotor coasts", dead<F::motor>},
     {"coil-dead", kUnit, F::coil, kNone, 0, 0, 0, "", "the coil answers nothing and carries no current", dead<F::coil>},
     {"engine-dead", kUnit, F::engine, kNone, 0, 0, 0, "", "the engine answers nothing and gives no thrust", dead<F::engine>},
-    {"transmitter-dead", kUnit, F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the run's station refuses its uploads)", dead<F::transmitter>},
+    {"transmitter-dead", kUnit, F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the run's station refuses its uploads)", transmitter_dead},
     {"camera-fail", kUnit, F::camera, kNone, 0, 0, 0, "", "the capture tool fails (state camera_fail=1)", camera_fail},
     {"receiver-quality", kUnit, F::receiver, kOptional, 0, 1, 0.25, "factor", "the receiver's quality is VALUE times its nominal (default 0.25)", receiver_quality},
     {"lamp-off", kLamp, kNoUnit, kNone, 0, 0, 0, "", "the lamp is off (an eclipse): sun sensors, light sensors and sun batteries see darkness", lamp_off},
