@@ -15,15 +15,6 @@ using devices::Op;
 using devices::OpKind;
 using F = devices::FamilyId;
 
-Bytes words(std::initializer_list<uint16_t> ws)
-{
-    Bytes b;
-    for (uint16_t w : ws) {
-        common::append_le16(b, w);
-    }
-    return b;
-}
-
 Bytes text(const std::string& s)
 {
     Bytes b(s.begin(), s.end());
@@ -33,6 +24,15 @@ Bytes text(const std::string& s)
 
 
 }  // namespace
+
+Bytes words(std::initializer_list<uint16_t> ws)
+{
+    Bytes b;
+    for (uint16_t w : ws) {
+        common::append_le16(b, w);
+    }
+    return b;
+}
 
 bool is_greeting(const Bytes& message)
 {

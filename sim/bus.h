@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -21,6 +22,9 @@
 namespace kelvex::sim {
 
 using Bytes = std::vector<uint8_t>;
+
+// Words as an answer carries them, little-endian.
+Bytes words(std::initializer_list<uint16_t> ws);
 
 // Message identifiers of the controller pass-through.
 enum PassThroughId : uint16_t {

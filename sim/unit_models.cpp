@@ -14,15 +14,6 @@ namespace {
 using devices::Op;
 using F = devices::FamilyId;
 
-Bytes words(std::initializer_list<uint16_t> ws)
-{
-    Bytes b;
-    for (uint16_t w : ws) {
-        common::append_le16(b, w);
-    }
-    return b;
-}
-
 uint16_t rounded(double v) { return static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))); }
 
 // A light reading below the unit's minimum value reads 0.

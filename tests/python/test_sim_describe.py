@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 
+import groundkit
 import pytest
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
@@ -18,11 +19,7 @@ import python_tables  # noqa: E402
 
 @pytest.fixture(scope="module")
 def sim():
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    path = os.path.join(build, "sim", "kelvex-sim") if build else None
-    if not path or not os.access(path, os.X_OK):
-        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
-    return path
+    return groundkit.simulator()
 
 
 def said(sim, *args):
