@@ -2,12 +2,12 @@
 
 #include <cstring>
 
-#include "booking.h"
+#include "cli/options.h"
 #include "devices/operations.h"
-#include "fault_table.h"
+#include "faults/fault_table.h"
 #include "json.h"
-#include "options.h"
-#include "telemetry.h"
+#include "model/booking.h"
+#include "model/telemetry.h"
 
 namespace kelvex::sim {
 namespace {
