@@ -339,6 +339,17 @@ class Station:
         if self.main_file is not None:
             self.main_file.close()
 
+    def end(self, exit_status):
+        """A single satellite's run ended with exit_status (its orchestrator
+        knows it): kept in status.json and told to the listeners, before
+        they stop, so that a shared station hears how the run ended."""
+        for sat in self._all():
+            with self._lock:
+                sat.reported = "ended"
+                sat.exit_status = exit_status
+            sat.save()
+            self._emit("on_status", sat, sat.status())
+
     def _files(self):
         files = [s.file for s in self._all() if s.file is not None]
         return files + ([self.main_file] if self.main_file is not None else [])

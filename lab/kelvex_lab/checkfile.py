@@ -48,8 +48,9 @@ class Check:
 
 
 class CheckFile:
-    def __init__(self, path, run_options, checks, events=()):
+    def __init__(self, path, run_options, checks, events=(), raw=b""):
         self.path = path
+        self.raw = raw              # the file as read: a run keeps its copy
         self.run_options = run_options
         self.checks = checks
         self.events = list(events)  # a scenario's, scheduled by kelvex-lab scenario
@@ -174,7 +175,7 @@ def load(path, columns=None):
     scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest)
     if errors:
         raise CheckFileError(errors)
-    return CheckFile(path, run_options, checks, scheduled)
+    return CheckFile(path, run_options, checks, scheduled, raw)
 
 
 def _run_table(path, table, lines, errors):

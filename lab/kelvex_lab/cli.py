@@ -1,5 +1,8 @@
 """kelvex-lab: the lab sheet's tools that kelvex-sim calls.
 
+  kelvex-lab fly --sim PATH [...] -- OPTIONS -- PROGRAM [ARGS]
+                                          a whole run: what kelvex-sim run
+                                          becomes (flight/)
   kelvex-lab options [--scenario] FILE    check the whole file, print [run] as
                                           kelvex-sim long options (a scenario
                                           with checks: --checks=FILE too)
@@ -7,8 +10,8 @@
   kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
                                           the same without the mission: the
                                           run's own checks.toml by default
-  kelvex-lab scenario RUNDIR FILE         switch the file's events on the run
-                                          (kelvex-sim starts it)
+  kelvex-lab scenario RUNDIR FILE         switch the file's events on a run
+                                          (a run flown by fly does it itself)
 
 Exit status: 0 every check holds, 3 a check failed, 2 a bad file or folder."""
 
@@ -58,14 +61,18 @@ def cmd_scenario(args, sheet):
     return EXIT_PASSED
 
 
-def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout):
+def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout,
+          sheet=None, plot_program=None):
     """Evaluates checks_path on run_dir and writes the reports (and plot) into
-    out_dir (default: the run folder). Returns the exit status."""
+    out_dir (default: the run folder). Returns the exit status. sheet: the
+    file already read (a run read it before it flew), so it is not read
+    again."""
     out_dir = out_dir or run_dir
     try:
         run = runfolder.Run(run_dir)
         header = run.telemetry.header
-        sheet = checkfile.load(checks_path, columns=header or None)
+        if sheet is None:
+            sheet = checkfile.load(checks_path, columns=header or None)
         results = evaluate.evaluate(sheet, run)
     except checkfile.CheckFileError as e:
         return _errors(e)
@@ -78,10 +85,13 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
     report_path = report.write(out_dir, sheet, run, results)
     if keep_sheet:
         kept = os.path.join(run_dir, KEPT_CHECKS)
-        if not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
+        if sheet.raw:
+            with open(kept, "wb") as f:
+                f.write(sheet.raw)
+        elif not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
             shutil.copyfile(checks_path, kept)
     if draw:
-        _, reason = plot.redraw(run_dir, out_dir, report_path)
+        _, reason = plot.redraw(run_dir, out_dir, report_path, program=plot_program)
         if reason:
             print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
     return EXIT_PASSED if all(r.passed for r in results) else EXIT_FAILED
@@ -114,6 +124,12 @@ def cmd_replay(args):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["fly"]:
+        # kelvex-sim run: the orchestrated run (kelvex_lab.flight), started by
+        # kelvex-sim with the kit's paths; no sheet's command.
+        from . import flight
+        return flight.main(argv[1:])
     ap = argparse.ArgumentParser(prog="kelvex-lab", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))

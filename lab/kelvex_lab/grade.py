@@ -11,6 +11,7 @@ Exit status: 0 every case of every submission passes, 3 something failed,
 
 import argparse
 import concurrent.futures
+import json
 import math
 import os
 import random
@@ -112,8 +113,8 @@ def _kill_group(proc):
 
 def run_case(o, sim, sheet, time_limit, skip):
     run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
-    # A sheet with events is a scenario: the simulator switches them (and
-    # judges without a plot; the grader judges again and draws).
+    # A sheet with events is a scenario: the run switches them and judges
+    # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
     cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
@@ -150,8 +151,14 @@ def run_case(o, sim, sheet, time_limit, skip):
     except checkfile.CheckFileError as e:
         o.status, o.reason = "error", e.errors[0]
         return o
-    o.results = evaluate.evaluate(checks, run)
-    o.report = report.write(o.run_dir, checks, run, o.results)
+    judged = os.path.join(o.run_dir, report.REPORT_JSON)
+    if sheet.events and os.path.exists(judged):
+        # A scenario's run judged itself by the sheet it flew: its verdicts
+        # stand, the case is not judged twice.
+        o.results, o.report = _verdicts(checks, judged), judged
+    else:
+        o.results = evaluate.evaluate(checks, run)
+        o.report = report.write(o.run_dir, checks, run, o.results)
     status = run.exit_status
     if o.status == "error":
         return o
@@ -165,6 +172,16 @@ def run_case(o, sim, sheet, time_limit, skip):
         if run.time_limited:
             o.reason = f"stopped at the time limit ({time_limit:g} s)"
     return o
+
+
+def _verdicts(checks, report_path):
+    """The Results a run's report.json holds, on the sheet's own checks."""
+    with open(report_path) as f:
+        judged = {c["name"]: c for c in json.load(f)["checks"]}
+    return [evaluate.Result(c, judged[c.name]["passed"], judged[c.name]["message"],
+                            judged[c.name]["window"], judged[c.name]["failed_at"],
+                            judged[c.name]["value"], judged[c.name].get("marks", ()))
+            for c in checks.checks]
 
 
 def draw(o):

@@ -23,9 +23,10 @@ def _plot_module(path):
     return _loaded[path]
 
 
-def redraw(run_dir, out_dir, report_path=None, title=None):
-    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason)."""
-    program = find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
+def redraw(run_dir, out_dir, report_path=None, title=None, program=None):
+    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason).
+    program: kelvex-plot's path (default: the kit's)."""
+    program = program or find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
     if not program:
         return None, "kelvex-plot not found"
     csv_path = os.path.join(run_dir, "telemetry.csv")

@@ -11,7 +11,6 @@
 #include "faults/fault_table.h"
 #include "model/telemetry.h"
 #include "run/lab.h"
-#include "run/launcher.h"
 #include "run/temp_tree.h"
 
 int main(int argc, char** argv)
@@ -27,15 +26,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kelvex-sim: %s (see kelvex-sim --help)\n", error.c_str());
         return 2;
     }
-    if (o.command == Command::Run && (!o.scenario.empty() || !o.checks.empty())) {
-        if (const int bad = apply_sheets(argc, argv, o)) {
-            return bad;
-        }
-    }
     try {
         switch (o.command) {
         case Command::Help: print_help(stdout); return 0;
-        case Command::Run: return run_mission(o);
+        case Command::Run: return fly(o);
+        case Command::RunLine: return run_line(o);
         case Command::Replay: return replay_run(o);
         case Command::Columns: std::printf("%s\n", telemetry_header().c_str()); return 0;
         case Command::ListOptions: print_run_options(stdout); return 0;

@@ -48,6 +48,7 @@ const Row kRows[] = {
     {"ncells", "N", 0, 8, kAll, KX_FIELD(ncells), "the mission's battery cells, for the charging column (default 8)"},
     {"control", "PATH", 0, 0, kLine, KX_FIELD(control), "serve the control channel on this Unix socket (run: RUN/control.sock)"},
     {"events", "FILE", 0, 0, kLine, KX_FIELD(events), "write the switched faults to FILE (run: RUN/events.csv)"},
+    {"line-log", "FILE", 0, 0, kLine, KX_FIELD(line_log), "write every frame of the line to FILE (run: RUN/line.log)"},
     KX_SECTION("Unit, lamp and line faults (kelvex-sim faults lists them)"),
     {"fault", "NAME[:UNIT][=VALUE]", 0, 0, kAll, KX_FIELD(fault), "a fault on from the start; repeatable"},
     KX_SECTION("Physics (see sim/README.md)"),
@@ -109,6 +110,9 @@ unsigned command_bit(Command c)
     case Command::Serve: return kServe;
     case Command::Attach: return kAttach;
     case Command::Run: return kRun;
+    // The simulator of a run: run's options, and the files serve is told
+    // where to keep.
+    case Command::RunLine: return kRun | kServe;
     case Command::Replay: return kReplay;
     default: return 0;
     }
@@ -201,6 +205,7 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
 {
     static const std::pair<const char*, Command> kCommands[] = {
         {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
+        {"run-line", Command::RunLine},
         {"gpio-tree", Command::GpioTree}, {"replay", Command::Replay},
         {"columns", Command::Columns}, {"options", Command::ListOptions},
         {"faults", Command::Faults}, {"families", Command::Families},
@@ -224,6 +229,7 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
 {
     switch (o.command) {
     case Command::Serve:
+    case Command::RunLine:
         error = rest.empty() ? "" : "serve takes no operand";
         break;
     case Command::Attach:
@@ -285,6 +291,8 @@ void print_help(FILE* out)
         "             status. A program gets -z 127.0.0.N [-f FTP-URL] and the\n"
         "             line's path as its last arguments; a Python script finds the\n"
         "             path in $KELVEX_TTY and the address in $KELVEX_GROUND\n"
+        "  run-line   the simulator of one run, which kelvex-sim run starts: run's\n"
+        "             options, a line log, and a start and end on standard output\n"
         "  replay     judge a finished run folder again and redraw its plot,\n"
         "             without running anything (by its own checks.toml, or FILE)\n"
         "  columns    print the telemetry's CSV header\n"
@@ -354,6 +362,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         }
         if (c == 'v') {
             ++o.verbose;
+            o.given.push_back("--verbose");
             continue;
         }
         const size_t i = static_cast<size_t>(c - kFirstLong);
@@ -368,6 +377,8 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         if (!set_field(kRows[i], o, optarg, error)) {
             return false;
         }
+        o.given.push_back(std::string("--") + kRows[i].name +
+                          (kRows[i].metavar ? std::string("=") + optarg : std::string()));
     }
     return take_operands({sub_argv + optind, sub_argv + sub_argc}, o, error);
 }
@@ -421,9 +432,11 @@ std::string options_description()
 std::string options_json(const Options& o)
 {
     Options copy = o;
+    // The simulator of a run records run's options, as run would.
+    const Command command = o.command == Command::RunLine ? Command::Run : o.command;
     std::string out = "{";
     for (const Row& row : kRows) {
-        if (row.name && (row.commands & command_bit(o.command))) {
+        if (row.name && (row.commands & command_bit(command))) {
             out += (out.size() > 1 ? ", " : "") + json_string(row.name) + ": " +
                    field_json(row.field(copy));
         }

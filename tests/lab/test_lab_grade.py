@@ -212,3 +212,34 @@ def test_bad_sheet_or_range_is_status_2(tmp_path):
                  "--vary", "lamp-azimuth=9", tmp_path, cwd=tmp_path)
     assert r.returncode == 2 and "NAME=LOW:HIGH" in r.stderr
     assert not os.path.exists(tmp_path / "kelvex-run")
+
+
+def test_a_scenario_case_is_judged_once_by_its_run(tmp_path, monkeypatch):
+    # The run flies the sheet's events and judges it; the grader takes its
+    # verdicts instead of evaluating the run a second time.
+    sim = os.path.join(os.environ.get("KELVEX_BUILD_DIR") or "", "sim", "kelvex-sim")
+    if not os.access(sim, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    from kelvex_lab import checkfile, evaluate, submissions
+    lab = checkfile.load(sheet(tmp_path, """\
+        [[event]]
+        at = 0.2
+        lamp = "off"
+        [[check]]
+        name = "ends cleanly"
+        exit = 0
+        [[check]]
+        name = "ends with 4"
+        exit = 4
+        """))
+    sub = submissions.Submission(str(tmp_path), "gus")
+    sub.command = ["/bin/sh", "-c", "sleep 0.5"]
+    o = grade.Outcome(sub, grade.make_cases(1, 1, [])[0], str(tmp_path / "case-1"))
+    monkeypatch.setattr(evaluate, "evaluate", lambda *a: pytest.fail("judged twice"))
+    grade.run_case(o, sim, lab, 20, {"seed", "time-limit"})
+    assert o.status == "failed", o.reason
+    assert [(r.check.name, r.passed) for r in o.results] == [("ends cleanly", True),
+                                                            ("ends with 4", False)]
+    assert o.results[1].line() == "FAIL ends with 4: the mission ended with status 0, 4 expected"
+    with open(tmp_path / "case-1.sim.log") as f:
+        assert "FAIL ends with 4" in f.read()
