@@ -12,8 +12,8 @@
 namespace kelvex::sim {
 
 enum class Command {
-    Serve, Attach, Run, RunLine, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control,
-    Help
+    Serve, Attach, Run, RunLine, Replay, GpioTree, Columns, ListOptions, Faults, Families, Describe,
+    Control, Help
 };
 
 struct Options {
@@ -36,6 +36,7 @@ struct Options {
     std::string attach;    // attach: the pty slave to serve
     std::string gpio_dir;  // gpio-tree: where to make the tree
     bool markdown = false;  // faults, families: as a Markdown table
+    bool json = false;      // describe: as JSON (its only form)
     std::vector<std::string> request;  // control: the socket (or run folder), then the command
     // run
     bool no_ground = false;
@@ -71,6 +72,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error);
 void print_help(FILE* out);
 // run's options as "NAME KIND" lines, KIND number, text or flag.
 void print_run_options(FILE* out);
+
+// Every option, as `describe --json` gives them: a JSON array of
+// {name, metavar, kind (number, text, flag or list), default, commands,
+// section, help}.
+std::string options_description();
 
 // Every option the command takes, by its long name, with the value it has
 // in `o`: one JSON object, for the record of a run.

@@ -75,13 +75,13 @@ def test_the_token_switches_faults_on_the_simulator(page_server, fake_control):
                                 "source": "panel"}]
     bias = next(f for f in state["available"] if f["name"] == "gyro-bias")
     assert (bias["units"], bias["value"]) == (4, "value")
-    status, answer = post(srv, {"fault": "wheel-dead", "unit": 3}, instructor.token)
-    assert (status, json.loads(answer)) == (400, {"error": "wheel-dead: unit 3 out of range"})
+    status, answer = post(srv, {"fault": "wheel-dead", "unit": 4}, instructor.token)
+    assert (status, json.loads(answer)) == (400, {"error": "wheel-dead: unit 4 out of range"})
     status, _ = post(srv, {"clear": "gyro-stuck", "unit": 2}, instructor.token)
     assert status == 200
     switches = [c for c in fake_control.commands if c.split()[0] in ("fault", "clear")]
     assert switches == ["fault gyro-stuck unit=2 source=panel",
-                        "fault wheel-dead unit=3 source=panel",
+                        "fault wheel-dead unit=4 source=panel",
                         "clear gyro-stuck unit=2 source=panel"]
 
 
