@@ -89,7 +89,9 @@ def parse_args(argv):
 
 def write_ready(path, values):
     tmp = path + ".tmp"
-    with open(tmp, "w") as f:
+    # It may carry the instructor's token: readable by its owner only.
+    with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        os.fchmod(f.fileno(), 0o600)
         f.writelines("%s=%s\n" % kv for kv in values.items())
     # Whoever waits for the file never sees it half written.
     os.replace(tmp, path)
