@@ -133,6 +133,7 @@ class Satellite:
         if self.name is None:
             self._name_from_log()
         self.dropped = 0
+        self.dropped_kernel = 0     # the socket's, while this satellite alone was heard
         self._saved = None
 
     def _name_from_log(self):
@@ -222,6 +223,9 @@ class Station:
         # run's own station takes the instructor's switches.
         self.control_routes = None
         self.refused = 0
+        # Kernel drops not yet put on a satellite, and who was heard since.
+        self._kernel_counted = 0
+        self._heard = set()
         self._lock = threading.RLock()
         self._sats = {}
         self._echo = Echo(echo) if echo is not None else None
@@ -370,6 +374,7 @@ class Station:
             now = time.monotonic()
             if now >= retry:
                 retry = now + 1.0
+                self._count_drops()
                 for f in self._files():
                     if f.failing:
                         f.flush()
@@ -413,10 +418,32 @@ class Station:
             self.main_file.flush()
         if self._echo is not None:
             self._echo.write(echo)
-        if self.receiver is not None:
-            by_peer = getattr(self.receiver, "dropped_by", {})
-            for sat in groups:
-                sat.dropped = by_peer.get(sat.address, 0)
+        self._heard.update(groups)
+        self._count_drops(groups)
+
+    def _count_drops(self, sats=None):
+        """Puts each loss on the satellite that lost it: what the queue refused
+        by sender, and what the socket's full buffer dropped while only one
+        satellite was heard (the kernel does not say whose; with several, the
+        loss stays the station's). Done each second too, so that the end of a
+        burst, after which the satellite says nothing more, is counted."""
+        r = self.receiver
+        if r is None:
+            return
+        by_peer = getattr(r, "dropped_by", {})
+        if sats is None:
+            kernel = r.dropped_kernel
+            if kernel > self._kernel_counted:
+                if len(self._heard) == 1:
+                    next(iter(self._heard)).dropped_kernel += kernel - self._kernel_counted
+                self._kernel_counted = kernel
+            self._heard = set()
+            sats = self._all()
+        for sat in sats:
+            dropped = by_peer.get(sat.address, 0) + sat.dropped_kernel
+            if dropped != sat.dropped:
+                sat.dropped = dropped
+                self._emit("on_status", sat, sat.status())
 
     def _watch(self):
         """New rows of followed telemetry files, for the listeners."""

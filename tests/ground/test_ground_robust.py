@@ -170,6 +170,11 @@ def test_burst_of_100000_is_received_or_counted_and_shown(tmp_path):
         lost = len(burst) - got
         if lost:
             assert "%d log datagrams dropped on arrival" % lost in info["alarms"]
+        # The satellite that lost them says so too, though it sends nothing more.
+        sat = wait_for(lambda: [x for x in st.json("/api/satellites")
+                                if x["dropped"] == lost][:1], 10)
+        assert sat, (lost, st.json("/api/satellites"))
+        assert ("%d log lines lost" % lost in sat[0]["alarms"]) == bool(lost)
 
         # Sent no faster than the socket's buffer takes them, none is lost.
         for i in range(0, len(burst), 4000):
