@@ -469,9 +469,10 @@ class Station:
         r = self.receiver
         drops = {"kernel": r.dropped_kernel if r else 0, "queue": r.dropped_queue if r else 0,
                  "file": sum(f.dropped for f in self._files()), "refused": self.refused}
-        alarms = []
+        alarms, details = [], {}
         for listener in self.listeners:
             drops.update(getattr(listener, "drops", {}))
+            details.update(listener.details() if hasattr(listener, "details") else {})
             if getattr(listener, "alarm", None):
                 alarms.append(listener.alarm)
         if drops["kernel"] or drops["queue"]:
@@ -482,7 +483,7 @@ class Station:
                  "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
                     review=self.read_only, drops=drops, alarms=alarms, queue=queue,
-                    receive_buffer=r.buffer if r else None)
+                    receive_buffer=r.buffer if r else None, **details)
 
     def satellites(self):
         now = time.time()
