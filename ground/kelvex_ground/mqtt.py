@@ -152,12 +152,14 @@ class Publisher:
 
     def _disconnected(self, client, userdata, rc):
         with self._lock:
+            was = self._connected
             self._connected = False
             # Handed over but never written: lost with the connection.
             self.drops["mqtt"] += len(self._in_flight)
             self._in_flight.clear()
             self._in_flight_bytes = 0
-        if rc != 0:
+        # A refused connection keeps the broker's reason as the alarm.
+        if rc != 0 and was:
             self._down("connection lost")
 
     def _published(self, client, userdata, mid):
