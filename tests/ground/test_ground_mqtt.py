@@ -7,6 +7,7 @@ import shutil
 import socket
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -208,4 +209,73 @@ def test_a_department_broker_with_passwords_tls_and_an_acl(tmp_path):
         assert st.stop() == 0
         assert wrong.stop() == 0
         listener.stop()
+        broker.stop()
+
+
+def rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
+class StalledBroker:
+    """Accepts, answers the station's CONNECT with a CONNACK, and from then on
+    never reads: what a broker that stopped reading looks like from the station."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(4)
+        self.port = self.sock.getsockname()[1]
+        self.conns = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            conn.recv(1024)
+            conn.sendall(b"\x20\x02\x00\x00")
+            self.conns.append(conn)
+
+    def stop(self):
+        self.sock.close()
+        for c in self.conns:
+            c.close()
+
+
+def test_a_broker_that_stops_reading_costs_bounded_memory(tmp_path):
+    broker = StalledBroker()
+    st = Station(str(tmp_path), ["--mqtt", "127.0.0.1:%d" % broker.port, "--mqtt-queue-mb", "2"],
+                 single=False)
+    try:
+        assert wait_for(lambda: "publishing to the MQTT broker" in st.stderr())
+        before = rss_mb(st.proc.pid)
+        line = b"x" * 900 + b"\n"
+        # 20 s at about 5 MB/s of log: 100 MB of MQTT messages were it all kept.
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            st.send([line] * 500, source=A)
+            time.sleep(0.1)
+        info = wait_for(lambda: (lambda i: i["mqtt"]["dropped"] > 50000 and i)(
+            st.json("/api/station")), 30)
+        assert info, st.json("/api/station")
+        mqtt_info = info["mqtt"]
+        assert mqtt_info["queued_bytes"] <= mqtt_info["limit_bytes"] == 2 * 1024 * 1024
+        assert mqtt_info["peak_bytes"] <= mqtt_info["limit_bytes"]
+        assert info["drops"]["mqtt"] == mqtt_info["dropped"]
+        # Kept whole, the 100,000 messages would be well over 100 MB; the
+        # station's own bounded buffers (the datagram queue, the recent lines)
+        # are what it may grow by, with the 2 MB of MQTT queue.
+        grown = rss_mb(st.proc.pid) - before
+        assert grown < 80, "the station grew %.0f MB" % grown
+        assert st.stderr().count("takes messages slower than they come") == 1
+    finally:
+        assert st.stop() == 0
         broker.stop()
