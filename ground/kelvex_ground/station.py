@@ -191,6 +191,7 @@ def build(args, conf, servers, log_socket=None):
     if args.upstream:
         from .relay import Relay
         relay = Relay(args.upstream, conf["bind"], root)
+        relay.check()
         if instructor is not None:
             host = "[%s]" % conf["bind"] if ":" in conf["bind"] else conf["bind"]
             relay.status_extra = status_fields(instructor, "http://%s:%d/" % (host, web.port))

@@ -20,6 +20,8 @@ EXTRA_KEYS = {
     "photos": (),
     "exit": (),
 }
+# Keys every kind takes.
+COMMON_KEYS = ("name", "points")
 # Tables a lab sheet may hold; [[event]] belongs to the scenario reader.
 TABLES = ("run", "check", "event")
 # A sheet is written by hand: bounds far past any lab's keep a mistaken or
@@ -50,6 +52,8 @@ class Check:
         self.after = None
         self.last = None
         self.count = 1
+        self.numbers = None         # photos: the photo numbers asked for
+        self.points = 1.0           # what the check is worth in the gradebook
 
 
 class CheckFile:
@@ -289,7 +293,7 @@ def _check(path, i, entry, lines, known, names, errors):
     kind = kinds[0]
     check = Check(i + 1, name, kind, header)
     before = len(errors)
-    allowed = ("name", kind) + EXTRA_KEYS[kind]
+    allowed = COMMON_KEYS + (kind,) + EXTRA_KEYS[kind]
     for key in entry:
         if key not in allowed:
             others = [k for k in EXTRA_KEYS if key in EXTRA_KEYS[k]]
@@ -317,6 +321,14 @@ def _check(path, i, entry, lines, known, names, errors):
                 check.pattern = re.compile(value)
             except re.error as e:
                 fail(kind, f"log: not a regular expression: {e}")
+    elif kind == "photos" and isinstance(value, list):
+        if not value or not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 65535
+                                for v in value):
+            fail(kind, "'photos' needs a number of photos or a list of photo numbers, "
+                       "[1, 2] (0 to 65535)")
+        else:
+            check.numbers = sorted(set(value))
+            check.expected = len(check.numbers)
     else:
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
             fail(kind, f"'{kind}' needs a whole number, 0 or more")
@@ -333,6 +345,12 @@ def _check(path, i, entry, lines, known, names, errors):
             return None
         return float(v)
 
+    if "points" in entry:
+        p = entry["points"]
+        if not _is_number(p) or not math.isfinite(p) or p < 0:
+            fail("points", "'points' needs a number, 0 or more")
+        else:
+            check.points = float(p)
     if kind in ("when", "log"):
         check.within = seconds("within", False)
     if kind == "when":

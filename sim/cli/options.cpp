@@ -82,7 +82,8 @@ const Row kRows[] = {
     {"http-port", "N", 0, 65535, kRun, KX_FIELD(http_port), "its page's port (default 0 = any free)"},
     {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
-    {"no-plot", nullptr, 0, 0, kRun, KX_FIELD(no_plot), "no telemetry.png at the end"},
+    {"no-plot", nullptr, 0, 0, kRun | kReplay, KX_FIELD(no_plot), "no telemetry.png at the end"},
+    {"out", "DIR", 0, 0, kReplay, KX_FIELD(replay_out), "replay: a folder for its reports (default RUN-DIR/replay-N)"},
     {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
     {"scenario", "FILE", 0, 0, kRun, KX_FIELD(scenario), "a lab sheet with [[event]] entries: its options, events and checks"},
 };
@@ -254,7 +255,7 @@ void print_help(FILE* out)
         "Usage: kelvex-sim serve [options]\n"
         "   or: kelvex-sim attach [options] PTY-SLAVE\n"
         "   or: kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
-        "   or: kelvex-sim replay RUN-DIR [--checks FILE]\n"
+        "   or: kelvex-sim replay RUN-DIR [--checks FILE] [--out DIR] [--no-plot]\n"
         "   or: kelvex-sim gpio-tree DIR\n"
         "   or: kelvex-sim faults [--markdown]\n"
         "   or: kelvex-sim families [--markdown]\n"
@@ -277,7 +278,8 @@ void print_help(FILE* out)
         "  run-line   the simulator of one run, which kelvex-sim run starts: run's\n"
         "             options, a line log, and a start and end on standard output\n"
         "  replay     judge a finished run folder again and redraw its plot,\n"
-        "             without running anything (by its own checks.toml, or FILE)\n"
+        "             without running anything (by its own checks.toml, or FILE),\n"
+        "             into RUN-DIR/replay-N or --out DIR, never over a report\n"
         "  columns    print the telemetry's CSV header\n"
         "  options    print run's options, one \"NAME KIND\" a line (number,\n"
         "             text or flag), for the lab tools\n"

@@ -50,6 +50,7 @@ struct Options {
     std::string checks;    // run, replay: the lab sheet to judge by
     std::string scenario;  // run: a lab sheet with events
     std::string replay_dir;
+    std::string replay_out;  // replay: where its reports go (default RUN-DIR/replay-N)
     std::vector<std::string> program;  // run: the mission and its arguments
     // The options as given, each as "--NAME=VALUE" (or "--NAME" for a flag)
     // under its full name: what run hands its orchestrator.

@@ -63,6 +63,9 @@ def test_the_class_station_reads_back_how_each_run_ended(class_runs):
         assert run["record"]["time_limited"] is (name == "slow")
         sat = satellites[run["record"]["address"]]
         assert (sat["state"], sat["exit_status"]) == ("ended", expected), (name, sat)
+        # What the tile says: the run's folder, and a stop at the time limit
+        # told apart from a kill.
+        assert (sat["run"], sat["time_limited"]) == (name, name == "slow"), (name, sat)
         with open(run["dir"] / "ground" / "status.json") as f:
             assert json.load(f)["exit_status"] == expected
     assert len({r["record"]["address"] for r in runs.values()}) == len(ENDINGS)
@@ -107,3 +110,13 @@ def test_a_shared_station_that_cannot_be_reported_to_ends_the_run_before_it_flie
                         "--run-dir", str(tmp_path / "other"), "--", "/bin/true"],
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 1 and "--station needs kelvex-ground, not --no-ground" in r.stderr
+
+
+def test_a_shared_station_that_does_not_answer_ends_the_run_before_it_flies(tmp_path):
+    marker = tmp_path / "flown"
+    r = subprocess.run([simulator(), "run", "--no-plot", "--run-dir", str(tmp_path / "run"),
+                        "--station", "http://127.0.0.1:9/", "--", "/bin/sh", "-c",
+                        "touch %s" % marker], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "--upstream http://127.0.0.1:9/: no kelvex ground station answers there" in r.stderr
+    assert not marker.exists()
