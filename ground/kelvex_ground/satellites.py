@@ -158,6 +158,7 @@ class Satellite:
         if self.name is None:
             self._name_from_log()
         self.dropped = 0
+        self.dropped_kernel = 0     # the socket's, while this satellite alone was heard
         self._saved = None
 
     def _name_from_log(self):
@@ -265,6 +266,9 @@ class Station:
         # run's own station takes the instructor's switches.
         self.control = RunControl()
         self.refused = 0
+        # Kernel drops not yet put on a satellite, and who was heard since.
+        self._kernel_counted = 0
+        self._heard = set()
         self._lock = threading.RLock()
         self._sats = {}
         self._echo = Echo(echo) if echo is not None else None
@@ -457,6 +461,7 @@ class Station:
             now = time.monotonic()
             if now >= retry:
                 retry = now + 1.0
+                self._count_drops()
                 for f in self._files():
                     if f.failing:
                         f.flush()
@@ -501,11 +506,36 @@ class Station:
             self.main_file.flush()
         if self._echo is not None:
             self._echo.write(echo)
-        if self.receiver is not None:
-            by_peer = getattr(self.receiver, "dropped_by", {})
-            for sat in groups:
-                if sat.run is None:
-                    sat.dropped = by_peer.get(sat.address, 0)
+        self._heard.update(groups)
+        self._count_drops(groups)
+
+    def _count_drops(self, sats=None):
+        """Puts each loss on the satellite that lost it: what the queue refused
+        by sender, and what the socket's full buffer dropped while only one
+        satellite was heard (the kernel does not say whose; with several, the
+        loss stays the station's). Done each second too, so that the end of a
+        burst, after which the satellite says nothing more, is counted."""
+        r = self.receiver
+        if r is None:
+            return
+        by_peer = getattr(r, "dropped_by", {})
+        if sats is None:
+            kernel = r.dropped_kernel
+            if kernel > self._kernel_counted:
+                if len(self._heard) == 1:
+                    next(iter(self._heard)).dropped_kernel += kernel - self._kernel_counted
+                self._kernel_counted = kernel
+            self._heard = set()
+            sats = self._all()
+        for sat in sats:
+            if sat.run is not None:
+                # A registered run's lines come by its relay, not by datagram:
+                # an address's losses are a board's.
+                continue
+            dropped = by_peer.get(sat.address, 0) + sat.dropped_kernel
+            if dropped != sat.dropped:
+                sat.dropped = dropped
+                self._emit("on_status", sat, sat.status())
 
     def _watch(self):
         """New rows of followed telemetry files, for the listeners."""
@@ -533,9 +563,10 @@ class Station:
                  "file": sum(f.dropped for f in self._files()), "refused": self.refused,
                  "strangers": self.strangers + (r.refused if r else 0)
                  + (self.senders.refused if self.senders else 0)}
-        alarms = []
+        alarms, details = [], {}
         for listener in self.listeners:
             drops.update(getattr(listener, "drops", {}))
+            details.update(listener.details() if hasattr(listener, "details") else {})
             if getattr(listener, "alarm", None):
                 alarms.append(listener.alarm)
         if drops["strangers"]:
@@ -548,8 +579,9 @@ class Station:
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
                  "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
-                    review=self.read_only, folder=self.root if self.read_only else None, drops=drops, alarms=alarms, queue=queue,
-                    receive_buffer=r.buffer if r else None)
+                    review=self.read_only, folder=self.root if self.read_only else None,
+                    drops=drops, alarms=alarms, queue=queue,
+                    receive_buffer=r.buffer if r else None, **details)
 
     def satellites(self):
         now = time.time()

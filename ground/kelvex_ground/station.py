@@ -87,6 +87,21 @@ def parse_args(argv):
     p.add_argument("--mqtt", metavar="HOST:PORT",
                    help="publish every satellite's log, status, photos and telemetry to this "
                         "MQTT broker")
+    p.add_argument("--mqtt-user", metavar="NAME", help="the station's user name at the broker")
+    p.add_argument("--mqtt-password-file", metavar="FILE",
+                   help="a file whose first line is the broker's password for --mqtt-user")
+    p.add_argument("--mqtt-tls", action="store_true", default=None,
+                   help="talk to the broker over TLS (the system's certificate authorities "
+                        "unless --mqtt-cafile)")
+    p.add_argument("--mqtt-cafile", metavar="FILE",
+                   help="the certificate authority the broker's certificate is checked against")
+    p.add_argument("--mqtt-certfile", metavar="FILE", help="the station's own certificate")
+    p.add_argument("--mqtt-keyfile", metavar="FILE", help="the key of --mqtt-certfile")
+    p.add_argument("--mqtt-queue-mb", metavar="MB", type=float,
+                   help="messages waiting for a slow broker, at most (default 8 MB); more "
+                        "are dropped and counted")
+    p.add_argument("--mqtt-station", metavar="NAME",
+                   help="publish under kelvex/NAME/ (default: --mqtt-user, if given)")
     p.add_argument("--print-log", action="store_true",
                    help="print every line on standard output as it arrives, escaped as in log.txt")
     p.add_argument("--control", metavar="SOCKET",
@@ -105,7 +120,9 @@ def parse_args(argv):
 
 def write_ready(path, values):
     tmp = path + ".tmp"
-    with open(tmp, "w") as f:
+    # It may carry the instructor's token: readable by its owner only.
+    with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        os.fchmod(f.fileno(), 0o600)
         f.writelines("%s=%s\n" % kv for kv in values.items())
     # Whoever waits for the file never sees it half written.
     os.replace(tmp, path)
@@ -198,7 +215,7 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None):
     station.ports["http_port"] = web.port
     if conf["mqtt"]:
         from .mqtt import Publisher
-        station.listeners.append(Publisher(conf["mqtt"]))
+        station.listeners.append(Publisher(conf["mqtt_settings"]))
     if args.upstream:
         from .relay import Relay
         relay = Relay(args.upstream, conf["bind"], root, run=args.run_id, name=args.name)

@@ -164,7 +164,10 @@ def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     # Unsealed, the run folder is the mission's working directory too: two
     # cases of one student must not share photos/.
     os.makedirs(o.run_dir, exist_ok=True)
-    with open(sim_log, "wb") as log:
+    # The run says the instructor's panel address, token and all: the log is
+    # the grader's alone.
+    with open(os.open(sim_log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as log:
+        os.fchmod(log.fileno(), 0o600)
         proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:

@@ -176,6 +176,8 @@ def test_the_station_prints_its_token_and_takes_it(tmp_path, fake_control):
         said = wait_for(lambda: "instructor token " in st.stderr() and st.stderr())
         token = said.split("instructor token ", 1)[1].split()[0]
         assert "#token=%s" % token in said and st.info["instructor_token"] == token
+        # The ready file holds the token: its owner's alone.
+        assert os.stat(st.ready).st_mode & 0o777 == 0o600
         request = urllib.request.Request(
             st.url + "api/sat/127.0.0.1/fault", method="POST",
             data=json.dumps({"fault": "lamp-off"}).encode(),
