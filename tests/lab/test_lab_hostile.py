@@ -69,7 +69,7 @@ def grade(root, students, *extra, timeout=300):
 def bundle(out, student):
     """What the class table and the run folder say of a student, with the
     parts that differ between two gradings (times, paths) left out."""
-    with open(out / student / "case-1" / "report.json") as f:
+    with open(out / student / "attempt-1" / "case-1" / "report.json") as f:
         report = json.load(f)
     return ([(c["name"], c["passed"], c["message"]) for c in report["checks"]],
             report["exit_status"])
@@ -116,7 +116,7 @@ def test_hostile_builds_end_in_their_own_row(tmp_path, honest_alone):
     assert subprocess.run(["pgrep", "-f", marker], capture_output=True).stdout == b""
     assert rows["ivy"]["status"] == "does not build"
     assert "No such file" in rows["ivy"]["reason"]
-    log = (out / "ivy" / "build.log").read_text()
+    log = (out / "ivy" / "attempt-1" / "build.log").read_text()
     assert "holds the lamp" not in log and "sim: offset 0.5" not in log
     assert rows["ada"]["status"] == rows["cyd"]["status"] == "passed"
     assert {s: bundle(out, s) for s in ("ada", "cyd")} == honest_alone
@@ -126,10 +126,13 @@ def test_a_folder_named_like_a_formula_stays_text(tmp_path):
     write_class(tmp_path, {**HONEST, '=HYPERLINK("x";"y")/mission.py': 'print("hi")\n'})
     r, out = grade(tmp_path, ["ada", '=HYPERLINK("x";"y")', "cyd"])
     with open(out / "class.csv", newline="") as f:
-        students = [row["student"] for row in csv.DictReader(f)]
-    assert students == ["ada", '\'=HYPERLINK("x";"y")', "cyd"]
+        rows = list(csv.DictReader(f))
+    # The name is shown as text, never as a formula; the student's folder
+    # is named safely.
+    assert [row["name"] for row in rows] == ["ada", '\'=HYPERLINK("x";"y")', "cyd"]
+    assert all(not row["student"].startswith("=") for row in rows)
     assert r.returncode == 0, r.stdout + r.stderr
-    assert (out / '=HYPERLINK("x";"y")' / "case-1" / "report.json").exists()
+    assert len(list(out.glob("*/attempt-1/case-1/report.json"))) == 3
 
 
 def test_without_bubblewrap_grading_refuses_unless_told(tmp_path, monkeypatch):
@@ -182,8 +185,8 @@ import os, socket, subprocess, time
 ground = os.environ["KELVEX_GROUND"]
 socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(b"pointing error 0.4 deg",
                                                         (ground, 4567))
-with open("1.jpeg", "wb") as f:
-    f.write(b"\\xff\\xd8 a photo of the lamp \\xff\\xd9")
+from PIL import Image
+Image.new("RGB", (640, 480), (200, 180, 40)).save("1.jpeg")
 subprocess.run(["curl", "-sS", "-T", "1.jpeg",
                 os.environ["KELVEX_FTP_PATH"] + "/20260101000000-1.jpeg"], check=True)
 time.sleep(1)
@@ -196,7 +199,8 @@ HONEST_C_FLIGHT = r"""
 void control(void)
 {
     buzz_printf("pointing error 0.3 deg\n");
-    if (system("printf '\377\330 a photo \377\331' > 1.jpeg && "
+    if (system("/usr/bin/python3 -c 'from PIL import Image; "
+               "Image.new(\"RGB\", (640, 480)).save(\"1.jpeg\")' && "
                "curl -sS -T 1.jpeg \"$KELVEX_FTP_PATH/20260101000000-1.jpeg\"") != 0)
         exit(1);
 }
@@ -208,7 +212,7 @@ HOSTILE_FLIGHTS = {
     # The evidence of a perfect run, written where the simulator keeps it.
     "forger": """\
         import os
-        run = "{out}/forger/case-1"
+        run = "{out}/forger/attempt-1/case-1"
         for path, text in (("telemetry.csv.new", "t,lamp_angle_deg\\n0,0\\n"),
                            ("ground/log.txt", "2026-01-01 00:00:00.000 pointing error 0.1 deg\\n"),
                            ("ground/incoming/20260101000000-1.jpeg", "\\xff\\xd8\\xff\\xd9")):
@@ -229,7 +233,7 @@ HOSTILE_FLIGHTS = {
         for who in ("switcher", "ada", "bea"):
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
             try:
-                s.connect("{out}/%s/case-1/control.sock" % who)
+                s.connect("{out}/%s/attempt-1/case-1/control.sock" % who)
                 s.sendall(b"clear wheel-dead 0\\n")
                 print("switched", who)
             except OSError as e:
@@ -280,7 +284,7 @@ HOSTILE_FLIGHTS = {
         import os
         later = ("import time\\n"
                  "time.sleep(30)\\n"
-                 "for path in ('{out}/class.csv', '{out}/survivor/case-1/report.json'):\\n"
+                 "for path in ('{out}/class.csv', '{out}/survivor/attempt-1/case-1/report.json'):\\n"
                  "    try:\\n"
                  "        open(path, 'w').write('passed')\\n"
                  "    except OSError:\\n"
@@ -312,7 +316,7 @@ def fly_class(root, students):
 
 
 def flight_bundle(out, student):
-    run = out / student / "case-1"
+    run = out / student / "attempt-1" / "case-1"
     with open(run / "report.json") as f:
         report = json.load(f)
     return ([(c["name"], c["passed"]) for c in report["checks"]], report["exit_status"],
@@ -346,24 +350,24 @@ def test_honest_classmates_are_graded_as_in_a_class_of_their_own(hostile_flights
     assert h["rows"]["ada"]["status"] == h["rows"]["bea"]["status"] == "passed"
     assert {s: flight_bundle(h["out"], s) for s in ("ada", "bea")} == h["honest"]
     # What the mission left in its own folder is kept beside the evidence.
-    assert (h["out"] / "ada" / "case-1" / "mission" / "1.jpeg").exists()
+    assert (h["out"] / "ada" / "attempt-1" / "case-1" / "mission" / "1.jpeg").exists()
 
 
 def mission_log(h, student):
-    return (h["out"] / student / "case-1" / "mission.log").read_text(errors="replace")
+    return (h["out"] / student / "attempt-1" / "case-1" / "mission.log").read_text(errors="replace")
 
 
 def test_forged_evidence_and_foreign_switches_do_not_reach_the_run(hostile_flights):
     h = hostile_flights
     assert h["rows"]["forger"]["status"] == "failed"
     assert mission_log(h, "forger").count("refused") == 4
-    run = h["out"] / "forger" / "case-1"
+    run = h["out"] / "forger" / "attempt-1" / "case-1"
     assert os.listdir(run / "ground" / "incoming") == []
     log = run / "ground" / "log.txt"
     assert not log.exists() or "pointing error" not in log.read_text()
     assert mission_log(h, "switcher").count("refused") == 3
     for student in ("switcher", "ada", "bea"):
-        events = h["out"] / student / "case-1" / "events.csv"
+        events = h["out"] / student / "attempt-1" / "case-1" / "events.csv"
         assert not events.exists() or "wheel-dead" not in events.read_text()
 
 
@@ -380,9 +384,10 @@ def test_limits_end_the_case_and_say_which(hostile_flights):
     rows = hostile_flights["rows"]
     assert "could not start more processes" in rows["forker"]["reason"] or \
         "stopped at the time limit" in rows["forker"]["reason"]
-    assert rows["filler"]["reason"] == "work folder full: disk limit 4 MB"
-    assert rows["shouter"]["reason"] == "output cut at 1 MB"
-    assert os.path.getsize(hostile_flights["out"] / "shouter" / "case-1" / "mission.log") \
+    # The class table says which case each reason is of.
+    assert rows["filler"]["reason"] == "case 1: work folder full: disk limit 4 MB"
+    assert rows["shouter"]["reason"] == "case 1: output cut at 1 MB"
+    assert os.path.getsize(hostile_flights["out"] / "shouter" / "attempt-1" / "case-1" / "mission.log") \
         <= 1 << 20
     for student in ("forker", "filler", "shouter", "killer"):
         assert rows[student]["status"] == "failed"
