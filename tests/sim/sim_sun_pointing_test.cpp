@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "fakes/mission_process.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -70,7 +72,7 @@ TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
     // ports for FTP and the page, so a station already running elsewhere
     // is no obstacle.
     const std::string cmd = "cd " + work.string() + " && " KELVEX_BUILD_DIR
-                            "/sim/kelvex-sim run --ftp-port 0 --http-port 0 --lamp-azimuth -150 "
+                            "/sim/kelvex-sim run " KELVEX_TEST_SEAL_OPTION "--ftp-port 0 --http-port 0 --lamp-azimuth -150 "
                             "--yaw 10 --seed 5 --no-plot --run-dir run -- " KELVEX_BUILD_DIR
                             "/examples/sun_pointing 2>&1";
     const std::time_t started = std::time(nullptr);
