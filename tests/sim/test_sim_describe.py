@@ -89,8 +89,8 @@ def test_the_written_module_reads_back_as_the_description(tmp_path):
     description["telemetry"] = [{"name": "t", "format": "%.3f", "unit": "s"}]
     path = tmp_path / "tables.py"
     path.write_text(python_tables.render(description))
-    spec = importlib.util.spec_from_file_location("tables", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("tables", path)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     assert module.FAULTS == tuple(description["faults"]) and module.TELEMETRY_COLUMNS == ("t",)
     assert [list(row) for row in module.FAULTS] == [["name", "help", "low", "high"]]
