@@ -10,7 +10,7 @@ import os
 import threading
 import warnings
 
-from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
@@ -175,19 +175,45 @@ class _Authorizer(DummyAuthorizer):
 
 
 def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
-                    per_address=8, max_connections=256, passive_ports=None, refuse=None):
+                    per_address=8, max_connections=256, passive_ports=None, refuse=None,
+                    login_of=None, accept=None):
     """Anonymous FTP; each connection's files go where home_of(peer address)
     says: a (folder whose incoming/ takes the uploads, PhotoStore, list of
     every PhotoStore for the total quota) or None to refuse it. arrived(peer,
     store, name) is called once a photo is complete. Data connections are
     passive, on the control connection's own address. refuse(), when given,
-    names a reason to refuse every upload for now (None: take them)."""
+    names a reason to refuse every upload for now (None: take them).
+    login_of(peer, user, password), when given: the home of a connection
+    that logs in as a registered run (or None), whose address need not be
+    one home_of takes. accept((address, port), (own address, port)), when
+    given, says whether a connection comes from a sender the station takes
+    at all (a run's own station: its mission's)."""
     logger = logging.getLogger("pyftpdlib")
     if not logger.handlers:
         logger.addHandler(logging.StreamHandler())
     logger.setLevel(logging.WARNING)
 
-    authorizer = _Authorizer()
+    class Authorizer(_Authorizer):
+        def validate_authentication(self, username, password, handler):
+            if username == "anonymous":
+                # A board's record is made when it logs in, not when anyone
+                # connects from its address.
+                handler.home = home_of(handler.remote_ip)
+                if handler.home is None:
+                    raise AuthenticationFailed("Anonymous uploads are taken from the boards only.")
+                return
+            home = login_of(handler.remote_ip, username, password) if login_of else None
+            if home is None:
+                raise AuthenticationFailed("Authentication failed.")
+            handler.home = home
+
+        def get_home_dir(self, username):
+            return root
+
+        def get_msg_login(self, username):
+            return "Login successful."
+
+    authorizer = Authorizer()
     with warnings.catch_warnings():
         # Anonymous uploads are the point of this server.
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -225,11 +251,12 @@ def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
 
         def handle(self):
             self.parts = {}
-            self.home = home_of(self.remote_ip)
-            if self.home is None:
-                self.respond("421 This station serves no more satellites.")
+            if accept is not None and not accept((self.remote_ip, self.remote_port),
+                                                 self.socket.getsockname()[:2]):
+                self.respond("421 This station takes uploads from its own mission only.")
                 self.close_when_done()
                 return
+            self.home = None
             super().handle()
 
         def ftp_APPE(self, file):

@@ -20,8 +20,15 @@ EXTRA_KEYS = {
     "photos": (),
     "exit": (),
 }
+# Keys every kind takes.
+COMMON_KEYS = ("name", "points")
 # Tables a lab sheet may hold; [[event]] belongs to the scenario reader.
 TABLES = ("run", "check", "event")
+# A sheet is written by hand: bounds far past any lab's keep a mistaken or
+# hostile one to a message (the TOML reader recurses per level of [ and {).
+MAX_FILE_BYTES = 1024 * 1024
+MAX_ENTRIES = 1000          # [[check]] and [[event]], each
+MAX_NESTING = 32
 
 
 class CheckFileError(Exception):
@@ -45,6 +52,8 @@ class Check:
         self.after = None
         self.last = None
         self.count = 1
+        self.numbers = None         # photos: the photo numbers asked for
+        self.points = 1.0           # what the check is worth in the gradebook
 
 
 class CheckFile:
@@ -141,12 +150,21 @@ def load(path, columns=None):
     simulator's known columns when None). Raises CheckFileError."""
     try:
         with open(path, "rb") as f:
-            raw = f.read()
+            raw = f.read(MAX_FILE_BYTES + 1)
     except OSError as e:
         raise CheckFileError([f"{path}: {e.strerror}"])
+    if len(raw) > MAX_FILE_BYTES:
+        raise CheckFileError([f"{path}: too long for a lab sheet (more than "
+                              f"{MAX_FILE_BYTES // 1024} KB)"])
     try:
         text = raw.decode("utf-8")
+        deep = _too_deep(text)
+        if deep:
+            raise CheckFileError([f"{path}:{deep}: nested too deeply (more than {MAX_NESTING} "
+                                  f"levels of [ and {{)"])
         data = tomllib.loads(text)
+    except RecursionError:
+        raise CheckFileError([f"{path}: nested too deeply"]) from None
     except UnicodeDecodeError as e:
         raise CheckFileError([f"{path}: not UTF-8 text ({e.reason} at byte {e.start})"])
     except tomllib.TOMLDecodeError as e:
@@ -167,6 +185,11 @@ def load(path, columns=None):
         errors.append(f"{path}: 'check' must be [[check]] entries")
         entries = []
     names = {}
+    for key, listed in (("check", entries), ("event", data.get("event", []))):
+        if isinstance(listed, list) and len(listed) > MAX_ENTRIES:
+            line = (lines.check(MAX_ENTRIES) if key == "check" else lines.event(MAX_ENTRIES))[0]
+            raise CheckFileError([f"{_where(path, line)}: too many [[{key}]] entries "
+                                  f"(at most {MAX_ENTRIES})"])
     for i, entry in enumerate(entries):
         check = _check(path, i, entry, lines, known, names, errors)
         if check is not None:
@@ -176,6 +199,30 @@ def load(path, columns=None):
     if errors:
         raise CheckFileError(errors)
     return CheckFile(path, run_options, checks, scheduled, raw)
+
+
+def _too_deep(text):
+    """The line where [ and { first nest past the bound, or None. Brackets in
+    strings and comments are skipped roughly: a sheet near the bound is not
+    one anybody writes."""
+    depth = 0
+    for n, line in enumerate(text.splitlines(), 1):
+        quote = None
+        for c in line:
+            if quote:
+                if c == quote:
+                    quote = None
+            elif c in "\"'":
+                quote = c
+            elif c == "#":
+                break
+            elif c in "[{":
+                depth += 1
+                if depth > MAX_NESTING:
+                    return n
+            elif c in "]}":
+                depth = max(depth - 1, 0)
+    return None
 
 
 def _run_table(path, table, lines, errors):
@@ -246,7 +293,7 @@ def _check(path, i, entry, lines, known, names, errors):
     kind = kinds[0]
     check = Check(i + 1, name, kind, header)
     before = len(errors)
-    allowed = ("name", kind) + EXTRA_KEYS[kind]
+    allowed = COMMON_KEYS + (kind,) + EXTRA_KEYS[kind]
     for key in entry:
         if key not in allowed:
             others = [k for k in EXTRA_KEYS if key in EXTRA_KEYS[k]]
@@ -261,7 +308,7 @@ def _check(path, i, entry, lines, known, names, errors):
             try:
                 check.condition = expr.parse_condition(value)
             except expr.ExprError as e:
-                fail(kind, f"{kind}: {e}: {value}")
+                fail(kind, f"{kind}: {e}: {expr.excerpt(value)}")
             else:
                 for col, at in check.condition.unknown_columns(known):
                     fail(kind, f"{kind}: unknown column '{col}' (column {at})"
@@ -274,6 +321,14 @@ def _check(path, i, entry, lines, known, names, errors):
                 check.pattern = re.compile(value)
             except re.error as e:
                 fail(kind, f"log: not a regular expression: {e}")
+    elif kind == "photos" and isinstance(value, list):
+        if not value or not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 65535
+                                for v in value):
+            fail(kind, "'photos' needs a number of photos or a list of photo numbers, "
+                       "[1, 2] (0 to 65535)")
+        else:
+            check.numbers = sorted(set(value))
+            check.expected = len(check.numbers)
     else:
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
             fail(kind, f"'{kind}' needs a whole number, 0 or more")
@@ -290,6 +345,12 @@ def _check(path, i, entry, lines, known, names, errors):
             return None
         return float(v)
 
+    if "points" in entry:
+        p = entry["points"]
+        if not _is_number(p) or not math.isfinite(p) or p < 0:
+            fail("points", "'points' needs a number, 0 or more")
+        else:
+            check.points = float(p)
     if kind in ("when", "log"):
         check.within = seconds("within", False)
     if kind == "when":

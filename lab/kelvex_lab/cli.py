@@ -9,7 +9,9 @@
   kelvex-lab check RUNDIR FILE            verdicts on a finished run
   kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
                                           the same without the mission: the
-                                          run's own checks.toml by default
+                                          run's own checks.toml by default,
+                                          into RUNDIR/replay-N or DIR, never
+                                          over what is there
   kelvex-lab scenario RUNDIR FILE         switch the file's events on a run
                                           (a run flown by fly does it itself)
 
@@ -101,26 +103,55 @@ def cmd_check(args):
     return judge(args.rundir, args.file, draw=not args.no_plot)
 
 
+def replay_folder(run_dir, given):
+    """Where a replay writes: --out, which must not hold a report yet, or the
+    next free RUNDIR/replay-N. A replay never overwrites what the run was
+    judged by when it flew (or by an earlier replay)."""
+    if given:
+        for name in (report.REPORT_JSON, report.REPORT_XML, "telemetry.png"):
+            if os.path.exists(os.path.join(given, name)):
+                raise FileExistsError(f"{given} already holds {name}; a replay writes only "
+                                      f"into a folder without one")
+        os.makedirs(given, exist_ok=True)
+        return given
+    n = 1
+    while True:
+        path = os.path.join(run_dir, f"replay-{n}")
+        try:
+            os.mkdir(path)
+            return path
+        except FileExistsError:
+            n += 1
+
+
 def cmd_replay(args):
     checks = args.checks
     if checks is None:
         kept = os.path.join(args.rundir, KEPT_CHECKS)
         checks = kept if os.path.exists(kept) else None
+    if not os.path.exists(os.path.join(args.rundir, "run.json")):
+        print(f"kelvex-lab: {args.rundir}: no run.json, so not a run folder", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    if checks is not None:
+        try:
+            checkfile.load(checks)
+        except checkfile.CheckFileError as e:
+            return _errors(e)
+    try:
+        out = replay_folder(args.rundir, args.out)
+    except OSError as e:
+        print(f"kelvex-lab: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    print(f"kelvex-lab: replay into {out}")
     if checks is None:
-        if not os.path.exists(os.path.join(args.rundir, "run.json")):
-            print(f"kelvex-lab: {args.rundir}: no run.json, so not a run folder", file=sys.stderr)
-            return EXIT_BAD_INPUT
         print(f"kelvex-lab: {args.rundir} has no {KEPT_CHECKS}; redrawing the plot only")
         if not args.no_plot:
-            out = args.out or args.rundir
-            os.makedirs(out, exist_ok=True)
             _, reason = plot.redraw(args.rundir, out)
             if reason:
                 print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
         return EXIT_PASSED
     # A replay leaves the run's own sheet alone: it may be judged by another.
-    return judge(args.rundir, checks, out_dir=args.out, draw=not args.no_plot,
-                 keep_sheet=False)
+    return judge(args.rundir, checks, out_dir=out, draw=not args.no_plot, keep_sheet=False)
 
 
 def main(argv=None):
@@ -147,7 +178,9 @@ def main(argv=None):
     p = sub.add_parser("replay", help="evaluate again and redraw, without running anything")
     p.add_argument("rundir")
     p.add_argument("--checks", default=None, help=f"lab sheet (default: RUNDIR/{KEPT_CHECKS})")
-    p.add_argument("--out", default=None, help="where the reports and plot go (default: RUNDIR)")
+    p.add_argument("--out", default=None,
+                   help="a folder without reports for the reports and plot "
+                        "(default: the next RUNDIR/replay-N)")
     p.add_argument("--no-plot", action="store_true", help="leave telemetry.png alone")
     p.set_defaults(func=cmd_replay)
     p = sub.add_parser("scenario", help="switch a scenario's events on a running simulator")

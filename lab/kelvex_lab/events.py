@@ -83,7 +83,7 @@ def _timing(entry, event, fail, known, suggest):
     try:
         event.when = expr.parse_condition(text)
     except expr.ExprError as e:
-        fail("when", f"when: {e}: {text}")
+        fail("when", f"when: {e}: {expr.excerpt(text)}")
         return
     for col, at in event.when.unknown_columns(known):
         fail("when", f"when: unknown column '{col}' (column {at}){suggest(col, known)}")

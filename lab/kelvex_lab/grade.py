@@ -2,15 +2,19 @@
 
 Each (submission, case) runs in its own kelvex-sim run folder, in parallel;
 case k has the same seed and starting conditions for every student, drawn
-reproducibly from the --vary ranges. The class table (class.csv, cases.csv,
-index.html) goes into the output folder with every run folder; every failed
-case is printed with the one command that reruns it.
+reproducibly from the --vary ranges. A submission's student.toml (id, name)
+names its student. The class table (class.csv, cases.csv, gradebook.csv,
+index.html) goes into the output folder with a folder per student holding
+their attempts' run folders and feedback.html; grading into a folder graded
+before adds a new attempt for each submission given and keeps the rest.
+Every failed case is printed with the one command that reruns it.
 
 Exit status: 0 every case of every submission passes, 3 something failed,
 2 a bad lab sheet or command line."""
 
 import argparse
 import concurrent.futures
+import http.client
 import json
 import math
 import os
@@ -19,9 +23,13 @@ import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import time
+import urllib.parse
 
-from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
+from . import (__version__, checkfile, classbook, cli, evaluate, feedback, plot, report,
+               runfolder, sandbox, submissions, table)
+from .progress import Progress
 from .simulator import PROGRAMS, find_program, run_options
 
 DEFAULT_TIME_LIMIT = 300
@@ -30,6 +38,9 @@ GRACE_SECONDS = 60
 # Missions fly in real time and mostly wait on the line, so a pool of a few
 # runs per core keeps the processors busy without starving any run.
 RUNS_PER_CORE = 4
+STATION_TIMEOUT = 3.0
+# The class folder's folder of the reference mission's runs.
+REFERENCE = "_reference"
 
 
 class Vary:
@@ -111,25 +122,52 @@ def _kill_group(proc):
     proc.wait()
 
 
-def run_case(o, sim, sheet, time_limit, skip):
-    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
+def seal_arguments(limits):
+    """kelvex-sim run's options that seal the mission with these limits, or
+    that say it is not sealed."""
+    if limits is None:
+        return ["--no-seal"]
+    return [f"--{n}={checkfile.format_value(v)}" for n, v in limits.options().items()]
+
+
+def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
+    """Flies one case; whatever goes wrong with it (a full disk, a flood)
+    ends that case only."""
+    try:
+        return _run_case(o, sim, sheet, time_limit, skip, extra, limits)
+    except OSError as e:
+        o.status, o.reason = "error", f"the grader could not run this case: {e}"
+        return o
+
+
+def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
+    run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
+                + list(extra))
     # A sheet with events is a scenario: the run switches them and judges
     # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+    # The student's name names the satellite: in run.json, on the plot and,
+    # with --station, on the class station.
+    name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *name,
+           *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.
     own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
         [f"--time-limit={time_limit:g}"]
     o.rerun = shlex.join([sim, "run", f"--{'scenario' if sheet.events else 'checks'}={sheet_path}",
-                          *o.case.arguments(), *own_limit, "--", *o.sub.command])
+                          *o.case.arguments(), *own_limit, "--",
+                          *(o.sub.rerun_command or o.sub.command)])
     sim_log = o.run_dir + ".sim.log"
-    # The run folder is the mission's working directory too: two cases of one
-    # student must not share photos/.
+    # Unsealed, the run folder is the mission's working directory too: two
+    # cases of one student must not share photos/.
     os.makedirs(o.run_dir, exist_ok=True)
-    with open(sim_log, "wb") as log:
+    # The run says the instructor's panel address, token and all: the log is
+    # the grader's alone.
+    with open(os.open(sim_log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as log:
+        os.fchmod(log.fileno(), 0o600)
         proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
@@ -162,16 +200,30 @@ def run_case(o, sim, sheet, time_limit, skip):
     status = run.exit_status
     if o.status == "error":
         return o
-    if status is None:
-        o.status, o.reason = "crashed", "the run did not end"
-    elif status >= 128 and not run.time_limited:
-        o.status = "crashed"
-        o.reason = f"the mission crashed ({_signal_name(status - 128)})"
-    else:
-        o.status = "passed" if all(r.passed for r in o.results) else "failed"
-        if run.time_limited:
-            o.reason = f"stopped at the time limit ({time_limit:g} s)"
+    o.status, o.reason = verdict(run, o.results, time_limit)
+    # A limit of its room ended the mission: that, not the signal, is why.
+    limit = run.info.get("limit")
+    if isinstance(limit, str) and limit:
+        o.status, o.reason = "failed", limit
     return o
+
+
+def verdict(run, results, time_limit):
+    """(status, reason) of a judged run: every failure says why, as a
+    student reads it in the class table."""
+    status = run.exit_status
+    failed = [r for r in results if not r.passed]
+    why = []
+    if status is None:
+        return "crashed", "the run did not end"
+    if status >= 128 and not run.time_limited:
+        return "crashed", f"crashed: {_signal_name(status - 128)}"
+    if run.time_limited:
+        why.append(f"stopped at the time limit ({time_limit:g} s)")
+    if failed:
+        first = f"{failed[0].check.name}: {failed[0].message}"
+        why.append(first + (f" (and {len(failed) - 1} more)" if len(failed) > 1 else ""))
+    return ("failed" if failed else "passed"), "; ".join(why)
 
 
 def _verdicts(checks, report_path):
@@ -189,7 +241,8 @@ def draw(o):
     so one thread draws them all while the runs go on)."""
     if o.report:
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.name}, case {o.case.number}")
+                                title=f"{o.sub.student_name}, case {o.case.number}")
+        feedback.draw_checks(o.run_dir, o.results)
     return o
 
 
@@ -218,15 +271,72 @@ def grade(args, out=sys.stdout):
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
+    sealed = not args.no_sandbox
+    problem = sandbox.probe() if sealed else None
+    if problem:
+        print(f"kelvex-grade: cannot seal the class's builds and missions: {problem}. "
+              f"Give --no-sandbox to grade unsealed (every report and the class table then "
+              f"say 'not sealed')", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    try:
+        limits = sandbox.Limits.from_options(sheet.run_options, {
+            n: getattr(args, n.replace("-", "_")) for n in sandbox.Limits.NAMES})
+    except ValueError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
     time_limit = args.time_limit or sheet.run_options.get("time-limit") or DEFAULT_TIME_LIMIT
     base_seed = args.seed if args.seed is not None else sheet.run_options.get("seed", 1)
     cases = make_cases(args.cases, base_seed, varies)
     skip = {"seed", "time-limit"} | {v.name for v in varies}
+    if args.station:
+        problem = station_problem(args.station)
+        if problem:
+            print(f"kelvex-grade: --station {args.station}: {problem}", file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
     out_dir = make_out_dir(args.out)
+    try:
+        book = classbook.ClassBook(out_dir)
+        book.lock()
+    except classbook.ClassBookError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
     subs = submissions.find(args.submissions)
+    ref = None
+    if args.reference:
+        # The instructor's own mission, flown with the class for the
+        # feedback pages to compare with; it is nobody's grade.
+        [ref] = submissions.find([args.reference])
+        ref.name = ref.student_id = ref.student_name = "reference"
+        ref.dir = os.path.join(out_dir, REFERENCE, time.strftime("%Y%m%d-%H%M%S"))
+        os.makedirs(ref.dir, exist_ok=True)
+        if ref.problem:
+            print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
+    for s in subs:
+        if s.note:
+            print(f"kelvex-grade: {s.path}: {s.note}", file=sys.stderr)
+        s.attempt, s.dir = book.next_attempt(s.name)
+        os.makedirs(s.dir)
     jobs = args.jobs or RUNS_PER_CORE * (os.cpu_count() or 1)
+    earlier = sum(1 for s in subs if s.attempt > 1)
     print(f"kelvex-grade: {len(subs)} submissions x {len(cases)} cases, {jobs} at a time, "
-          f"into {out_dir}", file=out, flush=True)
+          f"into {out_dir}" + ("" if sealed else ", not sealed")
+          + (f" ({earlier} graded before: a new attempt each)" if earlier else ""),
+          file=out, flush=True)
+    with tempfile.TemporaryDirectory(prefix="kelvex-grade-") as staging:
+        if sealed:
+            # Each room sees a private copy of its own submission only.
+            os.chmod(staging, 0o755)
+            for i, s in enumerate(subs + ([ref] if ref else [])):
+                if not s.problem:
+                    submissions.stage(s, os.path.join(staging, str(i)))
+        ok = _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim,
+                          time_limit, args, limits if sealed else None)
+    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+
+
+def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, time_limit,
+                 args, limits):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -234,44 +344,87 @@ def grade(args, out=sys.stdout):
             flags = submissions.kit_flags(args.build_dir)
         except RuntimeError as e:
             flags_problem = str(e)
+    extra = [f"--station={args.station}"] if args.station else []
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
             concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
         built = {}
-        for s in subs:
-            os.makedirs(os.path.join(out_dir, s.name), exist_ok=True)
+        for s in subs + ([ref] if ref else []):
             if s.kind == "c" and not s.problem:
                 if flags_problem:
                     s.problem = flags_problem
                 else:
-                    built[pool.submit(submissions.build, s, os.path.join(out_dir, s.name),
-                                      flags)] = s
+                    room = sandbox.Room(limits) if limits else None
+                    built[pool.submit(submissions.build, s, s.dir, flags, room,
+                                      args.build_time_limit)] = s
         concurrent.futures.wait(built)
-        futures = []
-        for s in subs:
-            if s.problem:
-                continue
-            for c in cases:
-                o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
-                futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
+        flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
+        progress = Progress(len(flown), sys.stderr).start()
+
+        def fly(o):
+            progress.case_started()
+            try:
+                return run_case(o, sim, sheet, time_limit, skip, extra, limits)
+            finally:
+                progress.case_ended()
+
+        futures = [pool.submit(fly, Outcome(s, c, os.path.join(s.dir, f"case-{c.number}")))
+                   for s, c in flown]
         plots = [drawer.submit(draw, f.result())
                  for f in concurrent.futures.as_completed(futures)]
         outcomes = [f.result() for f in plots]
+        progress.finish()
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
-    table.write(out_dir, sheet, subs, cases, by_sub)
+    reference = {o.case.number: o.run_dir for o in outcomes if o.sub is ref and o.report}
+    if ref and ref.problem:
+        print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
+    for s in subs:
+        book.add(s, s.attempt, s.dir, sheet, cases, by_sub[s.name])
+    book.save()
+    table.write(out_dir, sheet, book, cases, sealed=limits is not None)
+    for s in subs:
+        feedback.write_student(out_dir, book.student(s.name), reference)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
-    ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
-    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+    return all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
+
+
+def station_problem(url):
+    """Why the class station at url cannot be reported to, or None. Asked
+    once before anything flies: a class flown past a station that is not
+    there shows nothing on the screen the instructor watches."""
+    parts = urllib.parse.urlsplit(url if "//" in url else "http://" + url)
+    if parts.scheme != "http" or not parts.hostname:
+        return "not an http:// address of a station"
+    try:
+        conn = http.client.HTTPConnection(parts.hostname, parts.port or 80,
+                                          timeout=STATION_TIMEOUT)
+        try:
+            conn.request("GET", "/api/station")
+            answer = conn.getresponse()
+            body = answer.read()
+        finally:
+            conn.close()
+    except (OSError, http.client.HTTPException) as e:
+        return f"does not answer ({e})"
+    if answer.status != 200:
+        return f"answers {answer.status} {answer.reason}: not a kelvex ground station"
+    try:
+        info = json.loads(body)
+        int(info["log_port"])
+    except (ValueError, KeyError, TypeError):
+        return "answers, but not as a kelvex ground station"
+    return None
 
 
 def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
     for s in subs:
         rows = by_sub[s.name]
+        who = s.name if s.student_name == s.name else f"{s.name} ({s.student_name})"
         if s.problem:
-            print(f"FAIL {s.name}: {s.problem}", file=out)
+            print(f"FAIL {who}: {s.problem}", file=out)
             continue
         passed = sum(o.status == "passed" for o in rows)
-        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {s.name}: {passed} of "
+        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {who}: {passed} of "
               f"{len(cases)} cases", file=out)
         for o in rows:
             if o.status == "passed":
@@ -284,7 +437,8 @@ def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
                     why += f" (and {len(failed) - 1} more)"
             print(f"  case {o.case.number} ({o.case.label()}): {why}", file=out)
             print(f"    rerun: {o.rerun}", file=out)
-    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')} "
+    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')}, gradebook "
+          f"{os.path.join(out_dir, 'gradebook.csv')}, a feedback.html in each student's folder "
           f"({elapsed:.0f} s)", file=out)
 
 
@@ -325,6 +479,22 @@ def main(argv=None):
                     help="a kelvex build tree to build C missions against instead of the "
                          "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
     ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("--reference", default=None, metavar="SUBMISSION",
+                    help="the instructor's own mission, flown in every case for the feedback "
+                         "pages to overlay on each student's runs (not graded)")
+    ap.add_argument("--station", default=None, metavar="URL",
+                    help="every run also reports to the class station at URL (checked first)")
+    ap.add_argument("--build-time-limit", type=float, default=submissions.BUILD_SECONDS,
+                    metavar="S", help="seconds a build may take, every process of it "
+                                      f"(default {submissions.BUILD_SECONDS})")
+    ap.add_argument("--no-sandbox", action="store_true",
+                    help="build and fly every submission as this user, unsealed (only where "
+                         "bubblewrap or user namespaces are missing; reports say 'not sealed')")
+    defaults = sandbox.Limits().options()
+    for name, (_, _, unit) in sandbox.Limits.NAMES.items():
+        ap.add_argument(f"--{name}", type=float, default=None, metavar=unit.upper(),
+                        help=f"each build's and mission's {name.replace('-limit', '')} limit "
+                             f"(default: the sheet's, or {defaults[name]:g} {unit})")
     ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",
                     help="a folder with a C mission or a Python script")
     try:

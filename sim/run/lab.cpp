@@ -95,6 +95,12 @@ int replay_run(const Options& o)
     if (!o.checks.empty()) {
         args.insert(args.end(), {"--checks", o.checks});
     }
+    if (!o.replay_out.empty()) {
+        args.insert(args.end(), {"--out", o.replay_out});
+    }
+    if (o.no_plot) {
+        args.push_back("--no-plot");
+    }
     return become(args, kBadSheet);
 }
 

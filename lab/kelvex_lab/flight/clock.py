@@ -146,5 +146,10 @@ class ClockLauncher(MissionLauncher):
                    LD_PRELOAD=self.interposer + (" " + old if old else ""))
         return argv, env
 
+    def writable(self):
+        """What a sealed room must let the mission write: the clock itself
+        and its doorbell (every party marks its state there)."""
+        return [self.clock_path, self.clock_path + ".bell"] if self.clock_path else []
+
     def start(self, argv, env, cwd, output):
         return self.inner.start(argv, env, cwd, output)
