@@ -10,6 +10,7 @@
 // refused at once rather than run on the wrong clock.
 //
 // Without KELVEX_CLOCK in the environment every call passes straight through.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <errno.h>
@@ -64,6 +65,11 @@ constexpr int kMaxFds = 4096;
 Segment* g_seg = nullptr;
 bool g_observer = false;  // the station: clock reads only
 int g_bell = -1;
+// This process's life lock on the clock's file (segment.h hold_life).
+int g_life_fd = -1;
+int32_t g_life = -1;
+dev_t g_seg_dev = 0;
+ino_t g_seg_ino = 0;
 pthread_key_t g_key;
 char g_seg_path[512];
 char g_preload[1024];
@@ -129,6 +135,7 @@ Party* claim(State s, pid_t pid, pid_t tid, pid_t owner)
         p.pid.store(pid);
         p.tid.store(tid);
         p.owner.store(owner);
+        p.life.store(g_life);
         p.on_line.store(0);
         p.deadline.store(kNever);
         uint32_t top = g_seg->top.load();
@@ -513,6 +520,56 @@ struct SpawnSlot {
     }
 };
 
+bool is_clock_file(int fd)
+{
+    struct stat st {};
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_dev == g_seg_dev && st.st_ino == g_seg_ino;
+}
+
+// The life lock is carried through exec (its descriptor kept open), so that
+// the simulator never sees this process without one while the new image
+// loads: however long that takes under load, the clock waits for it.
+void before_exec()
+{
+    if (!active() || t_self == nullptr) {
+        return;
+    }
+    if (!is_clock_file(g_life_fd)) {
+        // Closed by the mission (a child closing every descriptor): anew.
+        g_life_fd = hold_life(g_seg, g_seg_path, &g_life);
+        t_self->life.store(g_life);
+    }
+    if (g_life_fd >= 0) {
+        fcntl(g_life_fd, F_SETFD, 0);
+    }
+    set_state(t_self, state_of(t_self));
+}
+
+void exec_failed()
+{
+    if (active() && g_life_fd >= 0) {
+        fcntl(g_life_fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+// The life the image before us carried through exec: ours is held now.
+void close_carried_lives()
+{
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return;
+    }
+    const int own = dirfd(d);
+    while (const dirent* e = readdir(d)) {
+        const int fd = atoi(e->d_name);
+        if (e->d_name[0] != '.' && fd != own && fd != g_life_fd && is_clock_file(fd) &&
+            (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) {
+            close(fd);
+        }
+    }
+    closedir(d);
+}
+
 __attribute__((constructor)) void start()
 {
     const char* path = getenv("KELVEX_CLOCK");
@@ -537,6 +594,12 @@ __attribute__((constructor)) void start()
         return;
     }
     pthread_key_create(&g_key, thread_gone);
+    g_life_fd = hold_life(g_seg, g_seg_path, &g_life);
+    struct stat st {};
+    if (fstat(g_life_fd, &st) == 0) {
+        g_seg_dev = st.st_dev;
+        g_seg_ino = st.st_ino;
+    }
     const pid_t me = getpid();
     const pid_t tid = my_tid();
     // After an exec the slots of the image before us are ours: keep one (the
@@ -551,6 +614,7 @@ __attribute__((constructor)) void start()
         if (t_self == nullptr) {
             t_self = &p;
             p.tid.store(tid);
+            p.life.store(g_life);
             set_state(&p, State::Running);
         } else {
             release(&p);
@@ -562,17 +626,23 @@ __attribute__((constructor)) void start()
     for (uint32_t i = 0; i < top && t_self == nullptr; ++i) {
         Party& p = g_seg->parties[i];
         uint32_t pending = static_cast<uint32_t>(State::Pending);
-        if (p.owner.load() == parent && p.state.compare_exchange_strong(pending, static_cast<uint32_t>(State::Running))) {
+        const pid_t owner = p.owner.load();
+        if ((owner == parent || owner == kAnyParent) &&
+            p.state.compare_exchange_strong(pending, static_cast<uint32_t>(State::Running))) {
             p.pid.store(me);
             p.tid.store(tid);
+            p.life.store(g_life);
             t_self = &p;
         }
     }
     if (self()) {
         pthread_setspecific(g_key, t_self);
     }
+    close_carried_lives();
 }
 
+// Our life lock goes with this image: a fresh look from now on, so that the
+// simulator does not take the new image's start-up for our end.
 // At exit the process's slots go; the main one is held for a parent that
 // waits for us, so the clock cannot move between our end and its waking.
 void leave()
@@ -1106,7 +1176,14 @@ pid_t fork(void)
     const pid_t pid = real_fork();
     if (pid == 0) {
         t_self = child;
+        // The parent's life lock is shared with us through the inherited
+        // descriptor: ours must end with us alone.
+        if (g_life_fd >= 0) {
+            close(g_life_fd);
+        }
+        g_life_fd = hold_life(g_seg, g_seg_path, &g_life);
         if (child) {
+            child->life.store(g_life);
             child->pid.store(getpid());
             child->tid.store(my_tid());
             pthread_setspecific(g_key, child);
@@ -1199,7 +1276,10 @@ int execve(const char* path, char* const argv[], char* const envp[])
         return -1;
     }
     Env env(envp);
-    return real_execve(path, argv, env.envp);
+    before_exec();
+    const int r = real_execve(path, argv, env.envp);
+    exec_failed();
+    return r;
 }
 
 int execv(const char* path, char* const argv[]) { return execve(path, argv, environ); }
@@ -1212,7 +1292,10 @@ int execvpe(const char* file, char* const argv[], char* const envp[])
         return -1;
     }
     Env env(envp);
-    return real_execvpe(file, argv, env.envp);
+    before_exec();
+    const int r = real_execvpe(file, argv, env.envp);
+    exec_failed();
+    return r;
 }
 
 int execvp(const char* file, char* const argv[]) { return execvpe(file, argv, environ); }

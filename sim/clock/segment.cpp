@@ -119,6 +119,45 @@ void unmap_segment(Segment* s)
     }
 }
 
+namespace {
+
+flock life_lock(short type, int32_t byte)
+{
+    flock l{};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    l.l_start = static_cast<off_t>(sizeof(Segment)) + byte;
+    l.l_len = 1;
+    return l;
+}
+
+}  // namespace
+
+int hold_life(Segment* s, const char* path, int32_t* byte)
+{
+    const int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    *byte = static_cast<int32_t>(s->lives.fetch_add(1) & 0x3fffffff);
+    flock l = life_lock(F_WRLCK, *byte);
+    if (fcntl(fd, F_OFD_SETLK, &l) != 0) {
+        close(fd);
+        *byte = -1;
+        return -1;
+    }
+    return fd;
+}
+
+bool life_held(int fd, int32_t byte)
+{
+    flock l = life_lock(F_WRLCK, byte);
+    if (fcntl(fd, F_OFD_GETLK, &l) != 0) {
+        return true;  // cannot tell: take it for alive
+    }
+    return l.l_type != F_UNLCK;
+}
+
 const char* bell_suffix() { return ".bell"; }
 
 bool follows(clockid_t id)

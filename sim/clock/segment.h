@@ -18,10 +18,14 @@
 namespace kelvex::clock {
 
 constexpr uint32_t kMagic = 0x4b56434cu;  // "KVCL"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr int kMaxParties = 256;
 constexpr int64_t kNever = INT64_MAX;
 constexpr int64_t kNsPerS = 1000000000;
+// The owner of the mission's own slot, kept by the simulator: whichever
+// process of the mission starts first takes it. Its parent is the run, or a
+// sealed room's first process, whose pid means nothing to the simulator.
+constexpr int32_t kAnyParent = -1;
 
 // Virtual CLOCK_REALTIME starts at 2026-01-01 00:00:00 UTC in every run: the
 // station's stamps and a mission's printed dates come out the same each time.
@@ -48,6 +52,10 @@ struct Party {
     std::atomic<uint32_t> on_line;  // waiting for the serial line
     std::atomic<int64_t> deadline;  // virtual ns
     std::atomic<int64_t> since;     // real monotonic ns of the last change
+    // The byte of the clock's file its process holds locked while it lives
+    // (-1: none known). A lock, not a pid: a sealed mission's pids are those
+    // of its own PID namespace, which mean nothing to the simulator.
+    std::atomic<int32_t> life;
 };
 
 struct Segment {
@@ -74,6 +82,7 @@ struct Segment {
     char refusal[512];
     char fallback_note[256];
     char ground[64];  // the station's address, for counting datagrams
+    std::atomic<uint32_t> lives;  // life bytes handed out so far
     Party parties[kMaxParties];
 };
 
@@ -105,6 +114,15 @@ Segment* create_segment(const char* path, uint64_t line_rdev, int64_t bound_ns,
 // Maps an existing segment; null when it is not one.
 Segment* map_segment(const char* path);
 void unmap_segment(Segment* s);
+
+// A process's life: a lock on a byte of its own past the segment's end of
+// the clock's file at `path`, held through an open file description of this
+// process alone, so that it goes when the process does (or execs: the new
+// image takes a new one). Returns the descriptor (-1 on failure) and the
+// byte in *byte.
+int hold_life(Segment* s, const char* path, int32_t* byte);
+// Whether the life byte `byte` is held by anyone; `fd` is open on the file.
+bool life_held(int fd, int32_t byte);
 
 // The doorbell next to the segment: a FIFO the simulator polls, so that a
 // party that starts waiting wakes it.

@@ -18,6 +18,10 @@ State state_of(const Party& p) { return static_cast<State>(p.state.load(std::mem
 
 int64_t to_ns(double s) { return static_cast<int64_t>(s * 1e9); }
 
+// A process between exec and its new image's start holds no life byte: it
+// is taken for gone only when none is held this long.
+constexpr int64_t kExecGraceNs = 200000000;
+
 }  // namespace
 
 VirtualClock::VirtualClock(const ClockConfig& c)
@@ -34,6 +38,10 @@ VirtualClock::VirtualClock(const ClockConfig& c)
     bell_ = common::UniqueFd(open((path_ + bell_suffix()).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!bell_.valid()) {
         throw std::system_error(errno, std::generic_category(), "virtual clock doorbell");
+    }
+    file_ = common::UniqueFd(open(path_.c_str(), O_RDWR | O_CLOEXEC));
+    if (!file_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "virtual clock " + path_);
     }
     anchor_real_ = real_ns();
 }
@@ -70,6 +78,7 @@ void VirtualClock::expect_child(pid_t owner)
         p.pid.store(getpid());
         p.tid.store(getpid());
         p.owner.store(owner);
+        p.life.store(-1);  // its process takes the slot and its own life
         p.deadline.store(kNever);
         p.since.store(real_ns());
         const uint32_t i = static_cast<uint32_t>(&p - seg_->parties);
@@ -107,32 +116,27 @@ void VirtualClock::sent(size_t n)
     futex_wake_all(&seg_->seq);
 }
 
-bool VirtualClock::dead(const Party& p) const
+bool VirtualClock::dead(const Party& p)
 {
-    // By process: a slot's thread is being filled in while a process or
-    // thread starts, and a thread that ends lets its slot go itself.
-    const pid_t pid = p.pid.load();
-    if (pid <= 0) {
-        return true;
-    }
-    if (kill(pid, 0) != 0 && errno == ESRCH) {
-        return true;
-    }
-    // A zombie still answers signals: its state says it is gone.
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    std::FILE* f = std::fopen(path, "r");
-    if (!f) {
-        return errno == ENOENT;
-    }
-    char line[512];
-    const bool got = std::fgets(line, sizeof line, f) != nullptr;
-    std::fclose(f);
-    if (!got) {
+    // By process: a thread that ends lets its slot go itself. Not by pid:
+    // a sealed mission's pids are its own PID namespace's.
+    const int32_t byte = p.life.load();
+    const size_t i = static_cast<size_t>(&p - seg_->parties);
+    if (byte < 0 || life_held(file_.get(), byte)) {
+        unheld_since_[i] = 0;
         return false;
     }
-    const char* close = std::strrchr(line, ')');
-    return close && (close[2] == 'Z' || close[2] == 'X');
+    if (state_of(p) == State::ExitHold) {
+        return true;  // it ended: no exec to wait for
+    }
+    const int64_t real = real_ns();
+    if (unheld_since_[i] == 0 || unheld_byte_[i] != byte) {
+        unheld_since_[i] = real;
+        unheld_byte_[i] = byte;
+        return false;
+    }
+    // Unheld for a while with the same byte: not an exec in progress.
+    return real - unheld_since_[i] > kExecGraceNs;
 }
 
 void VirtualClock::fallback(const std::string& why)

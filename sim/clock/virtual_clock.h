@@ -43,6 +43,7 @@ public:
     // Keeps a slot held for a process about to be started (before fork); the
     // process takes it when the interposer loads in it, so the clock cannot
     // move while it starts up.
+    // `owner`: the parent that starts it (0: this process; kAnyParent).
     void expect_child(pid_t owner = 0);
     // Whether the first process expected (the mission) has come and gone.
     bool leader_gone() const;
@@ -81,12 +82,18 @@ public:
     double speed() const { return speed_; }
 
 private:
-    bool dead(const Party& p) const;
+    bool dead(const Party& p);
     void fallback(const std::string& why);
 
     std::string path_;
     Segment* seg_ = nullptr;
     common::UniqueFd bell_;
+    common::UniqueFd file_;  // the clock's file, to look at life locks
+    // Since when each slot's life byte has been seen unheld (0: held), and
+    // which byte that was: a process between exec and its new image's
+    // first instant holds none for a moment.
+    int64_t unheld_since_[kMaxParties] = {};
+    int32_t unheld_byte_[kMaxParties] = {};
     double speed_;
     int64_t bound_ns_;
     int64_t running_bound_ns_;
