@@ -277,10 +277,14 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
                 break;
             }
         }
-        if (vnow() >= deadline) {
+        const bool handed = state_of(p) != State::Waiting;
+        if (handed && vnow() >= deadline) {
+            // Our turn: the simulator hands the clock to one party at a
+            // time. Never on our own at the deadline: two parties due at one
+            // instant would then race.
             break;
         }
-        if (state_of(p) != State::Waiting) {
+        if (handed) {
             // A sender marks us before its signal reaches us; a signal we
             // block or ignore never ends the wait: wait on.
             set_state(p, State::Waiting);

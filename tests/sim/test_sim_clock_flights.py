@@ -54,12 +54,7 @@ def hog(stop):
         pass
 
 
-@pytest.mark.parametrize("battery", [
-    False,
-    pytest.param(True, marks=pytest.mark.xfail(
-        reason="open defect: with the battery loop in a child, one 1 ms iteration of its "
-               "discharge comes out differently between some runs", strict=False)),
-], ids=["", "with-battery-loop"])
+@pytest.mark.parametrize("battery", [False, True], ids=["", "with-battery-loop"])
 @pytest.mark.parametrize("kind", ["c", "python"])
 def test_a_flight_repeats_byte_for_byte_at_any_load(tmp_path, kind, battery):
     program = mission(kind)
