@@ -137,3 +137,46 @@ def test_a_real_clock_run_says_so(tmp_path):
                           "--run-dir", str(tmp_path / "bad"), "--", "/bin/true"],
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
     assert bad.returncode == 2 and "--speed needs --clock virtual" in bad.stdout, bad.stdout
+
+
+SCENARIO = """\
+[run]
+seed = 5
+
+[[event]]
+at = 0.5
+lamp = "off"
+
+[[event]]
+when = "wheel_rpm > 2500"
+lamp-azimuth = 200
+"""
+
+
+def test_a_scenario_flies_in_virtual_time_its_events_at_their_instants(tmp_path):
+    """A scenario is judged: virtual time at max unless told otherwise; its
+    events go at their virtual time, the same in every run."""
+    sheet = tmp_path / "events.toml"
+    sheet.write_text(SCENARIO)
+    env = dict(os.environ, CLOCK_FLIGHT_BATTERY="0")
+    folders = [tmp_path / "one", tmp_path / "two"]
+    for folder in folders:
+        r = subprocess.run([simulator(), "run", "--scenario", str(sheet), "--no-plot", *SEAL,
+                            "--run-dir", str(folder), "--", *mission("c")],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=120, env=env)
+        assert r.returncode == 0, r.stdout
+    record = json.loads((folders[0] / "run.json").read_text())
+    assert record["clock"]["kind"] == "virtual" and record["clock"]["speed"] == "max", record
+    assert bundle(folders[0]) == bundle(folders[1])
+    events = (folders[0] / "events.csv").read_text().splitlines()[1:]
+    assert len(events) == 2, events
+    assert events[0].startswith("0.500,scenario,fault,lamp-off"), events
+    t_event = float(events[1].split(",")[0])
+    rows = (folders[0] / "telemetry.csv").read_text().splitlines()
+    header = rows[0].split(",")
+    rpm, t = header.index("wheel_rpm"), header.index("t")
+    first = next(float(row.split(",")[t]) for row in rows[1:]
+                 if float(row.split(",")[rpm]) > 2500)
+    # Switched on the row it holds on, within a physics step or two.
+    assert 0 <= t_event - first <= 0.0025, (first, events)
