@@ -82,6 +82,16 @@ public:
     double speed() const { return speed_; }
 
 private:
+    struct Scan {
+        int64_t earliest;   // the earliest deadline among the waiters and us
+        bool line_waiter;   // someone waits for the line
+        bool real_wait;     // someone waits in real time (or past the bound)
+        bool blocked;       // someone holds the clock
+    };
+    Scan scan_parties(int64_t own_due_ns, int64_t real);
+    bool holder_let_go(Party& p, State s, int64_t age, bool* real_wait);
+    bool datagrams_in_flight(int64_t real);
+    Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns);
     bool dead(const Party& p);
     void fallback(const std::string& why);
 
