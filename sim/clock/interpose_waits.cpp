@@ -372,6 +372,32 @@ int sem_timedwait(sem_t* s, const timespec* abs)
     return 0;
 }
 
+// Waits without a time-out for another party of ours (a thread joining
+// another, a lock handed over): they hold nothing, as waitpid does, or a
+// thread waiting for one that sleeps would hold the clock for ever.
+int sem_wait(sem_t* s)
+{
+    REAL(sem_wait);
+    REAL(sem_trywait);
+    // Taken at once (an uncontended lock, as most of Python's are): we never
+    // let go of the clock, or it could move in the middle of our work.
+    const int saved = errno;
+    if (real_sem_trywait(s) == 0) {
+        return 0;
+    }
+    if (errno != EAGAIN) {
+        return -1;
+    }
+    errno = saved;
+    return passive([&] { return real_sem_wait(s); });
+}
+
+int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m)
+{
+    REAL(pthread_cond_wait);
+    return passive([&] { return real_pthread_cond_wait(c, m); });
+}
+
 int sem_clockwait(sem_t* s, clockid_t id, const timespec* abs)
 {
     REAL(sem_clockwait);

@@ -198,7 +198,12 @@ int real_wait(Party* p, int64_t timeout_ns, Probe& probe)
     }
     const int64_t deadline = timeout_ns < 0 ? kNever : start_v + timeout_ns;
     const int64_t real_start = real_ns();
-    g_seg->fallbacks.fetch_add(1);
+    if (g_seg->fallbacks.fetch_add(1) == 0 && g_seg->fallback_note[0] == 0) {
+        snprintf(g_seg->fallback_note, sizeof g_seg->fallback_note,
+                 "a wait on something outside the run's clock (a socket, a pipe, another "
+                 "program) lasted past %g s",
+                 static_cast<double>(bound) / kNsPerS);
+    }
     p->deadline.store(deadline);
     set_state(p, State::RealWait);
     ring();

@@ -143,9 +143,11 @@ bool VirtualClock::dead(const Party& p)
 
 void VirtualClock::fallback(const std::string& why)
 {
-    ++own_fallbacks_;
+    // In the clock's file, where the run reads it for run.json.
+    seg_->fallbacks.fetch_add(1);
     if (note_.empty()) {
         note_ = why;
+        std::strncpy(seg_->fallback_note, why.c_str(), sizeof seg_->fallback_note - 1);
     }
 }
 
@@ -271,7 +273,7 @@ VirtualClock::Step VirtualClock::pace(int64_t earliest, bool real_wait, int64_t 
         if (real_wait) {
             real_fallback_start_ = real;
         } else {
-            own_fallback_ns_ += real - real_fallback_start_;
+            seg_->fallback_ns.fetch_add(real - real_fallback_start_);
         }
     }
     const double speed = real_paced_ ? (speed_ > 0 ? std::min(speed_, 1.0) : 1.0) : speed_;
@@ -338,7 +340,7 @@ std::string VirtualClock::refusal() const
 
 double VirtualClock::fallback_s() const
 {
-    int64_t ns = seg_->fallback_ns.load() + own_fallback_ns_;
+    int64_t ns = seg_->fallback_ns.load();
     if (real_paced_) {
         ns += real_ns() - real_fallback_start_;
     }

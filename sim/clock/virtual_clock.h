@@ -76,7 +76,7 @@ public:
     // A refusal from the interposer (empty when none).
     std::string refusal() const;
     // Real-time fallbacks so far: their number and real seconds.
-    uint32_t fallbacks() const { return seg_->fallbacks.load() + own_fallbacks_; }
+    uint32_t fallbacks() const { return seg_->fallbacks.load(); }
     double fallback_s() const;
     std::string fallback_note() const { return note_; }
     double speed() const { return speed_; }
@@ -113,8 +113,6 @@ private:
     bool real_paced_ = false;  // in a real-time fallback
     int64_t dgrams_stuck_since_ = 0;
     int64_t real_fallback_start_ = 0;
-    int64_t own_fallback_ns_ = 0;
-    uint32_t own_fallbacks_ = 0;
     std::string note_;
     Party* leader_ = nullptr;
 };

@@ -152,6 +152,7 @@ class VirtualClock:
         ns = struct.unpack_from("<q", self._map, _FALLBACK_NS)[0]
         return {"kind": "virtual", "speed": speed if speed == "max" else float(speed),
                 "real_time_fallbacks": fallbacks, "fallback_s": round(ns / 1e9, 3),
+                "fallback_note": self._text(_NOTE, 256) or None,
                 "refused": self.refusal()}
 
 
@@ -232,6 +233,10 @@ class ClockLauncher(MissionLauncher):
         old = env.get("LD_PRELOAD")
         env.update(KELVEX_CLOCK=self.clock_path, KELVEX_CLOCK_ROLE="party",
                    LD_PRELOAD=self.interposer + (" " + old if old else ""))
+        # A mission built with AddressSanitizer insists that its runtime
+        # loads first; the interposer must come first, and needs none.
+        asan = env.get("ASAN_OPTIONS")
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
         return argv, env
 
     def writable(self):
