@@ -153,7 +153,7 @@ void VirtualClock::fallback(const std::string& why)
 
 VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
 {
-    Scan scan{own_due_ns, false, false, false};
+    Scan scan{own_due_ns, false, false, false, false};
     const uint32_t top = seg_->top.load();
     for (uint32_t i = 0; i < top && !scan.blocked; ++i) {
         Party& p = seg_->parties[i];
@@ -173,12 +173,14 @@ VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
         case State::Passive:
             if (age > kDeadLookNs && dead(p)) {
                 p.state.store(static_cast<uint32_t>(State::Free));
+                scan.freed = true;
             }
             break;
         case State::Running:
         case State::Pending:
         case State::ExitHold:
             scan.blocked = !holder_let_go(p, s, age, &scan.real_wait);
+            scan.freed = scan.freed || state_of(p) == State::Free;
             break;
         }
     }
@@ -242,6 +244,12 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     const Scan scan = scan_parties(own_due_ns, real);
     if (scan.blocked) {
         return Step::Blocked;
+    }
+    if (scan.freed) {
+        // A party found gone (the mission's end among them) is seen by the
+        // simulator at this instant, before the clock moves on: Moved, at
+        // the same time.
+        return Step::Moved;
     }
     if (scan.line_waiter && seg_->sim_tx.load() > seg_->mission_rx.load()) {
         return Step::Blocked;  // our answer is on its way to a waiting mission

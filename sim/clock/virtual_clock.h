@@ -87,6 +87,7 @@ private:
         bool line_waiter;   // someone waits for the line
         bool real_wait;     // someone waits in real time (or past the bound)
         bool blocked;       // someone holds the clock
+        bool freed;         // a party was found gone
     };
     Scan scan_parties(int64_t own_due_ns, int64_t real);
     bool holder_let_go(Party& p, State s, int64_t age, bool* real_wait);
