@@ -195,7 +195,11 @@ bool VirtualClock::holder_let_go(Party& p, State s, int64_t age, bool* real_wait
         p.state.store(static_cast<uint32_t>(State::Free));
         return true;
     }
-    if (s != State::Running && age > bound_ns_) {
+    // Their owners resolve these (a parent takes back a slot its child never
+    // took, or lets go of a child that ended) and their lives end them; a
+    // loaded machine may take seconds to start a process, so only a stall
+    // as long as a thread's counts.
+    if (s != State::Running && age > running_bound_ns_) {
         // A child that never took its slot, or a parent that never
         // noticed its child's end.
         p.state.store(static_cast<uint32_t>(State::Free));
