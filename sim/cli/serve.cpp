@@ -118,6 +118,7 @@ int run_line(const Options& o)
     LineLog line_log(o.line_log);
     Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
     server.log_traffic(&line_log);
+    sat.battery.forget_stale();
     ClockChoice choice;
     std::string error;
     if (!choose_clock(o.clock, o.speed, !o.checks.empty() || !o.scenario.empty(), choice, error)) {

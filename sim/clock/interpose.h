@@ -51,6 +51,9 @@ constexpr int64_t kReadStepNs = 1000000;  // 1 ms
 // How often a waiting party looks again without being woken (a safety net;
 // the simulator wakes waiters on every change).
 constexpr int64_t kRecheckNs = 200000000;
+// A real wait with a shorter time-out still waits this long in real time
+// for its answer (party.cpp real_wait).
+constexpr int64_t kRealGraceNs = 100000000;
 // A real wait past the bound is followed in slices this long.
 constexpr int64_t kRealSliceNs = 20000000;
 constexpr int kMaxFds = 4096;

@@ -188,7 +188,11 @@ int real_wait(Party* p, int64_t timeout_ns, Probe& probe)
 {
     const int64_t bound = g_seg->bound_ns;
     const int64_t start_v = vnow();
-    const int64_t first = timeout_ns < 0 ? bound : std::min(timeout_ns, bound);
+    // The other side (the station's FTP server, another program, another
+    // thread) is given at least kRealGraceNs of real time to answer before a
+    // shorter time-out counts: an answer that comes within it comes at the
+    // same virtual instant however loaded the machine is.
+    const int64_t first = timeout_ns < 0 ? bound : std::min(std::max(timeout_ns, kRealGraceNs), bound);
     int r = probe(first);
     if (r != 0) {
         return r;

@@ -28,6 +28,15 @@ BatteryWatch::~BatteryWatch()
     }
 }
 
+void BatteryWatch::forget_stale()
+{
+    const key_t key = key_path_.empty() ? -1 : ftok(key_path_.c_str(), 0);
+    const int id = key == -1 ? -1 : shmget(key, 0, 0);
+    if (id >= 0) {
+        shmctl(id, IPC_RMID, nullptr);
+    }
+}
+
 const VirtualAccumulator* BatteryWatch::record()
 {
     if (record_ != nullptr || key_path_.empty()) {

@@ -17,6 +17,11 @@ public:
     // Looks for the record at every call, not at most every kRetry of the
     // wall clock: in virtual time when it appears must not depend on the wall.
     void look_every_time() { every_look_ = true; }
+    // Removes a record under our key that an earlier run left (records
+    // outlive their missions, and a new key file may reuse an old one's
+    // inode, hence its key): called before the mission starts, so that the
+    // first look finds this run's record or none.
+    void forget_stale();
     ~BatteryWatch();
     BatteryWatch(const BatteryWatch&) = delete;
     BatteryWatch& operator=(const BatteryWatch&) = delete;
