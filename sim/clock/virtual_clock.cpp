@@ -238,10 +238,39 @@ bool VirtualClock::datagrams_in_flight(int64_t real)
     return false;
 }
 
+void VirtualClock::go_on_real_time()
+{
+    if (forced_real_) {
+        return;
+    }
+    fallback("the flight took longer in real time than its time limit: the clock went on "
+             "at the wall's pace to the limit");
+    forced_real_ = true;
+    real_paced_ = true;
+    anchor_real_ = real_fallback_start_ = real_ns();
+    anchor_virtual_ = now_ns();
+}
+
+// After go_on_real_time(): the wall's pace, up to our own next due.
+VirtualClock::Step VirtualClock::forced(int64_t own_due_ns, int64_t real, int64_t* real_wait_ns)
+{
+    const int64_t allowed = anchor_virtual_ + (real - anchor_real_);
+    const int64_t target = std::min(allowed, own_due_ns);
+    if (target > now_ns()) {
+        seg_->now.store(target, std::memory_order_release);
+        return Step::Moved;
+    }
+    *real_wait_ns = std::max<int64_t>(1, own_due_ns - allowed);
+    return Step::Paced;
+}
+
 VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns)
 {
     *real_wait_ns = -1;
     const int64_t real = real_ns();
+    if (forced_real_) {
+        return forced(own_due_ns, real, real_wait_ns);
+    }
     if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
         return Step::Blocked;  // the mission's bytes are still on their way to us
     }

@@ -70,6 +70,11 @@ public:
     // False: not now (a party holds the clock or bytes are on their way):
     // call again.
     bool wake_due();
+    // The flight has taken longer in real time than its time limit allows
+    // in virtual time (a mission that keeps its processes busy taking
+    // turns): from now the clock goes on at the wall's pace, whatever the
+    // parties do, so that the limit comes; run.json says so.
+    void go_on_real_time();
     // Before sleeping: asks to be woken through the doorbell.
     void asleep() { seg_->sim_asleep.store(1, std::memory_order_release); }
 
@@ -92,6 +97,7 @@ private:
     Scan scan_parties(int64_t own_due_ns, int64_t real);
     bool holder_let_go(Party& p, State s, int64_t age, bool* real_wait);
     bool datagrams_in_flight(int64_t real);
+    Step forced(int64_t own_due_ns, int64_t real, int64_t* real_wait_ns);
     Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns);
     bool dead(const Party& p);
     void fallback(const std::string& why);
@@ -112,6 +118,7 @@ private:
     int64_t anchor_real_ = 0;
     int64_t anchor_virtual_ = 0;
     bool real_paced_ = false;  // in a real-time fallback
+    bool forced_real_ = false;  // go_on_real_time() was called
     int64_t dgrams_stuck_since_ = 0;
     int64_t real_fallback_start_ = 0;
     std::string note_;

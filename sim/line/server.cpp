@@ -241,6 +241,9 @@ int64_t Server::own_due_ns(double until) const
 // How long, in real time, the run's end waits for the mission's end to
 // reach the clock.
 constexpr int64_t kFinishBoundNs = 5000000000;
+// A time-limited flight this much slower than its limit in real time goes
+// on at the wall's pace.
+constexpr double kBehindMarginS = 10;
 
 // The loop in virtual time: do what is due at this instant, hand the clock
 // back to the parties whose time has come, answer what arrived, and move the
@@ -258,7 +261,16 @@ void Server::run_virtual(double until)
 {
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
+    const int64_t real_start = clock::real_ns();
+    // As long as the limit takes at the flight's speed, and a margin.
+    const double speed = clock_->speed() > 0 ? std::min(clock_->speed(), 1.0) : 1.0;
+    const auto behind_after = static_cast<int64_t>((limit_s_ / speed + kBehindMarginS) * 1e9);
     while (!stopped_ && (until < 0 || now() < until)) {
+        // A flight slower than the wall clock still ends at its time limit
+        // within about that long in real time.
+        if (limit_s_ > 0 && clock::real_ns() - real_start > behind_after) {
+            clock_->go_on_real_time();
+        }
         // The mission's end never reached the clock (its slot lost): the
         // run being over is enough after a while.
         if (finishing_since_ != 0 && clock::real_ns() - finishing_since_ > kFinishBoundNs) {
