@@ -563,6 +563,30 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
     EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x04}));
 }
 
+// The answer to an attempt that gave up can come after later requests ended
+// with their own answers: until it can no longer come, each request discards
+// what the line holds before its first write.
+TEST_F(Transport, LateAnswerAfterALaterSuccessIsDiscarded)
+{
+    G.retries = 1;
+    G.timeout = 30;
+    bus.on_frame([](const Frame&) -> Reply { return {}; });
+    ASSERT_EQ(retried().result, 1);
+
+    bus.answer_all({0x02});
+    Exchange e = single();
+    ASSERT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
+
+    // The silent attempt's answer, arriving now.
+    bus.send(wire_frame(answer_to(kRequest, {0x01})));
+    std::this_thread::sleep_for(20ms);
+    bus.answer_all({0x03});
+    e = single();
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x03}));
+}
+
 TEST(TransportLine, FailedReadsNeverLowerTheCount)
 {
     // The controller sends half a frame and hangs up: every later read of the
