@@ -382,14 +382,16 @@ TEST_F(Transport, RetriesUntilTheFirstSuccess)
 
 TEST_F(Transport, LateAnswerIsReadByTheNextAttempt)
 {
-    G.timeout = 60;
+    // The answer comes halfway through the second attempt, with room for a
+    // busy machine's late wake-ups on either side.
+    G.timeout = 100;
     G.retries = 2;
     int seen = 0;
     bus.on_frame([&seen](const Frame& f) -> Reply {
         if (++seen > 1) {
             return {};
         }
-        return {{90, wire_frame(answer_to(f.decoded, {0x42}))}};
+        return {{150, wire_frame(answer_to(f.decoded, {0x42}))}};
     });
     const Exchange e = retried();
     EXPECT_EQ(e.result, 0);
@@ -573,6 +575,7 @@ TEST_F(Transport, LateAnswerAfterALaterSuccessIsDiscarded)
     bus.on_frame([](const Frame&) -> Reply { return {}; });
     ASSERT_EQ(retried().result, 1);
 
+    G.timeout = 500;
     bus.answer_all({0x02});
     Exchange e = single();
     ASSERT_EQ(e.result, 0);
