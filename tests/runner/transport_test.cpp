@@ -324,8 +324,10 @@ TEST_F(Transport, SilenceAtEachDebugLevel)
         EXPECT_EQ(o.err, expected_err[level]);
     }
 
-    // Zeros alone count as silence, and are dumped as they came.
+    // Zeros alone count as silence, and are dumped as they came (within a
+    // wait a loaded machine's wake-ups keep).
     debug = 2;
+    G.timeout = 150;
     bus.on_frame([](const Frame&) { return Reply{{0, {0x00, 0x00, 0x00}}}; });
     Exchange e;
     const Output o = captured([&] { e = single(); });
@@ -489,7 +491,6 @@ TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
     // Not finished within the wait: the call fails, and the next frame is
     // preceded by bytes that make the controller refuse the stub whatever
     // its cut. Only the next request is run.
-    G.timeout = 20;
     struct Case {
         long cut;
         int refusal;
@@ -508,10 +509,12 @@ TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
         write_shim::refusing = true;
         write_shim::refusal = c.refusal;
         Exchange e;
+        G.timeout = 20;
         const Output o = captured([&] { e = single(); });
         write_shim::refusing = false;
         EXPECT_EQ(e.result, 1);
         EXPECT_EQ(o.err, c.report);
+        G.timeout = 500;
         EXPECT_EQ(single().result, 0);
         ASSERT_TRUE(bus.wait_frames(2, 1s));
         const std::vector<Frame> frames = bus.frames();
@@ -537,7 +540,7 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
     FakeBus other;
     other.answer_all({0x03});
     other.send(wire_frame(answer_to(kRequest, {0x01})));
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(100ms);
     G.fd = other.mission_fd();
     Exchange e = retried();
     EXPECT_EQ(e.result, 0);
@@ -549,8 +552,8 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
     G.timeout = 30;
     bus.on_frame([](const Frame& f) -> Reply { return {{60, wire_frame(answer_to(f.decoded, {0x01}))}}; });
     EXPECT_EQ(retried().result, 1);
-    std::this_thread::sleep_for(80ms);
-    G.timeout = 100;
+    std::this_thread::sleep_for(200ms);
+    G.timeout = 500;
     bus.answer_all({0x02});
     e = single();
     EXPECT_EQ(e.result, 0);
@@ -558,7 +561,7 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
 
     // A command whose frame the controller answers all the same.
     ASSERT_EQ(do_command(kRequest.data(), static_cast<int>(kRequest.size())), 0);
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(100ms);
     bus.answer_all({0x04});
     e = single();
     EXPECT_EQ(e.result, 0);
