@@ -26,6 +26,7 @@ _thumb_gate = threading.Semaphore(1)
 _part_numbers = itertools.count(1)
 
 MB = 1024 * 1024
+logger = logging.getLogger("pyftpdlib")
 
 
 class Quota:
@@ -174,125 +175,155 @@ class _Authorizer(DummyAuthorizer):
         return os.path.basename(folder.rstrip("/")) == "incoming"
 
 
-def make_ftp_server(root, home_of, bind, port, quota, arrived, idle_timeout=120,
-                    per_address=8, max_connections=256, passive_ports=None, refuse=None):
-    """Anonymous FTP; each connection's files go where home_of(peer address)
-    says: a (folder whose incoming/ takes the uploads, PhotoStore, list of
-    every PhotoStore for the total quota) or None to refuse it. arrived(peer,
-    store, name) is called once a photo is complete. Data connections are
-    passive, on the control connection's own address. refuse(), when given,
-    names a reason to refuse every upload for now (None: take them)."""
-    logger = logging.getLogger("pyftpdlib")
-    if not logger.handlers:
-        logger.addHandler(logging.StreamHandler())
-    logger.setLevel(logging.WARNING)
+class FtpSettings:
+    """How the FTP server treats connections: seconds a connection may stay
+    idle, connections from one address and in all, and the passive ports
+    ((first, last) or None: any)."""
 
-    authorizer = _Authorizer()
-    with warnings.catch_warnings():
-        # Anonymous uploads are the point of this server.
-        warnings.simplefilter("ignore", RuntimeWarning)
-        authorizer.add_anonymous(root, perm="elw")
+    def __init__(self, idle_timeout=120, per_address=8, max_connections=256, passive_ports=None):
+        self.idle_timeout = idle_timeout
+        self.per_address = per_address
+        self.max_connections = max_connections
+        self.passive_ports = passive_ports
 
-    class Filesystem(AbstractedFS):
-        def __init__(self, _root, cmd_channel):
-            super().__init__(cmd_channel.home[0], cmd_channel)
 
-    class Data(DTPHandler):
-        timeout = idle_timeout
+class _Filesystem(AbstractedFS):
+    """Each connection's own satellite folder; an upload is written through
+    an _Upload bounded by what the connection's STOR left it."""
 
-        def handle_close(self):
-            upload = self.file_obj
-            if not self._closed and self.receive and isinstance(upload, _Upload) and not upload.whole():
-                self.transfer_finished = False
-                self._resp = ("426 Upload incomplete: the image stops before its end.", logger.info)
-                self.close()
-                return
-            super().handle_close()
+    def __init__(self, _root, cmd_channel):
+        super().__init__(cmd_channel.home[0], cmd_channel)
 
-        def handle_error(self):
-            upload = self.file_obj
-            if isinstance(upload, _Upload) and upload.over and not self._closed:
-                self._resp = ("552 Upload quota exceeded; transfer aborted.", logger.info)
-                self.close()
-                return
-            super().handle_error()
+    def open(self, filename, mode):
+        if "w" not in mode:
+            return super().open(filename, mode)
+        upload = _Upload(filename, self.cmd_channel.room)
+        self.cmd_channel.parts[filename] = upload
+        return upload
 
-    class Handler(FTPHandler):
-        banner = "kelvex ground station ready."
-        timeout = idle_timeout
-        dtp_handler = Data
-        abstracted_fs = Filesystem
 
-        def handle(self):
-            self.parts = {}
-            self.home = home_of(self.remote_ip)
-            if self.home is None:
-                self.respond("421 This station serves no more satellites.")
-                self.close_when_done()
-                return
-            super().handle()
+class _DataChannel(DTPHandler):
+    # The replies below replace the one pyftpdlib would send as the data
+    # connection closes. pyftpdlib has no public hook for a transfer its
+    # receiver judges failed, so they are set in its _resp, which close()
+    # sends.
 
-        def ftp_APPE(self, file):
-            self.respond("550 Only whole uploads are taken.")
+    def __init__(self, sock, cmd_channel):
+        self.timeout = cmd_channel.timeout
+        super().__init__(sock, cmd_channel)
 
-        def ftp_STOR(self, file, mode="w"):
-            if self._restart_position:
-                self._restart_position = 0
-                self.respond("550 Only whole uploads are taken.")
-                return None
-            why = refuse() if refuse else None
-            if why:
-                self.respond("550 %s." % why)
-                return None
-            _, store, stores = self.home
-            room = min(quota.per_satellite - store.used_bytes(),
-                       quota.total - sum(s.used_bytes() for s in stores))
-            if room <= 0:
-                self.respond("552 Upload quota exceeded.")
-                return None
-            try:
-                fd = self.run_as_current_user(_Upload, file, room)
-            except OSError as e:
-                self.respond("550 %s." % (e.strerror or e))
-                return None
-            self.parts[file] = fd
-            if self.data_channel is not None:
-                self.respond("125 Data connection already open. Transfer starting.")
-                self.data_channel.file_obj = fd
-                self.data_channel.enable_receiving(self._current_type, "STOR")
-            else:
-                self.respond("150 File status okay. About to open data connection.")
-                self._in_dtp_queue = (fd, "STOR")
-            return file
+    def handle_close(self):
+        upload = self.file_obj
+        if self.receive and isinstance(upload, _Upload) and not upload.closed and not upload.whole():
+            self.transfer_finished = False
+            self._resp = ("426 Upload incomplete: the image stops before its end.", logger.info)
+            self.close()
+            return
+        super().handle_close()
 
-        def on_file_received(self, file):
-            upload = self.parts.pop(file, None)
-            if upload is None:
-                return
-            part = upload.part
-            try:
-                os.replace(part, file)
-            except OSError:
-                _remove(part)
-                return
-            arrived(self.remote_ip, self.home[1], os.path.basename(file))
+    def handle_error(self):
+        upload = self.file_obj
+        if isinstance(upload, _Upload) and upload.over and not upload.closed:
+            self._resp = ("552 Upload quota exceeded; transfer aborted.", logger.info)
+            self.close()
+            return
+        super().handle_error()
 
-        def on_incomplete_file_received(self, file):
-            upload = self.parts.pop(file, None)
-            if upload is not None:
-                _remove(upload.part)
 
-    Handler.authorizer = authorizer
-    Handler.permit_foreign_addresses = False
-    if passive_ports:
-        Handler.passive_ports = list(range(passive_ports[0], passive_ports[1] + 1))
+class _PhotoChannel(FTPHandler):
+    """One satellite's FTP connection. What it may do comes from the
+    PhotoServer it came to (self.server)."""
 
-    class Server(FTPServer):
-        pass
+    banner = "kelvex ground station ready."
+    dtp_handler = _DataChannel
+    abstracted_fs = _Filesystem
+    permit_foreign_addresses = False
 
-    Server.max_cons = max_connections
-    Server.max_cons_per_ip = per_address
-    return Server((bind, port), Handler)
+    def __init__(self, conn, server, ioloop=None):
+        self.authorizer = server.authorizer
+        self.timeout = server.settings.idle_timeout
+        if server.settings.passive_ports:
+            first, last = server.settings.passive_ports
+            self.passive_ports = list(range(first, last + 1))
+        self.home = None
+        self.parts = {}
+        self.room = 0
+        super().__init__(conn, server, ioloop)
+
+    def handle(self):
+        self.home = self.server.uploads.ftp_home(self.remote_ip)
+        if self.home is None:
+            self.respond("421 This station serves no more satellites.")
+            self.close_when_done()
+            return
+        super().handle()
+
+    def ftp_APPE(self, file):
+        self.respond("550 Only whole uploads are taken.")
+
+    def ftp_REST(self, line):
+        self.respond("550 Only whole uploads are taken.")
+
+    def ftp_STOR(self, file, mode="w"):
+        refuse = self.server.refuse
+        why = refuse() if refuse else None
+        if why:
+            self.respond("550 %s." % why)
+            return None
+        _, store, stores = self.home
+        quota = self.server.uploads.quota
+        self.room = min(quota.per_satellite - store.used_bytes(),
+                        quota.total - sum(s.used_bytes() for s in stores))
+        if self.room <= 0:
+            self.respond("552 Upload quota exceeded.")
+            return None
+        return super().ftp_STOR(file, mode)
+
+    def on_file_received(self, file):
+        upload = self.parts.pop(file, None)
+        if upload is None:
+            return
+        try:
+            os.replace(upload.part, file)
+        except OSError:
+            _remove(upload.part)
+            return
+        self.server.uploads.photo_arrived(self.remote_ip, self.home[1], os.path.basename(file))
+
+    def on_incomplete_file_received(self, file):
+        upload = self.parts.pop(file, None)
+        if upload is not None:
+            _remove(upload.part)
+
+
+class PhotoServer(FTPServer):
+    """Anonymous FTP into the satellites' incoming folders. uploads is the
+    station: uploads.ftp_home(peer address) gives a connection's (folder
+    whose incoming/ takes its uploads, PhotoStore, every PhotoStore for the
+    total quota) or None to refuse it, uploads.quota bounds them and
+    uploads.photo_arrived(peer, store, name) is told of each complete photo.
+    Data connections are passive, on the control connection's own address.
+    refuse(), when given, names a reason to refuse every upload for now
+    (None: take them)."""
+
+    def __init__(self, address, uploads, settings=None, refuse=None):
+        if not logger.handlers:
+            # pyftpdlib's warnings on the station's standard error, its
+            # chatter not.
+            logger.addHandler(logging.StreamHandler())
+            logger.setLevel(logging.WARNING)
+        self.uploads = uploads
+        self.settings = settings or FtpSettings()
+        self.refuse = refuse
+        self.max_cons = self.settings.max_connections
+        self.max_cons_per_ip = self.settings.per_address
+        self.authorizer = _Authorizer()
+        with warnings.catch_warnings():
+            # Anonymous uploads are the point of this server.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            # Its home is never used: each connection gets its satellite's.
+            self.authorizer.add_anonymous(os.path.dirname(os.path.abspath(__file__)), perm="elw")
+        super().__init__(address, _PhotoChannel)
 
 
 def _remove(path):

@@ -37,11 +37,6 @@ unknown id returns None (the web server answers 404).
         IngestRefused (answer 403) for a peer not allowed to ingest and
         ValueError (answer 400) for a body that is not as above. A review
         station refuses every ingest.
-    station.first_id()              the satellite the single-satellite
-                                    endpoints mean (/api/log, /api/photos,
-                                    /api/telemetry, /photos/NAME, /thumbs/NAME)
-    station.legacy_log(since), legacy_photos(), legacy_telemetry(since)
-                                    those endpoints' answers, as they were
 """
 
 import ipaddress
@@ -279,7 +274,7 @@ class Station:
             sat.telemetry.max_rows = min(MAX_ROWS, ROWS_BUDGET // count)
 
     def ftp_home(self, peer):
-        """Where an FTP connection from peer puts its files (make_ftp_server)."""
+        """Where an FTP connection from peer puts its files (PhotoServer)."""
         sat = self.satellite_for(peer)
         if sat is None:
             return None
@@ -524,27 +519,3 @@ class Station:
             self.control_routes.learn(sat.id, body)
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}
-
-    # --- the single-satellite endpoints
-
-    def first_id(self):
-        sats = self._all()
-        return sats[0].id if sats else None
-
-    def legacy_log(self, since):
-        sat_id = self.first_id()
-        page = self.log(sat_id, since) if sat_id else {"next": 0, "first": 0, "lines": [], "dropped": 0}
-        for line in page["lines"]:
-            line["seq"] = line.pop("n")
-        return page
-
-    def legacy_photos(self):
-        sat_id = self.first_id()
-        photos = self.photos(sat_id) if sat_id else []
-        return {"photos": [dict(p, mtime=p["t"]) for p in photos]}
-
-    def legacy_telemetry(self, since):
-        sat_id = self.first_id()
-        if sat_id:
-            return self.telemetry(sat_id, since)
-        return Telemetry(None).since(since)

@@ -10,7 +10,7 @@ import threading
 from . import __version__
 from .config import ConfigError, settings
 from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
-from .photos import FtpThread, Quota, make_ftp_server
+from .photos import FtpSettings, FtpThread, PhotoServer, Quota
 from .satellites import Station
 from .control import RelayForwarder, SocketForwarder, status_fields
 from .web import Instructor, WebServer
@@ -125,7 +125,7 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers):
+def build(args, conf, servers, vendor_dirs=()):
     """The station; its servers are appended to servers as each one listens,
     so that a failure can close the ones already there."""
     quota = Quota(*conf["quota_bytes"])
@@ -145,11 +145,11 @@ def build(args, conf, servers):
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
-        ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
-                                        station.photo_arrived, idle_timeout=conf["idle_timeout"],
-                                        per_address=conf["connections_per_address"],
-                                        passive_ports=conf["passive_ports"],
-                                        refuse=transmitter_dead(args.state) if args.state else None))
+        settings = FtpSettings(idle_timeout=conf["idle_timeout"],
+                               per_address=conf["connections_per_address"],
+                               passive_ports=conf["passive_ports"])
+        ftp = FtpThread(PhotoServer((conf["bind"], conf["ftp_port"]), station, settings,
+                                    refuse=transmitter_dead(args.state) if args.state else None))
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     instructor = None
@@ -162,7 +162,7 @@ def build(args, conf, servers):
         instructor = Instructor(station.control_routes, networks=args.instructor_network)
     station.instructor = instructor
     web = WebServer(conf["bind"], conf["http_port"], station, hosts=args.http_host,
-                    idle_timeout=args.http_timeout, instructor=instructor)
+                    idle_timeout=args.http_timeout, instructor=instructor, vendor_dirs=vendor_dirs)
     servers.append(web)
     station.ports["http_port"] = web.port
     if conf["mqtt"]:
@@ -178,7 +178,9 @@ def build(args, conf, servers):
     return station, web
 
 
-def main(argv=None):
+def main(argv=None, vendor_dirs=()):
+    """vendor_dirs: where a build tree keeps the page's libraries (an
+    installed station serves its own)."""
     args = parse_args(sys.argv[1:] if argv is None else argv)
     try:
         conf = settings(args)
@@ -195,7 +197,7 @@ def main(argv=None):
 
     servers = []
     try:
-        station, web = build(args, conf, servers)
+        station, web = build(args, conf, servers, vendor_dirs)
     except (OSError, ValueError) as e:
         say(str(e))
         for server in reversed(servers):

@@ -135,9 +135,10 @@ def _suggest(name, known):
     return f" (did you mean '{close[0]}'?)" if close else ""
 
 
-def load(path, columns=None):
+def load(path, columns=None, sim=None):
     """Reads and checks the whole file; columns are the telemetry's (the
-    simulator's known columns when None). Raises CheckFileError."""
+    simulator's known columns when None); sim: the kelvex-sim that tells
+    what it knows (None: simulator.Programs().find). Raises CheckFileError."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -152,14 +153,14 @@ def load(path, columns=None):
         m = re.search(r"\(at line (\d+), column (\d+)\)$", str(e))
         msg = str(e)[:m.start()].strip() if m else str(e)
         raise CheckFileError([f"{_where(path, m.group(1) if m else None)}: {msg}"])
-    known = set(columns) if columns is not None else set(simulator.telemetry_columns())
+    known = set(columns) if columns is not None else set(simulator.telemetry_columns(sim))
     lines = Lines(text)
     errors = []
     for key in data:
         if key not in TABLES:
             errors.append(f"{path}: unknown table '{key}' (a lab sheet holds [run], "
                           f"[[check]] and [[event]])")
-    run_options = _run_table(path, data.get("run", {}), lines, errors)
+    run_options = _run_table(path, data.get("run", {}), lines, errors, sim)
     checks = []
     entries = data.get("check", [])
     if not isinstance(entries, list):
@@ -171,19 +172,19 @@ def load(path, columns=None):
         if check is not None:
             checks.append(check)
     from . import events
-    scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest)
+    scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest, sim)
     if errors:
         raise CheckFileError(errors)
     return CheckFile(path, run_options, checks, scheduled)
 
 
-def _run_table(path, table, lines, errors):
+def _run_table(path, table, lines, errors, sim):
     header, key_lines = lines.run
     if not isinstance(table, dict):
         errors.append(f"{path}: 'run' must be a table, [run]")
         return {}
     options = {}
-    known = simulator.run_options() if table else {}
+    known = simulator.run_options(sim) if table else {}
     for name, value in table.items():
         where = _where(path, key_lines.get(name, header))
         kind = known.get(name)

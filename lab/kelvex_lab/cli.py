@@ -18,6 +18,7 @@ import shutil
 import sys
 
 from . import checkfile, evaluate, plot, report, runfolder, scenario
+from .simulator import Programs
 
 EXIT_PASSED, EXIT_BAD_INPUT, EXIT_FAILED = 0, 2, 3
 KEPT_CHECKS = "checks.toml"
@@ -33,7 +34,7 @@ def _before_run(command):
     """A command on a sheet that must be sound before anything runs."""
     def checked(args):
         try:
-            sheet = checkfile.load(args.file)
+            sheet = checkfile.load(args.file, sim=args.programs.find("kelvex-sim"))
         except checkfile.CheckFileError as e:
             return _errors(e)
         return command(args, sheet)
@@ -58,14 +59,17 @@ def cmd_scenario(args, sheet):
     return EXIT_PASSED
 
 
-def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout):
+def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout,
+          programs=None):
     """Evaluates checks_path on run_dir and writes the reports (and plot) into
     out_dir (default: the run folder). Returns the exit status."""
+    programs = programs or Programs()
     out_dir = out_dir or run_dir
     try:
         run = runfolder.Run(run_dir)
         header = run.telemetry.header
-        sheet = checkfile.load(checks_path, columns=header or None)
+        sheet = checkfile.load(checks_path, columns=header or None,
+                               sim=programs.find("kelvex-sim"))
         results = evaluate.evaluate(sheet, run)
     except checkfile.CheckFileError as e:
         return _errors(e)
@@ -81,14 +85,14 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
         if not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
             shutil.copyfile(checks_path, kept)
     if draw:
-        _, reason = plot.redraw(run_dir, out_dir, report_path)
+        _, reason = plot.redraw(run_dir, out_dir, report_path, programs=programs)
         if reason:
             print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
     return EXIT_PASSED if all(r.passed for r in results) else EXIT_FAILED
 
 
 def cmd_check(args):
-    return judge(args.rundir, args.file, draw=not args.no_plot)
+    return judge(args.rundir, args.file, draw=not args.no_plot, programs=args.programs)
 
 
 def cmd_replay(args):
@@ -104,16 +108,18 @@ def cmd_replay(args):
         if not args.no_plot:
             out = args.out or args.rundir
             os.makedirs(out, exist_ok=True)
-            _, reason = plot.redraw(args.rundir, out)
+            _, reason = plot.redraw(args.rundir, out, programs=args.programs)
             if reason:
                 print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
         return EXIT_PASSED
     # A replay leaves the run's own sheet alone: it may be judged by another.
     return judge(args.rundir, checks, out_dir=args.out, draw=not args.no_plot,
-                 keep_sheet=False)
+                 keep_sheet=False, programs=args.programs)
 
 
-def main(argv=None):
+def main(argv=None, programs=None):
+    """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
+    the build or installation configured."""
     ap = argparse.ArgumentParser(prog="kelvex-lab", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -142,4 +148,5 @@ def main(argv=None):
         args = ap.parse_args(argv)
     except SystemExit as e:
         return EXIT_BAD_INPUT if e.code else 0
+    args.programs = Programs(programs)
     return args.func(args)

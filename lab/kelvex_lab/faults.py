@@ -62,9 +62,9 @@ _LINE = re.compile(r"^name=(\S+) units=0-(\d+) value=(none|required|optional)\b"
 
 
 @functools.lru_cache(maxsize=None)
-def table():
-    """{name: Fault} of the simulator, else of the list above."""
-    told = [_LINE.match(line) for line in simulator.ask("faults") or ()]
+def table(sim=None):
+    """{name: Fault} of the kelvex-sim at sim, else of the list above."""
+    told = [_LINE.match(line) for line in simulator.ask("faults", sim=sim) or ()]
     if told and all(told):
         return {m[1]: Fault(m[1], int(m[2]) + 1, m[3], *FAULTS.get(m[1], (0, 0, None, None))[2:])
                 for m in told}

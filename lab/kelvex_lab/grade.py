@@ -21,7 +21,7 @@ import sys
 import time
 
 from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
-from .simulator import PROGRAMS, find_program, run_options
+from .simulator import Programs, run_options
 
 DEFAULT_TIME_LIMIT = 300
 # Beyond the mission's time limit: the simulator's own start and stop.
@@ -42,7 +42,7 @@ class Vary:
         return round(rng.uniform(self.low, self.high), 3)
 
 
-def parse_vary(text):
+def parse_vary(text, sim=None):
     name, eq, rng = text.partition("=")
     low, colon, high = rng.partition(":")
     if not eq or not colon:
@@ -50,7 +50,7 @@ def parse_vary(text):
     if name == "seed":
         raise ValueError(f"--vary {text}: every case has a seed of its own; --seed sets the "
                          f"first")
-    if run_options().get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
+    if run_options(sim).get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
         raise ValueError(f"--vary {text}: '{name}' is not a starting condition of the simulator")
     try:
         lo, hi = float(low), float(high)
@@ -146,7 +146,7 @@ def run_case(o, sim, sheet, time_limit, skip):
         o.reason = o.reason or f"the simulator left no run (status {proc.returncode}): {tail[0]}"
         return o
     try:
-        checks = checkfile.load(sheet.path, columns=run.telemetry.header or None)
+        checks = checkfile.load(sheet.path, columns=run.telemetry.header or None, sim=sim)
     except checkfile.CheckFileError as e:
         o.status, o.reason = "error", e.errors[0]
         return o
@@ -167,12 +167,12 @@ def run_case(o, sim, sheet, time_limit, skip):
     return o
 
 
-def draw(o):
+def draw(o, programs):
     """The run's plot with its checks (matplotlib draws one figure at a time,
     so one thread draws them all while the runs go on)."""
     if o.report:
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.name}, case {o.case.number}")
+                                title=f"{o.sub.name}, case {o.case.number}", programs=programs)
     return o
 
 
@@ -183,13 +183,15 @@ def _signal_name(n):
         return f"signal {n}"
 
 
-def grade(args, out=sys.stdout):
+def grade(args, out=sys.stdout, programs=None):
+    programs = programs or Programs()
+    sim = args.sim or programs.find("kelvex-sim")
     try:
-        sheet = checkfile.load(args.checks)
+        sheet = checkfile.load(args.checks, sim=sim)
     except checkfile.CheckFileError as e:
         return cli._errors(e)
     try:
-        varies = [parse_vary(v) for v in args.vary]
+        varies = [parse_vary(v, sim) for v in args.vary]
         names = [v.name for v in varies]
         for n in set(names):
             if names.count(n) > 1:
@@ -197,7 +199,6 @@ def grade(args, out=sys.stdout):
     except ValueError as e:
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    sim = args.sim or find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
@@ -236,7 +237,7 @@ def grade(args, out=sys.stdout):
             for c in cases:
                 o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
                 futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
-        plots = [drawer.submit(draw, f.result())
+        plots = [drawer.submit(draw, f.result(), programs)
                  for f in concurrent.futures.as_completed(futures)]
         outcomes = [f.result() for f in plots]
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
@@ -287,7 +288,9 @@ def make_out_dir(given):
     return path
 
 
-def main(argv=None):
+def main(argv=None, programs=None):
+    """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
+    the build or installation configured."""
     ap = argparse.ArgumentParser(prog="kelvex-grade", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -317,4 +320,4 @@ def main(argv=None):
     if args.cases < 1 or (args.jobs is not None and args.jobs < 1):
         print("kelvex-grade: --cases and --jobs must be 1 or more", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    return grade(args)
+    return grade(args, programs=Programs(programs))

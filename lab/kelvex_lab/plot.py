@@ -7,7 +7,7 @@ import types
 import io
 import os
 
-from .simulator import PROGRAMS, find_program
+from .simulator import Programs
 
 _loaded = {}
 
@@ -23,9 +23,10 @@ def _plot_module(path):
     return _loaded[path]
 
 
-def redraw(run_dir, out_dir, report_path=None, title=None):
-    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason)."""
-    program = find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
+def redraw(run_dir, out_dir, report_path=None, title=None, programs=None):
+    """Writes out_dir/telemetry.png with the kelvex-plot programs find;
+    returns (path, None) or (None, reason)."""
+    program = (programs or Programs()).find("kelvex-plot")
     if not program:
         return None, "kelvex-plot not found"
     csv_path = os.path.join(run_dir, "telemetry.csv")

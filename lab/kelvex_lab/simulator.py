@@ -47,23 +47,29 @@ DESK_OPTIONS = ("name", "keep-station", "no-plot")
 EXTRA_OPTIONS = {"verbose": "flag"}
 
 
-# Paths the launchers were configured with (build tree or installation).
-PROGRAMS = {}
+# The environment variable that names each program a lab tool runs.
+ENVIRONMENT = {"kelvex-sim": "KELVEX_SIM", "kelvex-plot": "KELVEX_PLOT"}
 
 
-def find_program(name, configured=None, env=None):
-    """A program of the kit: the environment's choice, the path the build or
-    installation configured, a sibling in this tree, then PATH."""
-    candidates = [os.environ.get(env) if env else None, configured]
-    for c in candidates:
-        if c and os.access(c, os.X_OK):
-            return c
-    return shutil.which(name)
+class Programs:
+    """The kit's programs a lab tool runs: configured maps a name to the path
+    the build or installation gave the tool's launcher."""
+
+    def __init__(self, configured=None):
+        self.configured = dict(configured or {})
+
+    def find(self, name):
+        """The environment's choice, the configured path, then PATH."""
+        for c in (os.environ.get(ENVIRONMENT.get(name, "")), self.configured.get(name)):
+            if c and os.access(c, os.X_OK):
+                return c
+        return shutil.which(name)
 
 
-def ask(*args):
-    """Lines kelvex-sim prints for args, or None when it cannot tell."""
-    sim = find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
+def ask(*args, sim=None):
+    """Lines the kelvex-sim at sim (default: Programs().find) prints for
+    args, or None when it cannot tell."""
+    sim = sim or Programs().find("kelvex-sim")
     if not sim:
         return None
     try:
@@ -74,15 +80,15 @@ def ask(*args):
 
 
 @functools.lru_cache(maxsize=None)
-def telemetry_columns():
-    lines = ask("columns")
+def telemetry_columns(sim=None):
+    lines = ask("columns", sim=sim)
     return tuple(lines[0].split(",")) if lines else TELEMETRY_COLUMNS
 
 
 @functools.lru_cache(maxsize=None)
-def run_options():
+def run_options(sim=None):
     """{option: kind} a lab sheet's [run] table may set."""
-    lines = ask("options")
+    lines = ask("options", sim=sim)
     if not lines:
         return RUN_OPTIONS
     table = dict(line.split(" ", 1) for line in lines if " " in line)

@@ -15,6 +15,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "fakes"))
 
 import run_folder  # noqa: E402,F401  (re-exported for the tests)
 from kelvex_lab import checkfile, evaluate, runfolder  # noqa: E402
+from projects import from_sources  # noqa: E402
 
 FAKE_SIM = os.path.join(SOURCE, "tests", "fakes", "fake_kelvex_sim.py")
 PLOT = os.path.join(SOURCE, "sim", "kelvex-plot")
@@ -49,7 +50,7 @@ def tool(name):
         path = os.path.join(build, "lab", name)
         if os.access(path, os.X_OK):
             return [path]
-    return ["/usr/bin/python3", os.path.join(LAB, name)]
+    return from_sources("lab", name)
 
 
 def run_tool(name, *args, cwd=None, timeout=120):

@@ -109,7 +109,7 @@ def test_the_simulators_own_table_gives_the_units(tmp_path, monkeypatch):
     told = ["name=gyro-stuck units=0-3 value=none help=stuck",
             "name=lamp-off units=0-0 value=none help=dark",
             "name=tilt units=0-1 value=required help=new (value: deg)"]
-    monkeypatch.setattr(simulator, "ask", lambda *args: told if args == ("faults",) else None)
+    monkeypatch.setattr(simulator, "ask", lambda *args, sim=None: told if args == ("faults",) else None)
     faults.table.cache_clear()
     try:
         errors = load_errors(tmp_path, """\
