@@ -3,11 +3,11 @@ received. An upload goes to a hidden temporary name and becomes the photo only
 once its transfer is complete, so a cut upload never shows nor replaces one."""
 
 import errno
-import io
 import itertools
 import logging
 import os
 import threading
+import time
 import warnings
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -15,14 +15,15 @@ from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
+from . import thumbs
+
 IMAGE_SUFFIXES = (".jpeg", ".jpg", ".png")
-THUMB_SIZE = (160, 120)
-# A thumbnail never decodes more than this (a 6000x4000 photo; about 72 MB
-# as RGB), and only one is made at a time.
-MAX_DECODE_PIXELS = 24_000_000
 PART_PREFIX = ".upload-"
 IMAGE_ENDINGS = {".jpeg": b"\xff\xd9", ".jpg": b"\xff\xd9", ".png": b"IEND\xaeB`\x82"}
-_thumb_gate = threading.Semaphore(1)
+# Thumbnails made at a time, each by a process of its own.
+_thumb_gate = threading.Semaphore(2)
+# Thumbnails kept, each a few KB.
+THUMBS_KEPT = 1000
 _part_numbers = itertools.count(1)
 
 MB = 1024 * 1024
@@ -30,16 +31,21 @@ logger = logging.getLogger("pyftpdlib")
 
 
 class Quota:
-    """Upload limits in bytes: per satellite and for the whole station."""
+    """Upload limits in bytes: per satellite, for the whole station, and
+    what an upload that does not announce its size (ALLO) reserves."""
 
-    def __init__(self, per_satellite=500 * MB, total=4096 * MB):
+    def __init__(self, per_satellite=500 * MB, total=4096 * MB, per_upload=64 * MB):
         self.per_satellite = per_satellite
         self.total = total
+        self.per_upload = per_upload
 
 
 def _folder_bytes(path):
+    """Bytes of the photos in a folder; uploads on their way are counted by
+    what they reserved."""
     try:
-        return sum(e.stat().st_size for e in os.scandir(path) if e.is_file())
+        return sum(e.stat().st_size for e in os.scandir(path)
+                   if e.is_file() and not e.name.startswith(PART_PREFIX))
     except OSError:
         return 0
 
@@ -51,9 +57,17 @@ class PhotoStore:
         self.incoming = incoming
         self._lock = threading.Lock()
         self._thumbs = {}
+        # Bytes reserved by uploads on their way (the FTP server's thread).
+        self.reserved = 0
+        # What this satellite lost: uploads refused for its quota, uploads
+        # cut short, connections refused past its share.
+        self.refused_uploads = 0
+        self.cut_uploads = 0
+        self.refused_connections = 0
 
     def used_bytes(self):
-        return _folder_bytes(self.incoming)
+        """Bytes of its photos and of the reservations of its uploads."""
+        return _folder_bytes(self.incoming) + self.reserved
 
     def listing(self):
         photos = []
@@ -88,37 +102,13 @@ class PhotoStore:
             if key in self._thumbs:
                 return self._thumbs[key]
         with _thumb_gate:
-            data = make_thumbnail(path)
+            data = thumbs.make(path)
         if data is not None:
             with self._lock:
-                if len(self._thumbs) > 1000:
+                if len(self._thumbs) >= THUMBS_KEPT:
                     self._thumbs.clear()
                 self._thumbs[key] = data
         return data
-
-
-def make_thumbnail(path):
-    from PIL import Image
-    # A JPEG may be far larger than what its draft decodes.
-    Image.MAX_IMAGE_PIXELS = 64 * MAX_DECODE_PIXELS
-    try:
-        with warnings.catch_warnings(), Image.open(path) as im:
-            warnings.simplefilter("ignore", Image.DecompressionBombWarning)
-            # The header's size, before any pixel is decoded. A JPEG decodes
-            # at a fraction of its size (draft); anything else whole.
-            w, h = im.size
-            if im.format == "JPEG":
-                im.draft("RGB", (THUMB_SIZE[0] * 2, THUMB_SIZE[1] * 2))
-                w, h = im.size
-            if w * h > MAX_DECODE_PIXELS:
-                return None
-            im = im.convert("RGB")
-            im.thumbnail(THUMB_SIZE)
-            out = io.BytesIO()
-            im.save(out, "JPEG", quality=80)
-            return out.getvalue()
-    except (OSError, ValueError, Image.DecompressionBombError, SyntaxError):
-        return None
 
 
 class _Upload:
@@ -126,14 +116,22 @@ class _Upload:
     quotas leave. It carries the photo's own name, which is what the FTP
     server reports the transfer under."""
 
-    def __init__(self, final, limit):
+    def __init__(self, final, store, limit):
         folder, name = os.path.split(final)
         self.part = os.path.join(folder, "%s%d-%s" % (PART_PREFIX, next(_part_numbers), name))
         self._file = open(self.part, "wb")
         self.name = self.final = final
+        self.store = store
         self.limit = limit
         self.written = 0
         self.over = False
+        store.reserved += limit
+
+    def release(self):
+        """Gives back the reservation (once the photo counts as a file, or
+        is gone)."""
+        self.store.reserved -= self.limit
+        self.limit = 0
 
     @property
     def closed(self):
@@ -197,8 +195,9 @@ class _Filesystem(AbstractedFS):
     def open(self, filename, mode):
         if "w" not in mode:
             return super().open(filename, mode)
-        upload = _Upload(filename, self.cmd_channel.room)
-        self.cmd_channel.parts[filename] = upload
+        channel = self.cmd_channel
+        upload = _Upload(filename, channel.home[1], channel.reservation)
+        channel.parts[filename] = upload
         return upload
 
 
@@ -247,7 +246,9 @@ class _PhotoChannel(FTPHandler):
             self.passive_ports = list(range(first, last + 1))
         self.home = None
         self.parts = {}
-        self.room = 0
+        self.announced = None
+        self.reservation = 0
+        self.last_command = time.monotonic()
         super().__init__(conn, server, ioloop)
 
     def handle(self):
@@ -256,7 +257,37 @@ class _PhotoChannel(FTPHandler):
             self.respond("421 This station serves no more satellites.")
             self.close_when_done()
             return
+        refused = self.server.admit(self)
+        if refused:
+            self.home[1].refused_connections += 1
+            self.respond("421 %s" % refused)
+            self.close_when_done()
+            return
         super().handle()
+
+    def pre_process_command(self, line, cmd, arg):
+        self.last_command = time.monotonic()
+        super().pre_process_command(line, cmd, arg)
+
+    def idle(self):
+        """Whether nothing is on its way on this connection."""
+        return self.data_channel is None and not self.parts
+
+    def on_disconnect(self):
+        self.server.leave(self)
+        for upload in self.parts.values():
+            if not upload.closed:
+                upload.close()
+            upload.release()
+            _remove(upload.part)
+        self.parts.clear()
+
+    def ftp_ALLO(self, line):
+        if not line.isdigit():
+            self.respond("501 ALLO takes a number of bytes.")
+            return
+        self.announced = int(line)
+        self.respond("200 The next upload may take %s bytes." % line)
 
     def ftp_APPE(self, file):
         self.respond("550 Only whole uploads are taken.")
@@ -265,6 +296,7 @@ class _PhotoChannel(FTPHandler):
         self.respond("550 Only whole uploads are taken.")
 
     def ftp_STOR(self, file, mode="w"):
+        announced, self.announced = self.announced, None
         refuse = self.server.refuse
         why = refuse() if refuse else None
         if why:
@@ -272,11 +304,16 @@ class _PhotoChannel(FTPHandler):
             return None
         _, store, stores = self.home
         quota = self.server.uploads.quota
-        self.room = min(quota.per_satellite - store.used_bytes(),
-                        quota.total - sum(s.used_bytes() for s in stores))
-        if self.room <= 0:
+        # An upload reserves its bytes before the first one arrives, so that
+        # uploads at once never overshoot a quota together.
+        room = min(quota.per_satellite - store.used_bytes(),
+                   quota.total - sum(s.used_bytes() for s in stores))
+        want = quota.per_upload if announced is None else announced
+        if room <= 0 or (announced is not None and announced > room):
+            store.refused_uploads += 1
             self.respond("552 Upload quota exceeded.")
             return None
+        self.reservation = min(want, room)
         return super().ftp_STOR(file, mode)
 
     def on_file_received(self, file):
@@ -288,11 +325,18 @@ class _PhotoChannel(FTPHandler):
         except OSError:
             _remove(upload.part)
             return
+        finally:
+            upload.release()
         self.server.uploads.photo_arrived(self.remote_ip, self.home[1], os.path.basename(file))
 
     def on_incomplete_file_received(self, file):
         upload = self.parts.pop(file, None)
         if upload is not None:
+            if upload.over:
+                upload.store.refused_uploads += 1
+            else:
+                upload.store.cut_uploads += 1
+            upload.release()
             _remove(upload.part)
 
 
@@ -307,6 +351,7 @@ class PhotoServer(FTPServer):
     (None: take them)."""
 
     def __init__(self, address, uploads, settings=None, refuse=None):
+        self.channels = {}
         if not logger.handlers:
             # pyftpdlib's warnings on the station's standard error, its
             # chatter not.
@@ -315,8 +360,10 @@ class PhotoServer(FTPServer):
         self.uploads = uploads
         self.settings = settings or FtpSettings()
         self.refuse = refuse
-        self.max_cons = self.settings.max_connections
-        self.max_cons_per_ip = self.settings.per_address
+        # Connections are shared out per satellite (admit); pyftpdlib's own
+        # limit only keeps the descriptors bounded.
+        self.max_cons = 2 * self.settings.max_connections + 16
+        self.max_cons_per_ip = 0
         self.authorizer = _Authorizer()
         with warnings.catch_warnings():
             # Anonymous uploads are the point of this server.
@@ -324,6 +371,36 @@ class PhotoServer(FTPServer):
             # Its home is never used: each connection gets its satellite's.
             self.authorizer.add_anonymous(os.path.dirname(os.path.abspath(__file__)), perm="elw")
         super().__init__(address, _PhotoChannel)
+
+    def admit(self, channel):
+        """None when the connection may stay, else why not. A satellite has
+        up to per_address connections; when the station is full, an idle
+        connection makes room: the one idle the longest among the
+        satellites that hold at least as many as the newcomer's will."""
+        sat = channel.home[1]
+        own = self.channels.get(sat, [])
+        if len(own) >= self.settings.per_address:
+            return "Too many connections from this satellite."
+        if sum(len(c) for c in self.channels.values()) >= self.settings.max_connections:
+            idle = [x for s, c in self.channels.items() if s is not sat and len(c) > len(own)
+                    for x in c if x.idle()]
+            if not idle:
+                return "The station is full."
+            victim = min(idle, key=lambda x: (-len(self.channels[x.home[1]]), x.last_command))
+            self.leave(victim)
+            victim.respond("421 Making room for another satellite.")
+            victim.close_when_done()
+        self.channels.setdefault(sat, []).append(channel)
+        return None
+
+    def leave(self, channel):
+        if channel.home is None:
+            return
+        own = self.channels.get(channel.home[1], [])
+        if channel in own:
+            own.remove(channel)
+            if not own:
+                del self.channels[channel.home[1]]
 
 
 def _remove(path):

@@ -17,7 +17,9 @@ unknown id returns None (the web server answers 404).
         [{"id", "name", "address", "last_heard" (unix or null),
           "state": "running"|"ended"|"silent", "exit_status", "pointing_deg",
           "rate_dps", "last_photo" (name or null), "photos", "lines",
-          "alarms": [text...], "dropped"}]      in the order first heard
+          "alarms": [text...], "dropped" (log lines lost), "drops":
+          {"log_queue", "log_file", "uploads_refused", "uploads_cut",
+           "connections_refused"}]              in the order first heard
     station.log(id, since)          GET /api/sat/<id>/log?since=N
         {"next", "first", "lines": [{"n", "t", "time", "text"}], "dropped"}
     station.photos(id)              GET /api/sat/<id>/photos
@@ -169,6 +171,13 @@ class Satellite:
     def lost(self):
         return self.dropped + (self.file.dropped if self.file else 0)
 
+    def drops(self):
+        """What this satellite lost, by where."""
+        return {"log_queue": self.dropped, "log_file": self.file.dropped if self.file else 0,
+                "uploads_refused": self.photos.refused_uploads,
+                "uploads_cut": self.photos.cut_uploads,
+                "connections_refused": self.photos.refused_connections}
+
     def alarms(self, now):
         out = []
         state = self.state(now)
@@ -178,6 +187,13 @@ class Satellite:
             out.append("ended with status %d" % self.exit_status)
         if self.lost():
             out.append("%d log lines lost" % self.lost())
+        if self.photos.refused_uploads:
+            out.append("%d uploads refused: over the quota" % self.photos.refused_uploads)
+        if self.photos.cut_uploads:
+            out.append("%d uploads cut short" % self.photos.cut_uploads)
+        if self.photos.refused_connections:
+            out.append("%d FTP connections refused: past its share"
+                       % self.photos.refused_connections)
         if self.file is not None and self.file.failing:
             out.append("log.txt cannot be written: %s" % self.file.failing)
         used = self.photos.used_bytes() / max(1, self.station.quota.per_satellite)
@@ -192,7 +208,7 @@ class Satellite:
                     rate_dps=self.telemetry.last("rate_dps"),
                     last_photo=photos[-1]["name"] if photos else None,
                     photos=len(photos), lines=self.book.count,
-                    alarms=self.alarms(now), dropped=self.lost())
+                    alarms=self.alarms(now), dropped=self.lost(), drops=self.drops())
 
 
 class Station:
@@ -357,6 +373,7 @@ class Station:
                 for f in self._files():
                     if f.failing:
                         f.flush()
+                self._count_drops()
                 for sat in self._all():
                     if sat.save():
                         self._emit("on_status", sat, sat.status())
@@ -397,10 +414,23 @@ class Station:
             self.main_file.flush()
         if self._echo is not None:
             self._echo.write(echo)
-        if self.receiver is not None:
-            by_peer = getattr(self.receiver, "dropped_by", {})
-            for sat in groups:
-                sat.dropped = by_peer.get(sat.address, 0)
+        self._count_drops()
+
+    def _count_drops(self):
+        """Datagrams the receiver's queue dropped, on the satellite that sent
+        them, also when none of its lines got through. (What the kernel drops
+        names no sender: the station counts it.)"""
+        if self.receiver is None:
+            return
+        by_peer = dict.copy(getattr(self.receiver, "dropped_by", {}))
+        if self.single:
+            for sat in self._all():
+                sat.dropped = sum(by_peer.values())
+            return
+        for peer, count in by_peer.items():
+            sat = self._get(address_of(peer))
+            if sat is not None:
+                sat.dropped = count
 
     def _watch(self):
         """New rows of followed telemetry files, for the listeners."""
@@ -433,6 +463,9 @@ class Station:
                 alarms.append(listener.alarm)
         if drops["kernel"] or drops["queue"]:
             alarms.append("%d log datagrams dropped on arrival" % (drops["kernel"] + drops["queue"]))
+        if self.refused:
+            alarms.append("%d datagrams, uploads or posts refused: the satellite table is full "
+                          "(%d satellites)" % (self.refused, self.max_satellites))
         if self._echo is not None and self._echo.closed:
             alarms.append("standard output is closed")
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,

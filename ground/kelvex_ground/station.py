@@ -147,6 +147,7 @@ def build(args, conf, servers, vendor_dirs=()):
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
         settings = FtpSettings(idle_timeout=conf["idle_timeout"],
                                per_address=conf["connections_per_address"],
+                               max_connections=conf["max_connections"],
                                passive_ports=conf["passive_ports"])
         ftp = FtpThread(PhotoServer((conf["bind"], conf["ftp_port"]), station, settings,
                                     refuse=transmitter_dead(args.state) if args.state else None))
