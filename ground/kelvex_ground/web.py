@@ -29,7 +29,7 @@ import socket
 import urllib.parse
 from http.server import BaseHTTPRequestHandler
 
-from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, SocketWriter, request_complete
+from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, request_complete
 
 try:
     from .satellites import IngestRefused
@@ -159,9 +159,11 @@ class Instructor:
 
 
 class PageRequest(BaseHTTPRequestHandler):
-    """One request on the page server, already read whole. As in the
-    standard library's servers, self.server is the server it came to: its
-    data, hosts, instructor and vendor_dirs are what the answer reads."""
+    """One request on the page server, already read whole; its "request"
+    is the Answer it writes (httpserve), which the server sends once it is
+    made. As in the standard library's servers, self.server is the server it
+    came to: its data, hosts, instructor and vendor_dirs are what the answer
+    reads."""
 
     server_version = "kelvex-ground"
     # Every answer closes its connection: the server then never keeps a
@@ -170,14 +172,13 @@ class PageRequest(BaseHTTPRequestHandler):
     # A request too broken to name its version still gets a status line.
     default_request_version = "HTTP/1.0"
 
-    def __init__(self, sock, address, raw, server):
+    def __init__(self, out, address, raw, server):
         self._raw = raw
-        super().__init__(sock, address, server)
+        super().__init__(out, address, server)
 
     def setup(self):
-        self.connection = self.request
         self.rfile = io.BytesIO(self._raw)
-        self.wfile = SocketWriter(self.request)
+        self.wfile = self.request
 
     def finish(self):
         pass
@@ -332,24 +333,34 @@ class PageRequest(BaseHTTPRequestHandler):
         self._send(code, "application/json", json.dumps(value).encode())
 
     def _file(self, path):
+        """A file, sent from the disk as the reader takes it."""
         if not os.path.isfile(path):
             return self._error(404)
         try:
-            with open(path, "rb") as f:
-                content = f.read()
+            f = open(path, "rb")
         except OSError:
             return self._error(404)
         kind = CONTENT_TYPES.get(os.path.splitext(path)[1].lower(), "application/octet-stream")
-        self._send(200, kind, content)
+        size = os.fstat(f.fileno()).st_size
+        self._head(200, kind, size)
+        if getattr(self, "_body", True):
+            self.wfile.send_file(f, size)
+        else:
+            f.close()
 
     def _error(self, code):
         text = http.client.responses.get(code, "error").lower()
         self._send(code, "text/plain; charset=utf-8", (text + "\n").encode())
 
     def _send(self, code, kind, content):
+        self._head(code, kind, len(content))
+        if getattr(self, "_body", True):
+            self.wfile.write(content)
+
+    def _head(self, code, kind, length):
         self.send_response(code)
         self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(content)))
+        self.send_header("Content-Length", str(length))
         self.send_header("Cache-Control", "no-store")
         self.send_header("X-Content-Type-Options", "nosniff")
         if kind.startswith("text/html"):
@@ -357,8 +368,6 @@ class PageRequest(BaseHTTPRequestHandler):
             self.send_header("Content-Security-Policy", PAGE_POLICY)
         self.send_header("Connection", "close")
         self.end_headers()
-        if getattr(self, "_body", True):
-            self.wfile.write(content)
 
     def send_error(self, code, message=None, explain=None):
         # Requests the standard parser rejects get the same short answer.
@@ -401,14 +410,14 @@ class WebServer:
         self.instructor = instructor
         self.vendor_dirs = [*vendor_dirs, VENDOR]
 
-    def _answer(self, sock, address, raw):
+    def _answer(self, address, raw, out):
         if not request_complete(raw):
-            return sock.sendall(short_answer(431))
+            return out.write(short_answer(431))
         # Blank lines before the request line are allowed; nothing else is.
         raw = raw.lstrip(b"\r\n")
         if not raw:
-            return sock.sendall(short_answer(400))
-        PageRequest(sock, address, raw, self)
+            return out.write(short_answer(400))
+        PageRequest(out, address, raw, self)
 
     @property
     def port(self):

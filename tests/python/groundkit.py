@@ -185,6 +185,15 @@ def jpeg_bytes(colour=(30, 60, 90), size=(64, 48)):
     return out.getvalue()
 
 
+def rss_mb(pid):
+    """Resident memory of a process, in MB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
 def sim_state(path, **values):
     with open(path, "w") as f:
         f.writelines("%s=%s\n" % kv for kv in values.items())

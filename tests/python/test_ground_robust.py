@@ -13,20 +13,12 @@ import ftplib
 import pytest
 from PIL import Image
 
-from groundkit import SOURCE_GROUND, Station, configured, jpeg_bytes, wait_for
+from groundkit import SOURCE_GROUND, Station, configured, jpeg_bytes, rss_mb, wait_for
 
 sys.path.insert(0, SOURCE_GROUND)
 from kelvex_ground.logstore import Receiver, open_udp  # noqa: E402
 
 A, B = "127.0.0.5", "127.0.0.6"
-
-
-def rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
 
 
 def whole_lines(path):

@@ -1,0 +1,242 @@
+"""Fair shares on a class station, against its real sockets on loopback:
+uploads at once never overshoot a quota, a crowd of idle FTP connections
+makes room for a satellite, readers that never read hold neither the page
+nor memory, thumbnails of huge photos leave the station small, and every
+loss shows on the satellite that had it."""
+
+import concurrent.futures
+import ftplib
+import io
+import os
+import socket
+import time
+
+import pytest
+from PIL import Image
+
+from groundkit import configured, rss_mb, wait_for
+
+A, B = "127.0.0.5", "127.0.0.6"
+CROWD = ("127.0.0.21", "127.0.0.22")
+
+
+def noise(size):
+    """Bytes that end as a JPEG ends, of a given length."""
+    return os.urandom(size - 2) + b"\xff\xd9"
+
+
+def session(st, source):
+    ftp = ftplib.FTP()
+    ftp.connect(st.bind, st.ftp_port, timeout=20, source_address=(source, 0))
+    ftp.login()
+    return ftp
+
+
+def uploads_at_once(st, source, photos, announce):
+    """Starts every upload before any sends a byte, then sends them all;
+    {name: reply} (the STOR's refusal, or the transfer's end)."""
+    started, replies = [], {}
+    try:
+        for name, data in photos.items():
+            ftp = session(st, source)
+            if announce:
+                ftp.sendcmd("ALLO %d" % len(data))
+            try:
+                started.append((name, data, ftp, ftp.transfercmd("STOR incoming/" + name)))
+            except ftplib.error_perm as e:
+                replies[name] = str(e)
+                ftp.close()
+        for name, data, ftp, conn in started:
+            try:
+                conn.sendall(data)
+            except OSError:
+                pass
+            conn.close()
+        for name, data, ftp, conn in started:
+            try:
+                replies[name] = ftp.voidresp()
+            except ftplib.Error as e:
+                replies[name] = str(e)
+    finally:
+        for _, _, ftp, _ in started:
+            ftp.close()
+    return replies
+
+
+def incoming(st, sat):
+    folder = os.path.join(st.dir, "satellites", sat, "incoming")
+    return {n: os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder)}
+
+
+def test_eight_uploads_at_once_never_overshoot_the_quota(tmp_path):
+    quota = 1024 * 1024
+    st = configured(str(tmp_path), "[quotas]\nsatellite_mb = 1\nupload_mb = 0.25\n", single=False)
+    try:
+        # Announced: each reserves its own size, three fit.
+        replies = uploads_at_once(st, A, {"%d.jpeg" % i: noise(300_000) for i in range(8)}, True)
+        assert sorted(r[:3] for r in replies.values()) == ["226"] * 3 + ["552"] * 5, replies
+        # Unannounced: each reserves the per-upload cap (256 KB), four fit
+        # into B's quota; none writes past its reservation.
+        replies = uploads_at_once(st, B, {"%d.jpeg" % i: noise(200_000) for i in range(8)}, False)
+        assert sorted(r[:3] for r in replies.values()) == ["226"] * 4 + ["552"] * 4, replies
+        big = uploads_at_once(st, B, {"big.jpeg": noise(400_000)}, False)
+        assert big["big.jpeg"].startswith("552"), big
+        assert wait_for(lambda: len(incoming(st, A)) == 3 and len(incoming(st, B)) == 4)
+        for sat in (A, B):
+            assert sum(incoming(st, sat).values()) <= quota
+            assert not [n for n in os.listdir(os.path.join(st.dir, "satellites", sat, "incoming"))
+                        if n.startswith(".")]
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert sats[A]["drops"]["uploads_refused"] == 5
+        assert "5 uploads refused: over the quota" in sats[A]["alarms"]
+        assert sats[B]["drops"]["uploads_refused"] == 5
+        # What is left after the reservations are given back still takes an
+        # upload that fits.
+        assert session_upload(st, A, noise(100_000)).startswith("226")
+    finally:
+        assert st.stop() == 0
+
+
+def session_upload(st, source, data, name="last.jpeg"):
+    ftp = session(st, source)
+    try:
+        return ftp.storbinary("STOR incoming/" + name, io.BytesIO(data))
+    finally:
+        ftp.close()
+
+
+def test_idle_connections_of_others_make_room_for_a_satellite(tmp_path):
+    st = configured(str(tmp_path), "[ftp]\nconnections_per_address = 3\nmax_connections = 6\n",
+                    single=False)
+    held = []
+    try:
+        for source in CROWD:
+            for _ in range(3):
+                held.append(socket.create_connection((st.bind, st.ftp_port), 10,
+                                                     source_address=(source, 0)))
+                assert held[-1].recv(100).startswith(b"220")
+        # Past its own share a satellite is refused, and that is counted.
+        with socket.create_connection((st.bind, st.ftp_port), 10,
+                                      source_address=(CROWD[0], 0)) as extra:
+            assert extra.recv(100).startswith(b"421")
+        # The station is full of idle connections; a satellite still uploads.
+        assert session_upload(st, B, noise(5000)).startswith("226")
+        made_room = []
+        for s in held:
+            s.settimeout(0.5)
+            try:
+                answer = s.recv(200)
+            except socket.timeout:
+                continue
+            made_room.append(answer)
+        assert made_room and all(a.startswith(b"421") or a == b"" for a in made_room)
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert sats[CROWD[0]]["drops"]["connections_refused"] == 1
+        assert sats[B]["drops"]["connections_refused"] == 0 and sats[B]["photos"] == 1
+    finally:
+        for s in held:
+            s.close()
+        assert st.stop() == 0
+
+
+def get_within(st, path, seconds):
+    """The body of a GET that must answer within seconds."""
+    with socket.create_connection((st.bind, st.http_port), seconds) as s:
+        s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+        out = b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            chunk = s.recv(1 << 20)
+            if not chunk:
+                head, _, body = out.partition(b"\r\n\r\n")
+                assert head.startswith(b"HTTP/1.0 200"), head
+                return body
+            out += chunk
+    raise AssertionError("%s took more than %s s" % (path, seconds))
+
+
+def test_readers_that_never_read_a_large_photo_hold_neither_the_page_nor_memory(tmp_path):
+    st = configured(str(tmp_path), "", single=False)
+    stalled = []
+    try:
+        photo = noise(20 * 1024 * 1024)
+        assert session_upload(st, A, photo, "big.jpeg").startswith("226")
+        path = "/photos/%s/big.jpeg" % A
+        before = rss_mb(st.proc.pid)
+        for _ in range(16):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect((st.bind, st.http_port))
+            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+            stalled.append(s)
+        time.sleep(1)
+        # Twice the workers never read, and the page answers at once.
+        for _ in range(3):
+            assert b"big.jpeg" in get_within(st, "/api/sat/%s/photos" % A, 3)
+            assert b"<html" in get_within(st, "/", 3).lower()
+        # A reader that reads gets the whole photo, as it is.
+        assert get_within(st, path, 30) == photo
+        assert rss_mb(st.proc.pid) < before + 40
+    finally:
+        for s in stalled:
+            s.close()
+        assert st.stop() == 0
+
+
+def big_png(colour):
+    out = io.BytesIO()
+    # 24 million pixels: the most a thumbnail decodes; a PNG has no draft,
+    # so each decodes whole.
+    Image.new("RGB", (6000, 4000), colour).save(out, "PNG", compress_level=1)
+    return out.getvalue()
+
+
+def test_thumbnails_of_huge_photos_leave_the_station_small(tmp_path):
+    st = configured(str(tmp_path), "", single=False)
+    try:
+        names = []
+        for i in range(8):
+            names.append("%d.png" % i)
+            assert session_upload(st, A, big_png((i * 30, 90, 200 - i * 20)), names[-1]).startswith("226")
+        before = rss_mb(st.proc.pid)
+        peak = [before]
+
+        def thumb(name):
+            return get_within(st, "/thumbs/%s/%s" % (A, name), 60)
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            futures = [pool.submit(thumb, n) for n in names]
+            while not all(f.done() for f in futures) and len(peak) < 1200:
+                peak.append(rss_mb(st.proc.pid))
+                time.sleep(0.05)
+            thumbs = [f.result() for f in futures]
+        for data in thumbs:
+            assert Image.open(io.BytesIO(data)).size == (160, 107)
+        assert max(peak) < before + 30, (before, max(peak))
+        assert rss_mb(st.proc.pid) < before + 30
+    finally:
+        assert st.stop() == 0
+
+
+def test_a_full_satellite_table_is_an_alarm(tmp_path):
+    st = configured(str(tmp_path), "[station]\nmax_satellites = 2\n", single=False)
+    try:
+        for source in (A, B, "127.0.0.7"):
+            st.send([b"hello from " + source.encode()], source=source)
+        assert wait_for(lambda: [a for a in st.json("/api/station")["alarms"]
+                                 if "the satellite table is full (2 satellites)" in a])
+        assert sorted(s["id"] for s in st.json("/api/satellites")) == [A, B]
+    finally:
+        assert st.stop() == 0
+
+
+@pytest.mark.parametrize("announced", ["x", "-1"])
+def test_an_announcement_is_a_number_of_bytes(tmp_path, announced):
+    st = configured(str(tmp_path), "", single=False)
+    try:
+        ftp = session(st, A)
+        with pytest.raises(ftplib.error_perm, match="501"):
+            ftp.sendcmd("ALLO " + announced)
+        ftp.close()
+    finally:
+        assert st.stop() == 0
