@@ -17,7 +17,7 @@
 # packaging/copyright) and changelog.Debian.gz (packaging/changelog, whose
 # first entry must name the version built), and the lintian overrides of
 # packaging/lintian/<package>, each with the reason it is there.
-# scripts/packages runs lintian over the results.
+# scripts/ci/packages runs lintian over the results.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelvex)

@@ -1,6 +1,6 @@
 # The kit's board: ARM hard-float Linux, built with Debian's cross toolchain
 # (crossbuild-essential-armhf) against multiarch :armhf packages installed on
-# the build machine (scripts/cross-deps installs both).
+# the build machine (scripts/setup/cross-deps installs both).
 #
 #   cmake -S . -B build-armhf --toolchain cmake/toolchains/armhf.cmake \
 #         -DKELVEX_BUILD_SIM=OFF -DKELVEX_BUILD_BENCH=OFF -DKELVEX_BUILD_PYTHON=OFF

@@ -10,11 +10,11 @@
 #include <thread>
 
 #include "kelvex/runner.h"
-#include "control_socket.h"
-#include "options.h"
-#include "pty_line.h"
-#include "satellite.h"
-#include "server.h"
+#include "faults/control_socket.h"
+#include "cli/options.h"
+#include "line/pty_line.h"
+#include "model/satellite.h"
+#include "line/server.h"
 
 namespace kelvex::testing {
 

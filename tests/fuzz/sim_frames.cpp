@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <random>
 
-#include "bus.h"
+#include "model/bus.h"
 #include "fakes/fake_bus.h"
-#include "framer.h"
+#include "line/framer.h"
 #include "fuzz/fuzz_check.h"
-#include "physics.h"
-#include "sensors.h"
+#include "model/physics.h"
+#include "model/sensors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

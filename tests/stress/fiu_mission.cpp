@@ -1,6 +1,6 @@
 // A mission that drives the serial line, the instrument socket and the log
 // socket while libfiu makes system calls fail. Run it under `fiu-run -x` (see
-// scripts/fault-injection): once the runner has started it, control() forks
+// scripts/ci/fault-injection): once the runner has started it, control() forks
 // a peer that plays the bus controller, an echoing instrument server and the
 // ground log receiver (the peer runs without faults), then switches on the
 // failure points named in KELVEX_FIU (comma separated, probability

@@ -1,0 +1,65 @@
+// The command line of kelvex-sim.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "line/line_faults.h"
+#include "model/physics.h"
+
+namespace kelvex::sim {
+
+enum class Command {
+    Serve, Attach, Run, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control, Help
+};
+
+struct Options {
+    Command command = Command::Help;
+    int verbose = 0;
+    uint32_t seed = 1;
+    double noise = 1.0;
+    PhysicsParams physics;
+    FaultParams faults;
+    std::string telemetry;  // serve, attach: CSV path (run writes its own)
+    double telemetry_rate = 20.0;
+    std::string state;     // state file (run makes its own)
+    std::vector<std::string> fault;  // NAME[:UNIT][=VALUE], on from the start
+    int ncells = 8;        // the mission's battery cells, for the charging law
+    std::string battery_key;  // key file of the mission's battery record (run: its own)
+    std::string control;   // serve, attach: the control channel's socket
+    std::string events;    // serve, attach: the events file
+    std::string link;      // serve: symlink to the mission's side
+    std::string attach;    // attach: the pty slave to serve
+    std::string gpio_dir;  // gpio-tree: where to make the tree
+    bool markdown = false;  // faults, families: as a Markdown table
+    std::vector<std::string> request;  // control: the socket (or run folder), then the command
+    // run
+    bool no_ground = false;
+    int ftp_port = 0;      // the ground station's ports; 0 takes a free one
+    int http_port = 0;
+    std::string run_dir;   // empty: kelvex-run/<stamp>-<pid>
+    std::string station;   // URL of a shared station to report to
+    bool keep_station = false;
+    std::string name;      // satellite name; empty: the program's base name
+    double time_limit = 0; // seconds; 0: none
+    bool no_plot = false;
+    std::string checks;    // run, replay: the lab sheet to judge by
+    std::string scenario;  // run: a lab sheet with events
+    std::string replay_dir;
+    std::vector<std::string> program;  // run: the mission and its arguments
+};
+
+// Fills `o` from the command line. On a mistake returns false with a
+// message in `error`.
+bool parse_options(int argc, char** argv, Options& o, std::string& error);
+void print_help(FILE* out);
+// run's options as "NAME KIND" lines, KIND number, text or flag.
+void print_run_options(FILE* out);
+
+// Every option the command takes, by its long name, with the value it has
+// in `o`: one JSON object, for the record of a run.
+std::string options_json(const Options& o);
+
+}  // namespace kelvex::sim

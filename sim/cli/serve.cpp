@@ -1,0 +1,96 @@
+#include "cli/serve.h"
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "faults/control_socket.h"
+#include "line/pty_line.h"
+#include "model/satellite.h"
+#include "line/server.h"
+#include "run/signals.h"
+
+namespace kelvex::sim {
+namespace {
+
+std::string link_target(const std::string& link)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Makes `link` point at the line. What is there already is replaced only
+// when it is a link to a pseudo-terminal: an earlier serve's own.
+bool place_link(const std::string& link, const std::string& line)
+{
+    struct stat st{};
+    if (lstat(link.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode) || link_target(link).rfind("/dev/pts/", 0) != 0) {
+            std::fprintf(stderr, "kelvex-sim: %s exists and is not a link to a pseudo-terminal; "
+                                 "not replaced\n", link.c_str());
+            return false;
+        }
+        unlink(link.c_str());
+    }
+    if (symlink(line.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "kelvex-sim: %s: %s\n", link.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int serve_line(const Options& o)
+{
+    SignalFd sig({SIGINT, SIGTERM, SIGHUP});
+    const bool attached = o.command == Command::Attach;
+    PtyLine line = attached ? attach_pty_slave(o.attach) : open_pty_pair();
+    Satellite sat(o, o.telemetry, o.state, o.events);
+    if (!attached) {
+        if (!o.link.empty() && !place_link(o.link, line.mission)) {
+            return 1;
+        }
+        std::printf("kelvex-sim: pseudo-terminal is %s\n", line.mission.c_str());
+    } else {
+        std::printf("kelvex-sim: serving %s\n", o.attach.c_str());
+    }
+    std::fflush(stdout);
+
+    Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
+    server.watch(sig.fd(), [&] {
+        if (sig.next() != 0) {
+            server.stop();
+        }
+    });
+    std::unique_ptr<ControlSocket> control;
+    if (!o.control.empty() && (control = open_control(o.control, sat.board))) {
+        server.watch(control->fd(), [&control] { control->drain(); });
+    }
+    server.run();
+    sat.telemetry.finish(sat.physics, sat.bus, sat.faults);
+    // Ours to remove only while it still points at our line.
+    if (!attached && !o.link.empty() && link_target(o.link) == line.mission) {
+        unlink(o.link.c_str());
+    }
+    const FaultCounts& c = sat.faults.counts();
+    if (o.verbose > 0) {
+        std::fprintf(stderr,
+                     "kelvex-sim: %llu requests; answers dropped %llu, corrupted %llu, late %llu, "
+                     "glued %llu\n",
+                     static_cast<unsigned long long>(sat.bus.requests()),
+                     static_cast<unsigned long long>(c.dropped),
+                     static_cast<unsigned long long>(c.corrupted),
+                     static_cast<unsigned long long>(c.late),
+                     static_cast<unsigned long long>(c.glued));
+    }
+    return 0;
+}
+
+}  // namespace kelvex::sim

@@ -1,0 +1,42 @@
+#include "line/line_log.h"
+
+#include <cerrno>
+#include <system_error>
+
+namespace kelvex::sim {
+
+LineLog::LineLog(const std::string& path) : file_(std::fopen(path.c_str(), "we"))
+{
+    if (!file_) {
+        throw std::system_error(errno, std::generic_category(), path);
+    }
+}
+
+void LineLog::sent(double t, const uint8_t* bytes, size_t n)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] == 0) {
+            if (i > start) {
+                write(t, "tx", bytes + start, i - start);
+            }
+            start = i + 1;
+        }
+    }
+    if (start < n) {
+        write(t, "tx", bytes + start, n - start);
+    }
+}
+
+void LineLog::write(double t, const char* dir, const uint8_t* frame, size_t n)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string line(n * 3, ' ');
+    for (size_t i = 0; i < n; ++i) {
+        line[3 * i + 1] = kHex[frame[i] >> 4];
+        line[3 * i + 2] = kHex[frame[i] & 15];
+    }
+    std::fprintf(file_.get(), "%.6f %s%s\n", t, dir, line.c_str());
+}
+
+}  // namespace kelvex::sim

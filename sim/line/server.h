@@ -1,0 +1,80 @@
+// The simulator's event loop: serves the line in real time, keeps the
+// physics abreast of the wall clock, sends answers when they are due and
+// writes the telemetry.
+#pragma once
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "model/bus.h"
+#include "line/line_faults.h"
+#include "line/framer.h"
+#include "line/line_log.h"
+#include "model/physics.h"
+#include "model/telemetry.h"
+
+namespace kelvex::sim {
+
+class Server {
+public:
+    Server(int line_fd, Physics& physics, Bus& bus, Faults& faults, Telemetry& telemetry,
+           int verbose);
+
+    // Another descriptor for the loop; `on_readable` runs when it is.
+    void watch(int fd, std::function<void()> on_readable);
+    // Stops watching fd (say, a pipe at its end).
+    void unwatch(int fd);
+    // Called when the served side of the line hangs up (the default stops
+    // the loop).
+    void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
+    // Every frame received and sent goes to `log` as well (null: none).
+    void log_traffic(LineLog* log) { traffic_ = log; }
+
+    // Serves until stop() (which another thread may call); with a limit, at
+    // most that many seconds.
+    void run(double limit_s = -1);
+    void stop() { stopped_ = true; }
+    // Simulated seconds since the server was made; wall-clock paced.
+    double now() const;
+    // Wall-clock time (Unix seconds) at which now() was 0.
+    double start_unix() const { return start_unix_; }
+    const Physics& physics() const { return physics_; }
+
+    static constexpr double kStep = 0.001;  // physics step, s
+
+private:
+    void advance();
+    void read_line();
+    void handle(const Frame& frame);
+    void flush_due();
+    void write_pending();
+    // Seconds until something is due (at most until `until`, when >= 0).
+    double wait_s(double until) const;
+    // Waits for the descriptors at most `seconds`, to the nanosecond.
+    int wait(double seconds);
+
+    int line_fd_;
+    Physics& physics_;
+    Bus& bus_;
+    Faults& faults_;
+    Telemetry& telemetry_;
+    int verbose_;
+    std::chrono::steady_clock::time_point start_;
+    double start_unix_;
+    LineLog* traffic_ = nullptr;
+    FrameReader reader_;
+    std::multimap<double, Bytes> queue_;  // answers by the time they are due
+    Bytes unwritten_;                     // what the line did not take yet
+    double line_free_ = 0;                // when the emulated line is idle again
+    std::vector<pollfd> fds_;
+    std::vector<std::function<void()>> handlers_;
+    std::function<void()> hangup_;
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace kelvex::sim

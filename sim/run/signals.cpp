@@ -1,0 +1,48 @@
+#include "run/signals.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace kelvex::sim {
+
+SignalFd::SignalFd(std::initializer_list<int> signals)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : signals) {
+        sigaddset(&set, s);
+    }
+    if (sigprocmask(SIG_BLOCK, &set, &old_) != 0) {
+        throw std::system_error(errno, std::generic_category(), "sigprocmask");
+    }
+    fd_ = common::UniqueFd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!fd_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "signalfd");
+    }
+}
+
+SignalFd::~SignalFd() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+int SignalFd::next()
+{
+    signalfd_siginfo info{};
+    if (::read(fd_.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+        return 0;
+    }
+    return static_cast<int>(info.ssi_signo);
+}
+
+void reset_signals_for_exec()
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) {
+        signal(s, SIG_DFL);
+    }
+}
+
+}  // namespace kelvex::sim
