@@ -14,7 +14,7 @@ import time
 import pytest
 from PIL import Image
 
-from groundkit import configured, rss_mb, wait_for
+from groundkit import configured, ground_package, rss_mb, wait_for
 
 A, B = "127.0.0.5", "127.0.0.6"
 CROWD = ("127.0.0.21", "127.0.0.22")
@@ -240,3 +240,44 @@ def test_an_announcement_is_a_number_of_bytes(tmp_path, announced):
         ftp.close()
     finally:
         assert st.stop() == 0
+
+
+def test_lines_the_queue_drops_show_on_the_satellite_that_sent_them(tmp_path):
+    ground_package()
+    from kelvex_ground.logstore import Receiver, open_udp
+    from kelvex_ground.satellites import Station
+
+    receiver = Receiver(open_udp("127.0.0.1", 0), queue_bytes=1024 * 1024)
+    station = Station(str(tmp_path), single=False)
+    station.receiver = receiver
+    receiver.start()
+    sockets = {}
+    try:
+        for source in (A, B):
+            sockets[source] = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sockets[source].bind((source, 0))
+
+        def send(source, payloads):
+            for p in payloads:
+                sockets[source].sendto(p, ("127.0.0.1", receiver.port))
+
+        send(A, [b"The probe says 'HELLO' to the ground"])
+        assert wait_for(lambda: receiver.received == 1)
+        station.deliver(receiver.take())
+        # B fills the queue; A's next lines find it full, and none of them
+        # reaches the station.
+        send(B, [b"x" * 60000] * 40)
+        assert wait_for(lambda: receiver.received + receiver.dropped_kernel == 41)
+        send(A, [(b"lost %d " % i).ljust(30000, b".") for i in range(5)])
+        assert wait_for(lambda: receiver.dropped_by[A] == 5)
+        batch = receiver.take()
+        assert {peer for _, peer, _ in batch} == {B}
+        station.deliver(batch)
+        sats = {s["id"]: s for s in station.satellites()}
+        assert sats[A]["drops"]["log_queue"] == 5 and "5 log lines lost" in sats[A]["alarms"]
+        assert sats[B]["drops"]["log_queue"] == receiver.dropped_by[B] > 0
+    finally:
+        receiver.stop()
+        for s in sockets.values():
+            s.close()
+        station.stop()
