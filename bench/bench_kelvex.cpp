@@ -45,6 +45,7 @@
 static __thread int counting = 0;
 static __thread long reads_counted = 0;
 static __thread long allocs_counted = 0;
+static __thread long flushes_counted = 0;
 
 // The hooks must be visible to the libraries, whatever the build's default.
 #define KELVEX_HOOK __attribute__((visibility("default")))
@@ -86,6 +87,16 @@ KELVEX_HOOK ssize_t read(int fd, void* buf, size_t n)
         ++reads_counted;
     }
     return real(fd, buf, n);
+}
+
+KELVEX_HOOK int tcflush(int fd, int queue)
+{
+    using Flush = int (*)(int, int);
+    static const Flush real = reinterpret_cast<Flush>(dlsym(RTLD_NEXT, "tcflush"));
+    if (counting) {
+        ++flushes_counted;
+    }
+    return real(fd, queue);
 }
 }
 
@@ -280,9 +291,83 @@ double now_ns()
                                    .count());
 }
 
-// The raw ping-pong (write the request frame, read until the answer's
-// delimiter) and do_request take turns on the same line and controller, so
-// that both see the same machine at the same moment.
+// One exchange of each kind. The raw ping-pong writes the request frame and
+// reads until the answer's delimiter: the least any transport must do.
+struct Sides {
+    int fd;
+    const uint8_t* frame;
+    size_t frame_len;
+    long failures = 0;
+
+    // With `flush`, the input is flushed first, as the transport did before
+    // every request: what that system call costs the exchange.
+    void raw(bool flush = false) const
+    {
+        uint8_t in[64];
+        if (flush) {
+            tcflush(fd, TCIFLUSH);
+        }
+        (void)!write(fd, frame, frame_len);
+        size_t count = 0;
+        while (count < 2 || in[count - 1] != 0) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 1000);
+            const ssize_t got = read(fd, in + count, sizeof in - count);
+            if (got > 0) {
+                count += static_cast<size_t>(got);
+            }
+        }
+    }
+    void request()
+    {
+        uint8_t answer[64];
+        uint8_t* a = answer;
+        int n = sizeof answer;
+        failures += do_request(&a, &n, kRequest, sizeof kRequest);
+    }
+};
+
+// What one side did over a round: times, reads, allocations and flushes.
+struct Tally {
+    std::vector<double> ns;
+    long reads = 0;
+    long allocs = 0;
+    long flushes = 0;
+
+    template <typename Fn>
+    void time(Fn fn)
+    {
+        reads_counted = allocs_counted = flushes_counted = 0;
+        const double t0 = now_ns();
+        counting = 1;
+        fn();
+        counting = 0;
+        ns.push_back(now_ns() - t0);
+        reads += reads_counted;
+        allocs += allocs_counted;
+        flushes += flushes_counted;
+    }
+};
+
+struct Ratios {
+    double median = 0;
+    double low = 0;
+    double high = 0;
+};
+
+Ratios ratios(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return {v[v.size() / 2], v.front(), v.back()};
+}
+
+constexpr int kExchangeRounds = 10;
+constexpr int kExchangesPerRound = 2000;
+
+// The raw ping-pong, do_request, and the raw ping-pong behind a flush of the
+// input take turns on the same line and controller, each going first in
+// turn, so that all see the same machine at the same moment. Each round's p50 and p99 ratio is one sample; the
+// figures are their medians, lowest and highest.
 void BM_exchange(benchmark::State& state)
 {
     Peer peer;
@@ -294,61 +379,74 @@ void BM_exchange(benchmark::State& state)
     uint8_t frame[16];
     const cobs_encode_result e = cobs_encode(frame, sizeof frame - 1, kRequest, sizeof kRequest);
     frame[e.out_len] = 0;
-    std::vector<double> raw_ns;
-    std::vector<double> req_ns;
-    long raw_reads = 0;
-    long req_reads = 0;
-    long raw_allocs = 0;
-    long req_allocs = 0;
-    long failures = 0;
+    Sides sides{fd, frame, e.out_len + 1};
+    Tally raw_all;
+    Tally req_all;
+    Tally flushed_all;
+    std::vector<double> p50;
+    std::vector<double> p99;
+    std::vector<double> flushed_p50;
     for (auto _ : state) {
-        uint8_t in[64];
-        reads_counted = allocs_counted = 0;
-        double t0 = now_ns();
-        counting = 1;
-        (void)!write(fd, frame, e.out_len + 1);
-        size_t count = 0;
-        while (count < 2 || in[count - 1] != 0) {
-            pollfd p{fd, POLLIN, 0};
-            poll(&p, 1, 1000);
-            const ssize_t got = read(fd, in + count, sizeof in - count);
-            if (got > 0) {
-                count += static_cast<size_t>(got);
+        Tally raw;
+        Tally req;
+        Tally flushed;
+        for (int i = 0; i < kExchangesPerRound; ++i) {
+            // Each of the three goes first, second and third in turn.
+            for (int k = 0; k < 3; ++k) {
+                switch ((i + k) % 3) {
+                case 0:
+                    raw.time([&] { sides.raw(); });
+                    break;
+                case 1:
+                    req.time([&] { sides.request(); });
+                    break;
+                default:
+                    flushed.time([&] { sides.raw(true); });
+                    break;
+                }
             }
         }
-        counting = 0;
-        raw_ns.push_back(now_ns() - t0);
-        raw_reads += reads_counted;
-        raw_allocs += allocs_counted;
-
-        uint8_t answer[64];
-        uint8_t* a = answer;
-        int n = sizeof answer;
-        reads_counted = allocs_counted = 0;
-        t0 = now_ns();
-        counting = 1;
-        failures += do_request(&a, &n, kRequest, sizeof kRequest);
-        counting = 0;
-        req_ns.push_back(now_ns() - t0);
-        req_reads += reads_counted;
-        req_allocs += allocs_counted;
+        const Percentiles r = percentiles(raw.ns);
+        const Percentiles q = percentiles(req.ns);
+        p50.push_back(q.p50_us / r.p50_us);
+        p99.push_back(q.p99_us / r.p99_us);
+        flushed_p50.push_back(percentiles(flushed.ns).p50_us / r.p50_us);
+        for (auto [all, one] : {std::pair{&raw_all, &raw}, std::pair{&req_all, &req}, std::pair{&flushed_all, &flushed}}) {
+            all->ns.insert(all->ns.end(), one->ns.begin(), one->ns.end());
+            all->reads += one->reads;
+            all->allocs += one->allocs;
+            all->flushes += one->flushes;
+        }
     }
-    const double it = static_cast<double>(state.iterations());
-    const auto raw = percentiles(raw_ns);
-    const auto req = percentiles(req_ns);
+    const double it = static_cast<double>(raw_all.ns.size());
+    const Ratios r50 = ratios(p50);
+    const Ratios r99 = ratios(p99);
+    const Percentiles raw = percentiles(raw_all.ns);
+    const Percentiles req = percentiles(req_all.ns);
     state.counters["raw_p50_us"] = raw.p50_us;
     state.counters["raw_p99_us"] = raw.p99_us;
-    state.counters["raw_reads"] = static_cast<double>(raw_reads) / it;
-    state.counters["raw_allocs"] = static_cast<double>(raw_allocs) / it;
+    state.counters["raw_reads"] = static_cast<double>(raw_all.reads) / it;
+    state.counters["raw_allocs"] = static_cast<double>(raw_all.allocs) / it;
     state.counters["req_p50_us"] = req.p50_us;
     state.counters["req_p99_us"] = req.p99_us;
-    state.counters["req_reads"] = static_cast<double>(req_reads) / it;
-    state.counters["req_allocs"] = static_cast<double>(req_allocs) / it;
-    state.counters["failures"] = static_cast<double>(failures);
+    state.counters["req_reads"] = static_cast<double>(req_all.reads) / it;
+    state.counters["req_allocs"] = static_cast<double>(req_all.allocs) / it;
+    state.counters["req_flushes"] = static_cast<double>(req_all.flushes) / it;
+    state.counters["p50_ratio"] = r50.median;
+    state.counters["p50_ratio_low"] = r50.low;
+    state.counters["p50_ratio_high"] = r50.high;
+    state.counters["p99_ratio"] = r99.median;
+    state.counters["p99_ratio_low"] = r99.low;
+    state.counters["p99_ratio_high"] = r99.high;
+    const Ratios flushed = ratios(flushed_p50);
+    state.counters["flushed_p50_ratio"] = flushed.median;
+    state.counters["flushed_p50_ratio_low"] = flushed.low;
+    state.counters["flushed_p50_ratio_high"] = flushed.high;
+    state.counters["failures"] = static_cast<double>(sides.failures);
     close(fd);
 }
 
-BENCHMARK(BM_exchange)->Iterations(20000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_exchange)->Iterations(kExchangeRounds)->Unit(benchmark::kMillisecond);
 
 // ---------------------------------------------------------------------------
 // Keeps every run's figures for the ratio table.
@@ -392,7 +490,7 @@ void print_codec_ratios(const Collector& c)
 
 void print_exchange_ratios(const Collector& c)
 {
-    const auto r = c.results.find("BM_exchange/iterations:20000");
+    const auto r = c.results.find("BM_exchange/iterations:" + std::to_string(kExchangeRounds));
     if (r == c.results.end()) {
         return;
     }
@@ -405,14 +503,21 @@ void print_exchange_ratios(const Collector& c)
     allocs_counted = 0;
     delete new int(1);
     counting = 0;
-    std::printf("\nExchange on a pty: do_request against the raw ping-pong of the same bytes, taking turns\n");
-    std::printf("%-14s %10s %10s %8s %8s\n", "", "p50 us", "p99 us", "reads", "allocs");
-    std::printf("%-14s %10.1f %10.1f %8.2f %8.2f\n", "raw ping-pong", k("raw_p50_us"), k("raw_p99_us"),
-                k("raw_reads"), k("raw_allocs"));
-    std::printf("%-14s %10.1f %10.1f %8.2f %8.2f\n", "do_request", k("req_p50_us"), k("req_p99_us"),
-                k("req_reads"), k("req_allocs"));
-    std::printf("ratio do_request / raw: p50 %.2f, p99 %.2f (failed exchanges: %.0f; allocation hook %s)\n",
-                k("req_p50_us") / k("raw_p50_us"), k("req_p99_us") / k("raw_p99_us"), k("failures"),
+    std::printf("\nExchange on a pty: do_request against the raw ping-pong of the same bytes, taking turns,\n"
+                "%d rounds of %d each (all rounds pooled)\n",
+                kExchangeRounds, kExchangesPerRound);
+    std::printf("%-14s %10s %10s %8s %8s %8s\n", "", "p50 us", "p99 us", "reads", "allocs", "flushes");
+    std::printf("%-14s %10.1f %10.1f %8.2f %8.2f %8s\n", "raw ping-pong", k("raw_p50_us"), k("raw_p99_us"),
+                k("raw_reads"), k("raw_allocs"), "-");
+    std::printf("%-14s %10.1f %10.1f %8.2f %8.2f %8.2f\n", "do_request", k("req_p50_us"), k("req_p99_us"),
+                k("req_reads"), k("req_allocs"), k("req_flushes"));
+    std::printf("ratio do_request / raw, median [lowest-highest] of the rounds: p50 %.3f [%.3f-%.3f],"
+                " p99 %.3f [%.3f-%.3f]\n",
+                k("p50_ratio"), k("p50_ratio_low"), k("p50_ratio_high"), k("p99_ratio"), k("p99_ratio_low"),
+                k("p99_ratio_high"));
+    std::printf("raw ping-pong with a flush before each write / raw: p50 %.3f [%.3f-%.3f]\n", k("flushed_p50_ratio"),
+                k("flushed_p50_ratio_low"), k("flushed_p50_ratio_high"));
+    std::printf("(failed exchanges: %.0f; allocation hook %s)\n", k("failures"),
                 allocs_counted > 0 ? "live" : "NOT LIVE");
 }
 

@@ -6,7 +6,14 @@
  * looking along the camera axis (+x). Each sees +-45 degrees; the one with
  * the strongest signal gives the angle to the lamp. Turning the wheel one way
  * turns the body the other way: a body rate of 1 deg/s takes about
- * WHEEL_RPM_PER_DPS of wheel speed (a calibration of the kit). */
+ * WHEEL_RPM_PER_DPS of wheel speed (a calibration of the kit).
+ *
+ * The gyroscope is cross-checked against the sun sensors: a gyroscope that
+ * answers the very same reading again and again (a real one always has some
+ * noise), or that disagrees with how fast the lamp moves across the sun
+ * sensors, is set aside. The satellite then steers by the sun sensors and by
+ * the momentum it keeps: the body's rate with the wheel stopped only changes
+ * under outside torques, so the wheel's speed tells the body's rate. */
 #include <math.h>
 #include <stdio.h>
 #include <time.h>
@@ -27,6 +34,11 @@
 #define GIVE_UP_S 90.0
 #define PERIOD_MS 50
 #define PHOTO 1               /* photos/1.jpeg */
+#define GYRO_FROZEN_READS 10  /* the very same reading this often in a row: stuck */
+#define GYRO_DISAGREE_DPS 4.0 /* gyroscope and sun sensors this far apart ... */
+#define GYRO_DISAGREE_S 1.0   /* ... for this long: the gyroscope is wrong */
+#define SUN_RATE_WEIGHT 0.25  /* of each new rate seen by the sun sensors */
+#define MOMENTUM_WEIGHT 0.1   /* of each new momentum the sun sensors give */
 #define TRANSMITTER 0
 
 static double now_s(void)
@@ -77,13 +89,72 @@ static int lamp_angle(double* angle)
     return 0;
 }
 
-static int body_rate(double* dps)
+/* What the mission knows of its rate: the gyroscope while it can be
+ * trusted, else the sun sensors and the momentum. */
+struct rate_estimate {
+    int16_t last[3];
+    int same;                 /* readings equal to the one before, in a row */
+    int trusted;
+    double disagree_since;    /* < 0: they agree */
+    int have_angle, have_sun_rate;
+    double angle, angle_t;    /* the last angle seen and when */
+    double sun_rate;          /* deg/s, from the lamp's motion across the sensors */
+    double momentum;          /* the body's rate with the wheel stopped, deg/s */
+};
+
+static void see_lamp(struct rate_estimate* e, int seen, double angle, double t)
+{
+    if (seen && e->have_angle && t - e->angle_t > 0 && t - e->angle_t < 0.5) {
+        /* The lamp moves across the body the other way from the body. */
+        const double r = -wrap(angle - e->angle) / (t - e->angle_t);
+        e->sun_rate = e->have_sun_rate ? e->sun_rate + SUN_RATE_WEIGHT * (r - e->sun_rate) : r;
+        e->have_sun_rate = 1;
+    } else if (!seen) {
+        e->have_sun_rate = 0;
+    }
+    e->have_angle = seen;
+    e->angle = angle;
+    e->angle_t = t;
+}
+
+/* The body's rate in deg/s; 1 when there is none to be had. */
+static int body_rate(struct rate_estimate* e, double t, int16_t wheel, double* dps)
 {
     int16_t x, y, z;
     if (hyro_request_raw(0, &x, &y, &z) != 0) {
         return 1;
     }
-    *dps = z / GYRO_COUNTS_PER_DPS;
+    const double gyro = z / GYRO_COUNTS_PER_DPS;
+    e->same = (x == e->last[0] && y == e->last[1] && z == e->last[2]) ? e->same + 1 : 0;
+    e->last[0] = x;
+    e->last[1] = y;
+    e->last[2] = z;
+    if (e->have_sun_rate && fabs(gyro - e->sun_rate) > GYRO_DISAGREE_DPS) {
+        if (e->disagree_since < 0) e->disagree_since = t;
+    } else {
+        e->disagree_since = -1;
+    }
+    const int frozen = e->same >= GYRO_FROZEN_READS;
+    const int wrong = e->disagree_since >= 0 && t - e->disagree_since >= GYRO_DISAGREE_S;
+    if (e->trusted && (frozen || wrong)) {
+        e->trusted = 0;
+        buzz_printf("sun pointing: gyroscope 0 %s; steering by the sun sensors\n",
+                    frozen ? "answers the same reading again and again"
+                           : "disagrees with the sun sensors");
+    } else if (!e->trusted && !frozen && e->have_sun_rate && e->disagree_since < 0) {
+        e->trusted = 1;
+        buzz_printf("sun pointing: gyroscope 0 agrees with the sun sensors again\n");
+    }
+    const double wheel_dps = wheel / WHEEL_RPM_PER_DPS;
+    if (e->trusted) {
+        e->momentum = gyro + wheel_dps;
+        *dps = gyro;
+    } else {
+        if (e->have_sun_rate) {
+            e->momentum += MOMENTUM_WEIGHT * (e->sun_rate + wheel_dps - e->momentum);
+        }
+        *dps = e->momentum - wheel_dps;
+    }
     return 0;
 }
 
@@ -120,11 +191,13 @@ void control(void)
     double settled_since = -1, pointed_at = -1, last_print = -1;
     double angle = 0, rate = 0;
     int seen = 0, reported_seen = 0;
+    struct rate_estimate estimate = {.trusted = 1, .disagree_since = -1};
     while (now_s() - start < GIVE_UP_S) {
         const double t = now_s() - start;
         int16_t wheel = 0, confirm;
         seen = lamp_angle(&angle) == 0;
-        if (body_rate(&rate) != 0 || motor_request_speed(0, &wheel) != 0) {
+        see_lamp(&estimate, seen, angle, t);
+        if (motor_request_speed(0, &wheel) != 0 || body_rate(&estimate, t, wheel, &rate) != 0) {
             mSleep(PERIOD_MS);
             continue;
         }

@@ -14,6 +14,13 @@ along the camera axis (+x). Each sees +-45 degrees; the one with the strongest
 signal gives the angle to the lamp. Turning the wheel one way turns the body
 the other way: a body rate of 1 deg/s takes about WHEEL_RPM_PER_DPS of wheel
 speed (a calibration of the kit).
+
+The gyroscope is cross-checked against the sun sensors: a gyroscope that
+answers the very same reading again and again (a real one always has some
+noise), or that disagrees with how fast the lamp moves across the sun
+sensors, is set aside. The satellite then steers by the sun sensors and by
+the momentum it keeps: the body's rate with the wheel stopped only changes
+under outside torques, so the wheel's speed tells the body's rate.
 """
 
 import os
@@ -37,6 +44,11 @@ GIVE_UP_S = 90.0
 PERIOD_S = 0.05
 PHOTO = 1                # photos/1.jpeg
 TRANSMITTER = 0
+GYRO_FROZEN_READS = 10   # the very same reading this often in a row: stuck
+GYRO_DISAGREE_DPS = 4.0  # gyroscope and sun sensors this far apart ...
+GYRO_DISAGREE_S = 1.0    # ... for this long: the gyroscope is wrong
+SUN_RATE_WEIGHT = 0.25   # of each new rate seen by the sun sensors
+MOMENTUM_WEIGHT = 0.1    # of each new momentum the sun sensors give
 
 
 def report(text: str) -> None:
@@ -75,9 +87,60 @@ def lamp_angle() -> float | None:
     return wrap(best * SENSOR_SPACING_DEG + in_sensor)
 
 
-def body_rate() -> float | None:
-    status, _, _, z = kelvex.hyro_request_raw(0)
-    return z / GYRO_COUNTS_PER_DPS if status == 0 else None
+class RateEstimate:
+    """What the mission knows of its rate: the gyroscope while it can be
+    trusted, else the sun sensors and the momentum."""
+
+    def __init__(self) -> None:
+        self.last: tuple[int, int, int] | None = None
+        self.same = 0                 # readings equal to the one before, in a row
+        self.trusted = True
+        self.disagree_since: float | None = None
+        self.angle: float | None = None
+        self.angle_t = 0.0
+        self.sun_rate: float | None = None   # deg/s, from the lamp's motion
+        self.momentum = 0.0           # the body's rate with the wheel stopped, deg/s
+
+    def see_lamp(self, angle: float | None, t: float) -> None:
+        if angle is not None and self.angle is not None and 0 < t - self.angle_t < 0.5:
+            # The lamp moves across the body the other way from the body.
+            r = -wrap(angle - self.angle) / (t - self.angle_t)
+            self.sun_rate = r if self.sun_rate is None else \
+                self.sun_rate + SUN_RATE_WEIGHT * (r - self.sun_rate)
+        elif angle is None:
+            self.sun_rate = None
+        self.angle, self.angle_t = angle, t
+
+    def body_rate(self, t: float, wheel: int) -> float | None:
+        status, x, y, z = kelvex.hyro_request_raw(0)
+        if status != 0:
+            return None
+        gyro = z / GYRO_COUNTS_PER_DPS
+        self.same = self.same + 1 if (x, y, z) == self.last else 0
+        self.last = (x, y, z)
+        if self.sun_rate is not None and abs(gyro - self.sun_rate) > GYRO_DISAGREE_DPS:
+            if self.disagree_since is None:
+                self.disagree_since = t
+        else:
+            self.disagree_since = None
+        frozen = self.same >= GYRO_FROZEN_READS
+        wrong = self.disagree_since is not None and t - self.disagree_since >= GYRO_DISAGREE_S
+        if self.trusted and (frozen or wrong):
+            self.trusted = False
+            kelvex.buzz("sun pointing: gyroscope 0 %s; steering by the sun sensors\n"
+                        % ("answers the same reading again and again" if frozen
+                           else "disagrees with the sun sensors"))
+        elif (not self.trusted and not frozen and self.sun_rate is not None
+              and self.disagree_since is None):
+            self.trusted = True
+            kelvex.buzz("sun pointing: gyroscope 0 agrees with the sun sensors again\n")
+        wheel_dps = wheel / WHEEL_RPM_PER_DPS
+        if self.trusted:
+            self.momentum = gyro + wheel_dps
+            return gyro
+        if self.sun_rate is not None:
+            self.momentum += MOMENTUM_WEIGHT * (self.sun_rate + wheel_dps - self.momentum)
+        return self.momentum - wheel_dps
 
 
 def point_at_the_lamp() -> float | None:
@@ -94,12 +157,14 @@ def point_at_the_lamp() -> float | None:
     last_print: float | None = None
     angle = None
     reported_seen = False
+    estimate = RateEstimate()
     while time.monotonic() - start < GIVE_UP_S:
         t = time.monotonic() - start
         angle = lamp_angle()
-        rate = body_rate()
+        estimate.see_lamp(angle, t)
         status, wheel = kelvex.motor_request_speed(0)
-        if rate is None or status != 0:
+        rate = estimate.body_rate(t, wheel) if status == 0 else None
+        if rate is None:
             time.sleep(PERIOD_S)
             continue
         if angle is not None:

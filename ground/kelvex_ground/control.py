@@ -4,12 +4,15 @@ A per-run station speaks it itself; a shared station passes each switch on
 to the satellite's own per-run station, whose page address and token came
 with its status ingest."""
 
+import csv
 import http.client
 import ipaddress
 import json
 import math
+import os
 import re
 import socket
+import tomllib
 import urllib.parse
 
 SOURCE = "panel"
@@ -89,6 +92,57 @@ def active(lines):
     return out
 
 
+def scenario_events(run_dir):
+    """The run's scenario (RUN/scenario.toml) as the panel lists it, each
+    event marked done once events.csv shows the simulator switched it:
+    {"file", "events": [{"when", "what", "done"}]}, or None without one."""
+    path = os.path.join(run_dir, "scenario.toml")
+    try:
+        with open(path, "rb") as f:
+            entries = tomllib.load(f).get("event", [])
+    except (OSError, ValueError):
+        return None
+    if not isinstance(entries, list) or not entries:
+        return None
+    switched = []
+    try:
+        with open(os.path.join(run_dir, "events.csv"), newline="") as f:
+            for row in csv.DictReader(f):
+                if row.get("source") == "scenario":
+                    switched.append((row.get("action"), row.get("name"), row.get("unit") or "0"))
+    except OSError:
+        pass
+    events = []
+    for e in entries:
+        if not isinstance(e, dict):
+            continue
+        unit = str(e.get("unit", 0))
+        if "fault" in e:
+            key, what = ("fault", str(e["fault"])), "%s %s" % (e["fault"], unit)
+        elif "clear" in e:
+            key, what = ("clear", str(e["clear"])), "clear %s %s" % (e["clear"], unit)
+        elif "lamp" in e:
+            key = ("fault" if e["lamp"] == "off" else "clear", "lamp-off")
+            what, unit = "lamp %s" % e["lamp"], "0"
+        elif "lamp-azimuth" in e:
+            key, what, unit = ("fault", "lamp-azimuth"), "lamp at %s deg" % e["lamp-azimuth"], "0"
+        else:
+            continue
+        if "value" in e:
+            what += " = %s" % e["value"]
+        when = "at %g s" % e["at"] if isinstance(e.get("at"), (int, float)) else \
+            "when %s" % e.get("when")
+        order = e["at"] if isinstance(e.get("at"), (int, float)) else float("inf")
+        events.append({"when": when, "what": what, "key": key + (unit,), "order": order})
+    events.sort(key=lambda e: e["order"])
+    for e in events:
+        e["done"] = e["key"] in switched
+        if e["done"]:
+            switched.remove(e["key"])
+        del e["key"], e["order"]
+    return {"file": os.path.basename(path), "events": events}
+
+
 class ControlChannel:
     """One connection per question: the panel switches now and then."""
 
@@ -126,10 +180,12 @@ class SocketForwarder:
 
     def faults(self, sat):
         try:
-            return {"available": available(self.channel.ask("list", block=True)),
-                    "active": active(self.channel.ask("active", block=True))}
+            state = {"available": available(self.channel.ask("list", block=True)),
+                     "active": active(self.channel.ask("active", block=True))}
         except OSError:
             return None     # no simulator behind it (any more)
+        state["scenario"] = scenario_events(os.path.dirname(self.channel.path))
+        return state
 
     def switch(self, sat, request):
         line = request_command(request)

@@ -51,25 +51,49 @@ class Relay:
         self._udp = socket.socket(family, socket.SOCK_DGRAM)
         self._udp.bind((bind, 0))
 
+    def check(self):
+        """Asks the shared station once, before anything runs: a wrong or
+        unreachable address is an error at start, not a run that flies past
+        the class station without a word."""
+        try:
+            self.ports = self._request("GET", "/api/station")
+            int(self.ports["log_port"])
+        except (OSError, http.client.HTTPException, ValueError, KeyError, TypeError) as e:
+            self.ports = None
+            raise ValueError("--upstream %s: no kelvex ground station answers there (%s)"
+                             % (self.url, e or type(e).__name__))
+
     def start(self, station):
         self._station = station
         self._thread.start()
 
     def stop(self):
-        status = {"state": "ended", "exit_status": self._exit_status()}
+        status = dict(self._run_fields(), state="ended", exit_status=self._exit_status())
         self._put(("status", status))
         self._stop.set()
         self._wake.set()
         self._thread.join(timeout=DRAIN + 5)
         self._udp.close()
 
-    def _exit_status(self):
+    def _record(self):
         try:
             with open(self.run_json) as f:
-                value = json.load(f).get("exit_status")
-        except (OSError, ValueError, AttributeError):
-            return None
+                value = json.load(f)
+        except (OSError, ValueError):
+            return {}
+        return value if isinstance(value, dict) else {}
+
+    def _exit_status(self):
+        value = self._record().get("exit_status")
         return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+    def _run_fields(self):
+        """The run's name (its folder's) and whether the time limit stopped
+        it, for the shared station's tile."""
+        fields = {"run": os.path.basename(os.path.dirname(self.run_json)) or None}
+        if self._record().get("time_limited") is True:
+            fields["time_limited"] = True
+        return {k: v for k, v in fields.items() if v is not None}
 
     # --- the station's events
 
@@ -100,7 +124,7 @@ class Relay:
 
     def on_status(self, sat, status):
         state = "ended" if status["state"] == "ended" else "running"
-        body = {"state": state, "exit_status": status["exit_status"]}
+        body = dict(self._run_fields(), state=state, exit_status=status["exit_status"])
         if sat.name:
             body["name"] = sat.name
         body.update(self.status_extra)

@@ -10,12 +10,13 @@ unknown id returns None (the web server answers 404).
 
     station.station_info()          GET /api/station
         {"version", "log_port", "ftp_port", "http_port", "started" (unix),
-         "single", "review", "drops": {"kernel", "queue", "file", "refused",
+         "single", "review", "folder" (the folder a review serves, else null), "drops": {"kernel", "queue", "file", "refused",
          "mqtt", "relay"}, "receive_buffer", "queue": {"bytes", "peak_bytes",
          "limit_bytes", "received"} (null when reviewing), "alarms": [text...]}
     station.satellites()            GET /api/satellites
         [{"id", "name", "address", "last_heard" (unix or null),
-          "state": "running"|"ended"|"silent", "exit_status", "pointing_deg",
+          "state": "running"|"ended"|"silent", "exit_status", "time_limited",
+          "run" (the run folder's name or null), "pointing_deg",
           "rate_dps", "last_photo" (name or null), "photos", "lines",
           "alarms": [text...], "dropped" (log lines lost), "drops":
           {"log_queue", "log_file", "uploads_refused", "uploads_cut",
@@ -33,7 +34,7 @@ unknown id returns None (the web server answers 404).
               "t0_unix": wall-clock time of t = 0 (optional)}
     station.ingest_status(peer, body)       POST /api/ingest/status
         body {"state": "running"|"ended", "exit_status": int|null,
-              "name": text (optional)}
+              "name": text, "run": text, "time_limited": bool (each optional)}
         peer: the request's source address (it names the satellite); body:
         the decoded JSON. Both return {"ok": true, ...}; they raise
         IngestRefused (answer 403) for a peer not allowed to ingest and
@@ -124,6 +125,8 @@ class Satellite:
         self.name = saved.get("name") if isinstance(saved.get("name"), str) else None
         self.reported = saved.get("state") if saved.get("state") in STATES else None
         self.exit_status = saved.get("exit_status") if isinstance(saved.get("exit_status"), int) else None
+        self.time_limited = saved.get("time_limited") is True
+        self.run = saved.get("run") if isinstance(saved.get("run"), str) else None
         last = self.book.last()
         self.last_heard = saved.get("last_heard") if isinstance(saved.get("last_heard"), (int, float)) \
             else (last[0] if last else None)
@@ -143,6 +146,7 @@ class Satellite:
             # A new start of the program: whatever it ended with is past.
             self.reported = "running"
             self.exit_status = None
+            self.time_limited = False
             return True
         return False
 
@@ -156,7 +160,8 @@ class Satellite:
 
     def status(self):
         return {"id": self.id, "name": self.name or self.address, "address": self.address,
-                "last_heard": self.last_heard, "state": self.state(), "exit_status": self.exit_status}
+                "last_heard": self.last_heard, "state": self.state(), "exit_status": self.exit_status,
+                "time_limited": self.time_limited, "run": self.run}
 
     def save(self):
         """status.json, when something in it changed."""
@@ -350,6 +355,17 @@ class Station:
         if self.main_file is not None:
             self.main_file.close()
 
+    def end(self, exit_status):
+        """A single satellite's run ended with exit_status (its orchestrator
+        knows it): kept in status.json and told to the listeners, before
+        they stop, so that a shared station hears how the run ended."""
+        for sat in self._all():
+            with self._lock:
+                sat.reported = "ended"
+                sat.exit_status = exit_status
+            sat.save()
+            self._emit("on_status", sat, sat.status())
+
     def _files(self):
         files = [s.file for s in self._all() if s.file is not None]
         return files + ([self.main_file] if self.main_file is not None else [])
@@ -471,7 +487,7 @@ class Station:
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
                  "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
-                    review=self.read_only, drops=drops, alarms=alarms, queue=queue,
+                    review=self.read_only, folder=self.root if self.read_only else None, drops=drops, alarms=alarms, queue=queue,
                     receive_buffer=r.buffer if r else None)
 
     def satellites(self):
@@ -541,12 +557,20 @@ class Station:
         name = body.get("name")
         if name is not None and (not isinstance(name, str) or not 0 < len(name) <= 200):
             raise ValueError("name: a text")
+        run = body.get("run")
+        if run is not None and (not isinstance(run, str) or not 0 < len(run) <= 200):
+            raise ValueError("run: a text")
+        if not isinstance(body.get("time_limited", False), bool):
+            raise ValueError("time_limited: true or false")
         sat = self._ingest_sat(peer)
         with self._lock:
             sat.reported = body["state"]
             sat.exit_status = exit_status if body["state"] == "ended" else None
+            sat.time_limited = body["state"] == "ended" and body.get("time_limited") is True
             if name:
                 sat.name = datagram_text(name.encode("utf-8", errors="replace"))
+            if run:
+                sat.run = datagram_text(run.encode("utf-8", errors="replace"))
         sat.save()
         if self.control_routes is not None:
             self.control_routes.learn(sat.id, body)

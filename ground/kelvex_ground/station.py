@@ -125,9 +125,13 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers, vendor_dirs=()):
+def build(args, conf, servers, vendor_dirs=(), log_socket=None):
     """The station; its servers are appended to servers as each one listens,
-    so that a failure can close the ones already there."""
+    so that a failure can close the ones already there. vendor_dirs: where
+    the page's libraries are looked for first (a build tree's). log_socket:
+    the log datagrams' socket, bound by the caller (a run that claimed its
+    address with it, or one made inside another network namespace); else one
+    is bound to the settings' address and port."""
     quota = Quota(*conf["quota_bytes"])
     if args.review:
         root, single, csv, address = review_layout(os.path.abspath(args.review))
@@ -140,7 +144,7 @@ def build(args, conf, servers, vendor_dirs=()):
                           telemetry=os.path.abspath(args.telemetry) if args.telemetry else None,
                           ingest_from=conf["ingest_from"], max_satellites=conf["max_satellites"],
                           echo=sys.stdout if args.print_log else None)
-        station.receiver = Receiver(open_udp(conf["bind"], conf["log_port"]))
+        station.receiver = Receiver(log_socket or open_udp(conf["bind"], conf["log_port"]))
         servers.append(station.receiver)
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
@@ -172,6 +176,7 @@ def build(args, conf, servers, vendor_dirs=()):
     if args.upstream:
         from .relay import Relay
         relay = Relay(args.upstream, conf["bind"], root)
+        relay.check()
         if instructor is not None:
             host = "[%s]" % conf["bind"] if ":" in conf["bind"] else conf["bind"]
             relay.status_extra = status_fields(instructor, "http://%s:%d/" % (host, web.port))
@@ -198,27 +203,16 @@ def main(argv=None, vendor_dirs=()):
 
     servers = []
     try:
-        station, web = build(args, conf, servers, vendor_dirs)
+        station, web = build(args, conf, servers, vendor_dirs=vendor_dirs)
     except (OSError, ValueError) as e:
         say(str(e))
-        for server in reversed(servers):
-            server.stop()
+        stop_servers(station=None, servers=servers)
         return 1
-    for server in servers:
-        if server is not station.receiver:
-            server.start()
-    if station.receiver is not None:
-        station.receiver.start()
-    station.start(station.receiver)
-    for listener in station.listeners:
-        listener.start(station)
-
-    bind = conf["bind"]
-    host = "[%s]" % bind if ":" in bind else bind
-    url = "http://%s:%d/" % (host, web.port)
+    url = start_servers(station, web, servers)
     if args.review:
         say("reviewing %s at %s" % (station.root, url))
     else:
+        host = url.split("//", 1)[1].rsplit(":", 1)[0]
         say("log udp %s:%d, ftp %s:%d, page %s, files in %s"
             % (host, station.ports["log_port"], host, station.ports["ftp_port"], url, station.root))
     if station.instructor is not None:
@@ -232,12 +226,33 @@ def main(argv=None, vendor_dirs=()):
         write_ready(args.ready_file, ready)
     while not stop.wait(0.5):
         pass
-    for server in reversed(servers):
+    stop_servers(station, servers)
+    return 0
+
+
+def start_servers(station, web, servers):
+    """Starts what build() made; returns the page's address."""
+    for server in servers:
         if server is not station.receiver:
+            server.start()
+    if station.receiver is not None:
+        station.receiver.start()
+    station.start(station.receiver)
+    for listener in station.listeners:
+        listener.start(station)
+    bind = web.server.server_address[0]
+    host = "[%s]" % bind if ":" in bind else bind
+    return "http://%s:%d/" % (host, web.port)
+
+
+def stop_servers(station, servers):
+    """Stops what build() made, the log writer last: the receiver's last
+    lines reach the files and the listeners before they say their last."""
+    for server in reversed(servers):
+        if station is None or server is not station.receiver:
             server.stop()
-    # The receiver's last lines reach the files and the listeners before
-    # they say their last.
+    if station is None:
+        return
     station.stop()
     for listener in station.listeners:
         listener.stop()
-    return 0

@@ -20,6 +20,8 @@ EXTRA_KEYS = {
     "photos": (),
     "exit": (),
 }
+# Keys every kind takes.
+COMMON_KEYS = ("name", "points")
 # Tables a lab sheet may hold; [[event]] belongs to the scenario reader.
 TABLES = ("run", "check", "event")
 
@@ -45,11 +47,14 @@ class Check:
         self.after = None
         self.last = None
         self.count = 1
+        self.numbers = None         # photos: the photo numbers asked for
+        self.points = 1.0           # what the check is worth in the gradebook
 
 
 class CheckFile:
-    def __init__(self, path, run_options, checks, events=()):
+    def __init__(self, path, run_options, checks, events=(), raw=b""):
         self.path = path
+        self.raw = raw              # the file as read: a run keeps its copy
         self.run_options = run_options
         self.checks = checks
         self.events = list(events)  # a scenario's, scheduled by kelvex-lab scenario
@@ -137,8 +142,8 @@ def _suggest(name, known):
 
 def load(path, columns=None, sim=None):
     """Reads and checks the whole file; columns are the telemetry's (the
-    simulator's known columns when None); sim: the kelvex-sim that tells
-    what it knows (None: simulator.Programs().find). Raises CheckFileError."""
+    simulator's known columns when None); sim: the kelvex-sim that names
+    its faults (None: simulator.Programs().find). Raises CheckFileError."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -153,14 +158,14 @@ def load(path, columns=None, sim=None):
         m = re.search(r"\(at line (\d+), column (\d+)\)$", str(e))
         msg = str(e)[:m.start()].strip() if m else str(e)
         raise CheckFileError([f"{_where(path, m.group(1) if m else None)}: {msg}"])
-    known = set(columns) if columns is not None else set(simulator.telemetry_columns(sim))
+    known = set(columns) if columns is not None else set(simulator.telemetry_columns())
     lines = Lines(text)
     errors = []
     for key in data:
         if key not in TABLES:
             errors.append(f"{path}: unknown table '{key}' (a lab sheet holds [run], "
                           f"[[check]] and [[event]])")
-    run_options = _run_table(path, data.get("run", {}), lines, errors, sim)
+    run_options = _run_table(path, data.get("run", {}), lines, errors)
     checks = []
     entries = data.get("check", [])
     if not isinstance(entries, list):
@@ -175,16 +180,16 @@ def load(path, columns=None, sim=None):
     scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest, sim)
     if errors:
         raise CheckFileError(errors)
-    return CheckFile(path, run_options, checks, scheduled)
+    return CheckFile(path, run_options, checks, scheduled, raw)
 
 
-def _run_table(path, table, lines, errors, sim):
+def _run_table(path, table, lines, errors):
     header, key_lines = lines.run
     if not isinstance(table, dict):
         errors.append(f"{path}: 'run' must be a table, [run]")
         return {}
     options = {}
-    known = simulator.run_options(sim) if table else {}
+    known = simulator.run_options() if table else {}
     for name, value in table.items():
         where = _where(path, key_lines.get(name, header))
         kind = known.get(name)
@@ -246,7 +251,7 @@ def _check(path, i, entry, lines, known, names, errors):
     kind = kinds[0]
     check = Check(i + 1, name, kind, header)
     before = len(errors)
-    allowed = ("name", kind) + EXTRA_KEYS[kind]
+    allowed = COMMON_KEYS + (kind,) + EXTRA_KEYS[kind]
     for key in entry:
         if key not in allowed:
             others = [k for k in EXTRA_KEYS if key in EXTRA_KEYS[k]]
@@ -274,6 +279,14 @@ def _check(path, i, entry, lines, known, names, errors):
                 check.pattern = re.compile(value)
             except re.error as e:
                 fail(kind, f"log: not a regular expression: {e}")
+    elif kind == "photos" and isinstance(value, list):
+        if not value or not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 65535
+                                for v in value):
+            fail(kind, "'photos' needs a number of photos or a list of photo numbers, "
+                       "[1, 2] (0 to 65535)")
+        else:
+            check.numbers = sorted(set(value))
+            check.expected = len(check.numbers)
     else:
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
             fail(kind, f"'{kind}' needs a whole number, 0 or more")
@@ -290,6 +303,12 @@ def _check(path, i, entry, lines, known, names, errors):
             return None
         return float(v)
 
+    if "points" in entry:
+        p = entry["points"]
+        if not _is_number(p) or not math.isfinite(p) or p < 0:
+            fail("points", "'points' needs a number, 0 or more")
+        else:
+            check.points = float(p)
     if kind in ("when", "log"):
         check.within = seconds("within", False)
     if kind == "when":

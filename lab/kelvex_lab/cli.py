@@ -1,14 +1,19 @@
 """kelvex-lab: the lab sheet's tools that kelvex-sim calls.
 
+  kelvex-lab fly --sim PATH [...] -- OPTIONS -- PROGRAM [ARGS]
+                                          a whole run: what kelvex-sim run
+                                          becomes (flight/)
   kelvex-lab options [--scenario] FILE    check the whole file, print [run] as
                                           kelvex-sim long options (a scenario
                                           with checks: --checks=FILE too)
   kelvex-lab check RUNDIR FILE            verdicts on a finished run
   kelvex-lab replay RUNDIR [--checks FILE] [--out DIR]
                                           the same without the mission: the
-                                          run's own checks.toml by default
-  kelvex-lab scenario RUNDIR FILE         switch the file's events on the run
-                                          (kelvex-sim starts it)
+                                          run's own checks.toml by default,
+                                          into RUNDIR/replay-N or DIR, never
+                                          over what is there
+  kelvex-lab scenario RUNDIR FILE         switch the file's events on a run
+                                          (a run flown by fly does it itself)
 
 Exit status: 0 every check holds, 3 a check failed, 2 a bad file or folder."""
 
@@ -60,16 +65,19 @@ def cmd_scenario(args, sheet):
 
 
 def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout,
-          programs=None):
+          sheet=None, programs=None):
     """Evaluates checks_path on run_dir and writes the reports (and plot) into
-    out_dir (default: the run folder). Returns the exit status."""
+    out_dir (default: the run folder). Returns the exit status. sheet: the
+    file already read (a run read it before it flew), so it is not read
+    again. programs: the kit's programs (kelvex-sim, kelvex-plot)."""
     programs = programs or Programs()
     out_dir = out_dir or run_dir
     try:
         run = runfolder.Run(run_dir)
         header = run.telemetry.header
-        sheet = checkfile.load(checks_path, columns=header or None,
-                               sim=programs.find("kelvex-sim"))
+        if sheet is None:
+            sheet = checkfile.load(checks_path, columns=header or None,
+                                   sim=programs.find("kelvex-sim"))
         results = evaluate.evaluate(sheet, run)
     except checkfile.CheckFileError as e:
         return _errors(e)
@@ -82,7 +90,10 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
     report_path = report.write(out_dir, sheet, run, results)
     if keep_sheet:
         kept = os.path.join(run_dir, KEPT_CHECKS)
-        if not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
+        if sheet.raw:
+            with open(kept, "wb") as f:
+                f.write(sheet.raw)
+        elif not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
             shutil.copyfile(checks_path, kept)
     if draw:
         _, reason = plot.redraw(run_dir, out_dir, report_path, programs=programs)
@@ -95,31 +106,67 @@ def cmd_check(args):
     return judge(args.rundir, args.file, draw=not args.no_plot, programs=args.programs)
 
 
+def replay_folder(run_dir, given):
+    """Where a replay writes: --out, which must not hold a report yet, or the
+    next free RUNDIR/replay-N. A replay never overwrites what the run was
+    judged by when it flew (or by an earlier replay)."""
+    if given:
+        for name in (report.REPORT_JSON, report.REPORT_XML, "telemetry.png"):
+            if os.path.exists(os.path.join(given, name)):
+                raise FileExistsError(f"{given} already holds {name}; a replay writes only "
+                                      f"into a folder without one")
+        os.makedirs(given, exist_ok=True)
+        return given
+    n = 1
+    while True:
+        path = os.path.join(run_dir, f"replay-{n}")
+        try:
+            os.mkdir(path)
+            return path
+        except FileExistsError:
+            n += 1
+
+
 def cmd_replay(args):
     checks = args.checks
     if checks is None:
         kept = os.path.join(args.rundir, KEPT_CHECKS)
         checks = kept if os.path.exists(kept) else None
+    if not os.path.exists(os.path.join(args.rundir, "run.json")):
+        print(f"kelvex-lab: {args.rundir}: no run.json, so not a run folder", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    if checks is not None:
+        try:
+            checkfile.load(checks, sim=args.programs.find("kelvex-sim"))
+        except checkfile.CheckFileError as e:
+            return _errors(e)
+    try:
+        out = replay_folder(args.rundir, args.out)
+    except OSError as e:
+        print(f"kelvex-lab: {e}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    print(f"kelvex-lab: replay into {out}")
     if checks is None:
-        if not os.path.exists(os.path.join(args.rundir, "run.json")):
-            print(f"kelvex-lab: {args.rundir}: no run.json, so not a run folder", file=sys.stderr)
-            return EXIT_BAD_INPUT
         print(f"kelvex-lab: {args.rundir} has no {KEPT_CHECKS}; redrawing the plot only")
         if not args.no_plot:
-            out = args.out or args.rundir
-            os.makedirs(out, exist_ok=True)
             _, reason = plot.redraw(args.rundir, out, programs=args.programs)
             if reason:
                 print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
         return EXIT_PASSED
     # A replay leaves the run's own sheet alone: it may be judged by another.
-    return judge(args.rundir, checks, out_dir=args.out, draw=not args.no_plot,
-                 keep_sheet=False, programs=args.programs)
+    return judge(args.rundir, checks, out_dir=out, draw=not args.no_plot, keep_sheet=False,
+                 programs=args.programs)
 
 
 def main(argv=None, programs=None):
     """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
     the build or installation configured."""
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["fly"]:
+        # kelvex-sim run: the orchestrated run (kelvex_lab.flight), started by
+        # kelvex-sim with the kit's paths; no sheet's command.
+        from . import flight
+        return flight.main(argv[1:], programs=programs)
     ap = argparse.ArgumentParser(prog="kelvex-lab", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -137,7 +184,9 @@ def main(argv=None, programs=None):
     p = sub.add_parser("replay", help="evaluate again and redraw, without running anything")
     p.add_argument("rundir")
     p.add_argument("--checks", default=None, help=f"lab sheet (default: RUNDIR/{KEPT_CHECKS})")
-    p.add_argument("--out", default=None, help="where the reports and plot go (default: RUNDIR)")
+    p.add_argument("--out", default=None,
+                   help="a folder without reports for the reports and plot "
+                        "(default: the next RUNDIR/replay-N)")
     p.add_argument("--no-plot", action="store_true", help="leave telemetry.png alone")
     p.set_defaults(func=cmd_replay)
     p = sub.add_parser("scenario", help="switch a scenario's events on a running simulator")

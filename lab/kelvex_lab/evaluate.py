@@ -181,11 +181,34 @@ def evaluate_log(check, run):
 
 
 def evaluate_photos(check, run):
-    n = len(run.photos)
-    what = f"{plural(n, 'photo')} received"
-    if n >= check.expected:
-        return Result(check, True, what)
-    return Result(check, False, f"{what}, {check.expected} needed", value=str(n))
+    photos = run.photo_info()
+    good = [p for p in photos if p.good]
+    bad = [p for p in photos if not p.good]
+    if check.numbers is None:
+        what = f"{plural(len(good), 'photo')} received"
+        if bad:
+            what += f" ({bad[0].name} {bad[0].problem}" + \
+                    (f", and {len(bad) - 1} more not counted)" if len(bad) > 1 else ", not counted)")
+        if len(good) >= check.expected:
+            return Result(check, True, what)
+        return Result(check, False, f"{what}, {check.expected} needed", value=str(len(good)))
+    have = {p.number for p in good}
+    missing = [n for n in check.numbers if n not in have]
+    asked = ", ".join(str(n) for n in check.numbers)
+    if not missing:
+        return Result(check, True, f"photo{'s' if len(check.numbers) > 1 else ''} {asked} received")
+    parts = []
+    for n in missing:
+        broken = next((p for p in bad if p.number == n), None)
+        parts.append(f"photo {n} {broken.problem}" if broken else f"no photo {n}")
+    others = sorted({p.number for p in photos if p.number is not None} - set(check.numbers))
+    what = "; ".join(parts)
+    if others:
+        what += f" (received: photo{'s' if len(others) > 1 else ''} " \
+                f"{', '.join(str(n) for n in others)})"
+    elif not photos:
+        what += " (no photo received)"
+    return Result(check, False, what, value=", ".join(str(n) for n in missing))
 
 
 def evaluate_exit(check, run):

@@ -429,6 +429,27 @@ class Condition:
         pieces = self.root.explain(row)
         return ", ".join(pieces) if pieces else _fmt(self.root.evaluate(row))
 
+    def drawn(self):
+        """What a plot of the condition shows: the compared quantities that
+        read telemetry, as (text, node), and the constant sides they are
+        compared with (the thresholds), as numbers."""
+        quantities, limits = {}, set()
+
+        def walk(node):
+            if isinstance(node, Compare):
+                for o in node.children:
+                    if o.columns():
+                        quantities.setdefault(o.text, o)
+                    else:
+                        v = o.evaluate({})
+                        if isinstance(v, float) and math.isfinite(v) or isinstance(v, int):
+                            limits.add(float(v))
+            for child in node.children:
+                walk(child)
+
+        walk(self.root)
+        return list(quantities.items()), sorted(limits)
+
     def unknown_columns(self, known):
         """Column references that are not in known, as (name, column)."""
         found = []

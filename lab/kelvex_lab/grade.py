@@ -2,15 +2,20 @@
 
 Each (submission, case) runs in its own kelvex-sim run folder, in parallel;
 case k has the same seed and starting conditions for every student, drawn
-reproducibly from the --vary ranges. The class table (class.csv, cases.csv,
-index.html) goes into the output folder with every run folder; every failed
-case is printed with the one command that reruns it.
+reproducibly from the --vary ranges. A submission's student.toml (id, name)
+names its student. The class table (class.csv, cases.csv, gradebook.csv,
+index.html) goes into the output folder with a folder per student holding
+their attempts' run folders and feedback.html; grading into a folder graded
+before adds a new attempt for each submission given and keeps the rest.
+Every failed case is printed with the one command that reruns it.
 
 Exit status: 0 every case of every submission passes, 3 something failed,
 2 a bad lab sheet or command line."""
 
 import argparse
 import concurrent.futures
+import http.client
+import json
 import math
 import os
 import random
@@ -19,8 +24,11 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.parse
 
-from . import __version__, checkfile, cli, evaluate, plot, report, runfolder, submissions, table
+from . import (__version__, checkfile, classbook, cli, evaluate, feedback, plot, report,
+               runfolder, submissions, table)
+from .progress import Progress
 from .simulator import Programs, run_options
 
 DEFAULT_TIME_LIMIT = 300
@@ -29,6 +37,9 @@ GRACE_SECONDS = 60
 # Missions fly in real time and mostly wait on the line, so a pool of a few
 # runs per core keeps the processors busy without starving any run.
 RUNS_PER_CORE = 4
+STATION_TIMEOUT = 3.0
+# The class folder's folder of the reference mission's runs.
+REFERENCE = "_reference"
 
 
 class Vary:
@@ -42,7 +53,7 @@ class Vary:
         return round(rng.uniform(self.low, self.high), 3)
 
 
-def parse_vary(text, sim=None):
+def parse_vary(text):
     name, eq, rng = text.partition("=")
     low, colon, high = rng.partition(":")
     if not eq or not colon:
@@ -50,7 +61,7 @@ def parse_vary(text, sim=None):
     if name == "seed":
         raise ValueError(f"--vary {text}: every case has a seed of its own; --seed sets the "
                          f"first")
-    if run_options(sim).get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
+    if run_options().get(name) != "number" or name in ("time-limit", "ftp-port", "http-port"):
         raise ValueError(f"--vary {text}: '{name}' is not a starting condition of the simulator")
     try:
         lo, hi = float(low), float(high)
@@ -110,13 +121,16 @@ def _kill_group(proc):
     proc.wait()
 
 
-def run_case(o, sim, sheet, time_limit, skip):
-    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments()
-    # A sheet with events is a scenario: the simulator switches them (and
-    # judges without a plot; the grader judges again and draws).
+def run_case(o, sim, sheet, time_limit, skip, extra=()):
+    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments() + list(extra)
+    # A sheet with events is a scenario: the run switches them and judges
+    # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
     events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args,
+    # The student's name names the satellite: in run.json, on the plot and,
+    # with --station, on the class station.
+    name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *name,
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.
@@ -150,21 +164,47 @@ def run_case(o, sim, sheet, time_limit, skip):
     except checkfile.CheckFileError as e:
         o.status, o.reason = "error", e.errors[0]
         return o
-    o.results = evaluate.evaluate(checks, run)
-    o.report = report.write(o.run_dir, checks, run, o.results)
+    judged = os.path.join(o.run_dir, report.REPORT_JSON)
+    if sheet.events and os.path.exists(judged):
+        # A scenario's run judged itself by the sheet it flew: its verdicts
+        # stand, the case is not judged twice.
+        o.results, o.report = _verdicts(checks, judged), judged
+    else:
+        o.results = evaluate.evaluate(checks, run)
+        o.report = report.write(o.run_dir, checks, run, o.results)
     status = run.exit_status
     if o.status == "error":
         return o
-    if status is None:
-        o.status, o.reason = "crashed", "the run did not end"
-    elif status >= 128 and not run.time_limited:
-        o.status = "crashed"
-        o.reason = f"the mission crashed ({_signal_name(status - 128)})"
-    else:
-        o.status = "passed" if all(r.passed for r in o.results) else "failed"
-        if run.time_limited:
-            o.reason = f"stopped at the time limit ({time_limit:g} s)"
+    o.status, o.reason = verdict(run, o.results, time_limit)
     return o
+
+
+def verdict(run, results, time_limit):
+    """(status, reason) of a judged run: every failure says why, as a
+    student reads it in the class table."""
+    status = run.exit_status
+    failed = [r for r in results if not r.passed]
+    why = []
+    if status is None:
+        return "crashed", "the run did not end"
+    if status >= 128 and not run.time_limited:
+        return "crashed", f"crashed: {_signal_name(status - 128)}"
+    if run.time_limited:
+        why.append(f"stopped at the time limit ({time_limit:g} s)")
+    if failed:
+        first = f"{failed[0].check.name}: {failed[0].message}"
+        why.append(first + (f" (and {len(failed) - 1} more)" if len(failed) > 1 else ""))
+    return ("failed" if failed else "passed"), "; ".join(why)
+
+
+def _verdicts(checks, report_path):
+    """The Results a run's report.json holds, on the sheet's own checks."""
+    with open(report_path) as f:
+        judged = {c["name"]: c for c in json.load(f)["checks"]}
+    return [evaluate.Result(c, judged[c.name]["passed"], judged[c.name]["message"],
+                            judged[c.name]["window"], judged[c.name]["failed_at"],
+                            judged[c.name]["value"], judged[c.name].get("marks", ()))
+            for c in checks.checks]
 
 
 def draw(o, programs):
@@ -172,7 +212,9 @@ def draw(o, programs):
     so one thread draws them all while the runs go on)."""
     if o.report:
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.name}, case {o.case.number}", programs=programs)
+                                title=f"{o.sub.student_name}, case {o.case.number}",
+                                programs=programs)
+        feedback.draw_checks(o.run_dir, o.results)
     return o
 
 
@@ -191,7 +233,7 @@ def grade(args, out=sys.stdout, programs=None):
     except checkfile.CheckFileError as e:
         return cli._errors(e)
     try:
-        varies = [parse_vary(v, sim) for v in args.vary]
+        varies = [parse_vary(v) for v in args.vary]
         names = [v.name for v in varies]
         for n in set(names):
             if names.count(n) > 1:
@@ -206,11 +248,40 @@ def grade(args, out=sys.stdout, programs=None):
     base_seed = args.seed if args.seed is not None else sheet.run_options.get("seed", 1)
     cases = make_cases(args.cases, base_seed, varies)
     skip = {"seed", "time-limit"} | {v.name for v in varies}
+    if args.station:
+        problem = station_problem(args.station)
+        if problem:
+            print(f"kelvex-grade: --station {args.station}: {problem}", file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
     out_dir = make_out_dir(args.out)
+    try:
+        book = classbook.ClassBook(out_dir)
+        book.lock()
+    except classbook.ClassBookError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
     subs = submissions.find(args.submissions)
+    ref = None
+    if args.reference:
+        # The instructor's own mission, flown with the class for the
+        # feedback pages to compare with; it is nobody's grade.
+        [ref] = submissions.find([args.reference])
+        ref.name = ref.student_id = ref.student_name = "reference"
+        ref.dir = os.path.join(out_dir, REFERENCE, time.strftime("%Y%m%d-%H%M%S"))
+        os.makedirs(ref.dir, exist_ok=True)
+        if ref.problem:
+            print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
+    for s in subs:
+        if s.note:
+            print(f"kelvex-grade: {s.path}: {s.note}", file=sys.stderr)
+        s.attempt, s.dir = book.next_attempt(s.name)
+        os.makedirs(s.dir)
     jobs = args.jobs or RUNS_PER_CORE * (os.cpu_count() or 1)
+    earlier = sum(1 for s in subs if s.attempt > 1)
     print(f"kelvex-grade: {len(subs)} submissions x {len(cases)} cases, {jobs} at a time, "
-          f"into {out_dir}", file=out, flush=True)
+          f"into {out_dir}" + (f" ({earlier} graded before: a new attempt each)"
+                               if earlier else ""), file=out, flush=True)
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -218,44 +289,86 @@ def grade(args, out=sys.stdout, programs=None):
             flags = submissions.kit_flags(args.build_dir)
         except RuntimeError as e:
             flags_problem = str(e)
+    extra = [f"--station={args.station}"] if args.station else []
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
             concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
         built = {}
-        for s in subs:
-            os.makedirs(os.path.join(out_dir, s.name), exist_ok=True)
+        for s in subs + ([ref] if ref else []):
             if s.kind == "c" and not s.problem:
                 if flags_problem:
                     s.problem = flags_problem
                 else:
-                    built[pool.submit(submissions.build, s, os.path.join(out_dir, s.name),
-                                      flags)] = s
+                    built[pool.submit(submissions.build, s, s.dir, flags)] = s
         concurrent.futures.wait(built)
-        futures = []
-        for s in subs:
-            if s.problem:
-                continue
-            for c in cases:
-                o = Outcome(s, c, os.path.join(out_dir, s.name, f"case-{c.number}"))
-                futures.append(pool.submit(run_case, o, sim, sheet, time_limit, skip))
+        flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
+        progress = Progress(len(flown), sys.stderr).start()
+
+        def fly(o):
+            progress.case_started()
+            try:
+                return run_case(o, sim, sheet, time_limit, skip, extra)
+            finally:
+                progress.case_ended()
+
+        futures = [pool.submit(fly, Outcome(s, c, os.path.join(s.dir, f"case-{c.number}")))
+                   for s, c in flown]
         plots = [drawer.submit(draw, f.result(), programs)
                  for f in concurrent.futures.as_completed(futures)]
         outcomes = [f.result() for f in plots]
+        progress.finish()
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
-    table.write(out_dir, sheet, subs, cases, by_sub)
+    reference = {o.case.number: o.run_dir for o in outcomes if o.sub is ref and o.report}
+    if ref and ref.problem:
+        print(f"kelvex-grade: --reference {args.reference}: {ref.problem}", file=sys.stderr)
+    for s in subs:
+        book.add(s, s.attempt, s.dir, sheet, cases, by_sub[s.name])
+    book.save()
+    table.write(out_dir, sheet, book, cases)
+    for s in subs:
+        feedback.write_student(out_dir, book.student(s.name), reference, programs)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
     ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
     return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
 
 
+def station_problem(url):
+    """Why the class station at url cannot be reported to, or None. Asked
+    once before anything flies: a class flown past a station that is not
+    there shows nothing on the screen the instructor watches."""
+    parts = urllib.parse.urlsplit(url if "//" in url else "http://" + url)
+    if parts.scheme != "http" or not parts.hostname:
+        return "not an http:// address of a station"
+    try:
+        conn = http.client.HTTPConnection(parts.hostname, parts.port or 80,
+                                          timeout=STATION_TIMEOUT)
+        try:
+            conn.request("GET", "/api/station")
+            answer = conn.getresponse()
+            body = answer.read()
+        finally:
+            conn.close()
+    except (OSError, http.client.HTTPException) as e:
+        return f"does not answer ({e})"
+    if answer.status != 200:
+        return f"answers {answer.status} {answer.reason}: not a kelvex ground station"
+    try:
+        info = json.loads(body)
+        int(info["log_port"])
+    except (ValueError, KeyError, TypeError):
+        return "answers, but not as a kelvex ground station"
+    return None
+
+
 def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
     for s in subs:
         rows = by_sub[s.name]
+        who = s.name if s.student_name == s.name else f"{s.name} ({s.student_name})"
         if s.problem:
-            print(f"FAIL {s.name}: {s.problem}", file=out)
+            print(f"FAIL {who}: {s.problem}", file=out)
             continue
         passed = sum(o.status == "passed" for o in rows)
-        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {s.name}: {passed} of "
+        print(f"{'PASS' if passed == len(cases) else 'FAIL'} {who}: {passed} of "
               f"{len(cases)} cases", file=out)
         for o in rows:
             if o.status == "passed":
@@ -268,7 +381,8 @@ def print_summary(out, subs, cases, by_sub, out_dir, elapsed):
                     why += f" (and {len(failed) - 1} more)"
             print(f"  case {o.case.number} ({o.case.label()}): {why}", file=out)
             print(f"    rerun: {o.rerun}", file=out)
-    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')} "
+    print(f"kelvex-grade: class table {os.path.join(out_dir, 'index.html')}, gradebook "
+          f"{os.path.join(out_dir, 'gradebook.csv')}, a feedback.html in each student's folder "
           f"({elapsed:.0f} s)", file=out)
 
 
@@ -311,6 +425,11 @@ def main(argv=None, programs=None):
                     help="a kelvex build tree to build C missions against instead of the "
                          "installed kit (default: $KELVEX_BUILD_DIR, else pkg-config)")
     ap.add_argument("--sim", default=None, help="the kelvex-sim to run (default: the kit's)")
+    ap.add_argument("--reference", default=None, metavar="SUBMISSION",
+                    help="the instructor's own mission, flown in every case for the feedback "
+                         "pages to overlay on each student's runs (not graded)")
+    ap.add_argument("--station", default=None, metavar="URL",
+                    help="every run also reports to the class station at URL (checked first)")
     ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",
                     help="a folder with a C mission or a Python script")
     try:

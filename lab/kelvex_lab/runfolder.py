@@ -10,6 +10,10 @@ import os
 import re
 
 _LOG_LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)$")
+# The board's upload names a photo YYYYMMDDhhmmss-<n>.jpeg, n being the
+# number the mission took it under; the camera takes them at this size.
+_PHOTO_NAME = re.compile(r"-(\d+)\.(?:jpe?g|png)$", re.I)
+CAMERA_SIZE = (640, 480)
 
 
 class RunFolderError(Exception):
@@ -96,6 +100,37 @@ def read_photos(incoming):
                   if not n.startswith(".") and os.path.isfile(os.path.join(incoming, n)))
 
 
+class Photo:
+    """A received photo: its number and whether it is an image of the
+    camera's size (`problem` says why not)."""
+
+    def __init__(self, folder, name):
+        self.name = name
+        m = _PHOTO_NAME.search(name)
+        self.number = int(m.group(1)) if m else None
+        self.size = None
+        self.problem = None
+        path = os.path.join(folder, name)
+        try:
+            from PIL import Image
+            with Image.open(path) as image:
+                image.load()
+                self.size = image.size
+        except ImportError:
+            self.problem = "Pillow is missing, so no photo can be decoded"
+        except Exception as e:  # whatever a broken file makes the decoder say
+            self.problem = f"does not decode as an image ({os.path.getsize(path)} bytes: " \
+                           f"{type(e).__name__})"
+        else:
+            if self.size != CAMERA_SIZE:
+                self.problem = f"is {self.size[0]}x{self.size[1]}, not the camera's " \
+                               f"{CAMERA_SIZE[0]}x{CAMERA_SIZE[1]}"
+
+    @property
+    def good(self):
+        return self.problem is None
+
+
 class Run:
     def __init__(self, path):
         self.path = path
@@ -114,6 +149,7 @@ class Run:
         self.t0_unix = float(t0) if isinstance(t0, (int, float)) else None
         self._log = None
         self.photos = read_photos(os.path.join(path, "ground", "incoming"))
+        self._photo_info = None
         status = self.info.get("exit_status")
         self.exit_status = status if isinstance(status, int) else None
         self.time_limited = bool(self.info.get("time_limited"))
@@ -127,6 +163,13 @@ class Run:
             self._log = read_log(os.path.join(self.path, "ground", "log.txt"), self.t0_unix,
                                  _zone(self.info.get("started")))
         return self._log
+
+    def photo_info(self):
+        """[Photo] of the received photos, decoded once."""
+        if self._photo_info is None:
+            incoming = os.path.join(self.path, "ground", "incoming")
+            self._photo_info = [Photo(incoming, n) for n in self.photos]
+        return self._photo_info
 
     def end_time(self):
         t = self.telemetry.column("t") if "t" in self.telemetry.header else []

@@ -2,7 +2,8 @@
 running simulator. It follows RUNDIR/telemetry.csv as it grows and sends each
 event over RUNDIR/control.sock (source=scenario) when its time comes or its
 condition first holds on a row; it ends once every event went or the run
-ended. kelvex-sim starts it for the run and stops it with the run."""
+ended. A run (kelvex_lab.flight) runs it in a thread of its own for the run's length;
+the command is for a run flown otherwise."""
 
 import json
 import os
@@ -107,9 +108,12 @@ def _record(run_dir):
         return {}
 
 
-def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S):
-    """Switches the events as they come; returns the number that went."""
-    t0 = _record(run_dir).get("t0_unix")
+def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S, t0=None, ended=None):
+    """Switches the events as they come; returns the number that went.
+    t0: the wall-clock time of telemetry t = 0 (default: run.json's);
+    ended: an Event set when the run ends (default: run.json says so)."""
+    if t0 is None:
+        t0 = _record(run_dir).get("t0_unix")
     if not isinstance(t0, (int, float)):
         print(f"kelvex-lab scenario: {run_dir}/run.json gives no t0_unix", file=sys.stderr)
         return 0
@@ -123,6 +127,10 @@ def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S):
             _switch(control, event, t, out)
             pending.remove(event)
             sent += 1
+        if ended is not None:
+            if ended.wait(poll):
+                break
+            continue
         if clock() - looked >= ENDED_CHECK_S:
             looked = clock()
             if _record(run_dir).get("ended"):

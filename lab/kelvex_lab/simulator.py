@@ -1,11 +1,10 @@
 """What the lab tools know of kelvex-sim before any run: the telemetry
 columns it writes and the long options it takes. Checks written before a run
-are held against what the kit's kelvex-sim tells (`kelvex-sim columns`,
-`kelvex-sim options`); after a run, against the telemetry's own header. The
-lists below stand in when there is no such kelvex-sim (a test holds them
-against the build's)."""
+are held against the tables below (a test holds them against the build's
+kelvex-sim, `columns` and `options`); after a run, against the telemetry's
+own header. This module is the one place the lab reads them from: nothing
+asks the simulator for them."""
 
-import functools
 import os
 import shutil
 import subprocess
@@ -79,19 +78,10 @@ def ask(*args, sim=None):
     return r.stdout.splitlines() if r.returncode == 0 and r.stdout.strip() else None
 
 
-@functools.lru_cache(maxsize=None)
-def telemetry_columns(sim=None):
-    lines = ask("columns", sim=sim)
-    return tuple(lines[0].split(",")) if lines else TELEMETRY_COLUMNS
+def telemetry_columns():
+    return TELEMETRY_COLUMNS
 
 
-@functools.lru_cache(maxsize=None)
-def run_options(sim=None):
+def run_options():
     """{option: kind} a lab sheet's [run] table may set."""
-    lines = ask("options", sim=sim)
-    if not lines:
-        return RUN_OPTIONS
-    table = dict(line.split(" ", 1) for line in lines if " " in line)
-    for name in RUN_FOLDER_OPTIONS + DESK_OPTIONS:
-        table.pop(name, None)
-    return {**table, **EXTRA_OPTIONS}
+    return RUN_OPTIONS

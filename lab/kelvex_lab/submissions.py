@@ -4,14 +4,20 @@ import os
 import re
 import shlex
 import subprocess
+import tomllib
 
 BUILD_SECONDS = 120
+STUDENT_FILE = "student.toml"
+MAX_FIELD = 200
 
 
 class Submission:
     def __init__(self, path, name):
         self.path = os.path.abspath(path)
-        self.name = name
+        self.name = name            # the student's folder in the class folder
+        self.student_id = name      # as the gradebook names the student
+        self.student_name = name
+        self.note = None            # what was wrong with student.toml
         self.kind = None            # "c" or "python"
         self.sources = []
         self.command = None         # the mission as kelvex-sim runs it
@@ -22,17 +28,62 @@ def _student(path):
     return os.path.basename(os.path.normpath(path)) or "submission"
 
 
+def folder_name(text):
+    """A name that is one folder in the class folder whatever a student
+    wrote: no separators, no leading dot, nothing a shell or a file manager
+    trips over."""
+    name = re.sub(r"[^A-Za-z0-9._@=+-]+", "_", text).lstrip(".")
+    return name[:100] or "submission"
+
+
+def read_student(folder):
+    """(id, name, note) from a submission's student.toml; None for what it
+    does not give, note for what was wrong with it."""
+    path = os.path.join(folder, STUDENT_FILE)
+    if not os.path.isfile(path):
+        return None, None, None
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.loads(f.read().decode("utf-8"))
+    except (OSError, UnicodeDecodeError, tomllib.TOMLDecodeError) as e:
+        return None, None, f"{STUDENT_FILE} is not readable TOML ({e}); the folder name stands in"
+    found = []
+    for key in ("id", "name"):
+        v = data.get(key)
+        if isinstance(v, int) and not isinstance(v, bool) and key == "id":
+            v = str(v)
+        if isinstance(v, str):
+            v = " ".join(v.split())
+        ok = isinstance(v, str) and 0 < len(v) <= MAX_FIELD and v.isprintable()
+        found.append(v if ok else None)
+    note = None
+    if any(data.get(k) is not None and v is None for k, v in zip(("id", "name"), found)):
+        note = f"{STUDENT_FILE}: id and name must be texts of 1 to {MAX_FIELD} characters"
+    return found[0], found[1], note
+
+
 def find(paths):
-    """One Submission per path, with names made unique."""
+    """One Submission per path, with names made unique. A folder's
+    student.toml (id, name) names its student; the folder name otherwise.
+    The id decides the student's folder, so that a resubmission under
+    another folder name lands on the same student."""
     subs = []
     taken = set()
     for p in paths:
         base = os.path.splitext(_student(p))[0] if os.path.isfile(p) else _student(p)
+        sid, sname, note = read_student(p) if os.path.isdir(p) else (None, None, None)
+        raw = sid or base
+        base = folder_name(raw)
         name, n = base, 2
         while name in taken:
             name, n = f"{base}-{n}", n + 1
         taken.add(name)
         s = Submission(p, name)
+        # Two submissions of one name in a grading keep apart in the
+        # gradebook too.
+        s.student_id = raw if name == base else name
+        s.student_name = sname or s.student_id
+        s.note = note
         _classify(s)
         subs.append(s)
     return subs

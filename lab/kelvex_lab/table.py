@@ -1,58 +1,124 @@
-"""The class table: class.csv (a row per student), cases.csv (a row per run)
-and index.html, which links every cell to the run's report and plot."""
+"""The class tables, written from the class record (classbook.py) after every
+grading: class.csv (a row per student, their latest attempt), cases.csv (a
+row per run of every attempt), gradebook.csv (points for a learning-
+management system to import) and index.html, which links every cell to the
+run's report and plot and every student to their feedback page.
+
+gradebook.csv is in the shape of Moodle's grade import ("Import grades from
+a CSV file"): one header row, a row per student, comma-separated UTF-8, the
+first column `id` to be mapped to the user's ID number, a column of points
+per check (each mapped to a grade item, or to "new grade item"), then
+`total` and `maximum`, decimal points, nothing but numbers in the points."""
 
 import csv
 import html
 import os
 
-
-def _rel(out_dir, path):
-    return os.path.relpath(path, out_dir) if path else ""
-
-
-def _verdicts(o, names):
-    by_name = {r.check.name: r for r in o.results}
-    return [("PASS" if by_name[n].passed else "FAIL") if n in by_name else "" for n in names]
+# A spreadsheet reads a cell that starts with one of these as a formula.
+FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 
 
-def write(out_dir, sheet, subs, cases, by_sub):
+def safe(value):
+    """A CSV cell no spreadsheet runs: text that would start a formula gets
+    a leading apostrophe, which spreadsheets show as text and do not
+    evaluate. Numbers stay numbers."""
+    if isinstance(value, str) and value.startswith(FORMULA_START):
+        return "'" + value
+    return value
+
+
+class Writer:
+    def __init__(self, f):
+        self._w = csv.writer(f)
+
+    def row(self, cells):
+        self._w.writerow([safe(c) for c in cells])
+
+
+def number(x):
+    """Points as a spreadsheet and a gradebook read them: 2, 1.33."""
+    if x is None:
+        return ""
+    return int(x) if float(x).is_integer() else round(x, 2)
+
+
+def latest(student):
+    return student["attempts"][-1]
+
+
+def check_names(sheet, book):
+    """The sheet's checks, then any an earlier attempt was judged by."""
     names = [c.name for c in sheet.checks]
-    vary_names = [n for n, _ in cases[0].draws] if cases else []
+    for s in book.students:
+        for a in s["attempts"]:
+            names += [c["name"] for c in a["checks"] if c["name"] not in names]
+    return names
+
+
+def held(attempt, name):
+    cases = attempt["cases"]
+    if attempt["problem"] or not any(r["name"] == name for o in cases for r in o["checks"]):
+        return ""
+    n = sum(1 for o in cases for r in o["checks"] if r["name"] == name and r["passed"])
+    return f"{n}/{len(cases)}"
+
+
+def reasons(attempt):
+    """Why the attempt lost anything: the build's problem, or each case's."""
+    if attempt["problem"]:
+        return attempt["problem"]
+    return "; ".join(f"case {o['case']}: {o['reason']}" for o in attempt["cases"]
+                     if o["reason"])
+
+
+def write(out_dir, sheet, book, cases):
+    names = check_names(sheet, book)
     with open(os.path.join(out_dir, "class.csv"), "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["student", "kind", "status", "cases passed", *names, "reason"])
-        for s in subs:
-            rows = by_sub[s.name]
-            if s.problem:
-                w.writerow([s.name, s.kind or "", "does not run" if s.kind != "c" else
-                            "does not build", f"0/{len(cases)}", *[""] * len(names), s.problem])
-                continue
-            passed = sum(o.status == "passed" for o in rows)
-            per_check = []
-            for n in names:
-                held = sum(1 for o in rows for r in o.results if r.check.name == n and r.passed)
-                per_check.append(f"{held}/{len(rows)}")
-            reasons = sorted({o.reason for o in rows if o.reason})
-            w.writerow([s.name, s.kind, "passed" if passed == len(rows) else "failed",
-                        f"{passed}/{len(rows)}", *per_check, "; ".join(reasons)])
+        w = Writer(f)
+        w.row(["student", "id", "name", "attempt", "attempts", "kind", "status",
+               "cases passed", "points", "maximum", *names, "reason"])
+        for s in book.students:
+            a = latest(s)
+            passed = sum(o["status"] == "passed" for o in a["cases"])
+            w.row([s["key"], s["id"], s["name"], a["attempt"], len(s["attempts"]),
+                   a["kind"] or "", a["status"], f"{passed}/{len(a['cases']) or len(cases)}",
+                   number(a["total"]), number(a["maximum"]), *[held(a, n) for n in names],
+                   reasons(a)])
+    vary_names = [n for n, _ in cases[0].draws] if cases else []
     with open(os.path.join(out_dir, "cases.csv"), "w", newline="") as f:
-        w = csv.writer(f)
-        w.writerow(["student", "case", "seed", *vary_names, "status", *names, "reason",
-                    "run", "report", "plot", "rerun"])
-        for s in subs:
-            for o in by_sub[s.name]:
-                w.writerow([s.name, o.case.number, o.case.seed, *[v for _, v in o.case.draws],
-                            o.status, *_verdicts(o, names), o.reason,
-                            _rel(out_dir, o.run_dir), _rel(out_dir, o.report),
-                            _rel(out_dir, o.plot), o.rerun])
+        w = Writer(f)
+        w.row(["student", "id", "attempt", "case", "seed", *vary_names, "status", *names,
+               "reason", "run", "report", "plot", "rerun"])
+        for s in book.students:
+            for a in s["attempts"]:
+                for o in a["cases"]:
+                    draws = dict(o["draws"])
+                    by_name = {r["name"]: r for r in o["checks"]}
+                    verdicts = [("PASS" if by_name[n]["passed"] else "FAIL") if n in by_name
+                                else "" for n in names]
+                    w.row([s["key"], s["id"], a["attempt"], o["case"], o["seed"],
+                           *[draws.get(n, "") for n in vary_names], o["status"], *verdicts,
+                           o["reason"], o["run"] or "", o["report"] or "", o["plot"] or "",
+                           o["rerun"] or ""])
+    write_gradebook(os.path.join(out_dir, "gradebook.csv"), names, book)
     with open(os.path.join(out_dir, "index.html"), "w") as f:
-        f.write(page(out_dir, sheet, subs, cases, by_sub))
+        f.write(page(sheet, book, cases, names))
 
 
-def _link(out_dir, path, text, title=""):
+def write_gradebook(path, names, book):
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        w = Writer(f)
+        w.row(["id", "name", *names, "total", "maximum"])
+        for s in book.students:
+            a = latest(s)
+            w.row([s["id"], s["name"], *[number(a["points"].get(n, 0)) for n in names],
+                   number(a["total"]), number(a["maximum"])])
+
+
+def _link(path, text, title=""):
     if not path:
         return html.escape(text)
-    return (f'<a href="{html.escape(_rel(out_dir, path))}" title="{html.escape(title)}">'
+    return (f'<a href="{html.escape(path)}" title="{html.escape(title)}">'
             f'{html.escape(text)}</a>')
 
 
@@ -62,51 +128,60 @@ th{background:#eee}.pass{color:#1a7f37}.fail{color:#c62828;font-weight:bold}
 .why{color:#555;font-size:90%}code{font-size:85%}"""
 
 
-def page(out_dir, sheet, subs, cases, by_sub):
+def page(sheet, book, cases, names):
     e = html.escape
-    names = [c.name for c in sheet.checks]
     head = "".join(f"<th>{e(n)}</th>" for n in names)
     case_list = "".join(f"<li>case {c.number}: {e(c.label())}</li>" for c in cases)
     rows = []
-    for s in subs:
-        outcomes = by_sub[s.name]
-        if s.problem:
-            build_log = os.path.join(out_dir, s.name, "build.log")
-            reason = _link(out_dir, build_log if os.path.exists(build_log) else None, s.problem)
-            rows.append(f'<tr><td>{e(s.name)}</td><td class="fail">no</td>'
+    for s in book.students:
+        a = latest(s)
+        who = (f"{_link(s['key'] + '/feedback.html', s['name'], 'feedback page')}"
+               f"<br><span class=\"why\">{e(s['id'])}, attempt {a['attempt']}"
+               f"{' of ' + str(len(s['attempts'])) if len(s['attempts']) > 1 else ''}</span>")
+        score = f"{number(a['total'])} / {number(a['maximum'])}"
+        if a["problem"]:
+            log = os.path.join(a["folder"], "build.log")
+            reason = _link(log if os.path.exists(os.path.join(book.out_dir, log)) else None,
+                           a["problem"])
+            rows.append(f'<tr><td>{who}</td><td class="fail">no</td><td>{e(score)}</td>'
                         f'<td colspan="{len(names) + 1}" class="why">{reason}</td></tr>')
             continue
         cells = []
         for n in names:
             marks = []
-            for o in outcomes:
-                r = next((r for r in o.results if r.check.name == n), None)
+            for o in a["cases"]:
+                r = next((r for r in o["checks"] if r["name"] == n), None)
                 if r is None:
-                    marks.append(f'<span class="why">{o.case.number}: -</span>')
+                    marks.append(f'<span class="why">{o["case"]}: -</span>')
                     continue
-                cls, text = ("pass", "✓") if r.passed else ("fail", "✗")
-                marks.append(f'<span class="{cls}">{o.case.number}:'
-                             f'{_link(out_dir, o.report, text, r.message)}</span>')
+                cls, text = ("pass", "✓") if r["passed"] else ("fail", "✗")
+                marks.append(f'<span class="{cls}">{o["case"]}:'
+                             f'{_link(o["report"], text, r["message"])}</span>')
             cells.append("<td>" + " ".join(marks) + "</td>")
-        ok = outcomes and all(o.status == "passed" for o in outcomes)
+        ok = a["status"] == "passed"
         runs = []
-        for o in outcomes:
-            bits = [_link(out_dir, o.plot, f"plot {o.case.number}")]
-            if o.status != "passed":
-                bits.append(f'<span class="why">{e(o.status)}{": " + e(o.reason) if o.reason else ""}'
-                            f'</span><br><code>{e(o.rerun or "")}</code>')
+        for o in a["cases"]:
+            bits = [_link(o["plot"], f"plot {o['case']}")]
+            if o["status"] != "passed" or o["reason"]:
+                bits.append(f'<span class="why">{e(o["status"])}'
+                            f'{": " + e(o["reason"]) if o["reason"] else ""}</span>'
+                            f'<br><code>{e(o["rerun"] or "")}</code>')
             runs.append(" ".join(bits))
-        rows.append(f"<tr><td>{e(s.name)}</td><td class=\"{'pass' if ok else 'fail'}\">"
-                    f"{'yes' if ok else 'no'}</td>{''.join(cells)}<td>{'<br>'.join(runs)}</td></tr>")
+        rows.append(f"<tr><td>{who}</td><td class=\"{'pass' if ok else 'fail'}\">"
+                    f"{'yes' if ok else 'no'}</td><td>{e(score)}</td>{''.join(cells)}"
+                    f"<td>{'<br>'.join(runs)}</td></tr>")
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>{e(sheet.path)}: class table</title>
 <style>{STYLE}</style></head><body>
 <h1>{e(os.path.basename(sheet.path))}</h1>
 <ul>{case_list}</ul>
-<table><tr><th>student</th><th>all passed</th>{head}<th>runs</th></tr>
+<p><a href="gradebook.csv">gradebook.csv</a> · <a href="class.csv">class.csv</a> ·
+<a href="cases.csv">cases.csv</a></p>
+<table><tr><th>student</th><th>all passed</th><th>points</th>{head}<th>runs</th></tr>
 {chr(10).join(rows)}
 </table>
-<p class="why">Each mark is case number: verdict, linked to that run's report.json.
+<p class="why">Each mark is case number: verdict, linked to that run's report.json; each
+name links to the student's feedback page, which their folder holds.
 Rerun a case with its command; replay its folder with <code>kelvex-sim replay DIR</code>.</p>
 </body></html>
 """

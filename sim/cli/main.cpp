@@ -7,7 +7,6 @@
 #include "cli/family_doc.h"
 #include "faults/fault_table.h"
 #include "run/lab.h"
-#include "run/launcher.h"
 #include "cli/options.h"
 #include "model/satellite.h"
 #include "cli/serve.h"
@@ -39,15 +38,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "kelvex-sim: %s (see kelvex-sim --help)\n", error.c_str());
         return 2;
     }
-    if (o.command == Command::Run && (!o.scenario.empty() || !o.checks.empty())) {
-        if (const int bad = apply_sheets(argc, argv, o)) {
-            return bad;
-        }
-    }
     try {
         switch (o.command) {
         case Command::Help: print_help(stdout); return 0;
-        case Command::Run: return run_mission(o);
+        case Command::Run: return fly(o);
+        case Command::RunLine: return run_line(o);
         case Command::Replay: return replay_run(o);
         case Command::Columns: print_columns(); return 0;
         case Command::ListOptions: print_run_options(stdout); return 0;

@@ -48,6 +48,7 @@ const Row kRows[] = {
     {"ncells", "N", 0, 8, kAll, KX_FIELD(ncells), "the mission's battery cells, for the charging column (default 8)"},
     {"control", "PATH", 0, 0, kLine, KX_FIELD(control), "serve the control channel on this Unix socket (run: RUN/control.sock)"},
     {"events", "FILE", 0, 0, kLine, KX_FIELD(events), "write the switched faults to FILE (run: RUN/events.csv)"},
+    {"line-log", "FILE", 0, 0, kLine, KX_FIELD(line_log), "write every frame of the line to FILE (run: RUN/line.log)"},
     KX_SECTION("Unit, lamp and line faults (kelvex-sim faults lists them)"),
     {"fault", "NAME[:UNIT][=VALUE]", 0, 0, kAll, KX_FIELD(fault), "a fault on from the start; repeatable"},
     KX_SECTION("Physics (see sim/README.md)"),
@@ -81,7 +82,8 @@ const Row kRows[] = {
     {"http-port", "N", 0, 65535, kRun, KX_FIELD(http_port), "its page's port (default 0 = any free)"},
     {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
-    {"no-plot", nullptr, 0, 0, kRun, KX_FIELD(no_plot), "no telemetry.png at the end"},
+    {"no-plot", nullptr, 0, 0, kRun | kReplay, KX_FIELD(no_plot), "no telemetry.png at the end"},
+    {"out", "DIR", 0, 0, kReplay, KX_FIELD(replay_out), "replay: a folder for its reports (default RUN-DIR/replay-N)"},
     {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
     {"scenario", "FILE", 0, 0, kRun, KX_FIELD(scenario), "a lab sheet with [[event]] entries: its options, events and checks"},
 };
@@ -109,6 +111,9 @@ unsigned command_bit(Command c)
     case Command::Serve: return kServe;
     case Command::Attach: return kAttach;
     case Command::Run: return kRun;
+    // The simulator of a run: run's options, and the files serve is told
+    // where to keep.
+    case Command::RunLine: return kRun | kServe;
     case Command::Replay: return kReplay;
     default: return 0;
     }
@@ -187,6 +192,7 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
 {
     static const std::pair<const char*, Command> kCommands[] = {
         {"serve", Command::Serve}, {"attach", Command::Attach}, {"run", Command::Run},
+        {"run-line", Command::RunLine},
         {"gpio-tree", Command::GpioTree}, {"replay", Command::Replay},
         {"columns", Command::Columns}, {"options", Command::ListOptions},
         {"faults", Command::Faults}, {"families", Command::Families},
@@ -209,6 +215,7 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
 {
     switch (o.command) {
     case Command::Serve:
+    case Command::RunLine:
         error = rest.empty() ? "" : "serve takes no operand";
         break;
     case Command::Attach:
@@ -248,7 +255,7 @@ void print_help(FILE* out)
         "Usage: kelvex-sim serve [options]\n"
         "   or: kelvex-sim attach [options] PTY-SLAVE\n"
         "   or: kelvex-sim run [options] -- PROGRAM [ARGS...]\n"
-        "   or: kelvex-sim replay RUN-DIR [--checks FILE]\n"
+        "   or: kelvex-sim replay RUN-DIR [--checks FILE] [--out DIR] [--no-plot]\n"
         "   or: kelvex-sim gpio-tree DIR\n"
         "   or: kelvex-sim faults [--markdown]\n"
         "   or: kelvex-sim families [--markdown]\n"
@@ -268,8 +275,11 @@ void print_help(FILE* out)
         "             status. A program gets -z 127.0.0.N [-f FTP-URL] and the\n"
         "             line's path as its last arguments; a Python script finds the\n"
         "             path in $KELVEX_TTY and the address in $KELVEX_GROUND\n"
+        "  run-line   the simulator of one run, which kelvex-sim run starts: run's\n"
+        "             options, a line log, and a start and end on standard output\n"
         "  replay     judge a finished run folder again and redraw its plot,\n"
-        "             without running anything (by its own checks.toml, or FILE)\n"
+        "             without running anything (by its own checks.toml, or FILE),\n"
+        "             into RUN-DIR/replay-N or --out DIR, never over a report\n"
         "  columns    print the telemetry's CSV header\n"
         "  options    print run's options, one \"NAME KIND\" a line (number,\n"
         "             text or flag), for the lab tools\n"
@@ -330,6 +340,7 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         }
         if (c == 'v') {
             ++o.verbose;
+            o.given.push_back("--verbose");
             continue;
         }
         const size_t i = static_cast<size_t>(c - kFirstLong);
@@ -344,6 +355,8 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         if (!set_field(kRows[i], o, optarg, error)) {
             return false;
         }
+        o.given.push_back(std::string("--") + kRows[i].name +
+                          (kRows[i].metavar ? std::string("=") + optarg : std::string()));
     }
     return take_operands({sub_argv + optind, sub_argv + sub_argc}, o, error);
 }
@@ -371,9 +384,11 @@ void print_run_options(FILE* out)
 std::string options_json(const Options& o)
 {
     Options copy = o;
+    // The simulator of a run records run's options, as run would.
+    const Command command = o.command == Command::RunLine ? Command::Run : o.command;
     std::string out = "{";
     for (const Row& row : kRows) {
-        if (row.name && (row.commands & command_bit(o.command))) {
+        if (row.name && (row.commands & command_bit(command))) {
             out += (out.size() > 1 ? ", " : "") + json_string(row.name) + ": " +
                    field_json(row.field(copy));
         }

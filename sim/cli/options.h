@@ -12,7 +12,8 @@
 namespace kelvex::sim {
 
 enum class Command {
-    Serve, Attach, Run, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control, Help
+    Serve, Attach, Run, RunLine, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control,
+    Help
 };
 
 struct Options {
@@ -31,6 +32,7 @@ struct Options {
     std::string control;   // serve, attach: the control channel's socket
     std::string events;    // serve, attach: the events file
     std::string link;      // serve: symlink to the mission's side
+    std::string line_log;  // serve, attach: every frame of the line (run: RUN/line.log)
     std::string attach;    // attach: the pty slave to serve
     std::string gpio_dir;  // gpio-tree: where to make the tree
     bool markdown = false;  // faults, families: as a Markdown table
@@ -48,7 +50,11 @@ struct Options {
     std::string checks;    // run, replay: the lab sheet to judge by
     std::string scenario;  // run: a lab sheet with events
     std::string replay_dir;
+    std::string replay_out;  // replay: where its reports go (default RUN-DIR/replay-N)
     std::vector<std::string> program;  // run: the mission and its arguments
+    // The options as given, each as "--NAME=VALUE" (or "--NAME" for a flag)
+    // under its full name: what run hands its orchestrator.
+    std::vector<std::string> given;
 };
 
 // Fills `o` from the command line. On a mistake returns false with a

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "faults/control_socket.h"
+#include "line/line_log.h"
 #include "line/pty_line.h"
 #include "model/satellite.h"
 #include "line/server.h"
@@ -64,6 +66,11 @@ int serve_line(const Options& o)
     std::fflush(stdout);
 
     Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
+    std::unique_ptr<LineLog> line_log;
+    if (!o.line_log.empty()) {
+        line_log = std::make_unique<LineLog>(o.line_log);
+        server.log_traffic(line_log.get());
+    }
     server.watch(sig.fd(), [&] {
         if (sig.next() != 0) {
             server.stop();
@@ -90,6 +97,47 @@ int serve_line(const Options& o)
                      static_cast<unsigned long long>(c.late),
                      static_cast<unsigned long long>(c.glued));
     }
+    return 0;
+}
+
+int run_line(const Options& o)
+{
+    SignalFd sig({SIGINT, SIGTERM, SIGHUP});
+    std::printf("options %s\n", options_json(o).c_str());
+    std::fflush(stdout);
+    char go[16] = {};
+    if (!std::fgets(go, sizeof go, stdin) || std::string(go) != "go\n") {
+        return 0;  // the orchestrator gave up before the run
+    }
+    PtyLine line = open_pty_pair();
+    Satellite sat(o, o.telemetry, o.state, o.events);
+    LineLog line_log(o.line_log);
+    Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
+    server.log_traffic(&line_log);
+    const std::unique_ptr<ControlSocket> control = open_control(o.control, sat.board);
+    if (control) {
+        server.watch(control->fd(), [&control] { control->drain(); });
+    }
+    server.watch(sig.fd(), [&] {
+        if (sig.next() != 0) {
+            server.stop();
+        }
+    });
+    // The orchestrator's end (or its death) closes our standard input.
+    server.watch(STDIN_FILENO, [&] {
+        char buf[64];
+        if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) {
+            server.unwatch(STDIN_FILENO);
+            server.stop();
+        }
+    });
+    std::printf("line %s\nt0 %.6f\n", line.mission.c_str(), server.start_unix());
+    std::fflush(stdout);
+    server.run();
+    sat.telemetry.finish(sat.physics, sat.bus, sat.faults);
+    const Physics& p = sat.physics;
+    std::printf("end %.6f %.6f %.6f\n", p.time(), p.yaw_deg(), p.lamp_angle_deg());
+    std::fflush(stdout);
     return 0;
 }
 

@@ -31,15 +31,6 @@ std::string self_dir()
     return p.substr(0, p.find_last_of('/'));
 }
 
-std::string absolute(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/') {
-        return path;
-    }
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
-}
-
 std::string find_program(const std::string& built, const std::string& name)
 {
     const std::string here = self_dir() + "/" + built;

@@ -1,4 +1,4 @@
-// Where the launcher finds its companions and puts files.
+// Where kelvex-sim finds the kit's other programs.
 #pragma once
 
 #include <string>
@@ -9,8 +9,6 @@ bool is_executable(const std::string& path);
 bool is_dir(const std::string& path);
 // The directory of the running kelvex-sim.
 std::string self_dir();
-// `path` from the working directory, when it is relative.
-std::string absolute(const std::string& path);
 // `built` (relative to self_dir()) when it is executable, else `name` on
 // PATH; empty when neither exists.
 std::string find_program(const std::string& built, const std::string& name);

@@ -35,14 +35,4 @@ int SignalFd::next()
     return static_cast<int>(info.ssi_signo);
 }
 
-void reset_signals_for_exec()
-{
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) {
-        signal(s, SIG_DFL);
-    }
-}
-
 }  // namespace kelvex::sim

@@ -27,7 +27,4 @@ private:
     sigset_t old_{};
 };
 
-// For a freshly forked child: default dispositions and no blocked signals.
-void reset_signals_for_exec();
-
 }  // namespace kelvex::sim

@@ -7,6 +7,7 @@
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
 #include "runner/buzz_channel.h"
+#include "runner/transport.h"
 
 namespace kelvex::runner {
 
@@ -18,6 +19,7 @@ void open_line_or_exit(const char* ttypath, SavedLine& saved)
         perror("tty_open");
         exit(1);
     }
+    forget_line();
     if (strcmp(ttypath, "/dev/ptmx") == 0) {
         // A pseudo-terminal's speeds are not saved; restoring the ones it has
         // keeps tty_close from setting speed 0 at the end.

@@ -12,6 +12,7 @@
 #include "kelvex/cobs.h"
 #include "kelvex/link.h"
 #include "kelvex/runner.h"
+#include "runner/transport.h"
 
 namespace kelvex::runner {
 namespace {
@@ -61,7 +62,8 @@ size_t receive(uint8_t* inp, size_t capacity)
     const int64_t deadline = now_ms() + G.timeout;
     bool hung_up = false;
     for (bool first = true;; first = false) {
-        const int64_t left = deadline - now_ms();
+        // The first wait is the whole time-out: no second look at the clock.
+        const int64_t left = first ? G.timeout : deadline - now_ms();
         const int wait = left > 0 ? static_cast<int>(left) : 0;
         // A line that stays readable must not keep the loop alive past the
         // deadline; the first look happens even with no time to wait.
@@ -187,13 +189,24 @@ bool send_frame(uint8_t* frame, size_t n)
     return false;
 }
 
+// The line whose input holds nothing an earlier exchange left behind, as far
+// as the transport can tell; -1 when none. A stale answer can only be waiting
+// after an exchange that did not end with its own answer: a request that gave
+// up or refused what came, or a command, whose frame may ask for an answer
+// nobody reads. While every exchange on the line ended with its own answer,
+// nothing can be waiting and a request goes out without one more system call.
+int settled_line = -1;
+
 // Whatever the line holds before a request is first written was sent for
 // earlier exchanges (a late answer, the answer to a retried attempt) and
 // cannot answer this one. Later attempts of the same request do not discard:
 // a late answer to an earlier attempt still counts.
-void discard_waiting()
+void discard_stale()
 {
-    tcflush(G.fd, TCIFLUSH);
+    if (G.fd != settled_line) {
+        tcflush(G.fd, TCIFLUSH);
+        settled_line = G.fd;
+    }
 }
 
 bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
@@ -202,7 +215,39 @@ bool mirrors(const uint8_t* answer, size_t n, const uint8_t* request)
            memcmp(answer + 4, request + 2, 2) == 0;
 }
 
-int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
+// The frame among the `count` bytes received, decoded into `out` (room
+// kBufferSize): the zeros at both ends go, and what is left must be one valid
+// frame. Any status but OK means no answer, reported at debug 1.
+cobs_decode_result decode_answer(uint8_t* out, uint8_t* inp, size_t count)
+{
+    if (debug > 1 && count > 0) {
+        dump("=Arrived:", inp, count);
+    }
+    size_t first = 0;
+    size_t end = count;
+    while (first < end && inp[first] == 0) {
+        ++first;
+    }
+    while (end > first && inp[end - 1] == 0) {
+        --end;
+    }
+    if (first == end) {
+        if (debug != 0) {
+            fprintf(stderr, "Timeout!\n");
+        }
+        return {0, COBS_DECODE_INPUT_TOO_SHORT};
+    }
+    const cobs_decode_result dec = cobs_decode(out, kBufferSize, inp + first, end - first);
+    if (dec.status != COBS_DECODE_OK && debug != 0) {
+        fprintf(stderr, "COBS decode failed (status = %#x)\n", static_cast<unsigned>(dec.status));
+    }
+    if (dec.status == COBS_DECODE_OK && debug > 1) {
+        dump("<Decoded:", out, dec.out_len);
+    }
+    return dec;
+}
+
+int exchange(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
 {
     const bool command = (flags & kCommand) != 0;
     // A request too short to carry the addresses could never be matched.
@@ -213,7 +258,6 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     // needs, so that both go out in one write.
     uint8_t line[kMaxStubEnd + kBufferSize];
     uint8_t* const out = line + kMaxStubEnd;
-    uint8_t inp[kBufferSize];
     if (debug > 1) {
         dump(">Origins:", const_cast<uint8_t*>(z), static_cast<size_t>(n));
     }
@@ -231,7 +275,7 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
         dump(">Encoded:", out, frame);
     }
     if ((flags & kFirstAttempt) != 0) {
-        discard_waiting();
+        discard_stale();
     }
     if (!send_frame(out, frame)) {
         return 1;
@@ -239,34 +283,11 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     if (command) {
         return 0;
     }
-
+    uint8_t inp[kBufferSize];
     const size_t count = receive(inp, sizeof inp - 1);
-    if (debug > 1 && count > 0) {
-        dump("=Arrived:", inp, count);
-    }
-    size_t first = 0;
-    size_t end = count;
-    while (first < end && inp[first] == 0) {
-        ++first;
-    }
-    while (end > first && inp[end - 1] == 0) {
-        --end;
-    }
-    if (first == end) {
-        if (debug != 0) {
-            fprintf(stderr, "Timeout!\n");
-        }
-        return 1;
-    }
-    const cobs_decode_result dec = cobs_decode(out, kBufferSize, inp + first, end - first);
+    const cobs_decode_result dec = decode_answer(out, inp, count);
     if (dec.status != COBS_DECODE_OK) {
-        if (debug != 0) {
-            fprintf(stderr, "COBS decode failed (status = %#x)\n", static_cast<unsigned>(dec.status));
-        }
         return 1;
-    }
-    if (debug > 1) {
-        dump("<Decoded:", out, dec.out_len);
     }
     if (!mirrors(out, dec.out_len, z)) {
         return 1;
@@ -286,6 +307,15 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     return 0;
 }
 
+int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, int flags)
+{
+    const int result = exchange(zRes, nRes, z, n, flags);
+    if (result != 0 || (flags & kCommand) != 0) {
+        settled_line = -1;
+    }
+    return result;
+}
+
 int attempts(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 {
     int result = 1;
@@ -299,6 +329,12 @@ int attempts(uint8_t** zRes, int* nRes, const uint8_t* z, int n)
 }
 
 } // namespace
+
+void forget_line()
+{
+    settled_line = -1;
+}
+
 } // namespace kelvex::runner
 
 extern "C" {

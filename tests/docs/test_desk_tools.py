@@ -79,6 +79,21 @@ def test_an_installation_runs_its_programs_where_it_is_moved(tmp_path):
                              timeout=60, env=dict(os.environ, PYTHONPATH=""))
         assert out.returncode == 0 and "usage: %s" % os.path.basename(program) in out.stdout, \
             (program, out.stdout, out.stderr)
+    # kelvex-lab hosts a run's ground station: its launcher's path, run from
+    # where the installation went, reaches that package too.
+    lab = moved / "share/kelvex/lab/kelvex-lab"
+    code = ("import ast, sys\n"
+            "path = %r\n"
+            "tree = ast.parse(open(path).read())\n"
+            "head = [s for s in tree.body if not isinstance(s, ast.ImportFrom)\n"
+            "        and not ast.unparse(s).startswith('sys.exit')]\n"
+            "exec(compile(ast.Module(head, []), path, 'exec'), {'__file__': path})\n"
+            "import kelvex_ground.station, kelvex_lab.flight\n"
+            "print(kelvex_ground.station.__file__)\n" % str(lab))
+    out = subprocess.run(["/usr/bin/python3", "-c", code], capture_output=True, text=True,
+                         timeout=60, cwd=tmp_path, env=dict(os.environ, PYTHONPATH=""))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith(str(moved / "share/kelvex/ground/")), out.stdout
     # Without a virtual satellite the streamer's package says so itself.
     env = {k: v for k, v in os.environ.items() if k != "KELVEX_SIM_STATE"}
     out = subprocess.run([str(moved / "share/kelvex/ground/bin/streamer"), "-o", str(tmp_path / "v.jpeg")],

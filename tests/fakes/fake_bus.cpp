@@ -1,5 +1,7 @@
 #include "fakes/fake_bus.h"
 
+#include "link/cobs_reference.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -13,51 +15,19 @@ namespace kelvex::testing {
 
 Bytes cobs_encode_ref(const Bytes& data)
 {
-    Bytes out;
-    out.push_back(0);
-    size_t code_at = 0;
-    uint8_t code = 1;
-    for (size_t i = 0; i < data.size(); ++i) {
-        if (data[i] == 0) {
-            out[code_at] = code;
-            code_at = out.size();
-            out.push_back(0);
-            code = 1;
-            continue;
-        }
-        out.push_back(data[i]);
-        ++code;
-        if (code == 0xFF && i + 1 < data.size()) {
-            out[code_at] = code;
-            code_at = out.size();
-            out.push_back(0);
-            code = 1;
-        }
-    }
-    out[code_at] = code;
+    Bytes out(data.size() + 2 + data.size() / 254);
+    const cobs_encode_result r = link::reference::encode(out.data(), out.size(), data.data(), data.size());
+    out.resize(r.out_len);
     return out;
 }
 
 bool cobs_decode_ref(const Bytes& enc, Bytes& out)
 {
-    out.clear();
-    size_t i = 0;
-    while (i < enc.size()) {
-        const uint8_t code = enc[i++];
-        if (code == 0 || i + code - 1 > enc.size()) {
-            return false;
-        }
-        for (int k = 1; k < code; ++k) {
-            if (enc[i] == 0) {
-                return false;
-            }
-            out.push_back(enc[i++]);
-        }
-        if (code != 0xFF && i < enc.size()) {
-            out.push_back(0);
-        }
-    }
-    return !enc.empty();
+    out.assign(enc.size(), 0);
+    const cobs_decode_result r = link::reference::decode(out.data(), out.size(), enc.data(), enc.size());
+    const bool valid = !enc.empty() && r.status == COBS_DECODE_OK;
+    out.resize(valid ? r.out_len : 0);
+    return valid;
 }
 
 Bytes wire_frame(const Bytes& decoded)

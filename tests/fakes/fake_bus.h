@@ -34,7 +34,9 @@ struct Frame {
     bool valid = false;
 };
 
-// Reference codec, written independently of the library's.
+// The reference codec (the plain byte loop the library's fast paths are held
+// to) on byte vectors; a decoding that is not one valid frame comes back
+// empty.
 Bytes cobs_encode_ref(const Bytes& data);
 bool cobs_decode_ref(const Bytes& enc, Bytes& out);
 // One frame on the wire: the encoding followed by the zero delimiter.

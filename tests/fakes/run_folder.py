@@ -22,6 +22,22 @@ def stamp(t_unix, zone=ZONE):
     return d.strftime("%Y-%m-%d %H:%M:%S.") + "%03d" % (d.microsecond // 1000)
 
 
+_PHOTO = []
+
+
+def camera_photo(size=(640, 480)):
+    """A JPEG as the camera takes it (its size), made once."""
+    if size != (640, 480) or not _PHOTO:
+        import io
+        from PIL import Image
+        out = io.BytesIO()
+        Image.new("RGB", size, (30, 34, 40)).save(out, "JPEG", quality=50)
+        if size != (640, 480):
+            return out.getvalue()
+        _PHOTO.append(out.getvalue())
+    return _PHOTO[0]
+
+
 def write_run(path, columns=None, duration=None, rate=20.0, values=None, log=(), photos=0,
               exit_status=0, time_limited=False, options=None, header=None, t0=T0_UNIX,
               zone=ZONE, raw_rows=None):
@@ -50,10 +66,13 @@ def write_run(path, columns=None, duration=None, rate=20.0, values=None, log=(),
     with open(os.path.join(path, "ground", "log.txt"), "w") as f:
         for t, text in log:
             f.write(f"{stamp(t0 + t, zone)} {text}\n")
-    for k in range(photos):
-        with open(os.path.join(path, "ground", "incoming", f"20251206{k:06d}-{k + 1}.jpeg"),
-                  "wb") as f:
-            f.write(b"\xff\xd8\xff\xd9")
+    # photos: how many (numbered 1, 2, ...), or {number: bytes} for photos
+    # of a content of the test's own.
+    given = photos if isinstance(photos, dict) else {k + 1: None for k in range(photos)}
+    for k, (number, data) in enumerate(sorted(given.items())):
+        name = os.path.join(path, "ground", "incoming", f"20251206{k:06d}-{number}.jpeg")
+        with open(name, "wb") as f:
+            f.write(camera_photo() if data is None else data)
     started = datetime.datetime.fromtimestamp(t0, zone).isoformat(timespec="milliseconds")
     info = {"format": 1, "satellite": "test", "address": "127.0.0.2",
             "program": ["mission"], "options": options or {"seed": 1},

@@ -1,12 +1,14 @@
 // cobs_decode on arbitrary input: stays inside both buffers, reports only
-// defined status bits, agrees with the reference decoder on every valid
-// frame, and a smaller output buffer yields a prefix of the full decoding.
+// defined status bits, gives the reference byte loop's result (length,
+// status and bytes) for every input and room, and a smaller output buffer
+// yields a prefix of the full decoding.
 #include <cstring>
 #include <memory>
 
 #include "fakes/fake_bus.h"
 #include "fuzz/fuzz_check.h"
 #include "kelvex/cobs.h"
+#include "link/cobs_reference.h"
 
 namespace {
 
@@ -18,12 +20,17 @@ struct Run {
 };
 
 // Decodes into a heap buffer of exactly `cap` bytes, so that one byte too far
-// is an AddressSanitizer report, and checks that nothing past out_len moved.
+// is an AddressSanitizer report, and checks that nothing past out_len moved
+// and that the reference gives the same.
 Run decode_into(size_t cap, const uint8_t* src, size_t n)
 {
     std::unique_ptr<uint8_t[]> dst(new uint8_t[cap == 0 ? 1 : cap]);
     std::memset(dst.get(), kCanary, cap);
     const cobs_decode_result r = cobs_decode(cap == 0 ? dst.get() + 1 : dst.get(), cap, src, n);
+    std::unique_ptr<uint8_t[]> want(new uint8_t[cap == 0 ? 1 : cap]);
+    const cobs_decode_result w = kelvex::link::reference::decode(want.get(), cap, src, n);
+    FUZZ_CHECK(r.status == w.status && r.out_len == w.out_len);
+    FUZZ_CHECK(r.out_len > cap || std::memcmp(dst.get(), want.get(), r.out_len) == 0);
     FUZZ_CHECK(r.out_len <= cap);
     FUZZ_CHECK(r.out_len <= n);
     for (size_t i = r.out_len; i < cap; ++i) {

@@ -221,9 +221,10 @@ class FakeClass:
     in /api/satellites plus "log" (lines), "photos" (name -> path) and
     "telemetry" (columns, rows, t0_unix)."""
 
-    def __init__(self, sats):
+    def __init__(self, sats, info=None):
         self.sats = sats
         self.ingested = []
+        self.info = info or {}
 
     def satellites(self):
         return [{k: v for k, v in s.items() if k not in ("log", "photo_files", "telemetry")}
@@ -259,8 +260,8 @@ class FakeClass:
         return {"ok": True}
 
     def station_info(self):
-        return {"version": "test", "log_port": 4567, "ftp_port": 2121, "http_port": 0,
-                "drops": {}, "started": 0}
+        return dict({"version": "test", "log_port": 4567, "ftp_port": 2121, "http_port": 0,
+                     "drops": {}, "started": 0}, **self.info)
 
     def photo_path(self, sat, name):
         return self.sats.get(sat, {}).get("photo_files", {}).get(name)
@@ -335,19 +336,21 @@ class FakeForwarder:
                  {"name": "gyro-bias", "units": 1, "value": "deg/s"},
                  {"name": "wheel-dead", "units": 2, "value": None}]
 
-    def __init__(self, satellites):
+    def __init__(self, satellites, available=None, scenario=None):
         self.active = {sat: {} for sat in satellites}
         self.requests = []
+        self.available = available or self.AVAILABLE
+        self.scenario = scenario
 
     def faults(self, sat):
         if sat not in self.active:
             return None
-        return {"available": self.AVAILABLE,
+        return {"available": self.available, "scenario": self.scenario,
                 "active": [dict(fault=f, unit=u, value=v) for (f, u), v in self.active[sat].items()]}
 
     def switch(self, sat, request):
         self.requests.append((sat, request))
-        names = {f["name"] for f in self.AVAILABLE}
+        names = {f["name"] for f in self.available}
         name = request.get("fault", request.get("clear"))
         if name not in names:
             raise ValueError("no fault named %r" % name)

@@ -5,6 +5,7 @@ restart, served again read-only, and relayed from a per-run station."""
 import json
 import os
 
+import pytest
 from groundkit import Station, configured, jpeg_bytes, wait_for
 
 A, B, RUN = "127.0.0.5", "127.0.0.6", "127.0.0.7"
@@ -118,6 +119,9 @@ def test_review_serves_a_station_and_a_run_folder_without_writing(tmp_path):
         rv = Station(str(tmp_path), ["--review", folder], single=False, name="review")
         try:
             assert (rv.log_port, rv.ftp_port) == (0, 0)
+            # The page's header says what it reviews.
+            info = rv.json("/api/station")
+            assert info["review"] is True and info["folder"].startswith(folder)
             assert [(s["id"], s["lines"]) for s in rv.json("/api/satellites")] == [(sat, lines)]
             assert len(rv.json("/api/log")["lines"]) == lines
             assert rv.post("/api/ingest/status", {"state": "ended"}, source=A)[0] == 403
@@ -144,13 +148,18 @@ def test_per_run_station_relays_everything_from_its_own_address(tmp_path):
         assert wait_for(lambda: len(shared.lines_of("satellites", RUN, "log.txt")) == 3)
         assert wait_for(lambda: len(shared.json("/api/sat/%s/telemetry" % RUN)["rows"]) == 2)
         assert wait_for(lambda: shared.json("/api/sat/%s/photos" % RUN))
-        (run_dir / "run.json").write_text(json.dumps({"address": RUN, "exit_status": 4}))
+        (run_dir / "run.json").write_text(json.dumps({"address": RUN, "exit_status": 143,
+                                                      "time_limited": True}))
     finally:
         assert own.stop() == 0
     try:
         assert wait_for(lambda: by_id(shared)[RUN]["state"] == "ended")
         sat = by_id(shared)[RUN]
-        assert (sat["name"], sat["exit_status"], sat["lines"], sat["photos"]) == ("sun_pointing", 4, 3, 1)
+        assert (sat["name"], sat["exit_status"], sat["lines"], sat["photos"]) == (
+            "sun_pointing", 143, 3, 1)
+        # The tile tells a run stopped at its time limit from one killed,
+        # and names the run.
+        assert (sat["time_limited"], sat["run"]) == (True, "run")
         assert shared.get("/photos/%s/7.jpeg" % RUN) == photo
         assert shared.lines_of("satellites", RUN, "log.txt")[1:] == ["one", "two"]
         # The run's own folder holds them too.
@@ -158,3 +167,11 @@ def test_per_run_station_relays_everything_from_its_own_address(tmp_path):
         assert os.path.exists(run_dir / "ground" / "incoming" / "7.jpeg")
     finally:
         assert shared.stop() == 0
+
+
+def test_an_upstream_that_does_not_answer_is_an_error_at_start(tmp_path):
+    with pytest.raises(AssertionError, match="ground station ended"):
+        Station(str(tmp_path), ["--upstream", "http://127.0.0.1:9/"], bind=RUN, name="run")
+    with open(tmp_path / "run.stderr") as f:
+        said = f.read()
+    assert "--upstream http://127.0.0.1:9/: no kelvex ground station answers there" in said

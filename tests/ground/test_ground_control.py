@@ -92,6 +92,33 @@ def test_no_simulator_behind_the_socket_is_no_panel(page_server, tmp_path):
     assert post(srv, {"fault": "gyro-stuck"}, instructor.token)[0] == 404
 
 
+def test_the_panel_lists_the_scenarios_events_and_which_went(page_server, fake_control, tmp_path):
+    # The run folder holds the control socket, the scenario and events.csv.
+    (tmp_path / "scenario.toml").write_text(
+        '[[event]]\nat = 20\nclear = "gyro-stuck"\nunit = 1\n'
+        '[[event]]\nat = 5\nfault = "gyro-stuck"\nunit = 1\n'
+        '[[event]]\nwhen = "abs(rate_dps) > 10"\nlamp = "off"\n'
+        '[[event]]\nat = 30\nlamp-azimuth = 200\n')
+    (tmp_path / "events.csv").write_text(
+        "t,source,action,name,unit,value\n"
+        "3.000,panel,fault,gyro-stuck,1,\n"
+        "5.012,scenario,fault,gyro-stuck,1,\n"
+        "7.500,scenario,fault,lamp-off,0,\n")
+    srv, instructor = per_run_station(page_server, fake_control.path)
+    status, _, answer = srv.request("GET", "/api/sat/%s/faults" % SAT,
+                                    {"X-Kelvex-Token": instructor.token})
+    assert status == 200
+    assert json.loads(answer)["scenario"] == {"file": "scenario.toml", "events": [
+        {"when": "at 5 s", "what": "gyro-stuck 1", "done": True},
+        {"when": "at 20 s", "what": "clear gyro-stuck 1", "done": False},
+        {"when": "at 30 s", "what": "lamp at 200 deg", "done": False},
+        {"when": "when abs(rate_dps) > 10", "what": "lamp off", "done": True}]}
+    os.remove(tmp_path / "scenario.toml")
+    status, _, answer = srv.request("GET", "/api/sat/%s/faults" % SAT,
+                                    {"X-Kelvex-Token": instructor.token})
+    assert json.loads(answer)["scenario"] is None
+
+
 def test_a_shared_station_passes_switches_to_the_satellites_own(page_server, fake_control):
     web, control = ground_package(), control_module()
     own, own_instructor = per_run_station(page_server, fake_control.path)
@@ -135,15 +162,17 @@ def test_the_station_prints_its_token_and_takes_it(tmp_path, fake_control):
 @pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
 def test_a_click_on_the_panel_reaches_the_simulator(tmp_path, page_server, fake_control):
     srv, instructor = per_run_station(page_server, fake_control.path)
-    box = "document.querySelector('#faults input[data-fault=\"%s\"][data-unit=\"%d\"]')"
+    wheel = "document.querySelector('#faults li[data-family=\"wheel\"]')"
     browser = Browser(tmp_path, srv.url + "sat/%s#token=%s" % (SAT, instructor.token))
     try:
-        assert browser.wait(box % ("wheel-dead", 1) + " !== null")
-        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert browser.wait(wheel + " !== null")
+        browser.eval("const w = %s; w.querySelector('select').value = '1';"
+                     "w.querySelector('button[data-fault=\"wheel-dead\"]').click(); true" % wheel)
         assert wait_for(lambda: "fault wheel-dead unit=1 source=panel" in fake_control.commands)
         assert browser.wait("document.getElementById('instructor-state').textContent === "
-                            "'wheel-dead switched on'")
-        assert browser.eval(box % ("wheel-dead", 1) + ".checked")
+                            "'wheel-dead 1 switched on'")
+        assert browser.wait("document.querySelector('#active-faults button.clear"
+                            "[data-fault=\"wheel-dead\"][data-unit=\"1\"]') !== null")
     finally:
         browser.close()
 

@@ -170,7 +170,8 @@ def test_overview_has_a_tile_per_satellite(tmp_path, page_server, capsys):
     now = time.time()
     srv = page_server(a_class(tmp_path, now))
     dom = chromium(tmp_path, srv.url, "--dump-dom")
-    tiles = dict(re.findall(r'<li class="tile state-\w+" data-id="([\d.]+)">(.*?)</ul></li>', dom, re.S))
+    tiles = dict(re.findall(r'<li class="tile state-\w+ run-[\w-]+" data-id="([\d.]+)">(.*?)</ul></li>',
+                            dom, re.S))
     assert sorted(tiles) == ["127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.9"]
 
     def shown(address, cls):
@@ -187,7 +188,8 @@ def test_overview_has_a_tile_per_satellite(tmp_path, page_server, capsys):
     assert shown("127.0.0.2", "alarm") == "wheel at its limit"
     assert shown("127.0.0.9", "name") == "board_7"
     assert shown("127.0.0.9", "pointing") == "–" and shown("127.0.0.9", "alarm") == "12 lines lost"
-    assert shown("127.0.0.9", "exit") == "3" and shown("127.0.0.9", "empty") == "no photo yet"
+    assert shown("127.0.0.9", "state run-failed") == "ended 3"
+    assert shown("127.0.0.9", "empty") == "no photo yet"
     for address in ("127.0.0.2", "127.0.0.3", "127.0.0.4"):
         assert 'href="/sat/%s"' % address in tiles[address]
         assert re.search(r'<img src="/thumbs/%s/photo-\d\.png"' % re.escape(address), tiles[address])
@@ -257,6 +259,26 @@ class Browser:
                 return answer.get("result", {}).get("result", {}).get("value")
         raise AssertionError("no answer to " + expression)
 
+    def screenshot(self, path, element_id=None):
+        """A PNG of the page, or of one element of it."""
+        self.n += 1
+        params = {"format": "png"}
+        if element_id:
+            r = self.eval("(() => { const e = document.getElementById('%s'); e.scrollIntoView();"
+                          "const b = e.getBoundingClientRect(); return [b.x, b.y, b.width, b.height]; })()"
+                          % element_id)
+            self.n += 1
+            params["clip"] = {"x": r[0], "y": r[1], "width": r[2], "height": r[3], "scale": 1}
+        self.ws.send(json.dumps({"id": self.n, "method": "Page.captureScreenshot", "params": params}))
+        for _ in range(1000):
+            answer = json.loads(self.ws.recv())
+            if answer.get("id") == self.n:
+                import base64
+                with open(path, "wb") as f:
+                    f.write(base64.b64decode(answer["result"]["data"]))
+                return path
+        raise AssertionError("no screenshot")
+
     def wait(self, expression, timeout=15):
         return wait_for(lambda: self.eval(expression), timeout, 0.1)
 
@@ -270,37 +292,80 @@ class Browser:
             self.proc.wait(5)
 
 
+# The simulator's faults as its control channel lists them (kelvex-sim faults).
+ALL_FAULTS = [{"name": n, "units": u, "value": v} for n, u, v in [
+    ("gyro-stuck", 4, None), ("gyro-bias", 4, "deg/s"), ("gyro-noise", 4, "times the nominal noise"),
+    ("gyro-dead", 4, None), ("mag-bias", 4, "uT"), ("sun-sensor-dead", 8, None),
+    ("sun-sensor-stuck", 8, None), ("light-sensor-dead", 8, None), ("light-sensor-stuck", 8, None),
+    ("wheel-stuck", 4, None), ("wheel-limit", 4, "rpm"), ("wheel-dead", 4, None),
+    ("coil-dead", 16, None), ("engine-dead", 4, None), ("transmitter-dead", 4, None),
+    ("camera-fail", 1, None), ("receiver-quality", 16, "factor"), ("lamp-off", 1, None),
+    ("lamp-azimuth", 1, "deg"), ("drop", 1, "probability"), ("corrupt", 1, "probability"),
+    ("late", 1, "probability"), ("glue", 1, "probability"), ("delay", 1, "ms"),
+    ("baud", 1, "bits/s")]]
+SCENARIO = {"file": "scenario.toml", "events": [
+    {"when": "at 5 s", "what": "gyro-stuck 0", "done": True},
+    {"when": "at 20 s", "what": "clear gyro-stuck 0", "done": False},
+    {"when": "when abs(rate_dps) > 10", "what": "lamp off", "done": False}]}
+
+
 @pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
-def test_instructor_switches_a_fault_with_a_click(tmp_path, page_server):
+def test_instructor_panel_fits_one_screen_and_switches_with_a_click(tmp_path, page_server, capsys):
     Instructor = ground_package().Instructor
     sat = "127.0.0.5"
-    forwarder = FakeForwarder([sat])
+    forwarder = FakeForwarder([sat], available=ALL_FAULTS, scenario=SCENARIO)
     instructor = Instructor(forwarder)
     srv = page_server(FakeClass({sat: {
-        "id": sat, "name": "sun_pointing", "address": sat, "last_heard": time.time(),
+        "id": sat, "name": "Ada Lovelace", "address": sat, "last_heard": time.time(),
         "state": "running", "exit_status": None, "pointing_deg": 3.0, "rate_dps": 0.1,
         "last_photo": None, "photos": 0, "lines": 0, "alarms": [], "dropped": 0}}),
         instructor=instructor)
-    box = "document.querySelector('#faults input[data-fault=\"%s\"][data-unit=\"%d\"]')"
+    button = "document.querySelector('#faults button[data-fault=\"%s\"]')"
+    family = "document.querySelector('#faults li[data-family=\"%s\"]')"
     browser = Browser(tmp_path, srv.url + "sat/%s#token=%s" % (sat, instructor.token))
     try:
-        assert browser.wait(box % ("gyro-stuck", 0) + " !== null")
+        assert browser.wait(button % "gyro-stuck" + " !== null")
         # The token leaves the address bar as soon as the page has it.
         assert browser.eval("location.hash") == ""
-        browser.eval(box % ("wheel-dead", 1) + ".click()")
-        assert wait_for(lambda: forwarder.requests) == [(sat, {"fault": "wheel-dead", "unit": 1})]
+        # A row per unit family, each with one button per kind of fault.
+        families = browser.eval("[...document.querySelectorAll('#faults li.family')]"
+                                ".map((li) => li.dataset.family + ':' + "
+                                "[...li.querySelectorAll('button')].map((b) => b.textContent).join(','))")
+        assert families == ["gyro:stuck,bias,noise,dead", "mag:bias", "sun-sensor:dead,stuck",
+                            "light-sensor:dead,stuck", "wheel:stuck,limit,dead", "coil:dead",
+                            "engine:dead", "transmitter:dead", "camera:fail", "receiver:quality",
+                            "lamp:off,azimuth", "line:drop,corrupt,late,glue,delay,baud"]
+        assert browser.eval(family % "coil" + ".querySelectorAll('select option').length") == 16
+        assert browser.eval(family % "camera" + ".querySelector('select')") is None
+        # Unit 2 of the wheels, a value for the limit.
+        browser.eval("const w = %s; w.querySelector('select').value = '2';"
+                     "w.querySelector('input.value').value = '1500';"
+                     "%s.click(); true" % (family % "wheel", button % "wheel-limit"))
+        assert wait_for(lambda: forwarder.requests) == [
+            (sat, {"fault": "wheel-limit", "unit": 2, "value": 1500})]
         said = "document.getElementById('instructor-state').textContent === '%s'"
-        # Each answer draws the panel anew: the next click waits for it.
-        assert browser.wait(said % "wheel-dead switched on")
-        assert browser.eval(box % ("wheel-dead", 1) + ".checked")
-        browser.eval("const b = %s; b.closest('li').querySelector('input.value').value = '2.5';"
-                     "b.click(); true" % (box % ("gyro-bias", 0)))
-        assert browser.wait(said % "gyro-bias switched on")
-        browser.eval(box % ("wheel-dead", 1) + ".click()")
+        assert browser.wait(said % "wheel-limit 2 switched on")
+        browser.eval(button % "gyro-stuck" + ".click()")
+        assert browser.wait(said % "gyro-stuck 0 switched on")
+        active = "[...document.querySelectorAll('#active-faults li')].map((li) => li.textContent)"
+        assert browser.eval(active) == ["wheel-limit 2 = 1500clear", "gyro-stuck 0clear"]
+        assert browser.eval("[...document.querySelectorAll('#scenario-events li')]"
+                            ".map((li) => li.className + ' ' + li.textContent)") == [
+            "done at 5 s: gyro-stuck 0", "next at 20 s: clear gyro-stuck 0",
+            "next when abs(rate_dps) > 10: lamp off"]
+        assert browser.eval("document.getElementById('scenario-title').textContent") == \
+            "scenario scenario.toml: 2 of 3 events to come"
+        # The whole panel on one screen of the page's window.
+        bottom = browser.eval("document.getElementById('instructor-panel').getBoundingClientRect().height")
+        assert bottom < WINDOW[1] * 0.45, bottom
+        browser.eval("document.querySelector('#active-faults button.clear[data-fault=\"wheel-limit\"]').click()")
         assert wait_for(lambda: len(forwarder.requests) == 3)
-        assert forwarder.requests[1:] == [(sat, {"fault": "gyro-bias", "unit": 0, "value": 2.5}),
-                                          (sat, {"clear": "wheel-dead", "unit": 1})]
-        assert list(forwarder.active[sat]) == [("gyro-bias", 0)]
+        assert forwarder.requests[2] == (sat, {"clear": "wheel-limit", "unit": 2})
+        assert browser.wait(active + ".length === 1")
+        shot = tmp_path / "instructor-panel.png"
+        browser.screenshot(shot, "instructor-panel")
+        with capsys.disabled():
+            print("\nscreenshot: %s" % shot)
 
         # A student's tab without the token sees the form, and a guess gets nowhere.
         browser.eval("sessionStorage.clear(); location.reload(); true")
@@ -309,6 +374,76 @@ def test_instructor_switches_a_fault_with_a_click(tmp_path, page_server):
                      "document.querySelector('#token-form button').click(); true")
         assert browser.wait(said % "token refused")
         assert len(forwarder.requests) == 3
+    finally:
+        browser.close()
+
+
+def ended(address, name, run, status, time_limited=False, state="ended"):
+    return {"id": address, "name": name, "address": address, "last_heard": time.time() - 5,
+            "state": state, "exit_status": status, "time_limited": time_limited, "run": run,
+            "pointing_deg": 0.4, "rate_dps": 0.0, "last_photo": None, "photos": 0, "lines": 12,
+            "alarms": [], "dropped": 0}
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_tiles_say_how_each_run_ended_and_a_review_says_what_it_reviews(tmp_path, page_server, capsys):
+    sats = [ended("127.0.0.2", "Ada Lovelace", "20261209-091500-11", None, state="running"),
+            ended("127.0.0.3", "Bo Chen", "20261209-091500-12", 0),
+            ended("127.0.0.4", "Cy Diaz", "20261209-091500-13", 3),
+            ended("127.0.0.5", "Dee Dunn", "20261209-091500-14", 139),
+            ended("127.0.0.6", "Eve Ito", "20261209-091500-15", 143, time_limited=True)]
+    srv = page_server(FakeClass({s["id"]: s for s in sats},
+                                info={"review": True, "folder": "/srv/class/lab2",
+                                      "log_port": None, "ftp_port": None}))
+    dom = chromium(tmp_path, srv.url, "--dump-dom")
+    states = re.findall(r'<a class="name" href="[^"]*">([^<]*)</a><span class="state ([\w-]+)">([^<]*)<', dom)
+    assert states == [("Ada Lovelace", "run-running", "running"), ("Bo Chen", "run-ok", "ended 0"),
+                      ("Cy Diaz", "run-failed", "ended 3"), ("Dee Dunn", "run-crashed", "crashed: SIGSEGV"),
+                      ("Eve Ito", "run-stopped", "stopped at the time limit")]
+    assert '<dd class="run">20261209-091500-14</dd>' in dom
+    # A review says so, and of which folder; no ports of a live station.
+    assert '<span class="review-note" id="review-note">review of /srv/class/lab2</span>' in dom
+    assert "null" not in re.search(r'<header[^>]*>.*?</header>', dom, re.S).group(0)
+    assert re.search(r'<span id="status" class="status">review: nothing new arrives</span>', dom)
+    with screenshot(tmp_path, srv.url, "class-review.png", capsys) as im:
+        assert im.size == WINDOW
+    dom = chromium(tmp_path, srv.url + "sat/127.0.0.5", "--dump-dom")
+    assert '<span id="sat-state" class="state run-crashed">crashed: SIGSEGV</span>' in dom
+    assert '<span id="sat-run" class="count">run 20261209-091500-14</span>' in dom
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_a_chatty_missions_log_marks_leave_the_plots_readable(tmp_path, page_server, capsys):
+    sat, t0 = "127.0.0.5", time.time() - 200
+    log = [{"t": t0 + 0.08 * i, "time": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(t0 + 0.08 * i))
+            + ".000", "text": "tick %d" % i} for i in range(2500)]
+    srv = page_server(FakeClass({sat: dict(
+        ended(sat, "Chatty Cathy", "run-1", None, state="running"), log=log, lines=len(log),
+        telemetry={"columns": ["t", "yaw_deg", "rate_dps", "lamp_angle_deg"], "t0_unix": t0,
+                   "rows": [[i * 0.05, 30 * (1 - 0.99 ** i), 0.3 * 0.99 ** i, 30 * 0.99 ** i]
+                            for i in range(4000)]})}))
+    browser = Browser(tmp_path, srv.url + "sat/" + sat)
+    try:
+        assert browser.wait("document.getElementById('plot-yaw')?.dataset.marks === '2500'", 30)
+        box = "document.getElementById('plot-yaw').dataset"
+        # 2,500 lines over a plot a few hundred pixels wide: a strip along
+        # the top, a column of pixels for many lines, not a line each.
+        assert browser.eval(box + ".markStyle") == "strip"
+        columns = int(browser.eval(box + ".markColumns"))
+        assert 100 < columns < 700, columns
+        # The curve shows through: most of the plot area is not mark-blue.
+        blue = browser.eval("""(() => {
+            const u = plots.plots.get('yaw').u, c = u.ctx, b = u.bbox;
+            const d = c.getImageData(b.left, b.top + 10, b.width, b.height - 20).data;
+            let n = 0;
+            for (let i = 0; i < d.length; i += 4) if (d[i + 2] > 200 && d[i] < 140) n++;
+            return n / (d.length / 4);
+        })()""")
+        assert blue < 0.05, blue
+        shot = tmp_path / "chatty-plots.png"
+        browser.screenshot(shot, "telemetry-panel")
+        with capsys.disabled():
+            print("\nscreenshot: %s" % shot)
     finally:
         browser.close()
 

@@ -206,6 +206,49 @@ def test_photos_and_exit(tmp_path):
     assert r["clean"].message == "the mission's exit status is unknown: the run did not end"
 
 
+def test_photos_by_number_count_only_images_of_the_cameras_size(tmp_path):
+    sheet = """
+    [[check]]
+    name = "any photo"
+    photos = 1
+    [[check]]
+    name = "photo one"
+    photos = [1]
+    [[check]]
+    name = "photos one and two"
+    photos = [2, 1]
+    points = 2.5
+    """
+    # Photo 4 alone does not make a lab that asks for photo 1.
+    r = verdicts(tmp_path / "a", sheet, duration=1, photos={4: None})
+    assert r["any photo"].passed
+    assert not r["photo one"].passed
+    assert r["photo one"].message == "no photo 1 (received: photo 4)"
+    assert r["photos one and two"].message == "no photo 1; no photo 2 (received: photo 4)"
+    assert r["photos one and two"].check.points == 2.5
+    # A 24-byte fake and a photo of another size are received but count for nothing.
+    r = verdicts(tmp_path / "b", sheet, duration=1,
+                 photos={1: b"\xff\xd8" + b"x" * 20 + b"\xff\xd9",
+                         2: run_folder.camera_photo((320, 240))})
+    assert not r["any photo"].passed
+    assert r["any photo"].message.startswith(
+        "0 photos received (20251206000000-1.jpeg does not decode as an image (24 bytes: ")
+    assert r["any photo"].message.endswith(", and 1 more not counted), 1 needed")
+    assert r["photo one"].message.startswith("photo 1 does not decode as an image (24 bytes")
+    assert "photo 2 is 320x240, not the camera's 640x480" in r["photos one and two"].message
+    r = verdicts(tmp_path / "c", sheet, duration=1, photos={1: None, 2: None})
+    assert all(x.passed for x in r.values())
+    assert r["photos one and two"].message == "photos 1, 2 received"
+    r = verdicts(tmp_path / "d", sheet, duration=1)
+    assert r["photo one"].message == "no photo 1 (no photo received)"
+    for bad in ("[]", "[-1]", '["1"]', "[1.5]", "[true]"):
+        [e] = load_errors(tmp_path,
+                          f'[[check]]\nname = "p"\nphotos = {bad}\n')
+        assert "'photos' needs a number of photos or a list of photo numbers" in e
+    [e] = load_errors(tmp_path, '[[check]]\nname = "p"\nexit = 0\npoints = -1\n')
+    assert e.endswith(":4: check 'p': 'points' needs a number, 0 or more")
+
+
 def test_sheet_faults_are_all_reported_with_their_lines(tmp_path):
     errors = load_errors(tmp_path, """\
         [run]

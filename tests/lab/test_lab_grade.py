@@ -99,7 +99,7 @@ def test_class_table_has_a_row_per_student_with_the_reasons(graded):
     assert (rows["ada"]["kind"], rows["cyd"]["kind"]) == ("c", "python")
     assert rows["bob"]["status"] == "does not build"
     assert rows["bob"]["reason"].startswith("does not build: ") and "error" in rows["bob"]["reason"]
-    assert (graded["out"] / "bob" / "build.log").exists()
+    assert (graded["out"] / "bob" / "attempt-1" / "build.log").exists()
     assert rows["dee"]["status"] == "failed"
     assert (rows["dee"]["holds the lamp"], rows["dee"]["reports its pointing"]) == ("0/2", "2/2")
     assert rows["ada"]["cases passed"] == "2/2"
@@ -135,10 +135,10 @@ def test_the_page_links_every_run(graded):
     with open(graded["out"] / "index.html") as f:
         page = f.read()
     for student in ("ada", "bob", "cyd", "dee"):
-        assert f"<td>{student}</td>" in page
+        assert f'<a href="{student}/feedback.html" title="feedback page">{student}</a>' in page
     for c in table(graded["out"] / "cases.csv"):
         assert f'href="{c["report"]}"' in page and f'href="{c["plot"]}"' in page
-    assert 'href="bob/build.log"' in page
+    assert 'href="bob/attempt-1/build.log"' in page
 
 
 def test_the_printed_command_reruns_the_failed_case(graded, tmp_path):
@@ -168,7 +168,7 @@ def test_a_sheet_with_events_is_flown_as_a_scenario(tmp_path):
     assert r.returncode == 3, r.stderr
     [case] = table(tmp_path / "out" / "cases.csv")
     assert f"--scenario={lab}" in shlex.split(case["rerun"])
-    with open(tmp_path / "out" / "gil" / "case-1" / "run.json") as f:
+    with open(tmp_path / "out" / "gil" / "attempt-1" / "case-1" / "run.json") as f:
         assert json.load(f)["options"]["scenario"] == lab
 
 
@@ -181,9 +181,9 @@ def test_a_crash_gets_its_row_and_the_grader_carries_on(tmp_path):
     r = run_tool("kelvex-grade", "--checks", sheet(tmp_path, SHEET), "--sim", FAKE_SIM,
                  "--out", tmp_path / "out", tmp_path / "eve", tmp_path / "fay", cwd=tmp_path)
     assert r.returncode == 3, r.stderr
-    assert "  case 1 (seed 3): the mission crashed (SIGSEGV)" in r.stdout.splitlines()
+    assert "  case 1 (seed 3): crashed: SIGSEGV" in r.stdout.splitlines()
     rows = {row["student"]: row for row in table(tmp_path / "out" / "class.csv")}
-    assert rows["eve"]["reason"] == "the mission crashed (SIGSEGV)"
+    assert rows["eve"]["reason"] == "case 1: crashed: SIGSEGV"
     assert rows["fay"]["reason"] == "holds no C mission (.c) and no Python script (.py)"
 
 
@@ -212,3 +212,34 @@ def test_bad_sheet_or_range_is_status_2(tmp_path):
                  "--vary", "lamp-azimuth=9", tmp_path, cwd=tmp_path)
     assert r.returncode == 2 and "NAME=LOW:HIGH" in r.stderr
     assert not os.path.exists(tmp_path / "kelvex-run")
+
+
+def test_a_scenario_case_is_judged_once_by_its_run(tmp_path, monkeypatch):
+    # The run flies the sheet's events and judges it; the grader takes its
+    # verdicts instead of evaluating the run a second time.
+    sim = os.path.join(os.environ.get("KELVEX_BUILD_DIR") or "", "sim", "kelvex-sim")
+    if not os.access(sim, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    from kelvex_lab import checkfile, evaluate, submissions
+    lab = checkfile.load(sheet(tmp_path, """\
+        [[event]]
+        at = 0.2
+        lamp = "off"
+        [[check]]
+        name = "ends cleanly"
+        exit = 0
+        [[check]]
+        name = "ends with 4"
+        exit = 4
+        """))
+    sub = submissions.Submission(str(tmp_path), "gus")
+    sub.command = ["/bin/sh", "-c", "sleep 0.5"]
+    o = grade.Outcome(sub, grade.make_cases(1, 1, [])[0], str(tmp_path / "case-1"))
+    monkeypatch.setattr(evaluate, "evaluate", lambda *a: pytest.fail("judged twice"))
+    grade.run_case(o, sim, lab, 20, {"seed", "time-limit"})
+    assert o.status == "failed", o.reason
+    assert [(r.check.name, r.passed) for r in o.results] == [("ends cleanly", True),
+                                                            ("ends with 4", False)]
+    assert o.results[1].line() == "FAIL ends with 4: the mission ended with status 0, 4 expected"
+    with open(tmp_path / "case-1.sim.log") as f:
+        assert "FAIL ends with 4" in f.read()

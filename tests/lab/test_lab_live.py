@@ -125,10 +125,11 @@ def test_replay_gives_the_live_verdicts(flight):
     r = run_tool("kelvex-lab", "check", flight["run"], flight["sheet"])
     with open(flight["run"] / "report.json") as f:
         live = json.load(f)["checks"]
-    for _ in range(3):
-        r = run_tool("kelvex-lab", "replay", flight["run"], "--out", flight["root"] / "replay")
+    for n in range(3):
+        out = flight["root"] / f"replay-{n}"
+        r = run_tool("kelvex-lab", "replay", flight["run"], "--out", out)
         assert r.returncode == 3, r.stderr
-        with open(flight["root"] / "replay" / "report.json") as f:
+        with open(out / "report.json") as f:
             assert json.load(f)["checks"] == live
 
 
@@ -157,6 +158,22 @@ def test_grading_the_two_examples(flight, tmp_path):
                  tmp_path / "c", tmp_path / "python", cwd=tmp_path, timeout=600)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "PASS c: 1 of 1 cases" in r.stdout and "PASS python: 1 of 1 cases" in r.stdout
+
+
+def test_the_examples_hold_the_lamp_through_a_frozen_gyroscope(flight, tmp_path):
+    """The lab sheet beside the examples, graded on both as its comment
+    says, gives the class table kept beside it."""
+    examples = os.path.join(SOURCE, "examples")
+    r = run_tool("kelvex-grade", "--checks", os.path.join(examples, "gyro_stuck_lab.toml"),
+                 "--cases", 2, "--vary", "lamp-azimuth=90:150", "--sim", flight["sim"],
+                 "--build-dir", flight["build"], "--out", tmp_path / "out",
+                 os.path.join(examples, "sun_pointing.c"),
+                 os.path.join(examples, "sun_pointing.py"), cwd=tmp_path, timeout=600)
+    assert r.returncode == 0, r.stdout + r.stderr
+    with open(tmp_path / "out" / "class.csv") as f:
+        got = f.read()
+    with open(os.path.join(examples, "gyro_stuck_lab.class.csv")) as f:
+        assert got == f.read()
 
 
 def test_the_lab_knows_the_simulators_columns_and_options(flight):
@@ -206,10 +223,16 @@ unit = 0
     assert (run / "scenario.toml").read_text() == (tmp_path / "scenario.toml").read_text()
     assert record["options"]["lamp-azimuth"] == -150 and record["exit_status"] == 0
     os.remove(scenario)
+    graded = (run / "report.json").read_bytes()
     r = subprocess.run([flight["sim"], "replay", str(run)], capture_output=True, text=True,
                        timeout=120)
     assert r.returncode == 3, r.stdout + r.stderr
-    assert verdicts(run / "report.json") == EXPECTED
+    assert verdicts(run / "replay-1" / "report.json") == EXPECTED
+    assert (run / "report.json").read_bytes() == graded
+    r = subprocess.run([flight["sim"], "replay", str(run), "--out", str(tmp_path / "again")],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 3, r.stdout + r.stderr
+    assert verdicts(tmp_path / "again" / "report.json") == EXPECTED
 
 
 def test_a_bad_sheet_stops_the_run_before_anything_flies(flight, tmp_path):

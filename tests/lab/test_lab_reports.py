@@ -3,11 +3,12 @@ run folders, their exit statuses, report.json, the JUnit file and the plot."""
 
 import json
 import math
+import subprocess
 import xml.etree.ElementTree as ET
 
 import pytest
 
-from labkit import run_folder, run_tool, sheet
+from labkit import PLOT, run_folder, run_tool, sheet
 
 LAB_SHEET = """\
 [run]                  # simulator options for the lab
@@ -128,30 +129,65 @@ def test_check_prints_verdicts_and_writes_the_reports(tmp_path, good_run):
 def test_replay_gives_the_live_verdicts_and_takes_another_sheet(tmp_path, good_run):
     lab = sheet(tmp_path, LAB_SHEET)
     assert run_tool("kelvex-lab", "check", good_run, lab).returncode == 0
-    with open(f"{good_run}/report.json") as f:
-        live = json.load(f)["checks"]
-    r = run_tool("kelvex-lab", "replay", good_run, "--no-plot")
-    assert r.returncode == 0, r.stderr
-    with open(f"{good_run}/report.json") as f:
-        assert json.load(f)["checks"] == live
+    graded = {n: open(f"{good_run}/{n}", "rb").read() for n in ("report.json", "report.xml",
+                                                               "telemetry.png", "checks.toml")}
+    live = json.loads(graded["report.json"])["checks"]
+    for n in (1, 2):
+        r = run_tool("kelvex-lab", "replay", good_run, "--no-plot")
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.startswith(f"kelvex-lab: replay into {good_run}/replay-{n}\n")
+        with open(f"{good_run}/replay-{n}/report.json") as f:
+            assert json.load(f)["checks"] == live
     strict = sheet(tmp_path, '[[check]]\nname = "calm"\nalways = "abs(rate_dps) < 1"\n',
                    "strict.toml")
     out = tmp_path / "elsewhere"
     r = run_tool("kelvex-lab", "replay", good_run, "--checks", strict, "--out", out)
     assert r.returncode == 3
-    assert r.stdout == "FAIL calm: at 0 s: abs(rate_dps) = 30\n"
+    assert r.stdout.endswith("FAIL calm: at 0 s: abs(rate_dps) = 30\n")
     assert (out / "report.xml").exists() and (out / "telemetry.png").exists()
-    # The run's own sheet and report stay as the live run left them.
-    with open(f"{good_run}/checks.toml") as f:
-        assert f.read() == LAB_SHEET
-    with open(f"{good_run}/report.json") as f:
-        assert json.load(f)["checks"] == live
+    # Never over a report: not the --out of an earlier replay, not the run's own.
+    for again in (out, good_run):
+        r = run_tool("kelvex-lab", "replay", good_run, "--checks", strict, "--out", again)
+        assert r.returncode == 2 and "already holds report.json" in r.stderr
+    r = run_tool("kelvex-lab", "replay", good_run, "--checks", strict)
+    assert r.returncode == 3 and (tmp_path / "run" / "replay-3" / "telemetry.png").exists()
+    # What the live run left stays as it was, byte for byte.
+    for name, data in graded.items():
+        with open(f"{good_run}/{name}", "rb") as f:
+            assert f.read() == data, name
 
 
 def test_replay_without_a_sheet_redraws_only(tmp_path, good_run):
     r = run_tool("kelvex-lab", "replay", good_run)
     assert r.returncode == 0, r.stderr
     assert "redrawing the plot only" in r.stdout
-    assert (tmp_path / "run" / "telemetry.png").exists()
+    assert (tmp_path / "run" / "replay-1" / "telemetry.png").exists()
+    assert not (tmp_path / "run" / "telemetry.png").exists()
     assert not (tmp_path / "run" / "report.json").exists()
     assert run_tool("kelvex-lab", "replay", str(tmp_path)).returncode == 2
+
+
+def test_plot_overlays_runs_aligned_on_t(tmp_path):
+    # Two attempts: one settles on the lamp, the other swings past it and
+    # starts a second later.
+    a = run_folder.write_run(str(tmp_path / "a"), duration=20,
+                             values={"lamp_angle_deg": lambda t: 60 * math.exp(-t / 2)})
+    b = run_folder.write_run(str(tmp_path / "b"), duration=19,
+                             values={"lamp_angle_deg": lambda t: 60 * math.cos(t)})
+    out = tmp_path / "compare.png"
+    r = subprocess.run(["/usr/bin/python3", PLOT, "-o", out, "--label", "attempt 1", "--label",
+                        "attempt 2", a, f"{b}/telemetry.csv"], capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0, r.stderr
+    from PIL import Image
+    with Image.open(out) as im:
+        colours = set(im.convert("RGB").getdata())
+    # The two runs in matplotlib's first two colours.
+    for c in ((31, 119, 180), (255, 127, 14)):
+        assert any(all(abs(x - y) < 8 for x, y in zip(c, px)) for px in colours), c
+    r = subprocess.run(["/usr/bin/python3", PLOT, "--label", "only one", a, b], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 2 and "one --label per run" in r.stderr
+    r = subprocess.run(["/usr/bin/python3", PLOT, a, b], cwd=tmp_path / "a", capture_output=True,
+                       text=True, timeout=120)
+    assert r.returncode == 0 and (tmp_path / "a" / "compare.png").exists()

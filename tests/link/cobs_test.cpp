@@ -6,10 +6,13 @@
 #include <random>
 
 #include "fakes/fake_bus.h"
+#include "link/cobs_reference.h"
 
 namespace {
 
 using kelvex::testing::Bytes;
+using kelvex::testing::cobs_decode_ref;
+using kelvex::testing::cobs_encode_ref;
 
 // An empty vector's data() may be null, which the codec rightly refuses.
 const uint8_t* src_of(const Bytes& b)
@@ -126,6 +129,165 @@ TEST(CobsDecode, KnownVectorsAndStatuses)
     EXPECT_EQ(cobs_decode(buf, 4, nullptr, 1).status, COBS_DECODE_NULL_POINTER);
 }
 
+// Each path of the codec against the reference byte loop: the same length,
+// status and bytes, with the source and destination at every offset within a
+// word, and nothing written past out_len (decode) or the capacity (encode).
+constexpr uint8_t kGuard = 0xEE;
+
+// `lib` and `ref` take (dst, room, src, n) and return an encode or decode
+// result; the whole destination is compared, so a byte written past out_len
+// shows too.
+template <typename Lib, typename Ref>
+void expect_as_reference(Lib lib, Ref ref, const Bytes& in, size_t cap)
+{
+    for (size_t shift = 0; shift < 8; ++shift) {
+        Bytes src(shift + in.size() + 1, 0x5A);
+        std::copy(in.begin(), in.end(), src.begin() + static_cast<long>(shift));
+        Bytes want(cap + 8, kGuard);
+        Bytes got(shift + cap + 8, kGuard);
+        const auto w = ref(want.data(), cap, src.data() + shift, in.size());
+        const auto g = lib(got.data() + shift, cap, src.data() + shift, in.size());
+        ASSERT_EQ(g.status, w.status) << "n=" << in.size() << " cap=" << cap << " shift=" << shift;
+        ASSERT_EQ(g.out_len, w.out_len) << "n=" << in.size() << " cap=" << cap;
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin() + static_cast<long>(shift)))
+            << "n=" << in.size() << " cap=" << cap << " shift=" << shift;
+    }
+}
+
+void expect_encode_as_reference(const Bytes& in, size_t cap)
+{
+    expect_as_reference(cobs_encode, kelvex::link::reference::encode, in, cap);
+}
+
+void expect_decode_as_reference(const Bytes& in, size_t cap)
+{
+    expect_as_reference(cobs_decode, kelvex::link::reference::decode, in, cap);
+}
+
+Bytes run_of(size_t n, uint8_t first = 1)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(first + i % 250);
+    }
+    return b;
+}
+
+Bytes join(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+size_t worst_case(size_t n) { return n == 0 ? 1 : n + 1 + (n - 1) / 254; }
+
+// Encoding with room for the worst case: whole words while zeros come, the
+// run to the next zero block by block, and the last bytes short of a word.
+TEST(CobsEncodePaths, RoomForTheWorstCase)
+{
+    // Whole words with zeros: every other byte zero from an even or an odd
+    // start, zeros scattered, and words whose zeros fall at their ends.
+    const Bytes zero_dense_odd = {7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8};
+    const Bytes zero_dense_even = {0, 7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6};
+    const Bytes scattered = {0, 1, 2, 0, 0, 5, 6, 7, 8, 0, 10, 11, 12, 13, 14, 0};
+    EXPECT_EQ(encode(zero_dense_odd, 64),
+              (Bytes{2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6, 2, 8}));
+    EXPECT_EQ(encode(zero_dense_even, 64),
+              (Bytes{1, 2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6}));
+    // Runs around the 254-byte block: one short, exactly full, one over, with
+    // a zero right behind a full block, at the start, and at the end.
+    const Bytes runs[] = {
+        run_of(253),
+        run_of(254),
+        run_of(255),
+        join({run_of(254), {0}}),
+        join({run_of(254), {0}, run_of(3)}),
+        join({{0}, run_of(508), {0}}),
+        join({run_of(509), {0, 0}}),
+        join({run_of(250), {1, 2, 0, 4, 5, 6, 7, 8}, run_of(20)}),
+        join({run_of(246), {1, 0, 3, 4, 5, 6, 7, 8}, run_of(300)}),
+        run_of(4096),
+    };
+    EXPECT_EQ(encode(join({run_of(254), {0}}), 300).size(), 257u);
+    EXPECT_EQ(encode(join({run_of(254), {0}}), 300)[255], 0x01);
+    for (const Bytes& in : {zero_dense_odd, zero_dense_even, scattered}) {
+        expect_encode_as_reference(in, worst_case(in.size()));
+    }
+    for (const Bytes& in : runs) {
+        expect_encode_as_reference(in, worst_case(in.size()));
+        expect_encode_as_reference(in, worst_case(in.size()) + 9);
+    }
+    // Every length up to a few words, with zeros first, last, throughout and
+    // nowhere: the short inputs and the last bytes short of a word.
+    for (size_t n = 0; n < 40; ++n) {
+        const Bytes ends = n == 0 ? Bytes{} : join({{0}, run_of(n - std::min<size_t>(n, 2)), Bytes(n >= 2, 0)});
+        for (const Bytes& in : {run_of(n), Bytes(n, 0), ends, join({run_of(n / 2), Bytes(n - n / 2, 0)})}) {
+            ASSERT_EQ(in.size(), n);
+            expect_encode_as_reference(in, worst_case(n));
+            expect_encode_as_reference(join({run_of(250), in}), worst_case(250 + n));
+        }
+    }
+}
+
+// Too little room for the worst case: the byte loop itself, cut where the
+// room ends.
+TEST(CobsEncodePaths, RoomShortOfTheWorstCase)
+{
+    const Bytes in = join({run_of(300), {0, 0}, run_of(20)});
+    for (size_t cap = 0; cap < worst_case(in.size()); cap += 7) {
+        expect_encode_as_reference(in, cap);
+    }
+    expect_encode_as_reference(in, worst_case(in.size()) - 1);
+    expect_encode_as_reference(run_of(254), 255);
+    expect_encode_as_reference(run_of(254), 254);
+}
+
+// Decoding a clean frame (no zero byte): one-byte blocks four to a word,
+// short blocks moved in place, long ones copied whole, with the room exact,
+// to spare, or short; and the cuts of a frame that ends inside a block.
+TEST(CobsDecodePaths, FramesWithoutZeros)
+{
+    const Bytes dense = {2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6, 2, 8, 3, 1, 1};
+    const Bytes frames[] = {
+        dense,
+        cobs_encode_ref(join({run_of(5), {0}, run_of(12), {0}, run_of(16), {0}, run_of(17)})),
+        cobs_encode_ref(run_of(254)),
+        cobs_encode_ref(join({run_of(254), {0}, run_of(254)})),
+        cobs_encode_ref(join({{0}, run_of(600), {0, 0}})),
+        cobs_encode_ref(run_of(4000)),
+        {0xFF, 1, 2},        // a full block cut short
+        {0x05, 1, 2, 3, 4},  // ends exactly with its block
+        {0x01},
+    };
+    for (const Bytes& f : frames) {
+        Bytes full;
+        cobs_decode_ref(f, full);
+        for (size_t cap : {f.size() + 4, f.size(), full.size(), full.size() / 2, size_t{1}, size_t{0}}) {
+            expect_decode_as_reference(f, cap);
+        }
+    }
+    EXPECT_EQ(decode(dense, 64).out, (Bytes{7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8, 0, 1, 1}));
+}
+
+// A zero byte anywhere, first, last or inside a block, of frames short and
+// long: the byte loop takes them apart.
+TEST(CobsDecodePaths, FramesWithAZero)
+{
+    for (size_t n : {1, 2, 3, 7, 8, 9, 16, 63, 64, 65, 300}) {
+        const Bytes clean = cobs_encode_ref(run_of(n));
+        for (size_t at : {size_t{0}, clean.size() / 2, clean.size() - 1}) {
+            Bytes broken = clean;
+            broken[at] = 0;
+            expect_decode_as_reference(broken, clean.size());
+            expect_decode_as_reference(broken, n / 2);
+            EXPECT_NE(decode(broken, clean.size()).status & COBS_DECODE_ZERO_BYTE_IN_INPUT, 0u) << n;
+        }
+    }
+}
+
 // The shapes of data the codec takes different paths for: zeros sparse or
 // dense at random, every other byte zero (small little-endian words) from an
 // odd or an even start with breaks in the pattern, long zero-free runs that
@@ -166,9 +328,9 @@ TEST(CobsRoundTrip, ShapedBuffersAgreeWithReference)
         const size_t bound = n == 0 ? 1 : n + 1 + (n - 1) / 254;
         Bytes enc = encode(in, bound);
         ASSERT_LE(enc.size(), bound);
-        ASSERT_EQ(enc, kelvex::testing::cobs_encode_ref(in)) << "n=" << n;
-        // A buffer with room to spare takes the encoder's word-wise path,
-        // which must give the same frame.
+        ASSERT_EQ(enc, cobs_encode_ref(in)) << "n=" << n;
+        // A buffer with room to spare takes the encoder's fast path, which
+        // must give the same frame.
         ASSERT_EQ(encode(in, bound + 2), enc) << "n=" << n;
         for (uint8_t b : enc) {
             ASSERT_NE(b, 0);

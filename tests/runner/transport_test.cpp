@@ -523,22 +523,44 @@ TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
 }
 
 // Bytes already on the line when a request is first written belong to an
-// earlier exchange; a late answer to an earlier attempt of the same request
-// still counts.
+// earlier exchange: one that gave up waiting, a command, or another line's
+// past. A late answer to an earlier attempt of the same request still counts
+// (LateAnswerIsReadByTheNextAttempt).
 TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
 {
     bus.answer_all({0x02});
-    bus.send(wire_frame(answer_to(kRequest, {0x01})));
+    ASSERT_EQ(retried().result, 0);
+
+    // A line the transport has not used yet, with an old answer waiting.
+    FakeBus other;
+    other.answer_all({0x03});
+    other.send(wire_frame(answer_to(kRequest, {0x01})));
     std::this_thread::sleep_for(20ms);
+    G.fd = other.mission_fd();
     Exchange e = retried();
     EXPECT_EQ(e.result, 0);
-    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
-    std::this_thread::sleep_for(20ms);
-    bus.send(wire_frame(answer_to(kRequest, {0x01})));
-    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x03}));
+    G.fd = bus.mission_fd();
+
+    // A request that gave up before its answer came.
+    G.retries = 1;
+    G.timeout = 30;
+    bus.on_frame([](const Frame& f) -> Reply { return {{60, wire_frame(answer_to(f.decoded, {0x01}))}}; });
+    EXPECT_EQ(retried().result, 1);
+    std::this_thread::sleep_for(80ms);
+    G.timeout = 100;
+    bus.answer_all({0x02});
     e = single();
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
+
+    // A command whose frame the controller answers all the same.
+    ASSERT_EQ(do_command(kRequest.data(), static_cast<int>(kRequest.size())), 0);
+    std::this_thread::sleep_for(20ms);
+    bus.answer_all({0x04});
+    e = single();
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x04}));
 }
 
 TEST(TransportLine, FailedReadsNeverLowerTheCount)

@@ -24,7 +24,6 @@
 
 #include "fakes/mission_process.h"
 #include "fakes/temp_dir.h"
-#include "run/log_text.h"
 
 namespace fs = std::filesystem;
 using kelvex::testing::GpioTree;
@@ -235,19 +234,6 @@ TEST(SimLauncher, ControlBytesFromTheLogAreEscapedOnTheConsole)
     EXPECT_EQ(std::string::npos, r.output.find('\033'));
 }
 
-TEST(SimLauncher, LogTextEscapesAsTheGroundStationDoes)
-{
-    using kelvex::sim::log_text;
-    auto text = [](const std::string& s) { return log_text(s.data(), s.size()); };
-    EXPECT_EQ("one", text("one\n"));
-    EXPECT_EQ("two\\n", text("two\n\n"));
-    EXPECT_EQ("tab\tkept, del \\x7f, nul \\x00", text(std::string("tab\tkept, del \x7f, nul ") + '\0'));
-    EXPECT_EQ("caf\xc3\xa9 \xf0\x9f\x9b\xb0", text("caf\xc3\xa9 \xf0\x9f\x9b\xb0"));
-    // Not UTF-8: overlong, a surrogate, cut short, beyond U+10FFFF.
-    EXPECT_EQ("\\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82 \\xf4\\x90\\x80\\x80",
-              text("\xc0\xaf \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80"));
-}
-
 TEST(SimLauncher, TimeLimitStopsTheMission)
 {
     TempDir dir;
@@ -371,4 +357,38 @@ TEST(SimLauncher, ServeReplacesNothingButItsOwnLink)
     EXPECT_EQ(0, serve.finish(rest)) << rest;
     struct stat st{};
     EXPECT_NE(0, lstat(own.c_str(), &st)) << "link removed";
+}
+
+TEST(SimLauncher, RunLineRecordsTheRunsOptionsAndStartsOnlyWhenTold)
+{
+    // The simulator of a run: the options checked and recorded before
+    // anything is made, the line and t = 0 after "go", its end on EOF.
+    TempDir dir;
+    const auto bad = run_program(kSim, {"run-line", "--seed", "-1"});
+    EXPECT_EQ(2, bad.exit_code) << bad.output;
+    EXPECT_NE(std::string::npos, bad.output.find("bad value '-1' for --seed")) << bad.output;
+
+    const std::string files = " --telemetry " + dir / "t.csv" + " --line-log " + dir / "line.log" +
+                              " --events " + dir / "events.csv" + " --control " + dir / "c.sock" +
+                              " --state " + dir / "state";
+    const auto held = run_program(
+        "/bin/bash", {"-c", kSim + " run-line --seed=4 --run-dir=there --no-plot" + files +
+                                " < /dev/null"});
+    EXPECT_EQ(0, held.exit_code) << held.output;
+    EXPECT_EQ(0u, held.output.find("options {\"seed\": 4, ")) << held.output;
+    EXPECT_NE(std::string::npos, held.output.find("\"run-dir\": \"there\", ")) << held.output;
+    EXPECT_NE(std::string::npos, held.output.find("\"no-plot\": true, ")) << held.output;
+    EXPECT_EQ(std::string::npos, held.output.find("telemetry\"")) << "serve's files are not run's";
+    EXPECT_FALSE(fs::exists(dir / "t.csv")) << "nothing made before go";
+
+    const auto flown =
+        run_program("/bin/bash", {"-c", "echo go | " + kSim + " run-line --yaw=30" + files});
+    EXPECT_EQ(0, flown.exit_code) << flown.output;
+    EXPECT_TRUE(std::regex_search(flown.output,
+                                  std::regex("\nline /dev/pts/\\d+\nt0 \\d+\\.\\d{6}\n"
+                                             "end \\d+\\.\\d{6} 30\\.000000 90\\.000000\n$")))
+        << flown.output;
+    EXPECT_EQ(0u, read_file(dir / "t.csv").find("t,yaw_deg,")) << "the telemetry was written";
+    EXPECT_TRUE(fs::exists(dir / "line.log"));
+    EXPECT_FALSE(fs::exists(dir / "c.sock")) << "the control channel is removed at the end";
 }

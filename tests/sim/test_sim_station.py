@@ -1,81 +1,122 @@
-"""How `kelvex-sim run` starts its per-run ground station: a stand-in
-station next to a copy of the simulator records the command line it got."""
+"""How `kelvex-sim run` hosts its ground station: on the run's address, in
+the run folder, reporting to a real class station (`--station URL`), which
+reads back how each run ended; and the escaping every log line gets once,
+for the file and the console alike."""
 
 import json
-import os
 import re
-import shutil
-import stat
 import subprocess
-import textwrap
+import sys
 
 import pytest
 
-FAKE_STATION = textwrap.dedent("""\
-    #!/usr/bin/python3
-    import os, signal, sys, time
-    args = sys.argv[1:]
-    if os.environ.get("FAKE_STATION_OLD") and "--single" in args:
-        sys.exit("usage: kelvex-ground [-h] ...\\n"
-                 "kelvex-ground: error: unrecognized arguments: --single")
-    opt = lambda name: args[args.index(name) + 1]
-    with open(os.path.join(opt("--dir"), "args"), "a") as f:
-        f.write(" ".join(args) + "\\n")
-    ready = opt("--ready-file")
-    with open(ready + ".tmp", "w") as f:
-        f.write("log_port=4567\\nftp_port=2121\\nhttp_port=8080\\nurl=http://%s:8080/\\ndir=%s\\n"
-                % (opt("--bind"), opt("--dir")))
-    os.replace(ready + ".tmp", ready)
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    time.sleep(60)
-""")
+from groundkit import SOURCE_GROUND, Station, simulator, wait_for
+
+# Missions that end every way a run records: cleanly, with a status of their
+# own, by a crash, and stopped at the time limit.
+ENDINGS = {
+    "clean": (["/bin/sh", "-c", 'echo "args: $*"; echo "ftp: $KELVEX_FTP_PATH"', "mission"], 0),
+    "three": (["/bin/sh", "-c", "exit 3"], 3),
+    "crash": (["/usr/bin/python3", "-c", "import os, signal; os.kill(os.getpid(), signal.SIGSEGV)"],
+              139),
+    "slow": (["/bin/sh", "-c", "exec sleep 60"], 143),
+}
 
 
-@pytest.fixture
-def sim(tmp_path):
-    """kelvex-sim in bin/ with the stand-in as ../ground/kelvex-ground."""
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    real = os.path.join(build, "sim", "kelvex-sim") if build else None
-    if not real or not os.access(real, os.X_OK):
-        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
-    (tmp_path / "bin").mkdir()
-    (tmp_path / "ground").mkdir()
-    shutil.copy(real, tmp_path / "bin" / "kelvex-sim")
-    station = tmp_path / "ground" / "kelvex-ground"
-    station.write_text(FAKE_STATION)
-    station.chmod(station.stat().st_mode | stat.S_IXUSR)
-    return str(tmp_path / "bin" / "kelvex-sim")
+@pytest.fixture(scope="module")
+def class_runs(tmp_path_factory):
+    sim = simulator()
+    root = tmp_path_factory.mktemp("class_runs")
+    shared = Station(str(root), single=False, name="class")
+    try:
+        procs = {}
+        for name, (program, _) in ENDINGS.items():
+            procs[name] = subprocess.Popen(
+                [sim, "run", "--no-plot", "--time-limit", "3", "--name", name,
+                 "--station", shared.url, "--run-dir", str(root / name), "--"] + program,
+                cwd=root, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        runs = {}
+        for name, proc in procs.items():
+            try:
+                out, _ = proc.communicate(timeout=120)
+            finally:
+                proc.kill()
+            record = json.loads((root / name / "run.json").read_text())
+            runs[name] = {"status": proc.returncode, "out": out, "record": record,
+                          "dir": root / name}
+        by_address = lambda: {s["id"]: s for s in shared.json("/api/satellites")}
+        # The last word of each run reaches the class station as its own
+        # station ends.
+        wait_for(lambda: all(by_address().get(r["record"]["address"], {}).get("state") == "ended"
+                             for r in runs.values()), timeout=20)
+        yield runs, by_address(), shared
+    finally:
+        shared.stop()
 
 
-def fly(sim, run_dir, *options, env=None):
-    # The mission shows what it was handed.
-    r = subprocess.run([sim, "run", "--no-plot", "--run-dir", str(run_dir)] + list(options) +
-                       ["--", "/bin/sh", "-c", 'echo "args: $*"; echo "ftp: $KELVEX_FTP_PATH"',
-                        "mission"],
-                       env=dict(os.environ, **(env or {})), capture_output=True, text=True,
-                       timeout=60)
-    assert r.returncode == 0, r.stdout + r.stderr
-    return r.stdout, (run_dir / "ground" / "args").read_text().splitlines()
+def test_the_class_station_reads_back_how_each_run_ended(class_runs):
+    runs, satellites, _ = class_runs
+    for name, (_, expected) in ENDINGS.items():
+        run = runs[name]
+        assert run["status"] == expected, run["out"]
+        assert run["record"]["exit_status"] == expected
+        assert run["record"]["time_limited"] is (name == "slow")
+        sat = satellites[run["record"]["address"]]
+        assert (sat["state"], sat["exit_status"]) == ("ended", expected), (name, sat)
+        # What the tile says: the run's folder, and a stop at the time limit
+        # told apart from a kill.
+        assert (sat["run"], sat["time_limited"]) == (name, name == "slow"), (name, sat)
+        with open(run["dir"] / "ground" / "status.json") as f:
+            assert json.load(f)["exit_status"] == expected
+    assert len({r["record"]["address"] for r in runs.values()}) == len(ENDINGS)
 
 
-def test_station_gets_the_runs_address_folder_and_the_shared_station(sim, tmp_path):
-    run = tmp_path / "run"
-    out, started = fly(sim, run, "--station", "http://127.0.0.1:8765/", "--http-port", "8090")
-    address = json.loads((run / "run.json").read_text())["address"]
-    assert json.loads((run / "run.json").read_text())["station"] == "http://127.0.0.1:8765/"
-    assert len(started) == 1, started
-    assert re.fullmatch(
-        r"--single --bind %s --log-port 4567 --ftp-port 0 --http-port 8090 --dir %s "
-        r"--telemetry %s --ready-file \S+ --upstream http://127\.0\.0\.1:8765/ --control \S+ --state \S+"
-        % (re.escape(address), re.escape(str(run / "ground")), re.escape(str(run / "telemetry.csv"))),
-        started[0]), started[0]
-    url = "ftp://%s:2121/incoming" % address
-    assert "args: -z %s -f %s /dev/pts/" % (address, url) in out, out
-    assert "ftp: %s\n" % url in out, out
-    assert "ground station page http://%s:8080/" % address in out, out
+def test_the_station_serves_the_runs_address_and_folder(class_runs):
+    runs, _, shared = class_runs
+    run = runs["clean"]
+    address = run["record"]["address"]
+    assert re.fullmatch(r"127\.0\.0\.\d+", address)
+    assert run["record"]["station"] == shared.url
+    m = re.search(r"ftp: (ftp://%s:(\d+)/incoming)\n" % re.escape(address), run["out"])
+    assert m, run["out"]
+    assert "args: -z %s -f %s /dev/pts/" % (address, m.group(1)) in run["out"]
+    page = re.search(r"ground station page http://%s:\d+/, photos arrive in (\S+)/incoming\n"
+                     % re.escape(address), run["out"])
+    assert page and page.group(1) == str(run["dir"] / "ground"), run["out"]
+    assert "instructor's panel http://%s:" % address in run["out"]
 
 
-def test_a_station_without_single_is_started_without_it(sim, tmp_path):
-    out, started = fly(sim, tmp_path / "run", env={"FAKE_STATION_OLD": "1"})
-    assert len(started) == 1 and started[0].startswith("--bind 127.0.0."), started
-    assert "ground station page http://127.0.0." in out, out
+def test_each_datagram_is_escaped_once_as_the_log_file_keeps_it():
+    if SOURCE_GROUND not in sys.path:
+        sys.path.insert(0, SOURCE_GROUND)
+    from kelvex_ground.logstore import datagram_text
+    assert datagram_text(b"one\n") == "one"
+    assert datagram_text(b"two\n\n") == "two\\n"
+    assert datagram_text(b"tab\tkept, del \x7f, nul \x00") == "tab\tkept, del \\x7f, nul \\x00"
+    assert datagram_text("caf\u00e9 \U0001f6f0".encode()) == "caf\u00e9 \U0001f6f0"
+    # Not UTF-8: overlong, a surrogate, cut short, beyond U+10FFFF.
+    assert datagram_text(b"\xc0\xaf \xed\xa0\x80 \xe2\x82 \xf4\x90\x80\x80") == \
+        "\\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x82 \\xf4\\x90\\x80\\x80"
+
+
+def test_a_shared_station_that_cannot_be_reported_to_ends_the_run_before_it_flies(tmp_path):
+    r = subprocess.run([simulator(), "run", "--no-plot", "--station", "ftp://127.0.0.1/",
+                        "--run-dir", str(tmp_path / "run"), "--", "/bin/true"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "the ground station did not come up (--upstream: an http:// address" in r.stderr
+    assert not (tmp_path / "run" / "run.json").exists()
+    r = subprocess.run([simulator(), "run", "--no-ground", "--station", "http://127.0.0.1:1/",
+                        "--run-dir", str(tmp_path / "other"), "--", "/bin/true"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1 and "--station needs kelvex-ground, not --no-ground" in r.stderr
+
+
+def test_a_shared_station_that_does_not_answer_ends_the_run_before_it_flies(tmp_path):
+    marker = tmp_path / "flown"
+    r = subprocess.run([simulator(), "run", "--no-plot", "--run-dir", str(tmp_path / "run"),
+                        "--station", "http://127.0.0.1:9/", "--", "/bin/sh", "-c",
+                        "touch %s" % marker], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "--upstream http://127.0.0.1:9/: no kelvex ground station answers there" in r.stderr
+    assert not marker.exists()

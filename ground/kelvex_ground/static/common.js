@@ -11,11 +11,52 @@ async function getJSON(url) {
   return r.json();
 }
 
+// Set from /api/station: the folder a review station serves, which is not
+// live and takes nothing new in.
+let REVIEW = null;
+
 function showStatus(ok) {
   failures = ok ? 0 : failures + 1;
   const el = $("status");
   el.classList.toggle("down", failures > 1);
-  el.textContent = failures > 1 ? "station not answering" : "live, " + clock(Date.now() / 1000);
+  el.textContent = failures > 1 ? "station not answering"
+    : REVIEW !== null ? "review: nothing new arrives" : "live, " + clock(Date.now() / 1000);
+}
+
+// The station's own description; a review says so in the header.
+async function stationInfo() {
+  const info = await getJSON("/api/station");
+  if (info.review) {
+    REVIEW = info.folder || "";
+    document.querySelector("header").classList.add("review");
+    let note = document.getElementById("review-note");
+    if (!note) {
+      note = el("span", "review-note");
+      note.id = "review-note";
+      document.querySelector("header h1").after(note);
+    }
+    note.textContent = "review of " + (REVIEW || "a recorded folder");
+  }
+  return info;
+}
+
+const SIGNALS = { 1: "SIGHUP", 2: "SIGINT", 3: "SIGQUIT", 4: "SIGILL", 5: "SIGTRAP", 6: "SIGABRT", 7: "SIGBUS",
+  8: "SIGFPE", 9: "SIGKILL", 10: "SIGUSR1", 11: "SIGSEGV", 12: "SIGUSR2", 13: "SIGPIPE", 14: "SIGALRM", 15: "SIGTERM" };
+
+// A satellite's run state in words and the class that colours it:
+// running, ended 0, ended N, crashed with its signal, stopped at the time
+// limit, silent.
+function runState(sat) {
+  if (sat.state === "running") return { text: "running", cls: "run-running" };
+  if (sat.state === "silent") return { text: "silent", cls: "run-silent" };
+  const status = sat.exit_status;
+  if (sat.time_limited) return { text: "stopped at the time limit", cls: "run-stopped" };
+  if (status === null || status === undefined) return { text: "ended", cls: "run-ended" };
+  if (status >= 128) {
+    const n = status - 128;
+    return { text: "crashed: " + (SIGNALS[n] || "signal " + n), cls: "run-crashed" };
+  }
+  return status === 0 ? { text: "ended 0", cls: "run-ok" } : { text: "ended " + status, cls: "run-failed" };
 }
 
 function poll(fn, ms) {

@@ -5,12 +5,13 @@
 const OVERVIEW_POLL_MS = 500;
 
 function tile(sat) {
-  const li = el("li", "tile state-" + sat.state);
+  const run = runState(sat);
+  const li = el("li", "tile state-" + sat.state + " " + run.cls);
   li.dataset.id = sat.id;
   const head = el("div", "tile-head");
   const name = el("a", "name", sat.name);
   name.href = path("sat", sat.id);
-  head.append(name, el("span", "state", sat.state));
+  head.append(name, el("span", "state " + run.cls, run.text));
   li.append(head);
 
   const facts = el("dl");
@@ -18,13 +19,13 @@ function tile(sat) {
     facts.append(el("dt", null, term));
     facts.append(el("dd", cls, value));
   };
+  if (sat.run) fact("run", sat.run, "run");
   fact("address", sat.address, "address");
   fact("last heard", sat.last_heard ? clock(sat.last_heard) + ", " + ago(sat.last_heard) : "never",
        "heard");
   fact("pointing error", fixed(sat.pointing_deg, 1, "°"), "pointing");
   fact("rate", fixed(sat.rate_dps, 2, "°/s"), "rate");
   fact("log", sat.lines + " lines" + (sat.dropped ? ", " + sat.dropped + " lost" : ""), "lines");
-  if (sat.exit_status !== null && sat.exit_status !== undefined) fact("exit status", String(sat.exit_status), "exit");
   li.append(facts);
 
   const photo = el("a", "thumb");
@@ -62,8 +63,9 @@ async function pollSatellites() {
 
 async function loadStation() {
   try {
-    const info = await getJSON("/api/station");
-    $("station").textContent = "log udp " + info.log_port + ", ftp " + info.ftp_port + ", version " + info.version;
+    const info = await stationInfo();
+    $("station").textContent = info.review ? "version " + info.version
+      : "log udp " + info.log_port + ", ftp " + info.ftp_port + ", version " + info.version;
   } catch (e) {
     // The tiles matter more than the ports.
   }

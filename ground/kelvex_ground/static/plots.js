@@ -4,6 +4,8 @@
 
 const COLOURS = ["#f5c16c", "#6cb6ff", "#7ee787", "#ff7b72", "#d2a8ff"];
 const PLOT_HEIGHT = 170;
+// Log marks closer than this (CSS pixels, on average) turn into a strip.
+const MARK_SPACING = 6;
 // Tick steps of the time axis in seconds, so that ticks fall on round times.
 const TIME_STEPS = [0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900,
                     1800, 3600, 7200, 10800, 21600, 43200, 86400];
@@ -124,27 +126,47 @@ class Plots {
   }
 
   drawMarks(u, box) {
-    const ctx = u.ctx, { top, height } = u.bbox;
+    const ctx = u.ctx, { top, width, height } = u.bbox;
     const [lo, hi] = [u.scales.x.min, u.scales.x.max];
+    // Log lines grouped by the pixel column they fall in: a chatty mission
+    // sends thousands, and a line each would cover the plot. A column with
+    // one line or a few gets a thin line; where the marks would crowd (more
+    // than one per MARK_SPACING pixels over the plot), they become a strip
+    // along the top whose brightness says how many lines each column holds.
+    const columns = new Map();
     let shown = 0;
-    ctx.save();
-    // Log lines: thin blue lines over the plot, each with a notch on top,
-    // so that they do not read as the time grid.
-    const notch = 5 * devicePixelRatio;
-    ctx.strokeStyle = "rgba(108, 182, 255, 0.45)";
-    ctx.fillStyle = "rgba(108, 182, 255, 0.9)";
-    ctx.lineWidth = 1;
-    ctx.beginPath();
     for (const t of this.marks) {
       if (t < lo || t > hi) continue;
-      const px = Math.round(u.valToPos(t, "x", true)) + 0.5;
-      ctx.moveTo(px, top);
-      ctx.lineTo(px, top + height);
-      ctx.fillRect(px - notch / 2, top - notch, notch, notch);
+      const px = Math.round(u.valToPos(t, "x", true));
+      columns.set(px, (columns.get(px) || 0) + 1);
       shown++;
     }
-    ctx.stroke();
+    const notch = 5 * devicePixelRatio;
+    const crowded = columns.size * MARK_SPACING * devicePixelRatio > width;
+    ctx.save();
+    if (!crowded) {
+      // Thin blue lines over the plot, each with a notch on top, so that
+      // they do not read as the time grid.
+      ctx.strokeStyle = "rgba(108, 182, 255, 0.45)";
+      ctx.fillStyle = "rgba(108, 182, 255, 0.9)";
+      ctx.lineWidth = 1;
+      ctx.beginPath();
+      for (const px of columns.keys()) {
+        ctx.moveTo(px + 0.5, top);
+        ctx.lineTo(px + 0.5, top + height);
+        ctx.fillRect(px + 0.5 - notch / 2, top - notch, notch, notch);
+      }
+      ctx.stroke();
+    } else {
+      const most = Math.max(...columns.values());
+      for (const [px, n] of columns) {
+        ctx.fillStyle = "rgba(108, 182, 255, " + (0.25 + 0.75 * Math.log1p(n) / Math.log1p(most)).toFixed(2) + ")";
+        ctx.fillRect(px, top - notch, 1, notch);
+      }
+    }
     ctx.restore();
     box.dataset.marks = String(shown);
+    box.dataset.markColumns = String(columns.size);
+    box.dataset.markStyle = crowded ? "strip" : "lines";
   }
 }

@@ -18,8 +18,10 @@ async function pollState() {
   if (!sat) return;
   document.title = sat.name + " · kelvex ground station";
   $("sat-name").textContent = sat.name + " (" + sat.address + ")";
-  $("sat-state").textContent = sat.state + (sat.exit_status !== null && sat.exit_status !== undefined ? ", exit status " + sat.exit_status : "");
-  $("sat-state").className = "state state-" + sat.state;
+  const run = runState(sat);
+  $("sat-state").textContent = run.text;
+  $("sat-state").className = "state " + run.cls;
+  $("sat-run").textContent = sat.run ? "run " + sat.run : "";
   $("sat-heard").textContent = sat.last_heard ? "last heard " + clock(sat.last_heard) + ", " + ago(sat.last_heard) : "never heard";
   $("sat-alarms").replaceChildren(...(sat.alarms || []).map((a) => el("li", "alarm", a)));
 }
@@ -161,6 +163,7 @@ function redraw() {
   }, 50);
 }
 
+stationInfo().catch(() => {});
 poll(pollState, STATE_POLL_MS);
 poll(pollLog, LOG_POLL_MS);
 poll(pollPhotos, PHOTO_POLL_MS);

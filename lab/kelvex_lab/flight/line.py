@@ -1,0 +1,78 @@
+"""kelvex-sim run-line, the simulator of a run, and how the run talks to it."""
+
+import json
+import os
+import select
+import subprocess
+import time
+
+from .errors import RunError
+
+SIM_ANSWER_S = 15.0
+
+
+class Simulator:
+    """kelvex-sim run-line (sim/cli/serve.h): the run's options checked and
+    recorded, then the line, the bus and the physics until told to end."""
+
+    def __init__(self, sim, args):
+        self.proc = subprocess.Popen([sim, "run-line", *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, process_group=0)
+        self._rest = b""
+
+    def _line(self, timeout=SIM_ANSWER_S):
+        until = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while b"\n" not in self._rest:
+            left = until - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                return None
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                return None
+            self._rest += chunk
+        line, self._rest = self._rest.split(b"\n", 1)
+        return line.decode(errors="replace")
+
+    def _expect(self, word):
+        line = self._line()
+        if line is None or not line.startswith(word + " "):
+            self.end()
+            return None
+        return line[len(word) + 1:]
+
+    def options(self):
+        """The run's options by long name, or None when they are bad (the
+        simulator said why)."""
+        text = self._expect("options")
+        return None if text is None else json.loads(text)
+
+    def go(self):
+        """Starts it; returns (the line's path, the time of t = 0)."""
+        try:
+            self.proc.stdin.write(b"go\n")
+            self.proc.stdin.flush()
+        except OSError:
+            pass
+        line, t0 = self._expect("line"), self._expect("t0")
+        if line is None or t0 is None:
+            raise RunError("the simulator did not start (status %s)" % self.proc.wait())
+        return line, float(t0)
+
+    def end(self):
+        """Stops it; returns (simulated seconds, yaw, angle to the lamp), or
+        None when it said nothing."""
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        said = self._line(SIM_ANSWER_S)  # None at once when it ended without a word
+        try:
+            self.proc.wait(SIM_ANSWER_S)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        if said and said.startswith("end "):
+            return tuple(float(x) for x in said.split()[1:4])
+        return None
