@@ -1,19 +1,15 @@
 """The instructor's panel on a virtual satellite: faults switched through
 the simulator's control channel (the run's control.sock, a command a line).
-A per-run station speaks it itself; a shared station passes each switch on
-to the satellite's own per-run station, whose page address and token came
-with its status ingest."""
+A per-run station speaks it itself; a shared station hands each switch to
+the run's own station when that one asks for it (satellites.RunControl), so
+that it never connects anywhere a status told it to."""
 
 import csv
-import http.client
-import ipaddress
-import json
 import math
 import os
 import re
 import socket
 import tomllib
-import urllib.parse
 
 SOURCE = "panel"
 TOKEN_HEADER = "X-Kelvex-Token"
@@ -143,6 +139,24 @@ def scenario_events(run_dir):
     return {"file": os.path.basename(path), "events": events}
 
 
+
+# What an AF_UNIX address holds (sun_path, less its final NUL).
+UNIX_PATH_MAX = 107
+
+
+def connect_unix(sock, path):
+    """Connects sock to the socket at path. A run folder may sit deeper than
+    an AF_UNIX address holds (a class folder, an attempt, a case): then the
+    address goes through the folder's descriptor, open for the connect."""
+    if len(os.fsencode(path)) <= UNIX_PATH_MAX:
+        return sock.connect(path)
+    folder = os.open(os.path.dirname(path) or ".", os.O_PATH | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        return sock.connect("/proc/self/fd/%d/%s" % (folder, os.path.basename(path)))
+    finally:
+        os.close(folder)
+
+
 class ControlChannel:
     """One connection per question: the panel switches now and then."""
 
@@ -154,7 +168,7 @@ class ControlChannel:
         """The answer line, or a block's lines up to "end". Raises OSError."""
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.settimeout(self.timeout)
-            s.connect(self.path)
+            connect_unix(s, self.path)
             s.sendall(line.encode() + b"\n")
             buf, lines = b"", []
             while True:
@@ -199,70 +213,3 @@ class SocketForwarder:
         if state is None:
             raise ValueError("the simulator ended")
         return state
-
-
-def status_fields(instructor, page_url):
-    """What a per-run station adds to its status ingest, so that the shared
-    station's panel can reach it."""
-    return {"control_url": page_url, "control_token": instructor.token}
-
-
-def _loopback_url(url):
-    try:
-        parts = urllib.parse.urlsplit(url)
-        loopback = parts.scheme == "http" and ipaddress.ip_address(parts.hostname).is_loopback
-        return parts if loopback and parts.port else None
-    except (ValueError, TypeError):
-        return None
-
-
-class RelayForwarder:
-    """A shared station's panel: each satellite's switches go to its per-run
-    station, on loopback only, with that station's token."""
-
-    def __init__(self, timeout=ANSWER_S + 2):
-        self.routes = {}
-        self.timeout = timeout
-
-    def learn(self, sat, status):
-        """Takes the control address and token from a status ingest."""
-        url, token = status.get("control_url"), status.get("control_token")
-        parts = _loopback_url(url) if isinstance(url, str) else None
-        if parts and isinstance(token, str) and token.isprintable() and len(token) < 200:
-            self.routes[sat] = (parts, token)
-
-    def _call(self, sat, method, what, body=None):
-        parts, token = self.routes[sat]
-        c = http.client.HTTPConnection(parts.hostname, parts.port, timeout=self.timeout)
-        try:
-            c.request(method, "/api/sat/%s/%s" % (urllib.parse.quote(sat), what),
-                      body=None if body is None else json.dumps(body),
-                      headers={TOKEN_HEADER: token, "Content-Type": "application/json"})
-            r = c.getresponse()
-            return r.status, r.read()
-        finally:
-            c.close()
-
-    def faults(self, sat):
-        if sat not in self.routes:
-            return None
-        try:
-            status, body = self._call(sat, "GET", "faults")
-            return json.loads(body) if status == 200 else None
-        except (OSError, ValueError):
-            return None
-
-    def switch(self, sat, request):
-        request_command(request)    # refused here already, not a hop later
-        try:
-            status, body = self._call(sat, "POST", "fault", request)
-        except OSError as e:
-            raise ValueError("the satellite's own station does not answer (%s)" % e)
-        try:
-            answer = json.loads(body)
-        except ValueError:
-            answer = None
-        if status != 200 or not isinstance(answer, dict):
-            said = answer.get("error") if isinstance(answer, dict) else None
-            raise ValueError(said or "the satellite's own station answered %d" % status)
-        return answer

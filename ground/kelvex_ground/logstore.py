@@ -27,13 +27,26 @@ MEMORY_BYTES = 4 * 1024 * 1024
 LINE_OVERHEAD = 150
 # Lines waiting for a file that cannot be written (disk full).
 BACKLOG_BYTES = 16 * 1024 * 1024
+# Write errors that pass once there is room again.
+TRANSIENT_WRITE_ERRORS = (errno.ENOSPC, errno.EDQUOT, errno.EAGAIN)
 # One answer to the page stays small, whatever the lines.
 ANSWER_BYTES = 1024 * 1024
 
-# Control characters but the tab, the backslash, and the bytes that are not
-# UTF-8 (surrogate escapes), each as its escape.
+# Control characters but the tab (C0, DEL and C1), the backslash, the bytes
+# that are not UTF-8 (surrogate escapes) and the invisible characters that
+# reorder or hide text on a terminal or a page (bidi overrides and isolates,
+# direction marks, line and paragraph separators, the byte order mark,
+# interlinear annotations, the non-characters XML refuses), each as its escape.
 _ESCAPES = {c: "\\x%02x" % c for c in list(range(32)) + [127] if c != 9}
-_ESCAPES.update({ord("\\"): "\\\\", 10: "\\n", 13: "\\r"})
+# Code points from U+0080 on as \uXXXX: \x80 is the byte that was not UTF-8.
+_INVISIBLE = (list(range(0x80, 0xA0)) + [0x061C, 0x200E, 0x200F, 0xFEFF, 0xFFFE, 0xFFFF]
+              + list(range(0x2028, 0x202F)) + list(range(0x2060, 0x2070))
+              + list(range(0xFFF9, 0xFFFC)))
+_ESCAPES.update({c: "\\u%04x" % c for c in _INVISIBLE})
+_ESCAPES.update({10: "\\n", 13: "\\r"})
+# A line of text already ours (a message, an escaped line) keeps its backslashes.
+_CONTROLS = dict(_ESCAPES)
+_ESCAPES.update({ord("\\"): "\\\\"})
 _ESCAPES.update({c: "\\x%02x" % (c - 0xDC00) for c in range(0xDC80, 0xDD00)})
 _STAMP = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*)$")
 
@@ -60,6 +73,12 @@ def datagram_text(data):
     if data.endswith(b"\n"):
         data = data[:-1]
     return data.decode("utf-8", errors="surrogateescape").translate(_ESCAPES)
+
+
+def printable(text):
+    """text with its control and invisible characters escaped, as a received
+    line is; what is escaped already stays as it is."""
+    return text.translate(_CONTROLS)
 
 
 def parse_line(line):
@@ -110,6 +129,11 @@ class Receiver:
         self.dropped_queue = 0
         self.dropped_by = collections.Counter()
         self.peak_bytes = 0
+        # accept(peer) -> bool, when set: datagrams it refuses are counted
+        # in refused and go no further (a run's station takes its mission's
+        # only).
+        self.accept = None
+        self.refused = 0
         # Each written by one thread only: the queue needs no lock.
         self._bytes_in = 0
         self._bytes_out = 0
@@ -181,6 +205,9 @@ class Receiver:
             if self._stop.is_set() and not data and peer is None:
                 break
             self.received += 1
+            if self.accept is not None and (peer is None or not self.accept(peer)):
+                self.refused += 1
+                continue
             size = len(data) + 100
             queued = self._bytes_in - self._bytes_out
             if len(queue) >= self.queue_entries or queued + size > self.queue_bytes:
@@ -285,11 +312,13 @@ class LineFile:
 class Echo:
     """The lines on the terminal, escaped as in the log file. A closed
     standard output (the station piped into head) ends the echo, once and
-    said; the log goes on."""
+    said; a full disk under it skips lines until there is room; the log goes
+    on either way."""
 
     def __init__(self, stream):
         self.fd = stream.fileno()
         self.closed = False
+        self.full = False
 
     def write(self, lines):
         if self.closed or not lines:
@@ -299,9 +328,21 @@ class Echo:
             while data:
                 data = data[os.write(self.fd, data):]
         except OSError as e:
+            if e.errno in TRANSIENT_WRITE_ERRORS:
+                # A full disk under a redirected output passes: these lines
+                # are lost to the terminal (the log has them), the next are tried.
+                if not self.full:
+                    self.full = True
+                    say("standard output: %s; lines not printed until there is room, "
+                        "the log goes on" % (e.strerror or e))
+                return
             self.closed = True
             say("standard output is closed (%s); no more lines printed, the log goes on"
                 % (e.strerror or e))
+            return
+        if self.full:
+            self.full = False
+            say("standard output takes lines again")
 
 
 class LogBook:

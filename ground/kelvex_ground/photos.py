@@ -2,6 +2,7 @@
 received. An upload goes to a hidden temporary name and becomes the photo only
 once its transfer is complete, so a cut upload never shows nor replaces one."""
 
+import collections
 import errno
 import itertools
 import logging
@@ -10,9 +11,10 @@ import threading
 import time
 import warnings
 
-from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
 from . import thumbs
@@ -21,12 +23,13 @@ IMAGE_SUFFIXES = (".jpeg", ".jpg", ".png")
 PART_PREFIX = ".upload-"
 IMAGE_ENDINGS = {".jpeg": b"\xff\xd9", ".jpg": b"\xff\xd9", ".png": b"IEND\xaeB`\x82"}
 # Thumbnails made at a time, each by a process of its own.
+MB = 1024 * 1024
 _thumb_gate = threading.Semaphore(2)
-# Thumbnails kept, each a few KB.
-THUMBS_KEPT = 1000
+# Thumbnails kept, of every satellite together, the least recently shown
+# going first.
+THUMB_CACHE_BYTES = 16 * MB
 _part_numbers = itertools.count(1)
 
-MB = 1024 * 1024
 logger = logging.getLogger("pyftpdlib")
 
 
@@ -55,8 +58,6 @@ class PhotoStore:
 
     def __init__(self, incoming):
         self.incoming = incoming
-        self._lock = threading.Lock()
-        self._thumbs = {}
         # Bytes reserved by uploads on their way (the FTP server's thread).
         self.reserved = 0
         # What this satellite lost: uploads refused for its quota, uploads
@@ -97,18 +98,42 @@ class PhotoStore:
         path = self.path_of(name)
         if path is None:
             return None
-        key = (name, os.stat(path).st_mtime_ns)
-        with self._lock:
-            if key in self._thumbs:
-                return self._thumbs[key]
-        with _thumb_gate:
-            data = thumbs.make(path)
-        if data is not None:
-            with self._lock:
-                if len(self._thumbs) >= THUMBS_KEPT:
-                    self._thumbs.clear()
-                self._thumbs[key] = data
+        key = (path, os.stat(path).st_mtime_ns)
+        data = _thumb_cache.get(key)
+        if data is None:
+            with _thumb_gate:
+                data = thumbs.make(path)
+            if data is not None:
+                _thumb_cache.put(key, data)
         return data
+
+
+class _ThumbCache:
+    """Thumbnails by (path, mtime), bounded in bytes."""
+
+    def __init__(self, max_bytes):
+        self.max_bytes = max_bytes
+        self.bytes = 0
+        self._lock = threading.Lock()
+        self._kept = collections.OrderedDict()
+
+    def get(self, key):
+        with self._lock:
+            data = self._kept.get(key)
+            if data is not None:
+                self._kept.move_to_end(key)
+            return data
+
+    def put(self, key, data):
+        with self._lock:
+            old = self._kept.pop(key, None)
+            self.bytes += len(data) - (len(old) if old else 0)
+            self._kept[key] = data
+            while self.bytes > self.max_bytes:
+                self.bytes -= len(self._kept.popitem(last=False)[1])
+
+
+_thumb_cache = _ThumbCache(THUMB_CACHE_BYTES)
 
 
 class _Upload:
@@ -162,7 +187,21 @@ class _Upload:
 
 
 class _Authorizer(DummyAuthorizer):
-    """Anonymous may list and write in an incoming folder, nothing else."""
+    """A login is taken when the connection found its satellite
+    (_PhotoChannel.ftp_PASS); it may then list and write in its incoming
+    folder, nothing else."""
+
+    def validate_authentication(self, username, password, handler):
+        if handler.home is None:
+            raise AuthenticationFailed("Anonymous uploads are taken from the boards only."
+                                       if username == "anonymous" else "Authentication failed.")
+
+    def get_home_dir(self, username):
+        # Unused: each connection's filesystem is its satellite's folder.
+        return os.path.dirname(os.path.abspath(__file__))
+
+    def get_msg_login(self, username):
+        return "Login successful."
 
     def has_perm(self, username, perm, path=None):
         if perm == "e":
@@ -175,11 +214,14 @@ class _Authorizer(DummyAuthorizer):
 
 class FtpSettings:
     """How the FTP server treats connections: seconds a connection may stay
-    idle, connections from one address and in all, and the passive ports
-    ((first, last) or None: any)."""
+    idle and may take to log in, connections of one satellite (and, before
+    they log in, of one address) and in all, and the passive ports ((first,
+    last) or None: any)."""
 
-    def __init__(self, idle_timeout=120, per_address=8, max_connections=256, passive_ports=None):
+    def __init__(self, idle_timeout=120, per_address=8, max_connections=256, passive_ports=None,
+                 login_timeout=10):
         self.idle_timeout = idle_timeout
+        self.login_timeout = login_timeout
         self.per_address = per_address
         self.max_connections = max_connections
         self.passive_ports = passive_ports
@@ -230,8 +272,11 @@ class _DataChannel(DTPHandler):
 
 
 class _PhotoChannel(FTPHandler):
-    """One satellite's FTP connection. What it may do comes from the
-    PhotoServer it came to (self.server)."""
+    """One satellite's FTP connection. It belongs to no satellite until it
+    logs in (anonymous: the board at its address; a registered run: the
+    run's id and secret); from then on it holds one of that satellite's
+    connections. What it may do comes from the PhotoServer it came to
+    (self.server)."""
 
     banner = "kelvex ground station ready."
     dtp_handler = _DataChannel
@@ -248,22 +293,52 @@ class _PhotoChannel(FTPHandler):
         self.parts = {}
         self.announced = None
         self.reservation = 0
-        self.last_command = time.monotonic()
+        self.last_command = self.arrived = time.monotonic()
         super().__init__(conn, server, ioloop)
 
     def handle(self):
-        self.home = self.server.uploads.ftp_home(self.remote_ip)
-        if self.home is None:
-            self.respond("421 This station serves no more satellites.")
+        accept = self.server.sender_check
+        if accept is not None and not accept((self.remote_ip, self.remote_port),
+                                             self.socket.getsockname()[:2]):
+            self.respond("421 This station takes uploads from its own mission only.")
             self.close_when_done()
             return
-        refused = self.server.admit(self)
+        refused = self.server.arrive(self)
         if refused:
-            self.home[1].refused_connections += 1
             self.respond("421 %s" % refused)
             self.close_when_done()
             return
         super().handle()
+
+    def ftp_PASS(self, line):
+        # The satellite is found here, before pyftpdlib's own check (which
+        # the authorizer passes once self.home is set): pyftpdlib has no
+        # public hook between a login's check and its 230 reply, and a
+        # connection past its satellite's share must be refused there.
+        if self.authenticated or not self.username:
+            return super().ftp_PASS(line)
+        uploads = self.server.uploads
+        if self.username == "anonymous":
+            # A board's record is made when it logs in, not when anyone
+            # connects from its address.
+            home = uploads.ftp_home(self.remote_ip)
+        else:
+            home = uploads.ftp_login(self.remote_ip, self.username, line)
+        if home is not None:
+            refused = self.server.admit(self, home)
+            if refused:
+                home[1].refused_connections += 1
+                self.respond("421 %s" % refused)
+                self.close_when_done()
+                return None
+            self.home = home
+        return super().ftp_PASS(line)
+
+    def flush_account(self):
+        # USER again or REIN: the connection is nobody's until it logs in.
+        self.server.leave(self)
+        self.home = None
+        super().flush_account()
 
     def pre_process_command(self, line, cmd, arg):
         self.last_command = time.monotonic()
@@ -303,6 +378,7 @@ class _PhotoChannel(FTPHandler):
             self.respond("550 %s." % why)
             return None
         _, store, stores = self.home
+        stores = stores()
         quota = self.server.uploads.quota
         # An upload reserves its bytes before the first one arrives, so that
         # uploads at once never overshoot a quota together.
@@ -341,17 +417,26 @@ class _PhotoChannel(FTPHandler):
 
 
 class PhotoServer(FTPServer):
-    """Anonymous FTP into the satellites' incoming folders. uploads is the
-    station: uploads.ftp_home(peer address) gives a connection's (folder
-    whose incoming/ takes its uploads, PhotoStore, every PhotoStore for the
-    total quota) or None to refuse it, uploads.quota bounds them and
-    uploads.photo_arrived(peer, store, name) is told of each complete photo.
-    Data connections are passive, on the control connection's own address.
-    refuse(), when given, names a reason to refuse every upload for now
-    (None: take them)."""
+    """FTP into the satellites' incoming folders. uploads is the station:
+    uploads.ftp_home(peer address) gives an anonymous login's (folder whose
+    incoming/ takes its uploads, PhotoStore, stores() giving every PhotoStore
+    for the total quota) or None to refuse it, uploads.ftp_login(peer, user,
+    password) the same for a registered run's login, uploads.quota bounds
+    them and uploads.photo_arrived(peer, store, name) is told of each
+    complete photo. Data connections are passive, on the control
+    connection's own address. refuse(), when given, names a reason to refuse
+    every upload for now (None: take them); accept((address, port), (own
+    address, port)), when given, whether a connection comes from a sender
+    the station takes at all (a run's own station: its mission's).
 
-    def __init__(self, address, uploads, settings=None, refuse=None):
+    Connections are shared out by satellite (admit): a logged-in connection
+    holds one of its satellite's, whatever address it came from. Before its
+    login a connection is only an address's: an address holds a few, for
+    settings.login_timeout at most, and a full waiting room makes way for a newcomer."""
+
+    def __init__(self, address, uploads, settings=None, refuse=None, accept=None):
         self.channels = {}
+        self.waiting = {}
         if not logger.handlers:
             # pyftpdlib's warnings on the station's standard error, its
             # chatter not.
@@ -360,27 +445,66 @@ class PhotoServer(FTPServer):
         self.uploads = uploads
         self.settings = settings or FtpSettings()
         self.refuse = refuse
-        # Connections are shared out per satellite (admit); pyftpdlib's own
-        # limit only keeps the descriptors bounded.
-        self.max_cons = 2 * self.settings.max_connections + 16
+        self.sender_check = accept
+        # Connections are shared out here; pyftpdlib's own limit only keeps
+        # the descriptors bounded: the logged-in ones with a data connection
+        # each, and the waiting ones.
+        self.max_cons = 3 * self.settings.max_connections + 16
         self.max_cons_per_ip = 0
         self.authorizer = _Authorizer()
         with warnings.catch_warnings():
             # Anonymous uploads are the point of this server.
             warnings.simplefilter("ignore", RuntimeWarning)
-            # Its home is never used: each connection gets its satellite's.
-            self.authorizer.add_anonymous(os.path.dirname(os.path.abspath(__file__)), perm="elw")
-        super().__init__(address, _PhotoChannel)
+            self.authorizer.add_anonymous(self.authorizer.get_home_dir("anonymous"), perm="elw")
+        # A loop of its own: pyftpdlib's shared one would mix its connections
+        # with another server's in the same process.
+        super().__init__(address, _PhotoChannel, ioloop=IOLoop())
+        self.ioloop.call_every(1.0, self._sweep)
 
-    def admit(self, channel):
-        """None when the connection may stay, else why not. A satellite has
-        up to per_address connections; when the station is full, an idle
-        connection makes room: the one idle the longest among the
-        satellites that hold at least as many as the newcomer's will."""
-        sat = channel.home[1]
+    def arrive(self, channel):
+        """A new connection, before its login: None when it may wait for
+        it, else why not."""
+        own = self.waiting.get(channel.remote_ip, [])
+        if len(own) >= self.settings.per_address:
+            return "Too many connections from this address."
+        if sum(len(c) for c in self.waiting.values()) >= self.settings.max_connections:
+            # The oldest of an address that waits with the most.
+            crowd = max(self.waiting.values(), key=len)
+            if len(crowd) <= len(own):
+                return "The station is full."
+            self._drop_waiting(crowd[0], "421 Making room for another connection.")
+        self.waiting.setdefault(channel.remote_ip, []).append(channel)
+        return None
+
+    def _drop_waiting(self, channel, reply):
+        self._unwait(channel)
+        channel.respond(reply)
+        channel.close_when_done()
+
+    def _unwait(self, channel):
+        own = self.waiting.get(channel.remote_ip, [])
+        if channel in own:
+            own.remove(channel)
+            if not own:
+                del self.waiting[channel.remote_ip]
+
+    def _sweep(self):
+        """Connections that did not log in in time go."""
+        late = time.monotonic() - self.settings.login_timeout
+        for own in list(self.waiting.values()):
+            for channel in [c for c in own if c.arrived < late]:
+                self._drop_waiting(channel, "421 Log in sooner.")
+
+    def admit(self, channel, home):
+        """None when the connection, logging in to home's satellite, may
+        stay, else why not. A satellite has up to per_address connections;
+        when the station is full, an idle connection makes room: the one idle
+        the longest among the satellites that hold more than the newcomer's
+        will."""
+        sat = home[1]
         own = self.channels.get(sat, [])
         if len(own) >= self.settings.per_address:
-            return "Too many connections from this satellite."
+            return "Too many connections of this satellite."
         if sum(len(c) for c in self.channels.values()) >= self.settings.max_connections:
             idle = [x for s, c in self.channels.items() if s is not sat and len(c) > len(own)
                     for x in c if x.idle()]
@@ -390,10 +514,12 @@ class PhotoServer(FTPServer):
             self.leave(victim)
             victim.respond("421 Making room for another satellite.")
             victim.close_when_done()
+        self._unwait(channel)
         self.channels.setdefault(sat, []).append(channel)
         return None
 
     def leave(self, channel):
+        self._unwait(channel)
         if channel.home is None:
             return
         own = self.channels.get(channel.home[1], [])

@@ -1,14 +1,18 @@
 """Sends everything a per-run station receives on to a shared station: log
-datagrams by UDP, complete photos by FTP, telemetry rows and status by HTTP,
-all from sockets bound to this station's own address, so that the shared
-station attributes them to this satellite by their source address."""
+lines, telemetry rows and status by HTTP, complete photos by FTP. The run
+registers first under its run id, its student's name and a secret it made;
+every request then carries the run id and the secret (the FTP login is the
+run id and the secret), which is how the shared station knows the run,
+whatever address anyone else binds. The instructor's switches for this run
+are asked for the same way and done on this run's own simulator."""
 
 import collections
 import ftplib
 import http.client
 import json
 import os
-import socket
+import re
+import secrets
 import threading
 import time
 import urllib.parse
@@ -21,10 +25,25 @@ MAX_WAITING_BYTES = 32 * 1024 * 1024
 TIMEOUT = 10.0
 # How long the end of the run may take to reach the shared station.
 DRAIN = 2.0
+# Log lines go in one request up to this many.
+LOG_BATCH = 2000
+LOG_BATCH_BYTES = 512 * 1024
+# How often the panel's switches are asked for, and the simulator's faults
+# told again.
+CONTROL_POLL_S = 0.5
+FAULTS_EVERY_S = 5.0
+RUN_HEADER, SECRET_HEADER = "X-Kelvex-Run", "X-Kelvex-Secret"
+
+
+def new_run_id(label=None):
+    """A run's id on a class station: its label (the run folder's name) for
+    the eye, and random digits so that no two runs share it."""
+    label = re.sub(r"[^A-Za-z0-9_-]+", "-", label or "").strip("-_")[:40]
+    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), secrets.token_hex(4))
 
 
 class Relay:
-    def __init__(self, url, bind, root):
+    def __init__(self, url, bind, root, run=None, name=None):
         parts = urllib.parse.urlsplit(url if "//" in url else "http://" + url)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("--upstream: an http:// address of a station, not %r" % url)
@@ -33,10 +52,14 @@ class Relay:
         self.http_port = parts.port or 80
         self.bind = bind
         self.run_json = os.path.join(os.path.dirname(root.rstrip("/")), "run.json")
+        self.run = run or new_run_id(os.path.basename(os.path.dirname(self.run_json)))
+        self.name = name
+        self.secret = secrets.token_urlsafe(24)
+        self.registered = False
+        # The simulator's control channel (a SocketForwarder), when the run
+        # has one: the shared station's panel switches through it.
+        self.control = None
         self.drops = {"relay": 0}
-        # Sent with every status: where the shared station's panel reaches
-        # this run's own (its control URL and token), when it has one.
-        self.status_extra = {}
         self.alarm = None
         self.ports = None
         self._queue = collections.deque()
@@ -44,12 +67,10 @@ class Relay:
         self._lock = threading.Lock()
         self._wake = threading.Event()
         self._stop = threading.Event()
-        self._udp = None
         self._station = None
         self._thread = threading.Thread(target=self._run, name="relay", daemon=True)
-        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
-        self._udp = socket.socket(family, socket.SOCK_DGRAM)
-        self._udp.bind((bind, 0))
+        self._control_thread = threading.Thread(target=self._control, name="relay-control",
+                                                daemon=True)
 
     def check(self):
         """Asks the shared station once, before anything runs: a wrong or
@@ -66,6 +87,8 @@ class Relay:
     def start(self, station):
         self._station = station
         self._thread.start()
+        if self.control is not None:
+            self._control_thread.start()
 
     def stop(self):
         status = dict(self._run_fields(), state="ended", exit_status=self._exit_status())
@@ -73,7 +96,8 @@ class Relay:
         self._stop.set()
         self._wake.set()
         self._thread.join(timeout=DRAIN + 5)
-        self._udp.close()
+        if self._control_thread.ident is not None:
+            self._control_thread.join(timeout=TIMEOUT + 1)
 
     def _record(self):
         try:
@@ -88,12 +112,9 @@ class Relay:
         return value if isinstance(value, int) and not isinstance(value, bool) else None
 
     def _run_fields(self):
-        """The run's name (its folder's) and whether the time limit stopped
-        it, for the shared station's tile."""
-        fields = {"run": os.path.basename(os.path.dirname(self.run_json)) or None}
-        if self._record().get("time_limited") is True:
-            fields["time_limited"] = True
-        return {k: v for k, v in fields.items() if v is not None}
+        """Whether the time limit stopped the run, for the shared station's
+        tile (the run's id, which names it there, came with its registration)."""
+        return {"time_limited": True} if self._record().get("time_limited") is True else {}
 
     # --- the station's events
 
@@ -127,7 +148,6 @@ class Relay:
         body = dict(self._run_fields(), state=state, exit_status=status["exit_status"])
         if sat.name:
             body["name"] = sat.name
-        body.update(self.status_extra)
         self._put(("status", body))
 
     # --- sending
@@ -138,7 +158,7 @@ class Relay:
             if self._stop.is_set() and deadline is None:
                 deadline = time.monotonic() + DRAIN
             with self._lock:
-                size, item = self._queue[0] if self._queue else (0, None)
+                size, item, count = self._next()
             if item is None:
                 if deadline is not None:
                     return
@@ -164,15 +184,40 @@ class Relay:
                 say("sending to the station at %s again" % self.url)
                 self.alarm = None
             with self._lock:
-                self._queue.popleft()
+                for _ in range(count):
+                    self._queue.popleft()
                 self._bytes -= size
+
+    def _next(self):
+        """(bytes, item, queue entries) of what to send next: the log lines
+        at the head of the queue go together."""
+        if not self._queue:
+            return 0, None, 0
+        size, item = self._queue[0]
+        if item[0] != "log":
+            return size, item, 1
+        total, lines = 0, []
+        for size, queued in self._queue:
+            if queued[0] != "log" or len(lines) >= LOG_BATCH or total >= LOG_BATCH_BYTES:
+                break
+            lines.append(queued[1])
+            total += size
+        return total, ("log", lines), len(lines)
 
     def _send(self, item):
         if self.ports is None:
             self.ports = self._request("GET", "/api/station")
+        if not self.registered:
+            body = {"run": self.run, "secret": self.secret}
+            if self.name:
+                body["name"] = self.name
+            if self._request("POST", "/api/ingest/register", body) is None:
+                raise ValueError("the station refuses this run's registration")
+            self.registered = True
         kind = item[0]
         if kind == "log":
-            self._udp.sendto(item[1], (self.host, int(self.ports["log_port"])))
+            self._request("POST", "/api/ingest/log",
+                          {"lines": [data.decode("latin-1") for data in item[1]]})
         elif kind == "photo":
             self._upload(item[1], item[2])
         else:
@@ -184,9 +229,14 @@ class Relay:
         try:
             data = None if body is None else json.dumps(body).encode()
             headers = {"Content-Type": "application/json"} if data is not None else {}
+            headers.update({RUN_HEADER: self.run, SECRET_HEADER: self.secret})
             conn.request(method, path, body=data, headers=headers)
             answer = conn.getresponse()
             text = answer.read()
+            if answer.status == 403:
+                # The station no longer knows this run (its folder was
+                # removed): registered again before the next try.
+                self.registered = False
             if answer.status == 400:
                 # Not going to be taken however often it is sent.
                 self.drops["relay"] += 1
@@ -201,7 +251,7 @@ class Relay:
         ftp = ftplib.FTP(timeout=TIMEOUT, source_address=(self.bind, 0))
         try:
             ftp.connect(self.host, int(self.ports["ftp_port"]))
-            ftp.login()
+            ftp.login(self.run, self.secret)
             with open(path, "rb") as f:
                 ftp.storbinary("STOR incoming/" + name, f)
             ftp.quit()
@@ -209,3 +259,32 @@ class Relay:
             return
         finally:
             ftp.close()
+
+    # --- the instructor's panel on the shared station
+
+    def _control(self):
+        """Asks the shared station for the panel's switches, has this run's
+        simulator do each, and brings its answer back with the next ask."""
+        answer, told, delay = None, 0.0, CONTROL_POLL_S
+        while not self._stop.wait(delay):
+            delay = CONTROL_POLL_S
+            body = {}
+            if answer is not None:
+                body["answer"] = answer
+            if answer is not None or time.monotonic() - told > FAULTS_EVERY_S:
+                body["faults"] = self.control.faults(None)
+                told = time.monotonic()
+            try:
+                if not self.registered:
+                    continue
+                reply = self._request("POST", "/api/ingest/control", body)
+            except (OSError, http.client.HTTPException, ValueError):
+                continue
+            answer = None
+            request = reply.get("request") if isinstance(reply, dict) else None
+            if isinstance(request, dict) and isinstance(reply.get("n"), int):
+                try:
+                    answer = {"n": reply["n"], "state": self.control.switch(None, request)}
+                except ValueError as e:
+                    answer = {"n": reply["n"], "error": str(e)}
+                delay = 0

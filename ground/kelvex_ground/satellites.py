@@ -42,6 +42,8 @@ unknown id returns None (the web server answers 404).
         station refuses every ingest.
 """
 
+import hashlib
+import hmac
 import ipaddress
 import json
 import math
@@ -64,10 +66,21 @@ ROWS_BUDGET = 200000
 LOOPBACK = ("127.0.0.0/8", "::1/128")
 HELLO = re.compile(r"^The (.{1,200}?) says 'HELLO' to ")
 STATES = ("running", "ended")
+# A run's id names its folder and its page: no dots or colons, so that it is
+# never taken for a board's address.
+RUN_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]{0,63}\Z")
+MIN_SECRET = 16
+# A run that has not asked for the panel's switches for this long cannot be
+# switched (it ended, or its station is gone).
+CONTROL_STALE_S = 10.0
 
 
 class IngestRefused(Exception):
     pass
+
+
+def secret_hash(secret):
+    return hashlib.sha256(secret.encode()).hexdigest()
 
 
 def address_of(peer):
@@ -102,8 +115,13 @@ def _read_json(path):
 
 
 class Satellite:
-    def __init__(self, address, folder, station, telemetry=None):
-        self.id = self.address = address
+    """A board (id: its address) or a registered run (id: the run's id;
+    address: where it registered from, for the page only)."""
+
+    def __init__(self, address, folder, station, telemetry=None, run=None):
+        self.id = run or address
+        self.address = address
+        self.run = run
         self.dir = folder
         self.station = station
         ro = station.read_only
@@ -123,16 +141,21 @@ class Satellite:
         self.status_path = os.path.join(folder, "status.json")
         saved = _read_json(self.status_path)
         self.name = saved.get("name") if isinstance(saved.get("name"), str) else None
+        # A name the run registered (the student's) is not renamed by a hello.
+        self.named = saved.get("named") is True
+        self.secret = saved.get("secret_sha256") if isinstance(saved.get("secret_sha256"), str) else None
+        if run is not None and isinstance(saved.get("address"), str):
+            self.address = saved["address"]
         self.reported = saved.get("state") if saved.get("state") in STATES else None
         self.exit_status = saved.get("exit_status") if isinstance(saved.get("exit_status"), int) else None
         self.time_limited = saved.get("time_limited") is True
-        self.run = saved.get("run") if isinstance(saved.get("run"), str) else None
         last = self.book.last()
         self.last_heard = saved.get("last_heard") if isinstance(saved.get("last_heard"), (int, float)) \
             else (last[0] if last else None)
         if self.name is None:
             self._name_from_log()
         self.dropped = 0
+        self.dropped_kernel = 0     # the socket's, while this satellite alone was heard
         self._saved = None
 
     def _name_from_log(self):
@@ -142,7 +165,8 @@ class Satellite:
     def hello(self, text):
         m = HELLO.match(text)
         if m:
-            self.name = m.group(1)
+            if not self.named:
+                self.name = m.group(1)
             # A new start of the program: whatever it ended with is past.
             self.reported = "running"
             self.exit_status = None
@@ -160,12 +184,19 @@ class Satellite:
 
     def status(self):
         return {"id": self.id, "name": self.name or self.address, "address": self.address,
-                "last_heard": self.last_heard, "state": self.state(), "exit_status": self.exit_status,
-                "time_limited": self.time_limited, "run": self.run}
+                "run": self.run, "last_heard": self.last_heard, "state": self.state(),
+                "exit_status": self.exit_status, "time_limited": self.time_limited}
+
+    def holds(self, secret):
+        return (self.secret is not None and isinstance(secret, str)
+                and hmac.compare_digest(secret_hash(secret), self.secret))
 
     def save(self):
         """status.json, when something in it changed."""
-        value = dict(self.status(), last_heard=self.last_heard)
+        value = dict(self.status(), last_heard=self.last_heard, named=self.named)
+        if self.secret is not None:
+            # Only its hash: the folder may be read by others than the run.
+            value["secret_sha256"] = self.secret
         key = (value["name"], value["state"], value["exit_status"], int(self.last_heard or 0) // 10)
         if self.station.read_only or key == self._saved:
             return False
@@ -223,28 +254,43 @@ class Station:
     rows); each method optional."""
 
     def __init__(self, root, single=False, read_only=False, telemetry=None, address="127.0.0.1",
-                 quota=None, ingest_from=LOOPBACK, max_satellites=MAX_SATELLITES, echo=None):
+                 quota=None, ingest_from=LOOPBACK, max_satellites=MAX_SATELLITES, echo=None,
+                 boards=None, run=None, name=None, senders=None):
+        """boards: the networks a class station takes boards' datagrams and
+        anonymous uploads from (None: any address). run, name: the run a
+        single station is the station of, and its student's name.
+        senders: a SenderCheck a single station's mission must pass."""
         self.root = root
         self.single = single
         self.read_only = read_only
         self.quota = quota or Quota()
         self.ingest_from = [ipaddress.ip_network(n, strict=False) for n in ingest_from]
         self.max_satellites = max_satellites
+        self.boards = None if boards is None else [ipaddress.ip_network(n, strict=False) for n in boards]
+        self.senders = senders
+        self.strangers = 0
         self.started = time.time()
         self.receiver = None
         self.ports = {"log_port": None, "ftp_port": None, "http_port": None}
         self.listeners = []
         # A class station's panel learns from each run's status where that
         # run's own station takes the instructor's switches.
-        self.control_routes = None
+        self.control = RunControl()
         self.refused = 0
+        # Kernel drops not yet put on a satellite, and who was heard since.
+        self._kernel_counted = 0
+        self._heard = set()
         self._lock = threading.RLock()
         self._sats = {}
         self._echo = Echo(echo) if echo is not None else None
         self._stop = threading.Event()
         self._threads = []
         if single:
-            self._sats[address] = Satellite(address, root, self, telemetry)
+            sat = Satellite(address, root, self, telemetry)
+            sat.run = run
+            if name:
+                sat.name, sat.named = name, True
+            self._sats[address] = sat
             self.main_file = None
         else:
             self.sat_root = os.path.join(root, "satellites")
@@ -262,31 +308,64 @@ class Station:
         found = []
         for name in names:
             folder = os.path.join(self.sat_root, name)
-            if os.path.isdir(folder) and address_of(name) == name:
+            if not os.path.isdir(folder):
+                continue
+            if RUN_ID.match(name):
+                sat = Satellite(name, folder, self, run=name)
+            elif address_of(name) == name:
                 sat = Satellite(name, folder, self)
-                found.append((sat.book.since(0, 1)["lines"][0]["t"] if sat.book.count else 0.0, name, sat))
+            else:
+                continue
+            first = sat.book.since(0, 1)["lines"][0]["t"] if sat.book.count else sat.last_heard
+            found.append((first or 0.0, name, sat))
         for _, name, sat in sorted(found):
             self._sats[name] = sat
         self._share_memory()
 
     # --- attribution
 
+    def is_board(self, address):
+        if self.boards is None:
+            return True
+        try:
+            ip = ipaddress.ip_address(address)
+        except ValueError:
+            return False
+        return any(ip in net for net in self.boards)
+
     def satellite_for(self, peer, create=True):
-        """The satellite behind a source address, None when the station is
-        full (counted) or it is not known and create is off."""
+        """The board behind a source address (a single station's one
+        satellite), None when the address is not a board's (counted), the
+        station is full (counted) or it is not known and create is off. A
+        registered run's satellite is never found by address."""
         if self.single:
             return next(iter(self._sats.values()))
         address = address_of(peer)
+        if not self.is_board(address):
+            self.strangers += 1
+            return None
         with self._lock:
             sat = self._sats.get(address)
             if sat is None and create and not self.read_only:
-                if len(self._sats) >= self.max_satellites:
-                    self.refused += 1
-                    return None
-                sat = Satellite(address, os.path.join(self.sat_root, address), self)
-                self._sats[address] = sat
-                self._share_memory()
+                sat = self._add(address, None)
             return sat
+
+    def _add(self, address, run):
+        full = len(self._sats) >= self.max_satellites
+        if not full and run is None and self.boards is None:
+            # Where any address is a board's, one sender that binds many
+            # addresses could fill the table: addresses nobody listed leave
+            # a quarter of it to the runs that register.
+            unlisted = sum(1 for s in self._sats.values() if s.run is None)
+            full = unlisted >= self.max_satellites - self.max_satellites // 4
+        if full:
+            self.refused += 1
+            return None
+        key = run or address
+        sat = Satellite(address, os.path.join(self.sat_root, key), self, run=run)
+        self._sats[key] = sat
+        self._share_memory()
+        return sat
 
     def _share_memory(self):
         count = max(1, len(self._sats))
@@ -295,12 +374,30 @@ class Station:
             sat.telemetry.max_rows = min(MAX_ROWS, ROWS_BUDGET // count)
 
     def ftp_home(self, peer):
-        """Where an FTP connection from peer puts its files (PhotoServer)."""
+        """Where an anonymous FTP login from peer puts its files
+        (PhotoServer): a board's."""
         sat = self.satellite_for(peer)
         if sat is None:
             return None
+        return self._home(sat)
+
+    def _home(self, sat):
         sat.last_heard = time.time()
-        return (sat.dir, sat.photos, [s.photos for s in self._all()])
+        return (sat.dir, sat.photos, self.photo_stores)
+
+    def photo_stores(self):
+        """Every satellite's photos, which the total quota bounds."""
+        return [s.photos for s in self._all()]
+
+    def ftp_login(self, peer, user, secret):
+        """Where the uploads of a run that logs in with its id and secret go;
+        None when they do not match a registered run."""
+        if self.single or self.read_only:
+            return None
+        sat = self._get(user)
+        if sat is None or sat.run is None or not sat.holds(secret):
+            return None
+        return self._home(sat)
 
     def photo_arrived(self, peer, store, name):
         sat = next((s for s in self._all() if s.photos is store), None)
@@ -386,21 +483,22 @@ class Station:
             now = time.monotonic()
             if now >= retry:
                 retry = now + 1.0
+                self._count_drops()
                 for f in self._files():
                     if f.failing:
                         f.flush()
-                self._count_drops()
                 for sat in self._all():
                     if sat.save():
                         self._emit("on_status", sat, sat.status())
             if not batch and self._stop.is_set():
                 break
 
-    def deliver(self, batch):
-        """batch: (arrival time, peer address, datagram) in arrival order."""
+    def deliver(self, batch, sat_of=None):
+        """batch: (arrival time, peer address, datagram) in arrival order;
+        sat_of(peer): their satellite (default: the board at that address)."""
         groups, echo, main = {}, [], []
         for t, peer, data in batch:
-            sat = self.satellite_for(peer)
+            sat = (sat_of or self.satellite_for)(peer)
             if sat is None:
                 continue
             text = datagram_text(data)
@@ -408,8 +506,8 @@ class Station:
             if self.single:
                 echo.append(text)
             else:
-                echo.append("[%s] %s" % (sat.address, text))
-                main.append("%s [%s] %s" % (stamp(t), sat.address, text))
+                echo.append("[%s] %s" % (sat.id, text))
+                main.append("%s [%s] %s" % (stamp(t), sat.id, text))
         for sat, entries in groups.items():
             changed = False
             for _, text, _ in entries:
@@ -430,23 +528,43 @@ class Station:
             self.main_file.flush()
         if self._echo is not None:
             self._echo.write(echo)
-        self._count_drops()
+        self._heard.update(groups)
+        # Every satellite's: one whose lines the queue all dropped is in no
+        # group.
+        self._count_drops(self._all())
 
-    def _count_drops(self):
-        """Datagrams the receiver's queue dropped, on the satellite that sent
-        them, also when none of its lines got through. (What the kernel drops
-        names no sender: the station counts it.)"""
-        if self.receiver is None:
+    def _count_drops(self, sats=None):
+        """Puts each loss on the satellite that lost it: what the queue refused
+        by sender, and what the socket's full buffer dropped while only one
+        satellite was heard (the kernel does not say whose; with several, the
+        loss stays the station's). Done each second too, so that the end of a
+        burst, after which the satellite says nothing more, is counted."""
+        r = self.receiver
+        if r is None:
             return
-        by_peer = dict.copy(getattr(self.receiver, "dropped_by", {}))
-        if self.single:
-            for sat in self._all():
-                sat.dropped = sum(by_peer.values())
-            return
-        for peer, count in by_peer.items():
-            sat = self._get(address_of(peer))
-            if sat is not None:
-                sat.dropped = count
+        by_peer = getattr(r, "dropped_by", {})
+        if sats is None:
+            kernel = r.dropped_kernel
+            if kernel > self._kernel_counted:
+                if len(self._heard) == 1:
+                    next(iter(self._heard)).dropped_kernel += kernel - self._kernel_counted
+                self._kernel_counted = kernel
+            self._heard = set()
+            sats = self._all()
+        for sat in sats:
+            if sat.run is not None and not self.single:
+                # A registered run's lines come to a class station by its
+                # relay, not by datagram: an address's losses are a board's.
+                continue
+            if self.single:
+                # Whoever the senders the check let through, they are its one
+                # mission's.
+                dropped = sum(dict.copy(by_peer).values()) + sat.dropped_kernel
+            else:
+                dropped = by_peer.get(sat.address, 0) + sat.dropped_kernel
+            if dropped != sat.dropped:
+                sat.dropped = dropped
+                self._emit("on_status", sat, sat.status())
 
     def _watch(self):
         """New rows of followed telemetry files, for the listeners."""
@@ -471,12 +589,18 @@ class Station:
     def station_info(self):
         r = self.receiver
         drops = {"kernel": r.dropped_kernel if r else 0, "queue": r.dropped_queue if r else 0,
-                 "file": sum(f.dropped for f in self._files()), "refused": self.refused}
-        alarms = []
+                 "file": sum(f.dropped for f in self._files()), "refused": self.refused,
+                 "strangers": self.strangers + (r.refused if r else 0)
+                 + (self.senders.refused if self.senders else 0)}
+        alarms, details = [], {}
         for listener in self.listeners:
             drops.update(getattr(listener, "drops", {}))
+            details.update(listener.details() if hasattr(listener, "details") else {})
             if getattr(listener, "alarm", None):
                 alarms.append(listener.alarm)
+        if drops["strangers"]:
+            alarms.append("%d datagrams, uploads or posts refused from senders that are not "
+                          "this station's satellites" % drops["strangers"])
         if drops["kernel"] or drops["queue"]:
             alarms.append("%d log datagrams dropped on arrival" % (drops["kernel"] + drops["queue"]))
         if self.refused:
@@ -487,8 +611,9 @@ class Station:
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
                  "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
-                    review=self.read_only, folder=self.root if self.read_only else None, drops=drops, alarms=alarms, queue=queue,
-                    receive_buffer=r.buffer if r else None)
+                    review=self.read_only, folder=self.root if self.read_only else None,
+                    drops=drops, alarms=alarms, queue=queue,
+                    receive_buffer=r.buffer if r else None, **details)
 
     def satellites(self):
         now = time.time()
@@ -516,25 +641,92 @@ class Station:
         sat = self._get(sat_id)
         return None if sat is None else sat.photos.thumbnail(name)
 
-    def _ingest_sat(self, peer):
+    def _ingest_peer(self, peer):
         if self.read_only:
             raise IngestRefused("a review station takes nothing in")
+        if self.single:
+            raise IngestRefused("a run's own station takes nothing in")
         try:
             ip = ipaddress.ip_address(address_of(peer))
         except ValueError:
             raise IngestRefused("not an address: %s" % peer)
         if not any(ip in net for net in self.ingest_from):
             raise IngestRefused("%s may not send to this station" % ip)
-        sat = self.satellite_for(str(ip))
-        if sat is None:
-            raise IngestRefused("this station serves no more satellites")
+        return str(ip)
+
+    def _ingest_sat(self, peer, identity):
+        """The registered run that identity (run id, secret) names, or
+        IngestRefused: whatever the address, nobody speaks for a run without
+        its secret."""
+        self._ingest_peer(peer)
+        run, secret = identity or (None, None)
+        sat = self._get(run) if isinstance(run, str) else None
+        if sat is None or sat.run is None or not sat.holds(secret):
+            self.strangers += 1
+            raise IngestRefused("not a registered run, or not its secret")
         sat.last_heard = time.time()
         return sat
 
-    def ingest_telemetry(self, peer, body):
+    def register(self, peer, body, identity=None):
+        """A run joins: body {"run": id, "name": the student's, "secret"}.
+        The first registration of an id makes its record; a later one (the
+        run again, after this station restarted) must hold the same secret.
+        A run id is never re-used for someone else's run."""
+        address = self._ingest_peer(peer)
         if not isinstance(body, dict):
             raise ValueError("a JSON object")
-        sat = self._ingest_sat(peer)
+        run, name, secret = body.get("run"), body.get("name"), body.get("secret")
+        if not isinstance(run, str) or not RUN_ID.match(run):
+            raise ValueError("run: letters, digits, - and _ (at most 64)")
+        if name is not None and (not isinstance(name, str) or not 0 < len(name) <= 200):
+            raise ValueError("name: a text")
+        if not isinstance(secret, str) or not MIN_SECRET <= len(secret) <= 200:
+            raise ValueError("secret: a text of %d to 200 characters" % MIN_SECRET)
+        with self._lock:
+            sat = self._sats.get(run)
+            if sat is not None and not sat.holds(secret):
+                self.strangers += 1
+                raise IngestRefused("run %s is registered already" % run)
+            if sat is None:
+                sat = self._add(address, run)
+                if sat is None:
+                    raise IngestRefused("this station serves no more satellites")
+                sat.secret = secret_hash(secret)
+                sat.reported = "running"
+            if name:
+                sat.name = datagram_text(name.encode("utf-8", errors="replace"))
+                sat.named = True
+            sat.last_heard = time.time()
+        sat.save()
+        self._emit("on_status", sat, sat.status())
+        return {"ok": True, "id": sat.id}
+
+    def ingest_log(self, peer, body, identity=None):
+        """body {"lines": [datagram, as text of its bytes in latin-1]}."""
+        sat = self._ingest_sat(peer, identity)
+        lines = body.get("lines") if isinstance(body, dict) else None
+        if not isinstance(lines, list) or not all(isinstance(x, str) for x in lines):
+            raise ValueError('{"lines": [text, ...]}')
+        try:
+            batch = [(time.time(), None, x.encode("latin-1")) for x in lines]
+        except UnicodeEncodeError:
+            raise ValueError("lines: the datagrams' bytes, as latin-1 text")
+        self.deliver(batch, sat_of=lambda _: sat)
+        return {"ok": True, "lines": sat.book.count}
+
+    def ingest_control(self, peer, body, identity=None):
+        """A run's station asks for the panel's next switch, saying how its
+        simulator answered the last one: body {"faults": state or null,
+        "answer": {"n", "state" or "error"} (optional)}."""
+        sat = self._ingest_sat(peer, identity)
+        if not isinstance(body, dict):
+            raise ValueError("a JSON object")
+        return self.control.poll(sat.id, body)
+
+    def ingest_telemetry(self, peer, body, identity=None):
+        if not isinstance(body, dict):
+            raise ValueError("a JSON object")
+        sat = self._ingest_sat(peer, identity)
         if sat.telemetry.follow:
             raise ValueError("this satellite's telemetry comes from its own file")
         rows = body.get("rows")
@@ -548,7 +740,7 @@ class Station:
         self._emit("on_telemetry", sat, sat.telemetry.columns, rows)
         return {"ok": True, "next": count}
 
-    def ingest_status(self, peer, body):
+    def ingest_status(self, peer, body, identity=None):
         if not isinstance(body, dict) or body.get("state") not in STATES:
             raise ValueError('{"state": "running" or "ended", ...}')
         exit_status = body.get("exit_status")
@@ -557,22 +749,82 @@ class Station:
         name = body.get("name")
         if name is not None and (not isinstance(name, str) or not 0 < len(name) <= 200):
             raise ValueError("name: a text")
-        run = body.get("run")
-        if run is not None and (not isinstance(run, str) or not 0 < len(run) <= 200):
-            raise ValueError("run: a text")
         if not isinstance(body.get("time_limited", False), bool):
             raise ValueError("time_limited: true or false")
-        sat = self._ingest_sat(peer)
+        sat = self._ingest_sat(peer, identity)
         with self._lock:
             sat.reported = body["state"]
             sat.exit_status = exit_status if body["state"] == "ended" else None
             sat.time_limited = body["state"] == "ended" and body.get("time_limited") is True
-            if name:
+            if name and not sat.named:
                 sat.name = datagram_text(name.encode("utf-8", errors="replace"))
-            if run:
-                sat.run = datagram_text(run.encode("utf-8", errors="replace"))
         sat.save()
-        if self.control_routes is not None:
-            self.control_routes.learn(sat.id, body)
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}
+
+
+class RunControl:
+    """The class station's panel on registered runs. The station never
+    connects to a run: each run's own station asks here, with its secret,
+    for the switches waiting for it, has its simulator do them, and brings
+    back the simulator's answer, which the panel shows. So the panel reaches
+    only the simulator of the run that holds the secret."""
+
+    def __init__(self, answer_s=4.0):
+        self.answer_s = answer_s
+        self._cond = threading.Condition()
+        self._runs = {}
+
+    def _run(self, sat):
+        return self._runs.setdefault(sat, {"faults": None, "seen": 0.0, "next": 1,
+                                           "waiting": None, "answers": {}})
+
+    def poll(self, sat, body):
+        faults, answer = body.get("faults"), body.get("answer")
+        if faults is not None and not isinstance(faults, dict):
+            raise ValueError("faults: an object or null")
+        with self._cond:
+            run = self._run(sat)
+            if "faults" in body:
+                run["faults"] = faults
+            run["seen"] = time.monotonic()
+            if isinstance(answer, dict) and isinstance(answer.get("n"), int):
+                run["answers"][answer["n"]] = answer
+                # Only the one the panel waits for is kept.
+                for n in [n for n in run["answers"] if n < answer["n"]]:
+                    del run["answers"][n]
+                self._cond.notify_all()
+            waiting = run["waiting"]
+            run["waiting"] = None
+        return {"ok": True, "request": waiting[1], "n": waiting[0]} if waiting else {"ok": True}
+
+    def faults(self, sat):
+        with self._cond:
+            run = self._runs.get(sat)
+            if run is None or time.monotonic() - run["seen"] > CONTROL_STALE_S:
+                return None
+            return run["faults"]
+
+    def switch(self, sat, request):
+        from .control import request_command
+        request_command(request)    # refused here already, not a hop later
+        deadline = time.monotonic() + self.answer_s
+        with self._cond:
+            run = self._run(sat)
+            n = run["next"]
+            run["next"] += 1
+            run["waiting"] = (n, request)
+            while n not in run["answers"]:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    if run["waiting"] and run["waiting"][0] == n:
+                        run["waiting"] = None
+                    raise ValueError("the satellite's own station did not answer")
+                self._cond.wait(left)
+            answer = run["answers"].pop(n)
+        if isinstance(answer.get("error"), str):
+            raise ValueError(answer["error"])
+        state = answer.get("state")
+        if not isinstance(state, dict):
+            raise ValueError("the satellite's own station answered nothing")
+        return state

@@ -1,6 +1,7 @@
 """kelvex-ground: the command line that runs the servers together."""
 
 import argparse
+import contextlib
 import json
 import os
 import signal
@@ -12,24 +13,28 @@ from .config import ConfigError, settings
 from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
 from .photos import FtpSettings, FtpThread, PhotoServer, Quota
 from .satellites import Station
-from .control import RelayForwarder, SocketForwarder, status_fields
+from .senders import SenderCheck
+from .control import SocketForwarder
 from .web import Instructor, WebServer
 
 DESCRIPTION = """\
 The kelvex ground station. It receives the satellites' log datagrams (UDP) and
 photo uploads (anonymous FTP), takes the virtual satellites' telemetry and
-status (HTTP), and shows them live in a web page. Satellites are told apart by
-their source address. A port of 0 takes any free port; the ready file then
-tells which."""
+status (HTTP), and shows them live in a web page. A board is known by its
+source address (--board, [boards] addresses); a virtual satellite's run
+registers with its run id, its student's name and a secret, which everything
+it relays carries. A port of 0 takes any free port; the ready file then tells
+which."""
 
 EPILOG = """\
 files (station for a class):
   DIR/log.txt                      every line of every satellite:
                                    "TIME [ADDRESS] TEXT"
-  DIR/satellites/ADDRESS/log.txt   one satellite's lines: "TIME TEXT"
-  DIR/satellites/ADDRESS/incoming/ its photos, uploaded e.g. with
+  DIR/satellites/ID/log.txt        one satellite's lines: "TIME TEXT"; ID is a
+                                   board's address or a run's id
+  DIR/satellites/ID/incoming/      its photos, uploaded e.g. with
                      curl -T photos/7.jpeg ftp://ADDR:2121/incoming/20190305140309-7.jpeg
-  DIR/satellites/ADDRESS/telemetry.csv, status.json
+  DIR/satellites/ID/telemetry.csv, status.json
 files (--single):  DIR/log.txt, DIR/incoming/
   Lines: arrival date and time with milliseconds, a blank, the text
   (appended, never rewritten; a trailing newline is dropped, other control
@@ -65,12 +70,38 @@ def parse_args(argv):
     p.add_argument("--upstream", metavar="URL",
                    help="also send everything to the station at URL (its page address), from "
                         "the --bind address")
+    p.add_argument("--board", metavar="NET", dest="boards", action="append", default=None,
+                   help="an address (or network) of the boards: their datagrams and anonymous "
+                        "uploads are taken, nobody else's; may be repeated (default: any address)")
+    p.add_argument("--run-id", metavar="ID",
+                   help="the run this station is the own station of, registered with --upstream")
+    p.add_argument("--name", metavar="NAME",
+                   help="the student's name the run is shown under (here and upstream)")
+    p.add_argument("--sender-uid", metavar="UID", type=int,
+                   help="take datagrams and uploads only from sockets of this Unix user (a "
+                        "run's own station: its mission's user), told by the kernel's socket "
+                        "tables; senders in another network namespace cannot be told")
     p.add_argument("--review", metavar="DIR",
                    help="serve the page of an earlier run's folder or station directory, "
                         "read-only; nothing is received")
     p.add_argument("--mqtt", metavar="HOST:PORT",
                    help="publish every satellite's log, status, photos and telemetry to this "
                         "MQTT broker")
+    p.add_argument("--mqtt-user", metavar="NAME", help="the station's user name at the broker")
+    p.add_argument("--mqtt-password-file", metavar="FILE",
+                   help="a file whose first line is the broker's password for --mqtt-user")
+    p.add_argument("--mqtt-tls", action="store_true", default=None,
+                   help="talk to the broker over TLS (the system's certificate authorities "
+                        "unless --mqtt-cafile)")
+    p.add_argument("--mqtt-cafile", metavar="FILE",
+                   help="the certificate authority the broker's certificate is checked against")
+    p.add_argument("--mqtt-certfile", metavar="FILE", help="the station's own certificate")
+    p.add_argument("--mqtt-keyfile", metavar="FILE", help="the key of --mqtt-certfile")
+    p.add_argument("--mqtt-queue-mb", metavar="MB", type=float,
+                   help="messages waiting for a slow broker, at most (default 8 MB); more "
+                        "are dropped and counted")
+    p.add_argument("--mqtt-station", metavar="NAME",
+                   help="publish under kelvex/NAME/ (default: --mqtt-user, if given)")
     p.add_argument("--print-log", action="store_true",
                    help="print every line on standard output as it arrives, escaped as in log.txt")
     p.add_argument("--control", metavar="SOCKET",
@@ -89,7 +120,9 @@ def parse_args(argv):
 
 def write_ready(path, values):
     tmp = path + ".tmp"
-    with open(tmp, "w") as f:
+    # It may carry the instructor's token: readable by its owner only.
+    with open(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        os.fchmod(f.fileno(), 0o600)
         f.writelines("%s=%s\n" % kv for kv in values.items())
     # Whoever waits for the file never sees it half written.
     os.replace(tmp, path)
@@ -125,14 +158,20 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers, vendor_dirs=(), log_socket=None):
+def build(args, conf, servers, log_socket=None, inside=None, senders=None, vendor_dirs=()):
     """The station; its servers are appended to servers as each one listens,
-    so that a failure can close the ones already there. vendor_dirs: where
-    the page's libraries are looked for first (a build tree's). log_socket:
-    the log datagrams' socket, bound by the caller (a run that claimed its
-    address with it, or one made inside another network namespace); else one
-    is bound to the settings' address and port."""
+    so that a failure can close the ones already there. log_socket: the log
+    datagrams' socket, bound by the caller (a run that claimed its address
+    with it, or one made inside another network namespace); else one is
+    bound to the settings' address and port. inside: a context manager in
+    which the FTP server is made and started (a run's own network namespace,
+    where its mission reaches it), the page staying outside.
+    senders: a SenderCheck that every datagram and upload must pass (a run's
+    station: its mission's). vendor_dirs: where the page's libraries are
+    looked for first (a build tree's)."""
     quota = Quota(*conf["quota_bytes"])
+    if senders is None and args.sender_uid is not None:
+        senders = SenderCheck(args.sender_uid)
     if args.review:
         root, single, csv, address = review_layout(os.path.abspath(args.review))
         station = Station(root, single=single, read_only=True, address=address,
@@ -143,8 +182,11 @@ def build(args, conf, servers, vendor_dirs=(), log_socket=None):
         station = Station(root, single=single, address=conf["bind"], quota=quota,
                           telemetry=os.path.abspath(args.telemetry) if args.telemetry else None,
                           ingest_from=conf["ingest_from"], max_satellites=conf["max_satellites"],
-                          echo=sys.stdout if args.print_log else None)
+                          echo=sys.stdout if args.print_log else None, boards=conf["boards"],
+                          run=args.run_id, name=args.name, senders=senders)
         station.receiver = Receiver(log_socket or open_udp(conf["bind"], conf["log_port"]))
+        if senders is not None:
+            station.receiver.accept = senders.datagram
         servers.append(station.receiver)
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
@@ -152,9 +194,13 @@ def build(args, conf, servers, vendor_dirs=(), log_socket=None):
         settings = FtpSettings(idle_timeout=conf["idle_timeout"],
                                per_address=conf["connections_per_address"],
                                max_connections=conf["max_connections"],
-                               passive_ports=conf["passive_ports"])
-        ftp = FtpThread(PhotoServer((conf["bind"], conf["ftp_port"]), station, settings,
-                                    refuse=transmitter_dead(args.state) if args.state else None))
+                               passive_ports=conf["passive_ports"],
+                               login_timeout=conf["login_timeout"])
+        with (inside or contextlib.nullcontext)():
+            ftp = FtpThread(PhotoServer((conf["bind"], conf["ftp_port"]), station, settings,
+                                        refuse=transmitter_dead(args.state) if args.state else None,
+                                        accept=senders.connection if senders else None))
+        ftp.inside = inside
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
     instructor = None
@@ -162,9 +208,8 @@ def build(args, conf, servers, vendor_dirs=(), log_socket=None):
         instructor = Instructor(SocketForwarder(args.control), networks=args.instructor_network)
     elif not station.single and not args.review:
         # A class station switches each virtual satellite's faults through
-        # that run's own station.
-        station.control_routes = RelayForwarder()
-        instructor = Instructor(station.control_routes, networks=args.instructor_network)
+        # that run's own station, which asks for them.
+        instructor = Instructor(station.control, networks=args.instructor_network)
     station.instructor = instructor
     web = WebServer(conf["bind"], conf["http_port"], station, hosts=args.http_host,
                     idle_timeout=args.http_timeout, instructor=instructor, vendor_dirs=vendor_dirs)
@@ -172,14 +217,13 @@ def build(args, conf, servers, vendor_dirs=(), log_socket=None):
     station.ports["http_port"] = web.port
     if conf["mqtt"]:
         from .mqtt import Publisher
-        station.listeners.append(Publisher(conf["mqtt"]))
+        station.listeners.append(Publisher(conf["mqtt_settings"]))
     if args.upstream:
         from .relay import Relay
-        relay = Relay(args.upstream, conf["bind"], root)
+        relay = Relay(args.upstream, conf["bind"], root, run=args.run_id, name=args.name)
         relay.check()
-        if instructor is not None:
-            host = "[%s]" % conf["bind"] if ":" in conf["bind"] else conf["bind"]
-            relay.status_extra = status_fields(instructor, "http://%s:%d/" % (host, web.port))
+        if isinstance(getattr(instructor, "forwarder", None), SocketForwarder):
+            relay.control = instructor.forwarder
         station.listeners.append(relay)
     return station, web
 
@@ -234,7 +278,9 @@ def start_servers(station, web, servers):
     """Starts what build() made; returns the page's address."""
     for server in servers:
         if server is not station.receiver:
-            server.start()
+            # A server's thread is in the network of the thread that starts it.
+            with (getattr(server, "inside", None) or contextlib.nullcontext)():
+                server.start()
     if station.receiver is not None:
         station.receiver.start()
     station.start(station.receiver)

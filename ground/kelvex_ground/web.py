@@ -11,10 +11,12 @@ The server reads the station through a data object with these methods
   station_info()            {version, log_port, ftp_port, http_port, drops, started}
   photo_path(sat, name)     path of a listed photo
   thumbnail(sat, name)      JPEG bytes of its thumbnail
-and, on a station that takes telemetry and status from per-run stations,
-  ingest_telemetry(peer, body), ingest_status(peer, body)
-                            the JSON answer; IngestRefused for a peer it does not
-                            take from, ValueError for a body it rejects
+and, on a station that takes what per-run stations relay,
+  register(peer, body, identity), ingest_log/_telemetry/_status/_control(peer, body, identity)
+                            the JSON answer; IngestRefused for a peer or identity
+                            it does not take from, ValueError for a body it rejects.
+                            identity: (run id, secret) of the request's
+                            X-Kelvex-Run and X-Kelvex-Secret headers
 """
 
 import hmac
@@ -53,6 +55,9 @@ FILE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.+-]*\Z")
 BAD_ESCAPE = re.compile(r"%(?![0-9A-Fa-f]{2})")
 LOCAL_NAMES = ("localhost", "localhost.localdomain", "ip6-localhost")
 TOKEN_HEADER = "X-Kelvex-Token"
+RUN_HEADER, SECRET_HEADER = "X-Kelvex-Run", "X-Kelvex-Secret"
+INGEST = {"register": "register", "log": "ingest_log", "telemetry": "ingest_telemetry",
+          "status": "ingest_status", "control": "ingest_control"}
 MAX_BODY = 4096
 # A per-run station relays its telemetry rows in answers of up to this size.
 MAX_INGEST = 1024 * 1024
@@ -271,8 +276,8 @@ class PageRequest(BaseHTTPRequestHandler):
 
     def _post(self, parts):
         ingest = None
-        if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in ("telemetry", "status"):
-            ingest = getattr(self.server.data, "ingest_" + parts[2], None)
+        if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in INGEST:
+            ingest = getattr(self.server.data, INGEST[parts[2]], None)
         if not ingest and (len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault"):
             return self._error(404)
         length = self.headers.get("Content-Length", "")
@@ -282,8 +287,14 @@ class PageRequest(BaseHTTPRequestHandler):
             return self._error(413)
         body = self.rfile.read(int(length))
         if ingest:
+            # JSON only: a page elsewhere cannot send that without asking
+            # first, and nothing here answers such a question.
+            if self.headers.get_content_type() != "application/json":
+                return self._error(415)
+            identity = (self.headers.get(RUN_HEADER), self.headers.get(SECRET_HEADER))
             try:
-                return self._json(ingest(self.client_address[0], json.loads(body)))
+                return self._json(ingest(self.client_address[0], json.loads(body),
+                                         identity=identity))
             except IngestRefused as e:
                 return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
             except ValueError as e:

@@ -24,6 +24,11 @@ EXTRA_KEYS = {
 COMMON_KEYS = ("name", "points")
 # Tables a lab sheet may hold; [[event]] belongs to the scenario reader.
 TABLES = ("run", "check", "event")
+# A sheet is written by hand: bounds far past any lab's keep a mistaken or
+# hostile one to a message (the TOML reader recurses per level of [ and {).
+MAX_FILE_BYTES = 1024 * 1024
+MAX_ENTRIES = 1000          # [[check]] and [[event]], each
+MAX_NESTING = 32
 
 
 class CheckFileError(Exception):
@@ -140,18 +145,26 @@ def _suggest(name, known):
     return f" (did you mean '{close[0]}'?)" if close else ""
 
 
-def load(path, columns=None, sim=None):
+def load(path, columns=None):
     """Reads and checks the whole file; columns are the telemetry's (the
-    simulator's known columns when None); sim: the kelvex-sim that names
-    its faults (None: simulator.Programs().find). Raises CheckFileError."""
+    simulator's known columns when None). Raises CheckFileError."""
     try:
         with open(path, "rb") as f:
-            raw = f.read()
+            raw = f.read(MAX_FILE_BYTES + 1)
     except OSError as e:
         raise CheckFileError([f"{path}: {e.strerror}"])
+    if len(raw) > MAX_FILE_BYTES:
+        raise CheckFileError([f"{path}: too long for a lab sheet (more than "
+                              f"{MAX_FILE_BYTES // 1024} KB)"])
     try:
         text = raw.decode("utf-8")
+        deep = _too_deep(text)
+        if deep:
+            raise CheckFileError([f"{path}:{deep}: nested too deeply (more than {MAX_NESTING} "
+                                  f"levels of [ and {{)"])
         data = tomllib.loads(text)
+    except RecursionError:
+        raise CheckFileError([f"{path}: nested too deeply"]) from None
     except UnicodeDecodeError as e:
         raise CheckFileError([f"{path}: not UTF-8 text ({e.reason} at byte {e.start})"])
     except tomllib.TOMLDecodeError as e:
@@ -172,15 +185,44 @@ def load(path, columns=None, sim=None):
         errors.append(f"{path}: 'check' must be [[check]] entries")
         entries = []
     names = {}
+    for key, listed in (("check", entries), ("event", data.get("event", []))):
+        if isinstance(listed, list) and len(listed) > MAX_ENTRIES:
+            line = (lines.check(MAX_ENTRIES) if key == "check" else lines.event(MAX_ENTRIES))[0]
+            raise CheckFileError([f"{_where(path, line)}: too many [[{key}]] entries "
+                                  f"(at most {MAX_ENTRIES})"])
     for i, entry in enumerate(entries):
         check = _check(path, i, entry, lines, known, names, errors)
         if check is not None:
             checks.append(check)
     from . import events
-    scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest, sim)
+    scheduled = events.read(path, data.get("event", []), lines, known, errors, _where, _suggest)
     if errors:
         raise CheckFileError(errors)
     return CheckFile(path, run_options, checks, scheduled, raw)
+
+
+def _too_deep(text):
+    """The line where [ and { first nest past the bound, or None. Brackets in
+    strings and comments are skipped roughly: a sheet near the bound is not
+    one anybody writes."""
+    depth = 0
+    for n, line in enumerate(text.splitlines(), 1):
+        quote = None
+        for c in line:
+            if quote:
+                if c == quote:
+                    quote = None
+            elif c in "\"'":
+                quote = c
+            elif c == "#":
+                break
+            elif c in "[{":
+                depth += 1
+                if depth > MAX_NESTING:
+                    return n
+            elif c in "]}":
+                depth = max(depth - 1, 0)
+    return None
 
 
 def _run_table(path, table, lines, errors):
@@ -266,7 +308,7 @@ def _check(path, i, entry, lines, known, names, errors):
             try:
                 check.condition = expr.parse_condition(value)
             except expr.ExprError as e:
-                fail(kind, f"{kind}: {e}: {value}")
+                fail(kind, f"{kind}: {e}: {expr.excerpt(value)}")
             else:
                 for col, at in check.condition.unknown_columns(known):
                     fail(kind, f"{kind}: unknown column '{col}' (column {at})"

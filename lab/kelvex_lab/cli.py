@@ -39,7 +39,7 @@ def _before_run(command):
     """A command on a sheet that must be sound before anything runs."""
     def checked(args):
         try:
-            sheet = checkfile.load(args.file, sim=args.programs.find("kelvex-sim"))
+            sheet = checkfile.load(args.file)
         except checkfile.CheckFileError as e:
             return _errors(e)
         return command(args, sheet)
@@ -69,15 +69,14 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
     """Evaluates checks_path on run_dir and writes the reports (and plot) into
     out_dir (default: the run folder). Returns the exit status. sheet: the
     file already read (a run read it before it flew), so it is not read
-    again. programs: the kit's programs (kelvex-sim, kelvex-plot)."""
+    again. programs: the kit's programs (kelvex-plot draws)."""
     programs = programs or Programs()
     out_dir = out_dir or run_dir
     try:
         run = runfolder.Run(run_dir)
         header = run.telemetry.header
         if sheet is None:
-            sheet = checkfile.load(checks_path, columns=header or None,
-                                   sim=programs.find("kelvex-sim"))
+            sheet = checkfile.load(checks_path, columns=header or None)
         results = evaluate.evaluate(sheet, run)
     except checkfile.CheckFileError as e:
         return _errors(e)
@@ -137,7 +136,7 @@ def cmd_replay(args):
         return EXIT_BAD_INPUT
     if checks is not None:
         try:
-            checkfile.load(checks, sim=args.programs.find("kelvex-sim"))
+            checkfile.load(checks)
         except checkfile.CheckFileError as e:
             return _errors(e)
     try:

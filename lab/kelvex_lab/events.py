@@ -36,9 +36,8 @@ def _is_number(v):
     return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
 
 
-def read(path, entries, lines, known, errors, where, suggest, sim=None):
-    """Events of the file's [[event]] list; faults go to errors. sim: the
-    kelvex-sim that names its faults."""
+def read(path, entries, lines, known, errors, where, suggest):
+    """Events of the file's [[event]] list; faults go to errors."""
     if not isinstance(entries, list):
         errors.append(f"{path}: 'event' must be [[event]] entries")
         return []
@@ -59,7 +58,7 @@ def read(path, entries, lines, known, errors, where, suggest, sim=None):
             if key not in KEYS:
                 fail(key, f"unknown key '{key}' (an event takes {', '.join(KEYS)})")
         _timing(entry, event, fail, known, suggest)
-        _action(entry, event, fail, sim)
+        _action(entry, event, fail)
         if len(errors) == before:
             events.append(event)
     return events
@@ -84,13 +83,13 @@ def _timing(entry, event, fail, known, suggest):
     try:
         event.when = expr.parse_condition(text)
     except expr.ExprError as e:
-        fail("when", f"when: {e}: {text}")
+        fail("when", f"when: {e}: {expr.excerpt(text)}")
         return
     for col, at in event.when.unknown_columns(known):
         fail("when", f"when: unknown column '{col}' (column {at}){suggest(col, known)}")
 
 
-def _action(entry, event, fail, sim):
+def _action(entry, event, fail):
     given = [k for k in ACTIONS if k in entry]
     if len(given) != 1:
         fail(given[1] if given else None,
@@ -109,11 +108,11 @@ def _action(entry, event, fail, sim):
             fail(key, "'lamp-azimuth' needs a number of degrees")
         event.action, event.name, event.value = "fault", "lamp-azimuth", value
         _no_unit_nor_value(entry, event, fail, key)
-    elif not isinstance(value, str) or value not in faults.table(sim):
-        fail(key, f"'{key}': no fault named {value!r} (faults: {', '.join(faults.table(sim))})")
+    elif not isinstance(value, str) or value not in faults.table():
+        fail(key, f"'{key}': no fault named {value!r} (faults: {', '.join(faults.table())})")
     else:
         event.action, event.name = key, value
-        _unit_and_value(entry, event, fail, sim)
+        _unit_and_value(entry, event, fail)
 
 
 def _no_unit_nor_value(entry, event, fail, key):
@@ -122,8 +121,8 @@ def _no_unit_nor_value(entry, event, fail, key):
             fail(extra, f"'{key}' takes no '{extra}'")
 
 
-def _unit_and_value(entry, event, fail, sim):
-    fault = faults.table(sim)[event.name]
+def _unit_and_value(entry, event, fail):
+    fault = faults.table()[event.name]
     unit = entry.get("unit")
     if unit is not None:
         if not isinstance(unit, int) or isinstance(unit, bool) or unit < 0:

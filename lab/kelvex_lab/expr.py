@@ -19,6 +19,13 @@ KEYWORDS = ("and", "or", "not")
 FUNCTIONS = {"abs": (1, 1), "min": (2, None), "max": (2, None)}
 COMPARISONS = ("<=", ">=", "==", "!=", "<", ">")
 
+# A condition is a line of a sheet, not a program: these bounds keep a
+# mistaken or hostile one to a message, in memory and time that stay small.
+MAX_LENGTH = 4000       # characters
+MAX_TOKENS = 1000
+MAX_NESTING = 32        # parentheses, not, signs and calls inside each other
+MAX_DEPTH = 100         # the parsed tree, long chains of + or * included
+
 _TOKEN = re.compile(r"""
     (?P<space>\s+)
   | (?P<number>(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?)
@@ -50,9 +57,15 @@ class Token:
 
 
 def tokenize(text):
+    if len(text) > MAX_LENGTH:
+        raise ExprError(f"the expression is too long ({len(text)} characters, at most "
+                        f"{MAX_LENGTH})")
     tokens = []
     pos = 0
     while pos < len(text):
+        if len(tokens) > MAX_TOKENS:
+            raise ExprError(f"the expression has too many terms (more than {MAX_TOKENS} "
+                            f"numbers, names and signs)", pos + 1)
         m = _TOKEN.match(text, pos)
         if not m:
             raise ExprError(f"unexpected character '{text[pos]}'", pos + 1)
@@ -78,11 +91,21 @@ def _fmt(v):
 
 
 class Node:
+    """A piece of the expression. Its text is a span of the one expression
+    text all nodes share, cut only when asked: a copy each would make memory
+    grow with the square of the expression's length."""
     kind = "number"          # or "condition"
 
-    def __init__(self, text, children=()):
-        self.text = text
+    def __init__(self, span, children=()):
+        if isinstance(span, str):
+            span = (span, 0, len(span))
+        self._source, self._start, self._end = span
         self.children = list(children)
+        self.depth = 1 + max((c.depth for c in self.children), default=0)
+
+    @property
+    def text(self):
+        return self._source[self._start:self._end]
 
     def columns(self):
         return set().union(*(c.columns() for c in self.children))
@@ -100,8 +123,8 @@ class Node:
 
 
 class Number(Node):
-    def __init__(self, text, value):
-        super().__init__(text)
+    def __init__(self, span, value):
+        super().__init__(span)
         self.value = value
 
     def series(self, cols, n):
@@ -138,8 +161,8 @@ _ARITHMETIC = {"+": operator.add, "-": operator.sub, "*": operator.mul, "/": _di
 
 
 class Arithmetic(Node):
-    def __init__(self, text, op, left, right):
-        super().__init__(text, (left, right))
+    def __init__(self, span, op, left, right):
+        super().__init__(span, (left, right))
         self._f = _ARITHMETIC[op]
 
     def series(self, cols, n):
@@ -148,8 +171,8 @@ class Arithmetic(Node):
 
 
 class Negate(Node):
-    def __init__(self, text, operand):
-        super().__init__(text, (operand,))
+    def __init__(self, span, operand):
+        super().__init__(span, (operand,))
 
     def series(self, cols, n):
         return list(map(operator.neg, self.children[0].series(cols, n)))
@@ -167,8 +190,8 @@ _FUNCTION_IMPL = {"abs": abs, "min": _min, "max": _max}
 
 
 class Call(Node):
-    def __init__(self, text, name, args):
-        super().__init__(text, args)
+    def __init__(self, span, name, args):
+        super().__init__(span, args)
         self._f = _FUNCTION_IMPL[name]
 
     def series(self, cols, n):
@@ -200,8 +223,8 @@ class Compare(Node):
     """a < b <= c ...: every neighbouring pair must hold."""
     kind = "condition"
 
-    def __init__(self, text, operands, ops):
-        super().__init__(text, operands)
+    def __init__(self, span, operands, ops):
+        super().__init__(span, operands)
         self.ops = [_COMPARE[op] for op in ops]
 
     def series(self, cols, n):
@@ -225,8 +248,8 @@ class Compare(Node):
 class Not(Node):
     kind = "condition"
 
-    def __init__(self, text, operand):
-        super().__init__(text, (operand,))
+    def __init__(self, span, operand):
+        super().__init__(span, (operand,))
 
     def series(self, cols, n):
         return [None if v is None else not v for v in self.children[0].series(cols, n)]
@@ -236,8 +259,8 @@ class Logic(Node):
     """and / or over two or more conditions, three-valued."""
     kind = "condition"
 
-    def __init__(self, text, op, operands):
-        super().__init__(text, operands)
+    def __init__(self, span, op, operands):
+        super().__init__(span, operands)
         self.op = op
         self._f = _and if op == "and" else _or
 
@@ -263,6 +286,7 @@ class Parser:
         self.text = text
         self.tokens = tokenize(text)
         self.i = 0
+        self.nesting = 0
 
     @property
     def tok(self):
@@ -284,7 +308,20 @@ class Parser:
 
     def span(self, start):
         end = self.tokens[self.i - 1]
-        return self.text[start:end.pos + len(end.text)]
+        return (self.text, start, end.pos + len(end.text))
+
+    def deeper(self, pos):
+        """Entering one more level of nesting at pos (a parenthesis, a not,
+        a sign, a call): the parser's recursion stays well inside Python's."""
+        self.nesting += 1
+        if self.nesting > MAX_NESTING:
+            raise ExprError(f"nested too deeply (more than {MAX_NESTING} levels)", pos + 1)
+
+    def made(self, node, pos):
+        if node.depth > MAX_DEPTH:
+            raise ExprError(f"the expression is too deep (more than {MAX_DEPTH} operations "
+                            f"inside each other); split it into simpler checks", pos + 1)
+        return node
 
     def parse(self):
         if self.at(END):
@@ -313,13 +350,15 @@ class Parser:
                 self.need(o, "condition", f"'{op}'", at)
         if len(operands) == 1:
             return first
-        return Logic(self.span(start), op, operands)
+        return self.made(Logic(self.span(start), op, operands), start)
 
     def negation(self):
         if self.at(NAME, "not"):
             start = self.take().pos
+            self.deeper(start)
             operand = self.need(self.negation(), "condition", "'not'", start)
-            return Not(self.span(start), operand)
+            self.nesting -= 1
+            return self.made(Not(self.span(start), operand), start)
         return self.comparison()
 
     def comparison(self):
@@ -334,7 +373,7 @@ class Parser:
                 self.need(o, "number", f"'{t.text}'", t.pos)
         if not ops:
             return operands[0]
-        return Compare(self.span(start), operands, ops)
+        return self.made(Compare(self.span(start), operands, ops), start)
 
     def binary(self, ops, lower):
         start = self.tok.pos
@@ -344,7 +383,7 @@ class Parser:
             right = lower()
             for o in (node, right):
                 self.need(o, "number", f"'{t.text}'", t.pos)
-            node = Arithmetic(self.span(start), t.text, node, right)
+            node = self.made(Arithmetic(self.span(start), t.text, node, right), t.pos)
         return node
 
     def sum(self):
@@ -356,12 +395,14 @@ class Parser:
     def unary(self):
         if self.at(OP, "-", "+"):
             t = self.take()
+            self.deeper(t.pos)
             operand = self.need(self.unary(), "number", f"'{t.text}'", t.pos)
+            self.nesting -= 1
             if t.text == "+":
                 return operand
             if isinstance(operand, Number):
                 return Number(self.span(t.pos), -operand.value)
-            return Negate(self.span(t.pos), operand)
+            return self.made(Negate(self.span(t.pos), operand), t.pos)
         return self.atom()
 
     def atom(self):
@@ -379,9 +420,10 @@ class Parser:
                 raise ExprError(f"'{t.text}' is a function: write {t.text}(...)", t.pos + 1)
             return Column(t.text, t.pos)
         if self.at(OP, "("):
-            self.take()
+            self.deeper(self.take().pos)
             node = self.logic("or")
             self.expect_op(")")
+            self.nesting -= 1
             return node
         raise ExprError(f"expected a number, a column or '(', found {t.describe()}", t.pos + 1)
 
@@ -393,18 +435,19 @@ class Parser:
         if name.text not in FUNCTIONS:
             raise ExprError(f"unknown function '{name.text}' (there are abs, min, max)",
                             name.pos + 1)
-        self.expect_op("(")
+        self.deeper(self.expect_op("(").pos)
         args = [self.argument(name)]
         while self.at(OP, ","):
             self.take()
             args.append(self.argument(name))
         self.expect_op(")")
+        self.nesting -= 1
         low, high = FUNCTIONS[name.text]
         if len(args) < low or (high is not None and len(args) > high):
             count = f"{low}" if low == high else f"at least {low}"
             raise ExprError(f"{name.text}() takes {count} argument{'s' if low > 1 else ''}, "
                             f"given {len(args)}", name.pos + 1)
-        return Call(self.span(name.pos), name.text, args)
+        return self.made(Call(self.span(name.pos), name.text, args), name.pos)
 
 
 class Condition:
@@ -464,10 +507,17 @@ class Condition:
         return found
 
 
+def excerpt(text, width=80):
+    """text as an error message quotes it: a long one cut, with its length."""
+    if len(text) <= width:
+        return text
+    return f"{text[:width]}... ({len(text)} characters)"
+
+
 def parse_condition(text):
     """Parses text into a Condition; raises ExprError."""
     root = Parser(text).parse()
     if root.kind != "condition":
-        raise ExprError(f"'{text}' is a number, not a condition: compare it with something, "
-                        f"such as {text} < 2")
+        raise ExprError(f"'{excerpt(text)}' is a number, not a condition: compare it with "
+                        f"something, such as {excerpt(text)} < 2")
     return Condition(text, root)

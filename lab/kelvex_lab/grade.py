@@ -23,11 +23,12 @@ import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.parse
 
 from . import (__version__, checkfile, classbook, cli, evaluate, feedback, plot, report,
-               runfolder, submissions, table)
+               runfolder, sandbox, submissions, table)
 from .progress import Progress
 from .simulator import Programs, run_options
 
@@ -121,8 +122,27 @@ def _kill_group(proc):
     proc.wait()
 
 
-def run_case(o, sim, sheet, time_limit, skip, extra=()):
-    run_args = sheet.sim_arguments(skip=skip) + o.case.arguments() + list(extra)
+def seal_arguments(limits):
+    """kelvex-sim run's options that seal the mission with these limits, or
+    that say it is not sealed."""
+    if limits is None:
+        return ["--no-seal"]
+    return [f"--{n}={checkfile.format_value(v)}" for n, v in limits.options().items()]
+
+
+def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
+    """Flies one case; whatever goes wrong with it (a full disk, a flood)
+    ends that case only."""
+    try:
+        return _run_case(o, sim, sheet, time_limit, skip, extra, limits)
+    except OSError as e:
+        o.status, o.reason = "error", f"the grader could not run this case: {e}"
+        return o
+
+
+def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
+    run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
+                + list(extra))
     # A sheet with events is a scenario: the run switches them and judges
     # (without a plot; the grader draws).
     sheet_path = os.path.abspath(sheet.path)
@@ -131,18 +151,23 @@ def run_case(o, sim, sheet, time_limit, skip, extra=()):
     # with --station, on the class station.
     name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
     cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *name,
+           *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
     # unless the grader was given another.
     own_limit = [] if sheet.run_options.get("time-limit") == time_limit else \
         [f"--time-limit={time_limit:g}"]
     o.rerun = shlex.join([sim, "run", f"--{'scenario' if sheet.events else 'checks'}={sheet_path}",
-                          *o.case.arguments(), *own_limit, "--", *o.sub.command])
+                          *o.case.arguments(), *own_limit, "--",
+                          *(o.sub.rerun_command or o.sub.command)])
     sim_log = o.run_dir + ".sim.log"
-    # The run folder is the mission's working directory too: two cases of one
-    # student must not share photos/.
+    # Unsealed, the run folder is the mission's working directory too: two
+    # cases of one student must not share photos/.
     os.makedirs(o.run_dir, exist_ok=True)
-    with open(sim_log, "wb") as log:
+    # The run says the instructor's panel address, token and all: the log is
+    # the grader's alone.
+    with open(os.open(sim_log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as log:
+        os.fchmod(log.fileno(), 0o600)
         proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
@@ -160,7 +185,7 @@ def run_case(o, sim, sheet, time_limit, skip, extra=()):
         o.reason = o.reason or f"the simulator left no run (status {proc.returncode}): {tail[0]}"
         return o
     try:
-        checks = checkfile.load(sheet.path, columns=run.telemetry.header or None, sim=sim)
+        checks = checkfile.load(sheet.path, columns=run.telemetry.header or None)
     except checkfile.CheckFileError as e:
         o.status, o.reason = "error", e.errors[0]
         return o
@@ -176,6 +201,10 @@ def run_case(o, sim, sheet, time_limit, skip, extra=()):
     if o.status == "error":
         return o
     o.status, o.reason = verdict(run, o.results, time_limit)
+    # A limit of its room ended the mission: that, not the signal, is why.
+    limit = run.info.get("limit")
+    if isinstance(limit, str) and limit:
+        o.status, o.reason = "failed", limit
     return o
 
 
@@ -227,9 +256,8 @@ def _signal_name(n):
 
 def grade(args, out=sys.stdout, programs=None):
     programs = programs or Programs()
-    sim = args.sim or programs.find("kelvex-sim")
     try:
-        sheet = checkfile.load(args.checks, sim=sim)
+        sheet = checkfile.load(args.checks)
     except checkfile.CheckFileError as e:
         return cli._errors(e)
     try:
@@ -241,8 +269,22 @@ def grade(args, out=sys.stdout, programs=None):
     except ValueError as e:
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
+    sim = args.sim or programs.find("kelvex-sim")
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    sealed = not args.no_sandbox
+    problem = sandbox.probe() if sealed else None
+    if problem:
+        print(f"kelvex-grade: cannot seal the class's builds and missions: {problem}. "
+              f"Give --no-sandbox to grade unsealed (every report and the class table then "
+              f"say 'not sealed')", file=sys.stderr)
+        return cli.EXIT_BAD_INPUT
+    try:
+        limits = sandbox.Limits.from_options(sheet.run_options, {
+            n: getattr(args, n.replace("-", "_")) for n in sandbox.Limits.NAMES})
+    except ValueError as e:
+        print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
     time_limit = args.time_limit or sheet.run_options.get("time-limit") or DEFAULT_TIME_LIMIT
     base_seed = args.seed if args.seed is not None else sheet.run_options.get("seed", 1)
@@ -280,8 +322,23 @@ def grade(args, out=sys.stdout, programs=None):
     jobs = args.jobs or RUNS_PER_CORE * (os.cpu_count() or 1)
     earlier = sum(1 for s in subs if s.attempt > 1)
     print(f"kelvex-grade: {len(subs)} submissions x {len(cases)} cases, {jobs} at a time, "
-          f"into {out_dir}" + (f" ({earlier} graded before: a new attempt each)"
-                               if earlier else ""), file=out, flush=True)
+          f"into {out_dir}" + ("" if sealed else ", not sealed")
+          + (f" ({earlier} graded before: a new attempt each)" if earlier else ""),
+          file=out, flush=True)
+    with tempfile.TemporaryDirectory(prefix="kelvex-grade-") as staging:
+        if sealed:
+            # Each room sees a private copy of its own submission only.
+            os.chmod(staging, 0o755)
+            for i, s in enumerate(subs + ([ref] if ref else [])):
+                if not s.problem:
+                    submissions.stage(s, os.path.join(staging, str(i)))
+        ok = _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim,
+                          time_limit, args, limits if sealed else None)
+    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+
+
+def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, time_limit,
+                 args, limits):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -298,7 +355,9 @@ def grade(args, out=sys.stdout, programs=None):
                 if flags_problem:
                     s.problem = flags_problem
                 else:
-                    built[pool.submit(submissions.build, s, s.dir, flags)] = s
+                    room = sandbox.Room(limits) if limits else None
+                    built[pool.submit(submissions.build, s, s.dir, flags, room,
+                                      args.build_time_limit)] = s
         concurrent.futures.wait(built)
         flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
         progress = Progress(len(flown), sys.stderr).start()
@@ -306,7 +365,7 @@ def grade(args, out=sys.stdout, programs=None):
         def fly(o):
             progress.case_started()
             try:
-                return run_case(o, sim, sheet, time_limit, skip, extra)
+                return run_case(o, sim, sheet, time_limit, skip, extra, limits)
             finally:
                 progress.case_ended()
 
@@ -324,12 +383,11 @@ def grade(args, out=sys.stdout, programs=None):
     for s in subs:
         book.add(s, s.attempt, s.dir, sheet, cases, by_sub[s.name])
     book.save()
-    table.write(out_dir, sheet, book, cases)
+    table.write(out_dir, sheet, book, cases, sealed=limits is not None)
     for s in subs:
         feedback.write_student(out_dir, book.student(s.name), reference, programs)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
-    ok = all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
-    return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
+    return all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
 
 
 def station_problem(url):
@@ -430,6 +488,17 @@ def main(argv=None, programs=None):
                          "pages to overlay on each student's runs (not graded)")
     ap.add_argument("--station", default=None, metavar="URL",
                     help="every run also reports to the class station at URL (checked first)")
+    ap.add_argument("--build-time-limit", type=float, default=submissions.BUILD_SECONDS,
+                    metavar="S", help="seconds a build may take, every process of it "
+                                      f"(default {submissions.BUILD_SECONDS})")
+    ap.add_argument("--no-sandbox", action="store_true",
+                    help="build and fly every submission as this user, unsealed (only where "
+                         "bubblewrap or user namespaces are missing; reports say 'not sealed')")
+    defaults = sandbox.Limits().options()
+    for name, (_, _, unit) in sandbox.Limits.NAMES.items():
+        ap.add_argument(f"--{name}", type=float, default=None, metavar=unit.upper(),
+                        help=f"each build's and mission's {name.replace('-limit', '')} limit "
+                             f"(default: the sheet's, or {defaults[name]:g} {unit})")
     ap.add_argument("submissions", nargs="+", metavar="SUBMISSION",
                     help="a folder with a C mission or a Python script")
     try:

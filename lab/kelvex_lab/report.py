@@ -3,6 +3,7 @@ plot, report.xml (JUnit) for CI systems."""
 
 import json
 import os
+import re
 import xml.etree.ElementTree as ET
 
 REPORT_JSON = "report.json"
@@ -14,6 +15,18 @@ def _write_atomically(path, data):
     with open(tmp, "wb") as f:
         f.write(data)
     os.replace(tmp, path)
+
+
+# What XML 1.0 cannot hold at all, not even as a character reference.
+_NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def xml_text(value):
+    """value as text an XML file can hold: a character XML refuses (a control,
+    U+FFFE, a lone surrogate from a line that was not UTF-8) is written as its
+    \\uXXXX escape, so a check name or a quoted log line never makes the
+    report unreadable."""
+    return _NOT_XML.sub(lambda m: "\\u%04x" % ord(m.group()), str(value))
 
 
 def as_dict(checkfile, run, results):
@@ -29,6 +42,9 @@ def as_dict(checkfile, run, results):
         "time_limited": run.time_limited,
         "end_t": run.end_time(),
         "options": run.info.get("options", {}),
+        # Whether the mission flew sealed, as run.json says: an unsealed one
+        # could have written its own evidence.
+        "sealed": run.info.get("sealed") is True,
         "checks": [r.as_dict() for r in results],
     }
 
@@ -43,6 +59,8 @@ def junit(checkfile, run, results):
     props = ET.SubElement(suite, "properties")
     ET.SubElement(props, "property", name="run_dir", value=str(run.path))
     ET.SubElement(props, "property", name="checks_file", value=str(checkfile.path))
+    ET.SubElement(props, "property", name="sealed",
+                  value="sealed" if run.info.get("sealed") is True else "not sealed")
     for r in results:
         case = ET.SubElement(suite, "testcase", classname=f"kelvex.{suite_name}",
                              name=r.check.name, time="0")
@@ -50,6 +68,10 @@ def junit(checkfile, run, results):
             failure = ET.SubElement(case, "failure", message=r.message, type=r.check.kind)
             failure.text = f"{checkfile.path}:{r.check.line}: {r.line()}"
         ET.SubElement(case, "system-out").text = r.line()
+    for element in root.iter():
+        element.attrib = {k: xml_text(v) for k, v in element.attrib.items()}
+        if element.text is not None:
+            element.text = xml_text(element.text)
     ET.indent(root)
     return ET.tostring(root, encoding="utf-8", xml_declaration=True) + b"\n"
 

@@ -3,8 +3,11 @@
 import os
 import re
 import shlex
+import shutil
+import stat
 import subprocess
 import tomllib
+import tempfile
 
 BUILD_SECONDS = 120
 STUDENT_FILE = "student.toml"
@@ -21,6 +24,7 @@ class Submission:
         self.kind = None            # "c" or "python"
         self.sources = []
         self.command = None         # the mission as kelvex-sim runs it
+        self.rerun_command = None   # as a rerun does, when that is another
         self.problem = None         # why it cannot run
 
 
@@ -160,26 +164,97 @@ def _reason(log):
     return lines[-1].strip() if lines else "the compiler failed"
 
 
-def build(s, out_dir, flags):
+def stage(s, into):
+    """A private copy of the submission for its room: every file readable (a
+    room's user owns nothing of the class's), links kept as links, so that
+    they resolve inside the room, where nothing else of the class is.
+    Repoints s.path, s.sources and a script's command at the copy."""
+    dest = os.path.join(into, "source")
+    if os.path.isdir(s.path):
+        shutil.copytree(s.path, dest, symlinks=True, ignore_dangling_symlinks=True)
+    else:
+        os.makedirs(dest)
+        shutil.copy2(s.path, os.path.join(dest, os.path.basename(s.path)), follow_symlinks=False)
+    for root, dirs, files in os.walk(dest):
+        for n in dirs + files:
+            p = os.path.join(root, n)
+            if not os.path.islink(p):
+                os.chmod(p, 0o755 if os.path.isdir(p) else 0o644)
+    os.chmod(dest, 0o755)
+    moved = {f: os.path.join(dest, os.path.relpath(f, s.path)) if os.path.isdir(s.path)
+             else os.path.join(dest, os.path.basename(f)) for f in s.sources}
+    s.path = dest
+    s.sources = [moved[f] for f in s.sources]
+    if s.command:
+        s.rerun_command = s.command
+        s.command = [moved.get(a, a) for a in s.command]
+
+
+def _kit_paths(flags):
+    """Folders the compiler and the mission need from a build tree (under
+    /usr, an installed kit is in the room already)."""
+    paths = []
+    for f in flags[0] + flags[1]:
+        for prefix in ("-I", "-L"):
+            if f.startswith(prefix) and not f[2:].startswith("/usr/"):
+                paths.append(f[2:])
+    return paths
+
+
+def build(s, out_dir, flags, room=None, seconds=BUILD_SECONDS):
     """Builds a C submission into out_dir/mission; the compiler's output goes
-    to out_dir/build.log. Sets s.command or s.problem."""
-    program = os.path.join(out_dir, "mission")
+    to out_dir/build.log. Sets s.command or s.problem. With a sandbox.Room,
+    the compiler runs in it: the submission read-only, out_dir/build the only
+    writable folder, its limits and `seconds` the whole build's."""
     cflags, libs = flags
     cc = shlex.split(os.environ.get("CC", "cc"))
-    cmd = [*cc, "-O2", *cflags, *s.sources, *libs, "-o", program]
     log_path = os.path.join(out_dir, "build.log")
-    try:
-        r = subprocess.run(cmd, cwd=s.path if os.path.isdir(s.path) else None,
-                           capture_output=True, text=True, timeout=BUILD_SECONDS)
-        log = shlex.join(cmd) + "\n" + r.stdout + r.stderr
-        ok = r.returncode == 0
-    except subprocess.TimeoutExpired:
-        log, ok = f"{shlex.join(cmd)}\nno result after {BUILD_SECONDS} s\n", False
-    except OSError as e:
-        log, ok = f"{shlex.join(cmd)}\n{e}\n", False
+    if room is None:
+        program = os.path.join(out_dir, "mission")
+        cmd = [*cc, "-O2", *cflags, *s.sources, *libs, "-o", program]
+        log, ok, why = _build_open(cmd, s, seconds)
+    else:
+        built = os.path.join(out_dir, "build")
+        os.makedirs(built)
+        program = os.path.join(built, "mission")
+        cmd = [*cc, "-O2", *cflags, *s.sources, *libs, "-o", program]
+        log, ok, why = _build_sealed(cmd, s, built, room, seconds, flags)
     with open(log_path, "w") as f:
         f.write(log)
     if ok:
         s.command = [program]
     else:
-        s.problem = f"does not build: {_reason(log.split(chr(10), 1)[1])}"
+        s.problem = why or f"does not build: {_reason(log.split(chr(10), 1)[1])}"
+
+
+def _build_open(cmd, s, seconds):
+    try:
+        r = subprocess.run(cmd, cwd=s.path if os.path.isdir(s.path) else None,
+                           capture_output=True, text=True, timeout=seconds)
+        return shlex.join(cmd) + "\n" + r.stdout + r.stderr, r.returncode == 0, None
+    except subprocess.TimeoutExpired:
+        return f"{shlex.join(cmd)}\nno result after {seconds:g} s\n", False, None
+    except OSError as e:
+        return f"{shlex.join(cmd)}\n{e}\n", False, None
+
+
+def _build_sealed(cmd, s, built, room, seconds, flags):
+    from . import sandbox
+    room.read_only(s.path)
+    for p in _kit_paths(flags):
+        room.read_only(p)
+    room.writable(built)
+    room.cwd = s.path
+    with tempfile.TemporaryFile() as out:
+        status, why = sandbox.run(room, cmd, out, seconds)
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    log = shlex.join(cmd) + "\n" + text
+    if why:
+        return log + why + "\n", False, f"does not build: {why}"
+    # A link the build left would point the mission's room at another file.
+    try:
+        ok = status == 0 and stat.S_ISREG(os.lstat(os.path.join(built, "mission")).st_mode)
+    except FileNotFoundError:
+        ok = False
+    return log, ok, None

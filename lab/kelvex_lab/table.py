@@ -71,19 +71,23 @@ def reasons(attempt):
                      if o["reason"])
 
 
-def write(out_dir, sheet, book, cases):
+def write(out_dir, sheet, book, cases, sealed=True):
     names = check_names(sheet, book)
+    # Unsealed grading is said on every row, so that no copy of the table
+    # passes for a sealed one.
+    seal = [] if sealed else ["not sealed"]
     with open(os.path.join(out_dir, "class.csv"), "w", newline="") as f:
         w = Writer(f)
         w.row(["student", "id", "name", "attempt", "attempts", "kind", "status",
-               "cases passed", "points", "maximum", *names, "reason"])
+               "cases passed", "points", "maximum", *names, "reason",
+               *(["sealed"] if not sealed else [])])
         for s in book.students:
             a = latest(s)
             passed = sum(o["status"] == "passed" for o in a["cases"])
             w.row([s["key"], s["id"], s["name"], a["attempt"], len(s["attempts"]),
                    a["kind"] or "", a["status"], f"{passed}/{len(a['cases']) or len(cases)}",
                    number(a["total"]), number(a["maximum"]), *[held(a, n) for n in names],
-                   reasons(a)])
+                   reasons(a), *seal])
     vary_names = [n for n, _ in cases[0].draws] if cases else []
     with open(os.path.join(out_dir, "cases.csv"), "w", newline="") as f:
         w = Writer(f)
@@ -102,7 +106,7 @@ def write(out_dir, sheet, book, cases):
                            o["rerun"] or ""])
     write_gradebook(os.path.join(out_dir, "gradebook.csv"), names, book)
     with open(os.path.join(out_dir, "index.html"), "w") as f:
-        f.write(page(sheet, book, cases, names))
+        f.write(page(sheet, book, cases, names, sealed))
 
 
 def write_gradebook(path, names, book):
@@ -128,7 +132,7 @@ th{background:#eee}.pass{color:#1a7f37}.fail{color:#c62828;font-weight:bold}
 .why{color:#555;font-size:90%}code{font-size:85%}"""
 
 
-def page(sheet, book, cases, names):
+def page(sheet, book, cases, names, sealed=True):
     e = html.escape
     head = "".join(f"<th>{e(n)}</th>" for n in names)
     case_list = "".join(f"<li>case {c.number}: {e(c.label())}</li>" for c in cases)
@@ -174,6 +178,8 @@ def page(sheet, book, cases, names):
 <html lang="en"><head><meta charset="utf-8"><title>{e(sheet.path)}: class table</title>
 <style>{STYLE}</style></head><body>
 <h1>{e(os.path.basename(sheet.path))}</h1>
+{"" if sealed else '<p class="fail">not sealed: every build and mission ran as the grader, '
+                   'able to read and change what any other could</p>'}
 <ul>{case_list}</ul>
 <p><a href="gradebook.csv">gradebook.csv</a> · <a href="class.csv">class.csv</a> ·
 <a href="cases.csv">cases.csv</a></p>

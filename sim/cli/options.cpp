@@ -84,6 +84,13 @@ const Row kRows[] = {
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
     {"no-plot", nullptr, 0, 0, kRun | kReplay, KX_FIELD(no_plot), "no telemetry.png at the end"},
     {"out", "DIR", 0, 0, kReplay, KX_FIELD(replay_out), "replay: a folder for its reports (default RUN-DIR/replay-N)"},
+    {"no-seal", nullptr, 0, 0, kRun, KX_FIELD(no_seal), "fly the mission unsealed; sealed by default where bubblewrap and user namespaces allow, so that it reaches nothing but its line, its station and its own files (sim/README.md)"},
+    {"process-limit", "N", 1, 1e6, kRun, KX_FIELD(process_limit), "a sealed mission's processes and threads (default 64)"},
+    {"memory-limit", "MB", 1, 1e7, kRun, KX_FIELD(memory_limit), "memory of each of its processes (default 512)"},
+    {"cpu-limit", "S", 1, 1e7, kRun, KX_FIELD(cpu_limit), "processor time of each of its processes (default 600)"},
+    {"file-limit", "MB", 1, 1e7, kRun, KX_FIELD(file_limit), "size of any file it writes (default 64)"},
+    {"disk-limit", "MB", 1, 1e7, kRun, KX_FIELD(disk_limit), "its working folder and its /tmp, each (default 64)"},
+    {"output-limit", "MB", 1e-3, 1e7, kRun, KX_FIELD(output_limit), "what it prints; the run ends it there (default 64)"},
     {"checks", "FILE", 0, 0, kRun | kReplay, KX_FIELD(checks), "judge the run by this lab sheet (see docs/checks.md)"},
     {"scenario", "FILE", 0, 0, kRun, KX_FIELD(scenario), "a lab sheet with [[event]] entries: its options, events and checks"},
 };
@@ -174,6 +181,20 @@ std::string field_json(const Field& f)
     return std::to_string(*std::get<uint32_t*>(f));
 }
 
+const char* field_kind(const Field& f)
+{
+    if (std::holds_alternative<bool*>(f)) {
+        return "flag";
+    }
+    if (std::holds_alternative<std::string*>(f)) {
+        return "text";
+    }
+    if (std::holds_alternative<std::vector<std::string>*>(f)) {
+        return "list";
+    }
+    return "number";
+}
+
 std::vector<option> long_options()
 {
     std::vector<option> opts = {{"help", no_argument, nullptr, 'h'},
@@ -196,6 +217,7 @@ bool parse_command(const std::string& cmd, Options& o, std::string& error)
         {"gpio-tree", Command::GpioTree}, {"replay", Command::Replay},
         {"columns", Command::Columns}, {"options", Command::ListOptions},
         {"faults", Command::Faults}, {"families", Command::Families},
+        {"describe", Command::Describe},
         {"control", Command::Control},
         {"help", Command::Help}, {"-h", Command::Help},
         {"--help", Command::Help},
@@ -241,6 +263,7 @@ bool take_operands(std::vector<std::string> rest, Options& o, std::string& error
         break;
     case Command::Faults:
     case Command::Families:
+    case Command::Describe:
     case Command::Control:
     case Command::Help: break;
     }
@@ -261,6 +284,7 @@ void print_help(FILE* out)
         "   or: kelvex-sim families [--markdown]\n"
         "   or: kelvex-sim control RUN-DIR|SOCKET COMMAND...\n"
         "   or: kelvex-sim columns | options\n"
+        "   or: kelvex-sim describe --json\n"
         "\n"
         "A virtual satellite on an air-bearing table lit by a lamp, behind a\n"
         "bus controller that answers missions on a pseudo-terminal.\n"
@@ -283,6 +307,8 @@ void print_help(FILE* out)
         "  columns    print the telemetry's CSV header\n"
         "  options    print run's options, one \"NAME KIND\" a line (number,\n"
         "             text or flag), for the lab tools\n"
+        "  describe   everything above as one JSON object: options, faults,\n"
+        "             telemetry columns, unit families and device operations\n"
         "  gpio-tree  make the desk GPIO tree (export, unexport, gpio17/) in DIR,\n"
         "             for KELVEX_GPIO_ROOT\n"
         "  faults     the faults --fault and the control channel switch\n"
@@ -323,6 +349,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error)
         if (argc > 3 || (argc == 3 && !o.markdown)) {
             error = std::string(argv[1]) + " takes only --markdown";
         }
+        return error.empty();
+    }
+    if (o.command == Command::Describe) {
+        o.json = argc == 3 && std::strcmp(argv[2], "--json") == 0;
+        error = o.json ? "" : "describe takes --json";
         return error.empty();
     }
     const std::vector<option> opts = long_options();
@@ -368,17 +399,43 @@ void print_run_options(FILE* out)
         if (!row.name || !(row.commands & kRun)) {
             continue;
         }
-        const Field f = row.field(o);
-        const bool number = std::holds_alternative<double*>(f) || std::holds_alternative<int*>(f) ||
-                            std::holds_alternative<uint32_t*>(f);
-        const char* kind = number                                    ? "number"
-                           : std::holds_alternative<bool*>(f)        ? "flag"
-                           : std::holds_alternative<std::string*>(f) ? "text"
-                                                                     : nullptr;
-        if (kind) {  // what a lab sheet's [run] table can give
-            std::fprintf(out, "%s %s\n", row.name, kind);
+        const std::string kind = field_kind(row.field(o));
+        if (kind != "list") {  // what a lab sheet's [run] table can give
+            std::fprintf(out, "%s %s\n", row.name, kind.c_str());
         }
     }
+}
+
+std::string options_description()
+{
+    static const std::pair<unsigned, const char*> kCommandNames[] = {
+        {kServe, "serve"}, {kAttach, "attach"}, {kRun, "run"}, {kReplay, "replay"}};
+    Options defaults;
+    std::string out = "[\n";
+    // -v is not a row: getopt takes it as a short option too.
+    out += "  {\"name\": \"verbose\", \"metavar\": null, \"kind\": \"flag\", \"default\": false, "
+           "\"commands\": [\"serve\", \"attach\", \"run\", \"replay\"], \"section\": \"\", "
+           "\"help\": \"report ignored messages; twice: every message\"}";
+    const char* section = "";
+    for (const Row& row : kRows) {
+        if (!row.name) {
+            section = row.help;
+            continue;
+        }
+        std::vector<std::string> commands;
+        for (const auto& [bit, name] : kCommandNames) {
+            if (row.commands & bit) {
+                commands.push_back(name);
+            }
+        }
+        const Field f = row.field(defaults);
+        out += ",\n  {\"name\": " + json_string(row.name) +
+               ", \"metavar\": " + (row.metavar ? json_string(row.metavar) : "null") +
+               ", \"kind\": " + json_string(field_kind(f)) + ", \"default\": " + field_json(f) +
+               ", \"commands\": " + json_array(commands) + ", \"section\": " + json_string(section) +
+               ", \"help\": " + json_string(row.help) + "}";
+    }
+    return out + "\n]";
 }
 
 std::string options_json(const Options& o)

@@ -12,8 +12,8 @@
 namespace kelvex::sim {
 
 enum class Command {
-    Serve, Attach, Run, RunLine, Replay, GpioTree, Columns, ListOptions, Faults, Families, Control,
-    Help
+    Serve, Attach, Run, RunLine, Replay, GpioTree, Columns, ListOptions, Faults, Families, Describe,
+    Control, Help
 };
 
 struct Options {
@@ -36,6 +36,7 @@ struct Options {
     std::string attach;    // attach: the pty slave to serve
     std::string gpio_dir;  // gpio-tree: where to make the tree
     bool markdown = false;  // faults, families: as a Markdown table
+    bool json = false;      // describe: as JSON (its only form)
     std::vector<std::string> request;  // control: the socket (or run folder), then the command
     // run
     bool no_ground = false;
@@ -47,6 +48,14 @@ struct Options {
     std::string name;      // satellite name; empty: the program's base name
     double time_limit = 0; // seconds; 0: none
     bool no_plot = false;
+    // The mission's sealed room (lab/kelvex_lab/sandbox.py) and its limits.
+    bool no_seal = false;
+    double process_limit = 64;
+    double memory_limit = 512;   // MB
+    double cpu_limit = 600;      // s
+    double file_limit = 64;      // MB
+    double disk_limit = 64;      // MB
+    double output_limit = 64;    // MB
     std::string checks;    // run, replay: the lab sheet to judge by
     std::string scenario;  // run: a lab sheet with events
     std::string replay_dir;
@@ -63,6 +72,11 @@ bool parse_options(int argc, char** argv, Options& o, std::string& error);
 void print_help(FILE* out);
 // run's options as "NAME KIND" lines, KIND number, text or flag.
 void print_run_options(FILE* out);
+
+// Every option, as `describe --json` gives them: a JSON array of
+// {name, metavar, kind (number, text, flag or list), default, commands,
+// section, help}.
+std::string options_description();
 
 // Every option the command takes, by its long name, with the value it has
 // in `o`: one JSON object, for the record of a run.

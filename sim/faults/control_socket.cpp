@@ -1,6 +1,7 @@
 #include "faults/control_socket.h"
 
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "faults/fault_board.h"
@@ -18,14 +20,28 @@
 namespace kelvex::sim {
 namespace {
 
-sockaddr_un address_of(const std::string& path)
+// The address of a socket at `path`. A run folder may sit deeper than the
+// 107 bytes an AF_UNIX address holds (a class folder, an attempt, a case):
+// then the address goes through the folder's descriptor, which `dir` keeps
+// open while the address is used.
+sockaddr_un address_of(const std::string& path, common::UniqueFd& dir)
 {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
+    std::string name = path;
     if (path.size() >= sizeof a.sun_path) {
+        const auto slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+        dir = common::UniqueFd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir.valid()) {
+            throw std::system_error(errno, std::generic_category(), path);
+        }
+        name = "/proc/self/fd/" + std::to_string(dir.get()) + "/" + path.substr(slash + 1);
+    }
+    if (name.size() >= sizeof a.sun_path) {
         throw std::system_error(ENAMETOOLONG, std::generic_category(), path);
     }
-    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(a.sun_path, name.c_str(), name.size() + 1);
     return a;
 }
 
@@ -55,7 +71,8 @@ ControlSocket::ControlSocket(const std::string& path, FaultBoard& board)
         fail("control socket");
     }
     clear_stale(path);
-    const sockaddr_un a = address_of(path);
+    common::UniqueFd dir;
+    const sockaddr_un a = address_of(path, dir);
     // Only the owner may switch faults: the mode is set before anyone can
     // connect.
     const mode_t old = ::umask(0077);
@@ -160,7 +177,8 @@ std::unique_ptr<ControlSocket> open_control(const std::string& path, FaultBoard&
 std::string control_request(const std::string& path, const std::string& command, double timeout_s)
 {
     common::UniqueFd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_un a = address_of(path);
+    common::UniqueFd dir;
+    const sockaddr_un a = address_of(path, dir);
     if (!s.valid() || ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         return "";
     }

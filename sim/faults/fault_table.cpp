@@ -17,27 +17,25 @@ using F = devices::FamilyId;
 constexpr double kBig = 1e12;
 
 // A dead unit takes nothing and answers nothing; what it drove stops
-// driving.
+// driving (its family's model says what that is).
 template <F Family>
 void dead(Satellite& sat, int unit, bool on, double)
 {
-    UnitState& u = sat.bus.units().at(Family, unit);
-    u.dead = on;
-    if constexpr (Family == F::motor) {
-        sat.physics.free_motor(unit, on);
-    } else if constexpr (Family == F::coil) {
-        u.held = 0;
-        sat.physics.set_coil(unit, 0);
-    } else if constexpr (Family == F::engine) {
-        u.held = 0;
-        sat.physics.set_engine(unit, 0);
-    } else if constexpr (Family == F::transmitter) {
-        bool any = false;
-        for (int i = 0; i < static_cast<int>(devices::unit_count(F::transmitter)); ++i) {
-            any = any || sat.bus.units().at(F::transmitter, i).dead;
-        }
-        sat.telemetry.set_state_flag("transmitter_dead", any);
+    sat.bus.units().at(Family, unit).dead = on;
+    if (const UnitModel* model = unit_model(Family); model && model->dead) {
+        model->dead(sat.bus.parts(), unit, on);
     }
+}
+
+// The run's station refuses uploads while any transmitter is dead.
+void transmitter_dead(Satellite& sat, int unit, bool on, double value)
+{
+    dead<F::transmitter>(sat, unit, on, value);
+    bool any = false;
+    for (int i = 0; i < static_cast<int>(devices::unit_count(F::transmitter)); ++i) {
+        any = any || sat.bus.units().at(F::transmitter, i).dead;
+    }
+    sat.telemetry.set_state_flag("transmitter_dead", any);
 }
 
 // A stuck sensor answers what it read when the fault came.
@@ -88,34 +86,37 @@ constexpr ValueUse kNone = ValueUse::none;
 constexpr ValueUse kRequired = ValueUse::required;
 constexpr ValueUse kOptional = ValueUse::optional;
 constexpr std::nullopt_t kNoUnit = std::nullopt;
+constexpr FaultScope kUnit = FaultScope::unit;
+constexpr FaultScope kLamp = FaultScope::lamp;
+constexpr FaultScope kLine = FaultScope::line;
 
 // clang-format off
 const FaultKind kKinds[] = {
-    {"gyro-stuck", F::hyro, kNone, 0, 0, 0, "", "the gyroscope answers the reading it had when the fault came", stuck<F::hyro>},
-    {"gyro-bias", F::hyro, kRequired, -3600, 3600, 0, "deg/s", "the gyroscope's rate reads VALUE deg/s too high", gyro_bias},
-    {"gyro-noise", F::hyro, kOptional, 0, 1000, 10, "times the nominal noise", "the gyroscope's noise is VALUE times its nominal (default 10)", gyro_noise},
-    {"gyro-dead", F::hyro, kNone, 0, 0, 0, "", "the gyroscope answers nothing", dead<F::hyro>},
-    {"mag-bias", F::magnetometer, kRequired, -1e4, 1e4, 0, "uT", "the magnetometer reads VALUE uT too high on each axis", mag_bias},
-    {"sun-sensor-dead", F::sun_sensor, kNone, 0, 0, 0, "", "the sun sensor answers nothing", dead<F::sun_sensor>},
-    {"sun-sensor-stuck", F::sun_sensor, kNone, 0, 0, 0, "", "the sun sensor answers the reading it had when the fault came", stuck<F::sun_sensor>},
-    {"light-sensor-dead", F::light_sensor, kNone, 0, 0, 0, "", "the light sensor answers nothing", dead<F::light_sensor>},
-    {"light-sensor-stuck", F::light_sensor, kNone, 0, 0, 0, "", "the light sensor answers the reading it had when the fault came", stuck<F::light_sensor>},
-    {"wheel-stuck", F::motor, kNone, 0, 0, 0, "", "the motor keeps the speed it had, whatever it is told (it still answers)", wheel_stuck},
-    {"wheel-limit", F::motor, kRequired, 0, 32767, 0, "rpm", "the motor's speed is limited to VALUE rpm; commands beyond come back clipped", wheel_limit},
-    {"wheel-dead", F::motor, kNone, 0, 0, 0, "", "the motor answers nothing and exerts no torque: its rotor coasts", dead<F::motor>},
-    {"coil-dead", F::coil, kNone, 0, 0, 0, "", "the coil answers nothing and carries no current", dead<F::coil>},
-    {"engine-dead", F::engine, kNone, 0, 0, 0, "", "the engine answers nothing and gives no thrust", dead<F::engine>},
-    {"transmitter-dead", F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the run's station refuses its uploads)", dead<F::transmitter>},
-    {"camera-fail", F::camera, kNone, 0, 0, 0, "", "the capture tool fails (state camera_fail=1)", camera_fail},
-    {"receiver-quality", F::receiver, kOptional, 0, 1, 0.25, "factor", "the receiver's quality is VALUE times its nominal (default 0.25)", receiver_quality},
-    {"lamp-off", kNoUnit, kNone, 0, 0, 0, "", "the lamp is off (an eclipse): sun sensors, light sensors and sun batteries see darkness", lamp_off},
-    {"lamp-azimuth", kNoUnit, kRequired, -kBig, kBig, 0, "deg", "the lamp stands at azimuth VALUE; cleared: back to the run's", lamp_azimuth},
-    {"drop", kNoUnit, kRequired, 0, 1, 0, "probability", "answers are lost with probability VALUE", line<&FaultParams::drop>},
-    {"corrupt", kNoUnit, kRequired, 0, 1, 0, "probability", "a byte of an answer frame is altered with probability VALUE", line<&FaultParams::corrupt>},
-    {"late", kNoUnit, kRequired, 0, 1, 0, "probability", "answers come late-ms late with probability VALUE", line<&FaultParams::late>},
-    {"glue", kNoUnit, kRequired, 0, 1, 0, "probability", "the previous frame goes out again, glued in front, with probability VALUE", line<&FaultParams::glue>},
-    {"delay", kNoUnit, kRequired, 0, 60000, 0, "ms", "every answer waits VALUE ms", line<&FaultParams::delay_ms>},
-    {"baud", kNoUnit, kRequired, 0, 1e8, 0, "bits/s", "the line runs at VALUE bits per second (0: instant)", baud},
+    {"gyro-stuck", kUnit, F::hyro, kNone, 0, 0, 0, "", "the gyroscope answers the reading it had when the fault came", stuck<F::hyro>},
+    {"gyro-bias", kUnit, F::hyro, kRequired, -3600, 3600, 0, "deg/s", "the gyroscope's rate reads VALUE deg/s too high", gyro_bias},
+    {"gyro-noise", kUnit, F::hyro, kOptional, 0, 1000, 10, "times the nominal noise", "the gyroscope's noise is VALUE times its nominal (default 10)", gyro_noise},
+    {"gyro-dead", kUnit, F::hyro, kNone, 0, 0, 0, "", "the gyroscope answers nothing", dead<F::hyro>},
+    {"mag-bias", kUnit, F::magnetometer, kRequired, -1e4, 1e4, 0, "uT", "the magnetometer reads VALUE uT too high on each axis", mag_bias},
+    {"sun-sensor-dead", kUnit, F::sun_sensor, kNone, 0, 0, 0, "", "the sun sensor answers nothing", dead<F::sun_sensor>},
+    {"sun-sensor-stuck", kUnit, F::sun_sensor, kNone, 0, 0, 0, "", "the sun sensor answers the reading it had when the fault came", stuck<F::sun_sensor>},
+    {"light-sensor-dead", kUnit, F::light_sensor, kNone, 0, 0, 0, "", "the light sensor answers nothing", dead<F::light_sensor>},
+    {"light-sensor-stuck", kUnit, F::light_sensor, kNone, 0, 0, 0, "", "the light sensor answers the reading it had when the fault came", stuck<F::light_sensor>},
+    {"wheel-stuck", kUnit, F::motor, kNone, 0, 0, 0, "", "the motor keeps the speed it had, whatever it is told (it still answers)", wheel_stuck},
+    {"wheel-limit", kUnit, F::motor, kRequired, 0, 32767, 0, "rpm", "the motor's speed is limited to VALUE rpm; commands beyond come back clipped", wheel_limit},
+    {"wheel-dead", kUnit, F::motor, kNone, 0, 0, 0, "", "the motor answers nothing and exerts no torque: its rotor coasts", dead<F::motor>},
+    {"coil-dead", kUnit, F::coil, kNone, 0, 0, 0, "", "the coil answers nothing and carries no current", dead<F::coil>},
+    {"engine-dead", kUnit, F::engine, kNone, 0, 0, 0, "", "the engine answers nothing and gives no thrust", dead<F::engine>},
+    {"transmitter-dead", kUnit, F::transmitter, kNone, 0, 0, 0, "", "the transmitter answers nothing (state transmitter_dead=1: the run's station refuses its uploads)", transmitter_dead},
+    {"camera-fail", kUnit, F::camera, kNone, 0, 0, 0, "", "the capture tool fails (state camera_fail=1)", camera_fail},
+    {"receiver-quality", kUnit, F::receiver, kOptional, 0, 1, 0.25, "factor", "the receiver's quality is VALUE times its nominal (default 0.25)", receiver_quality},
+    {"lamp-off", kLamp, kNoUnit, kNone, 0, 0, 0, "", "the lamp is off (an eclipse): sun sensors, light sensors and sun batteries see darkness", lamp_off},
+    {"lamp-azimuth", kLamp, kNoUnit, kRequired, -kBig, kBig, 0, "deg", "the lamp stands at azimuth VALUE; cleared: back to the run's", lamp_azimuth},
+    {"drop", kLine, kNoUnit, kRequired, 0, 1, 0, "probability", "answers are lost with probability VALUE", line<&FaultParams::drop>},
+    {"corrupt", kLine, kNoUnit, kRequired, 0, 1, 0, "probability", "a byte of an answer frame is altered with probability VALUE", line<&FaultParams::corrupt>},
+    {"late", kLine, kNoUnit, kRequired, 0, 1, 0, "probability", "answers come late-ms late with probability VALUE", line<&FaultParams::late>},
+    {"glue", kLine, kNoUnit, kRequired, 0, 1, 0, "probability", "the previous frame goes out again, glued in front, with probability VALUE", line<&FaultParams::glue>},
+    {"delay", kLine, kNoUnit, kRequired, 0, 60000, 0, "ms", "every answer waits VALUE ms", line<&FaultParams::delay_ms>},
+    {"baud", kLine, kNoUnit, kRequired, 0, 1e8, 0, "bits/s", "the line runs at VALUE bits per second (0: instant)", baud},
 };
 // clang-format on
 
@@ -129,6 +130,7 @@ bool number(const std::string& text, double& out)
     out = std::strtod(text.c_str(), &end);
     return errno == 0 && *end == '\0' && std::isfinite(out);
 }
+
 
 std::string units_text(const FaultKind& k)
 {
@@ -220,6 +222,26 @@ std::string faults_text()
                (k.value != ValueUse::none ? std::string(" (value: ") + k.meaning + ")" : "") + "\n";
     }
     return out;
+}
+
+std::string faults_description()
+{
+    static const char* const kScopes[] = {"unit", "lamp", "line"};
+    std::string out = "[";
+    for (const FaultKind& k : kKinds) {
+        const std::string family =
+            k.family ? json_string(family_name(devices::family(*k.family))) : std::string("null");
+        const bool valued = k.value != ValueUse::none;
+        out += std::string(&k == kKinds ? "\n" : ",\n") + "  {\"name\": " + json_string(k.name) +
+               ", \"scope\": " + json_string(kScopes[static_cast<size_t>(k.scope)]) +
+               ", \"family\": " + family + ", \"units\": " + std::to_string(k.units()) +
+               ", \"value\": " + json_string(value_use_name(k.value)) +
+               ", \"low\": " + (valued ? json_number(k.lo) : "null") +
+               ", \"high\": " + (valued ? json_number(k.hi) : "null") +
+               ", \"default\": " + (k.value == ValueUse::optional ? json_number(k.fallback) : "null") +
+               ", \"meaning\": " + json_string(k.meaning) + ", \"help\": " + json_string(k.help) + "}";
+    }
+    return out + "\n]";
 }
 
 std::string faults_markdown()

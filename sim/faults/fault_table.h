@@ -14,8 +14,13 @@ struct Satellite;
 
 enum class ValueUse : uint8_t { none, required, optional };
 
+// What a fault breaks: a unit of a family, the lamp (the room), or the line
+// between the controller and the mission.
+enum class FaultScope : uint8_t { unit, lamp, line };
+
 struct FaultKind {
     const char* name;
+    FaultScope scope;
     // The family whose units the fault hits (its unit numbers come from the
     // family table); none: the fault has the single unit 0.
     std::optional<devices::FamilyId> family;
@@ -58,6 +63,9 @@ bool parse_fault_option(const std::string& text, FaultSwitch& out, std::string& 
 // One line a fault, as the control channel's `list` gives them:
 // name=NAME units=0-N value=none|required|optional help=TEXT
 std::string faults_text();
+// The table as `describe --json` gives it: a JSON array of {name, scope,
+// family, units, value, low, high, default, meaning, help}.
+std::string faults_description();
 // The table as Markdown rows, for sim/README.md.
 std::string faults_markdown();
 

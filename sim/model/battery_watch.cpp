@@ -3,17 +3,14 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 
 #include "battery/fields.h"
-#include "model/booking.h"
-#include "model/bus.h"
 #include "kelvex/battery.h"
-#include "model/physics.h"
 #include "model/sensors.h"
-#include "model/telemetry.h"
 
 namespace kelvex::sim {
 namespace {
@@ -85,48 +82,6 @@ double charging_law_ma(double lamp_intensity, double lamp_angle_deg, int ncells)
     const long raw = std::lround(std::clamp(kAdcMax * lamp_intensity * std::max(0.0, incidence), 0.0,
                                             double{kAdcMax}));
     return static_cast<double>(raw * ncells / kAdcMax);
-}
-
-void add_energy_columns(Telemetry& t, BatteryWatch& b, const Physics& p, const Bus& bus, int ncells)
-{
-    t.add_column("battery_attached", "%.0f", [&b] { return b.record() ? 1.0 : 0.0; });
-    t.add_column("battery_charge_ah", "%.9g", [&b] { return b.charge_ah(); });
-    t.add_column("battery_consumption_ma", "%.6g", [&b] { return b.consumption_ma(); });
-    t.add_column("battery_charging_ma", "%.6g", [&b] { return b.charging_ma(); });
-    t.add_column("battery_sun_charging_ma", "%.0f", [&p, ncells] {
-        return charging_law_ma(p.lamp_intensity(), p.lamp_angle_deg(), ncells);
-    });
-    // What the record would book if every unit the controller saw switched
-    // on were still booked: the difference to battery_consumption_ma is what
-    // the mission switched off without telling the controller.
-    t.add_column("battery_controller_view_ma", "%.6g", [&bus] {
-        double sum = 0;
-        for (const devices::Family& f : devices::kFamilyTable) {
-            if (f.switched() && f.op_count > 0) {
-                sum += f.consumption * __builtin_popcount(bus.units().mask(f.id));
-            }
-        }
-        return sum;
-    });
-}
-
-void add_booking_columns(Telemetry& t, BatteryWatch& b, Booking& booking, const Physics& p)
-{
-    bool first = true;
-    for (const devices::Family& f : devices::kFamilyTable) {
-        if (!Booking::followed(f.id)) {
-            continue;
-        }
-        const std::string name = std::string(f.prefix) + "booked";
-        // The first column of a row brings the inference up to date.
-        t.add_column(name, "%.0f", [&b, &booking, &p, id = f.id, first] {
-            if (first) {
-                booking.sample(b.consumption_ma(), p.time());
-            }
-            return static_cast<double>(booking.mask(id));
-        });
-        first = false;
-    }
 }
 
 }  // namespace kelvex::sim

@@ -10,11 +10,6 @@ struct VirtualAccumulator;
 
 namespace kelvex::sim {
 
-class Booking;
-class Bus;
-class Physics;
-class Telemetry;
-
 class BatteryWatch {
 public:
     // An empty path: nothing to follow.
@@ -42,11 +37,5 @@ private:
 // Sun battery 0's charging current by the battery loop's law,
 // raw * ncells / max in integers, from its noise-free reading.
 double charging_law_ma(double lamp_intensity, double lamp_angle_deg, int ncells);
-
-// The battery_* columns of the telemetry.
-void add_energy_columns(Telemetry& t, BatteryWatch& b, const Physics& p, const Bus& bus, int ncells);
-// <family>_booked for each family whose draw the record shows: bit i set
-// when unit i is booked, by the inference of `booking`.
-void add_booking_columns(Telemetry& t, BatteryWatch& b, Booking& booking, const Physics& p);
 
 }  // namespace kelvex::sim

@@ -15,6 +15,16 @@ using devices::Op;
 using devices::OpKind;
 using F = devices::FamilyId;
 
+Bytes text(const std::string& s)
+{
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+
+}  // namespace
+
 Bytes words(std::initializer_list<uint16_t> ws)
 {
     Bytes b;
@@ -23,19 +33,6 @@ Bytes words(std::initializer_list<uint16_t> ws)
     }
     return b;
 }
-
-Bytes text(const std::string& s)
-{
-    Bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
-
-uint16_t rounded(double v) { return static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))); }
-
-std::string family_name(const devices::Family& f) { return std::string(f.prefix, std::strlen(f.prefix) - 1); }
-
-}  // namespace
 
 bool is_greeting(const Bytes& message)
 {
@@ -50,8 +47,6 @@ uint16_t Request::word(size_t i) const { return common::le16(bytes.data() + kHea
 Bus::Bus(Physics& physics, Sensors& sensors) : physics_(physics), sensors_(sensors)
 {
     register_handlers();
-    register_sensors();
-    register_actuators();
     register_pass_through();
 }
 
@@ -67,77 +62,6 @@ void Bus::register_handlers()
     on(OpKind::confirmed_switch, &Bus::on_confirmed_switch);
     on(OpKind::send, &Bus::on_send);
     on(OpKind::message, &Bus::on_message);
-}
-
-void Bus::register_sensors()
-{
-    const auto above_min = [this](const Request& r, uint16_t v) {
-        return v < units_.at(r.family(), r.unit).settings[static_cast<size_t>(Op::set_minvalue)] ? uint16_t{0} : v;
-    };
-    reads_[{F::sunbattery, Op::request_raw}] = [this](const Request& r) {
-        return words({sensors_.sun_battery(physics_, r.unit)});
-    };
-    reads_[{F::light_sensor, Op::request_raw}] = [this, above_min](const Request& r) {
-        return words({above_min(r, r.on ? sensors_.light(physics_, r.unit) : uint16_t{0})});
-    };
-    reads_[{F::sun_sensor, Op::request_raw}] = [this, above_min](const Request& r) {
-        uint16_t p = 0;
-        uint16_t q = 0;
-        if (r.on) {
-            sensors_.sun(physics_, r.unit, p, q);
-        }
-        return words({above_min(r, p), above_min(r, q)});
-    };
-    // Every maximum read answers the converters' full scale, once per output.
-    for (const devices::Operation& o : devices::kOperations) {
-        if (o.op == Op::request_maxraw) {
-            reads_[{o.family, o.op}] = [n = o.output_bytes / 2u](const Request&) {
-                Bytes b;
-                for (size_t i = 0; i < n; ++i) {
-                    common::append_le16(b, kAdcMax);
-                }
-                return b;
-            };
-        }
-    }
-    reads_[{F::motor, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.motor_rpm(r.unit))}); };
-    reads_[{F::fan, Op::request_speed}] = [this](const Request& r) { return words({rounded(physics_.fan_rpm(r.unit))}); };
-    reads_[{F::receiver, Op::request_state}] = [this](const Request& r) {
-        const float q = sensors_.receiver_quality(r.unit);
-        Bytes b(4);
-        std::memcpy(b.data(), &q, 4);  // little-endian IEEE single on this host
-        return b;
-    };
-    axes_[static_cast<size_t>(F::hyro)] = [this](int unit) { return sensors_.gyro(physics_, unit); };
-    axes_[static_cast<size_t>(F::magnetometer)] = [this](int unit) { return sensors_.mag(physics_, unit); };
-    axes_[static_cast<size_t>(F::accelerometer)] = [this](int) { return sensors_.accel(physics_); };
-}
-
-void Bus::register_actuators()
-{
-    // An unpowered unit answers with what it holds and takes nothing.
-    const auto wheel = [this](void (Physics::*set)(int, double), double (Physics::*get)(int) const) {
-        return [this, set, get](int n, int16_t v, bool on) {
-            if (on) {
-                (physics_.*set)(n, v);
-            }
-            return static_cast<int16_t>(std::lround((physics_.*get)(n)));
-        };
-    };
-    const auto torquer = [this](F f, int lowest, void (Physics::*set)(int, int)) {
-        return [this, f, lowest, set](int n, int16_t v, bool on) {
-            int16_t& held = units_.at(f, n).held;
-            if (on) {
-                held = static_cast<int16_t>(std::clamp<int>(v, lowest, kActuatorFullScale));
-                (physics_.*set)(n, held);
-            }
-            return held;
-        };
-    };
-    actuators_[static_cast<size_t>(F::motor)] = wheel(&Physics::set_motor_command, &Physics::motor_command);
-    actuators_[static_cast<size_t>(F::fan)] = wheel(&Physics::set_fan_command, &Physics::fan_command);
-    actuators_[static_cast<size_t>(F::coil)] = torquer(F::coil, -kActuatorFullScale, &Physics::set_coil);
-    actuators_[static_cast<size_t>(F::engine)] = torquer(F::engine, 0, &Physics::set_engine);
 }
 
 void Bus::register_pass_through()
@@ -226,10 +150,21 @@ void Bus::answer(Outcome& out, const Request& r, const Bytes& values) const
     out.answer.insert(out.answer.end(), values.begin(), values.end());
 }
 
+int16_t Bus::actuate(const Request& r, int16_t value, bool on)
+{
+    const UnitModel* model = unit_model(r.family());
+    int16_t& held = units_.at(r.family(), r.unit).held;
+    if (model && model->actuate) {
+        held = model->actuate(parts_, r.unit, value, on);
+    } else if (on) {
+        held = value;
+    }
+    return held;
+}
+
 void Bus::on_reset(const Request& r, Outcome&)
 {
     UnitState& u = units_.at(r.family(), r.unit);
-    const Actuator& act = actuators_[static_cast<size_t>(r.family())];
     ++u.resets;
     // Units that switch with messages of their own stay as they are.
     if (!devices::family(r.family()).has(Op::turn_on)) {
@@ -238,8 +173,8 @@ void Bus::on_reset(const Request& r, Outcome&)
     u.held = 0;
     u.settings.fill(0);
     u.received.fill(0);
-    if (act) {
-        act(r.unit, 0, true);
+    if (const UnitModel* model = unit_model(r.family()); model && model->actuate) {
+        model->actuate(parts_, r.unit, 0, true);
     }
 }
 
@@ -259,15 +194,27 @@ void Bus::on_setting(const Request& r, Outcome& out)
 
 Bytes Bus::values_of(const Request& r)
 {
+    const UnitModel* model = unit_model(r.family());
     if (r.operation.kind == OpKind::read_axes) {
-        const Axes3& source = axes_[static_cast<size_t>(r.family())];
-        const Axes a = r.on && source ? source(r.unit) : Axes{};
+        const Axes a = r.on && model && model->axes ? model->axes(parts_, r.unit) : Axes{};
         const auto w = axis_words(devices::family(r.family()), a);
         return words({w[0], w[1], w[2]});
     }
-    const auto source = reads_.find({r.family(), r.op()});
+    // Every maximum read answers the converters' full scale, once per output.
+    if (r.op() == Op::request_maxraw) {
+        Bytes b;
+        for (size_t i = 0; i < r.operation.output_bytes / 2u; ++i) {
+            common::append_le16(b, kAdcMax);
+        }
+        return b;
+    }
+    for (const UnitModel::Read& read : model ? model->reads : std::vector<UnitModel::Read>{}) {
+        if (read.op == r.op()) {
+            return read.values(parts_, r);
+        }
+    }
     // A value the model does not simulate reads as zeros.
-    return source != reads_.end() ? source->second(r) : Bytes(r.operation.output_bytes, 0);
+    return Bytes(r.operation.output_bytes, 0);
 }
 
 Bytes Bus::sample(FamilyId f, Op op, int unit, double now)
@@ -305,14 +252,7 @@ void Bus::on_set_and_confirm(const Request& r, Outcome& out)
         return;
     }
     const int16_t v = width == 1 ? int16_t{r.bytes[kHeaderBytes]} : static_cast<int16_t>(r.word(0));
-    const Actuator& act = actuators_[static_cast<size_t>(r.family())];
-    int16_t& held = units_.at(r.family(), r.unit).held;
-    if (act) {
-        held = act(r.unit, v, r.on);
-    } else if (r.on) {
-        held = v;
-    }
-    answer(out, r, words({static_cast<uint16_t>(held)}));
+    answer(out, r, words({static_cast<uint16_t>(actuate(r, v, r.on))}));
 }
 
 void Bus::on_confirmed_switch(const Request& r, Outcome& out)

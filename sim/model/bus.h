@@ -1,11 +1,13 @@
 // The bus controller: takes one decoded request and answers as the
 // addressed unit would. Each kind of operation (devices/operations.h) has a
-// handler; what a family's units read or hold is registered per family.
+// handler; what a family's units read, drive and hold is the family's row
+// of the unit models (unit_models.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -14,11 +16,15 @@
 #include "devices/operations.h"
 #include "model/physics.h"
 #include "model/sensors.h"
+#include "model/unit_models.h"
 #include "model/units.h"
 
 namespace kelvex::sim {
 
 using Bytes = std::vector<uint8_t>;
+
+// Words as an answer carries them, little-endian.
+Bytes words(std::initializer_list<uint16_t> ws);
 
 // Message identifiers of the controller pass-through.
 enum PassThroughId : uint16_t {
@@ -67,6 +73,8 @@ public:
 
     const Units& units() const { return units_; }
     Units& units() { return units_; }
+    // What the units read and drive, for the faults that break them.
+    ModelParts& parts() { return parts_; }
     // The values unit `unit` of `f` would answer to `op` now, powered: what a
     // stuck sensor goes on answering. Empty for an operation without values.
     Bytes sample(FamilyId f, devices::Op op, int unit, double now);
@@ -74,19 +82,15 @@ public:
 
 private:
     using Handler = void (Bus::*)(const Request&, Outcome&);
-    using Values = std::function<Bytes(const Request&)>;
-    using Axes3 = std::function<Axes(int unit)>;
-    // Takes a commanded value (when powered) and gives what the unit holds.
-    using Actuator = std::function<int16_t(int unit, int16_t value, bool on)>;
 
     const devices::Operation* decode(const Bytes& request, Outcome& out, int& unit) const;
     void answer(Outcome& out, const Request& r, const Bytes& values) const;
     Bytes values_of(const Request& r);
 
     void register_handlers();
-    void register_sensors();
-    void register_actuators();
     void register_pass_through();
+    // What the unit holds after a command (an actuator's answer).
+    int16_t actuate(const Request& r, int16_t value, bool on);
 
     void on_reset(const Request& r, Outcome& out);
     void on_setting(const Request& r, Outcome& out);
@@ -101,11 +105,9 @@ private:
     Physics& physics_;
     Sensors& sensors_;
     Units units_;
+    ModelParts parts_{physics_, sensors_, units_};
     uint64_t requests_ = 0;
     std::array<Handler, static_cast<size_t>(devices::OpKind::board) + 1> handlers_{};
-    std::map<std::pair<FamilyId, devices::Op>, Values> reads_;
-    std::array<Axes3, kFamilyCount> axes_;
-    std::array<Actuator, kFamilyCount> actuators_;
     std::map<uint16_t, std::function<Bytes(const std::string& args, double now)>> pass_through_;
     std::array<Intercept, kFamilyCount> intercepts_;
 };

@@ -10,13 +10,11 @@ Satellite::Satellite(const Options& o, const std::string& csv, const std::string
       sensors(o.noise, o.seed),
       bus(physics, sensors),
       faults(o.faults, o.seed),
-      telemetry(csv, o.telemetry_rate, state),
       battery(o.battery_key),
+      telemetry(csv, o.telemetry_rate, state, battery, booking, o.ncells),
       board(*this, events)
 {
     listen_for_switches();
-    add_energy_columns(telemetry, battery, physics, bus, o.ncells);
-    add_booking_columns(telemetry, battery, booking, physics);
     for (const std::string& text : o.fault) {
         FaultSwitch request;
         std::string error;

@@ -27,9 +27,9 @@ struct Satellite {
     Sensors sensors;
     Bus bus;
     Faults faults;
-    Telemetry telemetry;
     BatteryWatch battery;
     Booking booking;
+    Telemetry telemetry;
     FaultBoard board;
 
 private:

@@ -1,43 +1,129 @@
 #include "model/telemetry.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <system_error>
 
+#include "json.h"
+#include "model/battery_watch.h"
+#include "model/booking.h"
+
 namespace kelvex::sim {
+namespace {
+
+using Sources = TelemetrySources;
+
+// Sun battery 0 faces +x like the camera: the charge the battery model
+// would see, without noise.
+double sun_battery_0(const Physics& p)
+{
+    const double incidence = std::cos(p.lamp_angle_deg() * 3.14159265358979323846 / 180.0);
+    return kAdcMax * p.lamp_intensity() * std::max(0.0, incidence);
+}
+
+// What the record would book if every unit the controller saw switched on
+// were still booked: the difference to battery_consumption_ma is what the
+// mission switched off without telling the controller.
+double controller_view_ma(const Bus& bus)
+{
+    double sum = 0;
+    for (const devices::Family& f : devices::kFamilyTable) {
+        if (f.switched() && f.op_count > 0) {
+            sum += f.consumption * __builtin_popcount(bus.units().mask(f.id));
+        }
+    }
+    return sum;
+}
+
+double count(uint64_t n) { return static_cast<double>(n); }
+
+std::vector<TelemetryColumn> make_columns()
+{
+    std::vector<TelemetryColumn> c = {
+        {"t", "%.3f", "s", [](Sources& s) { return s.physics.time(); }},
+        {"yaw_deg", "%.3f", "deg", [](Sources& s) { return s.physics.yaw_deg(); }},
+        {"rate_dps", "%.3f", "deg/s", [](Sources& s) { return s.physics.rate_dps(); }},
+        {"wheel_rpm", "%.1f", "rpm", [](Sources& s) { return s.physics.motor_rpm(0); }},
+        {"lamp_angle_deg", "%.3f", "deg", [](Sources& s) { return s.physics.lamp_angle_deg(); }},
+        {"lamp_azimuth_deg", "%.3f", "deg", [](Sources& s) { return s.physics.lamp_azimuth_deg(); }},
+        {"wheel_cmd_rpm", "%.1f", "rpm", [](Sources& s) { return s.physics.motor_command(0); }},
+        {"momentum_nms", "%.6g", "N m s", [](Sources& s) { return s.physics.momentum(); }},
+        {"torque_nm", "%.6g", "N m", [](Sources& s) { return s.physics.external_torque(); }},
+        {"sunbattery0_raw", "%.0f", "counts", [](Sources& s) { return sun_battery_0(s.physics); }},
+    };
+    // Bit i set when unit i of the family is powered, as the controller saw it.
+    for (const devices::Family& f : devices::kFamilyTable) {
+        if (f.op_count > 0) {
+            c.push_back({std::string(f.prefix) + "on", "%.0f", "units",
+                         [id = f.id](Sources& s) { return static_cast<double>(s.bus.units().mask(id)); }});
+        }
+    }
+    const std::vector<TelemetryColumn> counts = {
+        {"requests", "%.0f", "messages", [](Sources& s) { return count(s.bus.requests()); }},
+        {"dropped", "%.0f", "answers", [](Sources& s) { return count(s.faults.counts().dropped); }},
+        {"corrupted", "%.0f", "answers", [](Sources& s) { return count(s.faults.counts().corrupted); }},
+        {"late", "%.0f", "answers", [](Sources& s) { return count(s.faults.counts().late); }},
+        {"glued", "%.0f", "answers", [](Sources& s) { return count(s.faults.counts().glued); }},
+        {"lamp_on", "%.0f", "0/1", [](Sources& s) { return s.physics.lamp_on() ? 1.0 : 0.0; }},
+        // The mission's battery record: NaN until it exists.
+        {"battery_attached", "%.0f", "0/1", [](Sources& s) { return s.battery.record() ? 1.0 : 0.0; }},
+        {"battery_charge_ah", "%.9g", "Ah", [](Sources& s) { return s.battery.charge_ah(); }},
+        {"battery_consumption_ma", "%.6g", "mA", [](Sources& s) { return s.battery.consumption_ma(); }},
+        {"battery_charging_ma", "%.6g", "mA", [](Sources& s) { return s.battery.charging_ma(); }},
+        {"battery_sun_charging_ma", "%.0f", "mA",
+         [](Sources& s) {
+             return charging_law_ma(s.physics.lamp_intensity(), s.physics.lamp_angle_deg(), s.ncells);
+         }},
+        {"battery_controller_view_ma", "%.6g", "mA", [](Sources& s) { return controller_view_ma(s.bus); }},
+    };
+    c.insert(c.end(), counts.begin(), counts.end());
+    // Bit i set when unit i of the family is booked, by the inference.
+    for (const devices::Family& f : devices::kFamilyTable) {
+        if (Booking::followed(f.id)) {
+            c.push_back({std::string(f.prefix) + "booked", "%.0f", "units",
+                         [id = f.id](Sources& s) { return static_cast<double>(s.booking.mask(id)); }});
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+const std::vector<TelemetryColumn>& telemetry_columns()
+{
+    static const std::vector<TelemetryColumn> columns = make_columns();
+    return columns;
+}
 
 std::string telemetry_header()
 {
-    std::string h =
-        "t,yaw_deg,rate_dps,wheel_rpm,lamp_angle_deg,lamp_azimuth_deg,wheel_cmd_rpm,"
-        "momentum_nms,torque_nm,sunbattery0_raw";
-    for (const devices::Family& row : devices::kFamilyTable) {
-        if (row.op_count > 0) {
-            h += std::string(",") + row.prefix + "on";
-        }
-    }
-    h += ",requests,dropped,corrupted,late,glued,lamp_on";
-    return h;
-}
-
-std::string Telemetry::header() const
-{
-    std::string h = telemetry_header();
-    for (const Column& c : columns_) {
-        h += "," + c.name;
+    std::string h;
+    for (const TelemetryColumn& c : telemetry_columns()) {
+        h += (h.empty() ? "" : ",") + c.name;
     }
     return h;
 }
 
-void Telemetry::add_column(std::string name, const char* format, std::function<double()> value)
+std::string telemetry_description()
 {
-    columns_.push_back({std::move(name), format, std::move(value)});
+    std::string out = "[";
+    for (const TelemetryColumn& c : telemetry_columns()) {
+        out += std::string(out.size() > 1 ? ",\n" : "\n") + "  {\"name\": " + json_string(c.name) +
+               ", \"format\": " + json_string(c.format) + ", \"unit\": " + json_string(c.unit) + "}";
+    }
+    return out + "\n]";
 }
 
-Telemetry::Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path)
-    : period_(rate_hz > 0 ? 1.0 / rate_hz : 0), state_path_(state_path)
+Telemetry::Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path,
+                     BatteryWatch& battery, Booking& booking, int ncells)
+    : period_(rate_hz > 0 ? 1.0 / rate_hz : 0),
+      battery_(battery),
+      booking_(booking),
+      ncells_(ncells),
+      state_path_(state_path)
 {
     if (!csv_path.empty() && period_ > 0) {
         csv_.reset(std::fopen(csv_path.c_str(), "w"));
@@ -86,32 +172,19 @@ void Telemetry::finish(const Physics& p, const Bus& bus, const Faults& faults)
 
 void Telemetry::write_row(const Physics& p, const Bus& bus, const Faults& faults)
 {
-    // Sun battery 0 faces +x like the camera: the charge the battery model
-    // would see, without noise.
-    const double incidence = std::cos(p.lamp_angle_deg() * 3.14159265358979323846 / 180.0);
-    const double sb0 = kAdcMax * p.lamp_intensity() * std::max(0.0, incidence);
+    // The *_booked columns show the inference as of this row.
+    booking_.sample(battery_.consumption_ma(), p.time());
+    TelemetrySources sources{p, bus, faults, battery_, booking_, ncells_};
     FILE* f = csv_.get();
     if (!header_written_) {
-        std::fprintf(f, "%s\n", header().c_str());
+        std::fprintf(f, "%s\n", telemetry_header().c_str());
         header_written_ = true;
     }
-    std::fprintf(f, "%.3f,%.3f,%.3f,%.1f,%.3f,%.3f,%.1f,%.6g,%.6g,%.0f", p.time(), p.yaw_deg(),
-                 p.rate_dps(), p.motor_rpm(0), p.lamp_angle_deg(), p.lamp_azimuth_deg(),
-                 p.motor_command(0), p.momentum(), p.external_torque(), sb0);
-    for (const devices::Family& row : devices::kFamilyTable) {
-        if (row.op_count > 0) {
-            std::fprintf(f, ",%u", bus.units().mask(row.id));
-        }
-    }
-    const FaultCounts& c = faults.counts();
-    std::fprintf(f, ",%llu,%llu,%llu,%llu,%llu,%d", static_cast<unsigned long long>(bus.requests()),
-                 static_cast<unsigned long long>(c.dropped),
-                 static_cast<unsigned long long>(c.corrupted),
-                 static_cast<unsigned long long>(c.late), static_cast<unsigned long long>(c.glued),
-                 p.lamp_on() ? 1 : 0);
-    for (const Column& col : columns_) {
-        std::fputc(',', f);
-        std::fprintf(f, col.format, col.value());
+    const char* separator = "";
+    for (const TelemetryColumn& c : telemetry_columns()) {
+        std::fputs(separator, f);
+        std::fprintf(f, c.format, c.value(sources));
+        separator = ",";
     }
     std::fputc('\n', f);
     std::fflush(f);

@@ -16,11 +16,45 @@
 
 namespace kelvex::sim {
 
+class BatteryWatch;
+class Booking;
+
+// What a row is read from.
+struct TelemetrySources {
+    const Physics& physics;
+    const Bus& bus;
+    const Faults& faults;
+    BatteryWatch& battery;  // attaches the mission's record on first look
+    const Booking& booking;
+    int ncells;             // the mission's battery cells, for the charging law
+};
+
+// One column of the CSV: its name in the header, the printf format its value
+// is written with, the value's unit, and where the value comes from.
+struct TelemetryColumn {
+    std::string name;
+    const char* format;
+    const char* unit;
+    std::function<double(TelemetrySources&)> value;
+};
+
+// Every column of a row, in order: the header, the rows and
+// `describe --json` all come from this table.
+const std::vector<TelemetryColumn>& telemetry_columns();
+
+// The CSV header line, without its newline.
+std::string telemetry_header();
+// The columns as `describe --json` gives them: a JSON array of {name,
+// format, unit}.
+std::string telemetry_description();
+
 class Telemetry {
 public:
     // Empty paths switch the respective output off. Throws std::system_error
-    // when the CSV cannot be created.
-    Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path);
+    // when the CSV cannot be created. Each row brings `booking` up to date
+    // with `battery` first.
+    Telemetry(const std::string& csv_path, double rate_hz, const std::string& state_path,
+              BatteryWatch& battery, Booking& booking, int ncells);
 
     // Writes whatever is due at the physics' current time.
     void update(const Physics& p, const Bus& bus, const Faults& faults);
@@ -29,13 +63,9 @@ public:
     // Seconds of simulated time until the next output is due.
     double next_due(const Physics& p) const;
 
-    // A column behind the fixed ones, printed with `format`; only before
-    // the first row.
-    void add_column(std::string name, const char* format, std::function<double()> value);
     // A key=value line of the state file (0 or 1), e.g. for the desk's
     // stand-in tools.
     void set_state_flag(const std::string& key, bool on) { flags_[key] = on; }
-    std::string header() const;
 
     static constexpr double kStateRate = 20.0;  // state file updates per second
 
@@ -48,20 +78,14 @@ private:
     };
     std::unique_ptr<FILE, FileCloser> csv_;
     double period_ = 0;
-    struct Column {
-        std::string name;
-        const char* format;
-        std::function<double()> value;
-    };
-    std::vector<Column> columns_;
+    BatteryWatch& battery_;
+    Booking& booking_;
+    int ncells_;
     std::map<std::string, bool> flags_{{"camera_fail", false}, {"transmitter_dead", false}};
     bool header_written_ = false;
     std::string state_path_;
     double next_row_ = 0;
     double next_state_ = 0;
 };
-
-// The CSV header line, without its newline.
-std::string telemetry_header();
 
 }  // namespace kelvex::sim

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "devices/families.h"
@@ -14,6 +16,10 @@ using devices::FamilyId;
 using devices::kFamilyCount;
 
 inline constexpr size_t kTransceiverBuffer = 32;
+
+// A family as the telemetry, the faults and the notes name it: its prefix
+// without the underscore ("motor").
+inline std::string family_name(const devices::Family& f) { return std::string(f.prefix, std::strlen(f.prefix) - 1); }
 
 struct UnitState {
     // Powered once it has had its reset (the device API's turn-on sends

@@ -197,15 +197,36 @@ bool send_frame(uint8_t* frame, size_t n)
 // nothing can be waiting and a request goes out without one more system call.
 int settled_line = -1;
 
+// Until when answers to attempts that gave up may still arrive (CLOCK_MONOTONIC
+// ms; 0 when none can). An attempt the controller answers late is answered
+// after the request has moved on, even after later requests ended with their
+// own answers: while that can happen, every request discards first.
+int64_t stale_until = 0;
+
+// How long after a failed attempt its answer is still looked for: every
+// attempt a request may still make, and a second for a busy controller.
+int64_t stale_window()
+{
+    const int64_t per_attempt = G.timeout > 0 ? G.timeout : 0;
+    return per_attempt * (G.retries > 0 ? G.retries : 1) + 1000;
+}
+
 // Whatever the line holds before a request is first written was sent for
 // earlier exchanges (a late answer, the answer to a retried attempt) and
 // cannot answer this one. Later attempts of the same request do not discard:
 // a late answer to an earlier attempt still counts.
 void discard_stale()
 {
+    if (stale_until != 0) {
+        if (now_ms() < stale_until) {
+            settled_line = -1;
+        } else {
+            stale_until = 0;
+        }
+    }
     if (G.fd != settled_line) {
         tcflush(G.fd, TCIFLUSH);
-        settled_line = G.fd;
+        settled_line = stale_until == 0 ? G.fd : -1;
     }
 }
 
@@ -312,6 +333,9 @@ int do_request_or_command(uint8_t** zRes, int* nRes, const uint8_t* z, int n, in
     const int result = exchange(zRes, nRes, z, n, flags);
     if (result != 0 || (flags & kCommand) != 0) {
         settled_line = -1;
+    }
+    if (result != 0) {
+        stale_until = now_ms() + stale_window();
     }
     return result;
 }

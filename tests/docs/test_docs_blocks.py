@@ -12,6 +12,7 @@ import os
 import pathlib
 import re
 import subprocess
+import time
 
 import pytest
 
@@ -49,6 +50,20 @@ def test_every_document_has_runnable_blocks():
     assert all(found.values()), found
 
 
+def living_in_session(sid, grace=3.0):
+    """The processes of session sid that still run after a short grace. A
+    sealed room's own init is reparented to this machine's when the room
+    ends, and is a zombie until that init reaps it: gone, not left behind."""
+    deadline = time.monotonic() + grace
+    while True:
+        ps = subprocess.run(["ps", "-o", "pid=,stat=", "-s", str(sid)], stdout=subprocess.PIPE,
+                            text=True).stdout.split("\n")
+        left = [line.split()[0] for line in ps if line.strip() and not line.split()[1].startswith("Z")]
+        if not left or time.monotonic() > deadline:
+            return left
+        time.sleep(0.1)
+
+
 @pytest.mark.parametrize("block", runnable_blocks())
 def test_block_runs(block, tmp_path):
     if not (BUILD / "sim" / "kelvex-sim").exists():
@@ -63,8 +78,7 @@ def test_block_runs(block, tmp_path):
     finally:
         # A block that leaves a process behind would hold ports for the next
         # one: whatever is left of its session is a failure, and is ended.
-        left = subprocess.run(["pgrep", "-s", str(proc.pid)], stdout=subprocess.PIPE,
-                              text=True).stdout.split()
+        left = living_in_session(proc.pid)
         for pid in left:
             subprocess.run(["kill", "-KILL", pid])
         proc.kill()

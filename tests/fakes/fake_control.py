@@ -1,14 +1,16 @@
 """A stand-in for kelvex-sim's control channel (RUN/control.sock): answers
-fault/clear/list/active as the simulator does for a few faults, and keeps
-every command it got. For the scenario scheduler's and the panel's tests."""
+fault/clear/list/active for the simulator's faults (the build's
+kelvex_sim_tables) as the simulator does, and keeps every command it got.
+For the scenario scheduler's and the panel's tests."""
 
 import os
 import socket
 import threading
 
+import kelvex_sim_tables
+
 # name: (units, value use), as the simulator's `list` gives them.
-FAULTS = {"gyro-stuck": (4, "none"), "gyro-bias": (4, "required"),
-          "wheel-dead": (2, "none"), "lamp-off": (1, "none"), "lamp-azimuth": (1, "required")}
+FAULTS = {f["name"]: (f["units"], f["value"]) for f in kelvex_sim_tables.FAULTS}
 
 
 class FakeControl:

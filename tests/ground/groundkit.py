@@ -110,17 +110,27 @@ class Station:
         finally:
             ftp.close()
 
-    def post(self, path, body, source=None):
-        """(status, body text) of a POST of JSON, from the source address."""
+    def post(self, path, body, source=None, headers=None):
+        """(status, body text) of a POST of JSON, from the source address,
+        with further headers (e.g. a run's identity)."""
         conn = http.client.HTTPConnection(self.bind, self.http_port, timeout=10,
                                           source_address=(source, 0) if source else None)
         try:
             conn.request("POST", path, body=json.dumps(body).encode(),
-                         headers={"Content-Type": "application/json"})
+                         headers=dict({"Content-Type": "application/json"}, **(headers or {})))
             answer = conn.getresponse()
             return answer.status, answer.read().decode()
         finally:
             conn.close()
+
+    def register(self, run, name=None, source=None, secret=None):
+        """Registers a run as kelvex-sim's relay does; the headers that then
+        speak for it."""
+        secret = secret or "secret-of-" + run + "-0123456789"
+        body = {"run": run, "secret": secret, **({"name": name} if name else {})}
+        code, text = self.post("/api/ingest/register", body, source=source)
+        assert code == 200, text
+        return {"X-Kelvex-Run": run, "X-Kelvex-Secret": secret}
 
     def lines_of(self, *parts):
         """Texts of a log file under the station directory."""
@@ -253,7 +263,7 @@ class FakeClass:
             out["t0_unix"] = t["t0_unix"]
         return out
 
-    def ingest_status(self, peer, body):
+    def ingest_status(self, peer, body, identity=None):
         if not isinstance(body, dict):
             raise ValueError("a JSON object")
         self.ingested.append((peer, body))
@@ -360,3 +370,37 @@ class FakeForwarder:
         else:
             self.active[sat].pop(key, None)
         return self.faults(sat)
+
+
+class Neighbour:
+    """Another Unix user on this machine, made for a test and removed after:
+    run(code, *args) runs Python code (sys.argv[1:] = args) as that user and
+    returns its standard output."""
+
+    def __init__(self):
+        self.name = "kvx%d" % (os.getpid() % 100000)
+        subprocess.run(["userdel", self.name], capture_output=True)
+        subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", self.name],
+                       check=True, capture_output=True)
+        self.uid, self.gid = (int(subprocess.run(["id", flag, self.name], check=True,
+                                                 capture_output=True, text=True).stdout)
+                              for flag in ("-u", "-g"))
+
+    def run(self, code, *args, timeout=30):
+        r = subprocess.run(["setpriv", "--reuid", str(self.uid), "--regid", str(self.gid),
+                            "--clear-groups", "/usr/bin/python3", "-c", code, *map(str, args)],
+                           capture_output=True, text=True, timeout=timeout, cwd="/")
+        assert r.returncode == 0, r.stderr
+        return r.stdout
+
+    def remove(self):
+        subprocess.run(["userdel", self.name], capture_output=True)
+
+
+@pytest.fixture
+def neighbour():
+    if os.getuid() != 0:
+        pytest.skip("making another Unix user needs root")
+    n = Neighbour()
+    yield n
+    n.remove()

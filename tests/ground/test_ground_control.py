@@ -1,9 +1,10 @@
 """The instructor's panel wired to the simulator's control channel (a fake
 one): the per-run station switching through the socket, a shared station
-passing switches on to a satellite's own station, and a click in Chromium
+switching through the run's own station, and a click in Chromium
 reaching the channel. Only the instructor's token gets through."""
 
 import csv
+import http.client
 import json
 import os
 import re
@@ -74,13 +75,13 @@ def test_the_token_switches_faults_on_the_simulator(page_server, fake_control):
                                 "source": "panel"}]
     bias = next(f for f in state["available"] if f["name"] == "gyro-bias")
     assert (bias["units"], bias["value"]) == (4, "value")
-    status, answer = post(srv, {"fault": "wheel-dead", "unit": 3}, instructor.token)
-    assert (status, json.loads(answer)) == (400, {"error": "wheel-dead: unit 3 out of range"})
+    status, answer = post(srv, {"fault": "wheel-dead", "unit": 4}, instructor.token)
+    assert (status, json.loads(answer)) == (400, {"error": "wheel-dead: unit 4 out of range"})
     status, _ = post(srv, {"clear": "gyro-stuck", "unit": 2}, instructor.token)
     assert status == 200
     switches = [c for c in fake_control.commands if c.split()[0] in ("fault", "clear")]
     assert switches == ["fault gyro-stuck unit=2 source=panel",
-                        "fault wheel-dead unit=3 source=panel",
+                        "fault wheel-dead unit=4 source=panel",
                         "clear gyro-stuck unit=2 source=panel"]
 
 
@@ -119,27 +120,54 @@ def test_the_panel_lists_the_scenarios_events_and_which_went(page_server, fake_c
     assert json.loads(answer)["scenario"] is None
 
 
-def test_a_shared_station_passes_switches_to_the_satellites_own(page_server, fake_control):
-    web, control = ground_package(), control_module()
-    own, own_instructor = per_run_station(page_server, fake_control.path)
-    relay = control.RelayForwarder()
-    shared_instructor = web.Instructor(relay)
-    shared = page_server(a_satellite(), instructor=shared_instructor)
-    # Before its status came, and from a route off loopback, nothing is known.
-    relay.learn(SAT, {"control_url": "http://10.0.0.7:%d/" % own.port,
-                      "control_token": own_instructor.token})
-    assert post(shared, {"fault": "gyro-stuck"}, shared_instructor.token)[0] == 404
-    relay.learn(SAT, control.status_fields(own_instructor, own.url))
+def test_a_shared_station_switches_through_the_runs_own_station(tmp_path, fake_control):
+    """The class station never connects to a run: the run's own station asks
+    for the panel's switches with its secret and brings the simulator's own
+    answer back. A status carrying a control address re-points nothing."""
+    shared = Station(str(tmp_path), single=False, name="shared")
+    token = shared.info["instructor_token"]
+    evil = Station(str(tmp_path), extra=("--control", fake_control.path), name="evil")
+    own = None
+    try:
+        forger = shared.register("r9-forger", "Mallory", source="127.0.0.9")
+        assert shared.post("/api/ingest/status", {"state": "running", "control_url": evil.url,
+                                                  "control_token": evil.info["instructor_token"]},
+                           headers=forger)[0] == 200
+        # A status names no route: the forger's satellite has no panel.
+        assert switch(shared, "r9-forger", {"fault": "gyro-stuck"}, token)[0] == 404
 
-    assert post(shared, {"fault": "gyro-stuck"}, own_instructor.token)[0] == 401
-    status, answer = post(shared, {"fault": "gyro-bias", "unit": 1, "value": -0.5},
-                          shared_instructor.token)
-    assert status == 200, answer
-    assert json.loads(answer)["active"][0]["fault"] == "gyro-bias"
-    status, answer = post(shared, {"clear": "gyro-stuck", "unit": 0}, shared_instructor.token)
-    assert (status, json.loads(answer)) == (400, {"error": "gyro-stuck unit 0 is not on"})
-    assert [c for c in fake_control.commands if c.startswith(("fault", "clear"))] == [
-        "fault gyro-bias unit=1 value=-0.5 source=panel", "clear gyro-stuck unit=0 source=panel"]
+        own = Station(str(tmp_path), ["--upstream", shared.url, "--control", fake_control.path,
+                                      "--run-id", "r1", "--name", "Ada"],
+                      bind="127.0.0.7", name="own")
+        assert wait_for(lambda: switch(shared, "r1", None, token)[0] == 200)
+        assert switch(shared, "r1", {"fault": "gyro-stuck"}, own.info["instructor_token"])[0] == 401
+        status, answer = switch(shared, "r1", {"fault": "gyro-bias", "unit": 1, "value": -0.5}, token)
+        assert status == 200, answer
+        assert json.loads(answer)["active"][0]["fault"] == "gyro-bias"
+        status, answer = switch(shared, "r1", {"clear": "gyro-stuck", "unit": 0}, token)
+        assert (status, json.loads(answer)) == (400, {"error": "gyro-stuck unit 0 is not on"})
+        assert [c for c in fake_control.commands if c.startswith(("fault", "clear"))] == [
+            "fault gyro-bias unit=1 value=-0.5 source=panel", "clear gyro-stuck unit=0 source=panel"]
+    finally:
+        for st in (own, evil, shared):
+            if st is not None:
+                assert st.stop() == 0
+
+
+def switch(station, sat, request, token):
+    """(status, body) of the panel's switch on a station (request None: its
+    faults)."""
+    conn = http.client.HTTPConnection(station.bind, station.http_port, timeout=15)
+    try:
+        if request is None:
+            conn.request("GET", "/api/sat/%s/faults" % sat, headers={"X-Kelvex-Token": token})
+        else:
+            conn.request("POST", "/api/sat/%s/fault" % sat, body=json.dumps(request),
+                         headers={"X-Kelvex-Token": token, "Content-Type": "application/json"})
+        r = conn.getresponse()
+        return r.status, r.read().decode()
+    finally:
+        conn.close()
 
 
 def test_the_station_prints_its_token_and_takes_it(tmp_path, fake_control):
@@ -148,6 +176,8 @@ def test_the_station_prints_its_token_and_takes_it(tmp_path, fake_control):
         said = wait_for(lambda: "instructor token " in st.stderr() and st.stderr())
         token = said.split("instructor token ", 1)[1].split()[0]
         assert "#token=%s" % token in said and st.info["instructor_token"] == token
+        # The ready file holds the token: its owner's alone.
+        assert os.stat(st.ready).st_mode & 0o777 == 0o600
         request = urllib.request.Request(
             st.url + "api/sat/127.0.0.1/fault", method="POST",
             data=json.dumps({"fault": "lamp-off"}).encode(),

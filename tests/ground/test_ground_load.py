@@ -19,4 +19,5 @@ def test_five_satellites_for_ten_seconds_lose_and_mix_up_nothing():
     assert figures["lines_in_station_log"] == figures["lines_sent"]
     # The reader saw every line through the API, so a latency exists for each.
     assert figures["latency_samples"] == figures["lines_sent"]
-    assert figures["station_drops"] == {"kernel": 0, "queue": 0, "file": 0, "refused": 0}
+    assert figures["station_drops"] == {"kernel": 0, "queue": 0, "file": 0, "refused": 0,
+                                        "strangers": 0}

@@ -52,8 +52,9 @@ def test_datagram_forms_become_one_line_each(station):
         "temp\u00e9rature 21\u00b0C\n".encode(),
         b"\xff\xfe bad utf-8",
         b"a\\x00 typed by hand",
+        "C1 \u0085\u009b31m, bidi \u202eevil\u202c \u2066x\u2069, \ufffe\ufeff\u2028".encode(),
     ])
-    assert wait_for(lambda: len(station.log_file_lines()) >= 8)
+    assert wait_for(lambda: len(station.log_file_lines()) >= 9)
     texts = [line[24:] for line in station.log_file_lines()]
     assert texts == [
         "The mission says 'HELLO' to 127.0.0.1:4567",
@@ -64,6 +65,7 @@ def test_datagram_forms_become_one_line_each(station):
         "temp\u00e9rature 21\u00b0C",
         "\\xff\\xfe bad utf-8",
         "a\\\\x00 typed by hand",
+        "C1 \\u0085\\u009b31m, bidi \\u202eevil\\u202c \\u2066x\\u2069, \\ufffe\\ufeff\\u2028",
     ]
     assert [x["text"] for x in fetch_all_lines(station)] == texts
     assert station.stop() == 0

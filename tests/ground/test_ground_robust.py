@@ -162,6 +162,11 @@ def test_burst_of_100000_is_received_or_counted_and_shown(tmp_path):
         lost = len(burst) - got
         if lost:
             assert "%d log datagrams dropped on arrival" % lost in info["alarms"]
+        # The satellite that lost them says so too, though it sends nothing more.
+        sat = wait_for(lambda: [x for x in st.json("/api/satellites")
+                                if x["dropped"] == lost][:1], 10)
+        assert sat, (lost, st.json("/api/satellites"))
+        assert ("%d log lines lost" % lost in sat[0]["alarms"]) == bool(lost)
 
         # Sent no faster than the socket's buffer takes them, none is lost.
         for i in range(0, len(burst), 4000):
@@ -285,3 +290,33 @@ def test_ftp_limits_connections_per_address_and_closes_idle_ones(tmp_path):
         for s in held:
             s.close()
         assert st.stop() == 0
+
+
+def test_terminal_on_a_full_disk_takes_lines_again_when_there_is_room(tmp_path, capfd):
+    # The echo's descriptor first reaches a full device, then (space back) a
+    # file: the same descriptor, as a redirected output on a disk that filled.
+    sys.path.insert(0, os.path.join(SOURCE_GROUND, "..", "lab"))
+    from kelvex_ground.logstore import Echo
+    from kelvex_lab.flight.console import Console
+    full = os.open("/dev/full", os.O_WRONLY)
+    try:
+        echo_fd, console_fd = os.dup(full), os.dup(full)
+        echo = Echo(os.fdopen(echo_fd, "wb", closefd=False))
+        console = Console(console_fd)
+        echo.write(["lost 1", "lost 2"])
+        console.say("lost 3")
+        assert not echo.closed and not console.closed
+        out = os.open(str(tmp_path / "out"), os.O_WRONLY | os.O_CREAT, 0o600)
+        os.dup2(out, echo_fd)
+        os.dup2(out, console_fd)
+        os.close(out)
+        echo.write(["back 1"])
+        console.say("back 2 \u202e\x9b")
+        assert (tmp_path / "out").read_text() == "back 1\nback 2 \\u202e\\u009b\n"
+        err = capfd.readouterr().err
+        assert err.count("lines not printed until there is room") == 1
+        assert "standard output takes lines again" in err
+    finally:
+        os.close(full)
+        for fd in (echo_fd, console_fd):
+            os.close(fd)

@@ -25,20 +25,24 @@ def noise(size):
     return os.urandom(size - 2) + b"\xff\xd9"
 
 
-def session(st, source):
+def session(st, source, login=()):
+    """An FTP session from source: anonymous (a board's), or login (run id,
+    secret) as a registered run."""
     ftp = ftplib.FTP()
     ftp.connect(st.bind, st.ftp_port, timeout=20, source_address=(source, 0))
-    ftp.login()
+    ftp.login(*login)
     return ftp
 
 
-def uploads_at_once(st, source, photos, announce):
+def uploads_at_once(st, source, photos, announce, login=()):
     """Starts every upload before any sends a byte, then sends them all;
-    {name: reply} (the STOR's refusal, or the transfer's end)."""
+    {name: reply} (the STOR's refusal, or the transfer's end). source: an
+    address, or one per photo."""
     started, replies = [], {}
+    sources = source if isinstance(source, list) else [source] * len(photos)
     try:
-        for name, data in photos.items():
-            ftp = session(st, source)
+        for (name, data), source in zip(photos.items(), sources):
+            ftp = session(st, source, login)
             if announce:
                 ftp.sendcmd("ALLO %d" % len(data))
             try:
@@ -97,6 +101,40 @@ def test_eight_uploads_at_once_never_overshoot_the_quota(tmp_path):
         assert st.stop() == 0
 
 
+def test_a_registered_runs_share_is_its_own_from_any_address(tmp_path):
+    st = configured(str(tmp_path), "[quotas]\nsatellite_mb = 1\nupload_mb = 0.25\n"
+                                   "[ftp]\nconnections_per_address = 8\n", single=False)
+    sources = ["127.0.0.%d" % n for n in range(40, 48)]
+    try:
+        headers = st.register("run-a", name="Ada")
+        login = ("run-a", headers["X-Kelvex-Secret"])
+        # Eight uploads from eight addresses: the run's quota, not eight.
+        replies = uploads_at_once(st, sources, {"%d.jpeg" % i: noise(300_000) for i in range(8)},
+                                  True, login)
+        assert sorted(r[:3] for r in replies.values()) == ["226"] * 3 + ["552"] * 5, replies
+        assert wait_for(lambda: len(incoming(st, "run-a")) == 3)
+        assert sum(incoming(st, "run-a").values()) <= 1024 * 1024
+        # Its connections are its own share wherever they come from.
+        held = [session(st, source, login) for source in sources]
+        try:
+            with pytest.raises(ftplib.error_temp, match="^421"):
+                session(st, "127.0.0.50", login)
+            # Nobody else's: a board at one of those addresses has its own.
+            assert session_upload(st, sources[0], noise(5000)).startswith("226")
+        finally:
+            for ftp in held:
+                ftp.close()
+        with pytest.raises(ftplib.error_perm, match="^530"):
+            session(st, A, ("run-a", "not-its-secret-0123456789"))
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert sats["run-a"]["drops"]["uploads_refused"] == 5
+        assert sats["run-a"]["drops"]["connections_refused"] == 1
+        assert sats[sources[0]]["photos"] == 1 and sats[sources[0]]["drops"]["uploads_refused"] == 0
+        assert not os.path.exists(os.path.join(st.dir, "satellites", A))
+    finally:
+        assert st.stop() == 0
+
+
 def session_upload(st, source, data, name="last.jpeg"):
     ftp = session(st, source)
     try:
@@ -112,29 +150,59 @@ def test_idle_connections_of_others_make_room_for_a_satellite(tmp_path):
     try:
         for source in CROWD:
             for _ in range(3):
-                held.append(socket.create_connection((st.bind, st.ftp_port), 10,
-                                                     source_address=(source, 0)))
-                assert held[-1].recv(100).startswith(b"220")
-        # Past its own share a satellite is refused, and that is counted.
-        with socket.create_connection((st.bind, st.ftp_port), 10,
-                                      source_address=(CROWD[0], 0)) as extra:
-            assert extra.recv(100).startswith(b"421")
+                held.append(session(st, source))
+        # Past its own share a satellite is refused at its login, and that is
+        # counted on it.
+        extra = ftplib.FTP()
+        extra.connect(st.bind, st.ftp_port, timeout=20, source_address=(CROWD[0], 0))
+        with pytest.raises(ftplib.error_temp, match="^421"):
+            extra.login()
+        extra.close()
         # The station is full of idle connections; a satellite still uploads.
         assert session_upload(st, B, noise(5000)).startswith("226")
         made_room = []
-        for s in held:
-            s.settimeout(0.5)
+        for ftp in held:
+            ftp.sock.settimeout(0.5)
             try:
-                answer = s.recv(200)
+                answer = ftp.sock.recv(200)
             except socket.timeout:
                 continue
             made_room.append(answer)
         assert made_room and all(a.startswith(b"421") or a == b"" for a in made_room)
         sats = {s["id"]: s for s in st.json("/api/satellites")}
         assert sats[CROWD[0]]["drops"]["connections_refused"] == 1
+        assert "1 FTP connections refused: past its share" in sats[CROWD[0]]["alarms"]
         assert sats[B]["drops"]["connections_refused"] == 0 and sats[B]["photos"] == 1
     finally:
-        for s in held:
+        for ftp in held:
+            ftp.close()
+        assert st.stop() == 0
+
+
+def test_connections_that_never_log_in_hold_nothing_for_long(tmp_path):
+    st = configured(str(tmp_path), "[ftp]\nconnections_per_address = 3\nmax_connections = 6\n"
+                                   "login_timeout = 1\n", single=False)
+    waiting = []
+    try:
+        for source in CROWD:
+            for _ in range(3):
+                waiting.append(socket.create_connection((st.bind, st.ftp_port), 10,
+                                                        source_address=(source, 0)))
+                assert waiting[-1].recv(100).startswith(b"220")
+        # An address waits with a few at most; it names no satellite yet.
+        with socket.create_connection((st.bind, st.ftp_port), 10,
+                                      source_address=(CROWD[0], 0)) as extra:
+            assert extra.recv(100).startswith(b"421")
+        # A full waiting room makes way for a newcomer, which uploads.
+        assert session_upload(st, B, noise(5000)).startswith("226")
+        # Those that never log in are sent away.
+        for s in waiting:
+            s.settimeout(5)
+            answer = s.recv(200)
+            assert answer == b"" or answer.startswith(b"421"), answer
+        assert [s["id"] for s in st.json("/api/satellites")] == [B]
+    finally:
+        for s in waiting:
             s.close()
         assert st.stop() == 0
 
@@ -218,14 +286,21 @@ def test_thumbnails_of_huge_photos_leave_the_station_small(tmp_path):
         assert st.stop() == 0
 
 
-def test_a_full_satellite_table_is_an_alarm(tmp_path):
-    st = configured(str(tmp_path), "[station]\nmax_satellites = 2\n", single=False)
+def test_addresses_nobody_listed_leave_room_for_runs_and_a_full_table_is_an_alarm(tmp_path):
+    st = configured(str(tmp_path), "[station]\nmax_satellites = 4\n", single=False)
+    crowd = ["127.0.0.%d" % n for n in range(30, 34)]
     try:
-        for source in (A, B, "127.0.0.7"):
+        for source in crowd:
             st.send([b"hello from " + source.encode()], source=source)
         assert wait_for(lambda: [a for a in st.json("/api/station")["alarms"]
-                                 if "the satellite table is full (2 satellites)" in a])
-        assert sorted(s["id"] for s in st.json("/api/satellites")) == [A, B]
+                                 if "1 datagrams, uploads or posts refused: the satellite table "
+                                    "is full (4 satellites)" in a])
+        assert sorted(s["id"] for s in st.json("/api/satellites")) == crowd[:3]
+        # The room kept takes a registered run, and then the table is full.
+        st.register("run-a", name="Ada")
+        code, text = st.post("/api/ingest/register", {"run": "run-b", "secret": "s" * 20})
+        assert code == 403 and "no more satellites" in text
+        assert sorted(s["id"] for s in st.json("/api/satellites")) == crowd[:3] + ["run-a"]
     finally:
         assert st.stop() == 0
 

@@ -222,9 +222,14 @@ def test_ingest_reaches_the_station_whole_and_bounded(page_server, tmp_path):
     data = small_class(tmp_path)
     srv = page_server(data)
     status = {"state": "ended", "exit_status": 3, "pad": "x" * 200000}
-    assert srv.request("POST", "/api/ingest/status", {}, json.dumps(status))[0] == 200
+    as_json = {"Content-Type": "application/json"}
+    # A form a page elsewhere may send without asking first is not taken.
+    assert srv.request("POST", "/api/ingest/status", {"Content-Type": "text/plain",
+                                                      "Origin": "http://evil.example"},
+                       json.dumps(status))[0] == 415
+    assert srv.request("POST", "/api/ingest/status", as_json, json.dumps(status))[0] == 200
     assert data.ingested == [("127.0.0.1", status)]
-    assert srv.request("POST", "/api/ingest/status", {}, "[1]")[0] == 400
+    assert srv.request("POST", "/api/ingest/status", as_json, "[1]")[0] == 400
     assert srv.request("POST", "/api/ingest/status", {}, "x" * (2 << 20))[0] in (413, 431)
     assert srv.raw(b"POST /api/ingest/status HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.0 411 ")
     # This station takes no telemetry.

@@ -313,3 +313,57 @@ def test_sheet_faults_of_other_kinds(tmp_path):
     [e] = load_errors(tmp_path, "[labs]\nx = 1\n")
     assert e == f"{tmp_path / 'lab.toml'}: unknown table 'labs' (a lab sheet holds [run], " \
                 f"[[check]] and [[event]])"
+
+
+def test_sheets_past_every_bound_are_told_by_line_in_bounded_memory(tmp_path):
+    import tracemalloc
+    from labkit import run_tool, sheet
+
+    def check(text, key="when"):
+        return f'[[check]]\nname = "big"\n{key} = "{text}"\n'
+
+    cases = [
+        # Deep parentheses, a long chain of not, of signs, of calls.
+        (check("(" * 300 + "lamp_angle_deg" + ")" * 300 + " < 1"), 3, "nested too deeply"),
+        (check("not " * 500 + "lamp_angle_deg < 1"), 3, "nested too deeply"),
+        (check("-" * 500 + "lamp_angle_deg < 1"), 3, "nested too deeply"),
+        (check("abs(" * 100 + "rate_dps" + ")" * 100 + " < 1"), 3, "nested too deeply"),
+        # 2,000 terms, and 100,000: each a message, not a traceback.
+        (check(" + ".join(["rate_dps"] * 2000) + " < 1"), 3, "too long"),
+        (check("+".join(["x"] * 100000) + " < 1"), 3, "too long"),
+        # A scenario's event reads its condition the same way.
+        ('[[event]]\nwhen = "' + "(" * 300 + "rate_dps < 1" + ")" * 300 + '"\nlamp = "off"\n', 2,
+         "nested too deeply"),
+        # Short enough to read, too deep to evaluate by recursion.
+        (check("+".join(["1"] * 150) + "+rate_dps < 1"), 3, "too deep"),
+        # The TOML itself nested past its reader's recursion.
+        ("[[check]]\nname = 'a'\nlog = 'x'\nv = " + "[" * 5000 + "]" * 5000 + "\n", 4,
+         "nested too deeply"),
+        ("[[check]]\nname = 'a'\nlog = 'x'\n" + "v = [[[[[[[[\n" * 5 + "]]]]]]]]\n" * 5, 8,
+         "nested too deeply"),
+        ("".join(f"[[check]]\nname = 'c{i}'\nlog = 'x'\n" for i in range(1200)), 3001,
+         "too many [[check]] entries"),
+    ]
+    for text, line, message in cases:
+        tracemalloc.start()
+        errors = load_errors(tmp_path, text)
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert len(errors) == 1 and errors[0].startswith(f"{tmp_path}/lab.toml:{line}: "), errors
+        assert message in errors[0] and len(errors[0]) < len(str(tmp_path)) + 250, errors
+        # The sheet itself is under a megabyte; its reading stays a few of them.
+        assert peak < 16 * 1024 * 1024, (message, peak)
+    big = sheet(tmp_path, cases[5][0], "big.toml")
+    r = run_tool("kelvex-lab", "options", big)
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith(f"{big}:3: check 'big': when: the expression is too long")
+    assert "Traceback" not in r.stderr
+
+
+def test_a_condition_at_the_bounds_is_read_and_evaluated(tmp_path):
+    # The most a sheet may write still parses and evaluates without recursion trouble.
+    deep = "(" * 30 + "rate_dps" + ")" * 30
+    chain = " + ".join(["rate_dps"] * 90)
+    r = verdicts(tmp_path, f'[[check]]\nname = "edge"\nalways = "{deep} + {chain} < 1000"\n',
+                 duration=1, values={"rate_dps": lambda t: 1.0})
+    assert r["edge"].passed, r["edge"].message

@@ -243,3 +243,4 @@ def test_a_scenario_case_is_judged_once_by_its_run(tmp_path, monkeypatch):
     assert o.results[1].line() == "FAIL ends with 4: the mission ended with status 0, 4 expected"
     with open(tmp_path / "case-1.sim.log") as f:
         assert "FAIL ends with 4" in f.read()
+    assert os.stat(tmp_path / "case-1.sim.log").st_mode & 0o777 == 0o600

@@ -167,6 +167,22 @@ def test_replay_without_a_sheet_redraws_only(tmp_path, good_run):
     assert run_tool("kelvex-lab", "replay", str(tmp_path)).returncode == 2
 
 
+def test_report_xml_stays_well_formed_whatever_the_names_and_lines(tmp_path):
+    # Characters XML cannot hold even as references, in a check's name (as
+    # the sheet's escapes allow) and in the log line a verdict quotes.
+    lab = sheet(tmp_path, '[[check]]\nname = "odd \\uFFFE\\u0001 name"\nlog = "gone"\n\n'
+                          '[[check]]\nname = "quotes"\nlog = "said"\n')
+    run = run_folder.write_run(str(tmp_path / "run"), duration=5, values=settling(),
+                               log=[(1.0, "said \ufffe\x1b[31m \x85")])
+    r = run_tool("kelvex-lab", "check", run, lab)
+    assert r.returncode == 3, r.stderr
+    suite = ET.parse(f"{run}/report.xml").getroot().find("testsuite")
+    cases = suite.findall("testcase")
+    assert cases[0].get("name") == "odd \\ufffe\\u0001 name"
+    assert cases[1].find("system-out").text == \
+        "PASS quotes: line at 1 s: said \\ufffe\\u001b[31m \x85"
+
+
 def test_plot_overlays_runs_aligned_on_t(tmp_path):
     # Two attempts: one settles on the lamp, the other swings past it and
     # starts a second later.

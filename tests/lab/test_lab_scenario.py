@@ -9,7 +9,7 @@ import time
 
 from fake_control import FakeControl
 from labkit import load_errors, run_folder, run_tool, sheet
-from kelvex_lab import checkfile, faults, scenario, simulator
+from kelvex_lab import checkfile, faults, scenario
 
 EVENTS = """\
 [run]
@@ -105,37 +105,36 @@ def test_a_condition_of_an_event_is_held_against_the_columns(tmp_path):
     assert errors[1].startswith(f"{tmp_path / 'lab.toml'}:5: event 2: when: expected")
 
 
-def test_the_simulators_own_table_gives_the_units(tmp_path, monkeypatch):
-    told = ["name=gyro-stuck units=0-3 value=none help=stuck",
-            "name=lamp-off units=0-0 value=none help=dark",
-            "name=tilt units=0-1 value=required help=new (value: deg)"]
-    monkeypatch.setattr(simulator, "ask", lambda *args, sim=None: told if args == ("faults",) else None)
-    faults.table.cache_clear()
-    try:
-        errors = load_errors(tmp_path, """\
-            [[event]]
-            at = 1
-            fault = "gyro-stuck"
-            unit = 4
-            [[event]]
-            at = 1
-            fault = "lamp-off"
-            unit = 1
-            [[event]]
-            at = 1
-            fault = "gyro-dead"
-            [[event]]
-            at = 1
-            fault = "tilt"
-            unit = 1
-            value = 1e6
-            """)
-    finally:
-        faults.table.cache_clear()
+def test_the_simulators_table_gives_the_names_units_and_values(tmp_path, monkeypatch):
+    # A table of the build's kind with other rows: the checks follow it.
+    table = [{"name": "gyro-stuck", "units": 4, "value": "none", "low": None, "high": None},
+             {"name": "lamp-off", "units": 1, "value": "none", "low": None, "high": None},
+             {"name": "tilt", "units": 2, "value": "required", "low": -90, "high": 90}]
+    monkeypatch.setattr(faults, "FAULTS", {f["name"]: faults.Fault(f["name"], f["units"], f["value"],
+                                                                     f["low"], f["high"]) for f in table})
+    errors = load_errors(tmp_path, """\
+        [[event]]
+        at = 1
+        fault = "gyro-stuck"
+        unit = 4
+        [[event]]
+        at = 1
+        fault = "lamp-off"
+        unit = 1
+        [[event]]
+        at = 1
+        fault = "gyro-dead"
+        [[event]]
+        at = 1
+        fault = "tilt"
+        unit = 1
+        value = 1e6
+        """)
     assert [e.split(": ", 1)[1] for e in errors] == [
         "event 1: gyro-stuck: unit 4 out of range (0 to 3)",
         "event 2: lamp-off: unit 1 out of range (0 only)",
-        "event 3: 'fault': no fault named 'gyro-dead' (faults: gyro-stuck, lamp-off, tilt)"]
+        "event 3: 'fault': no fault named 'gyro-dead' (faults: gyro-stuck, lamp-off, tilt)",
+        "event 4: tilt: value must be a number from -90 to 90"]
 
 
 def test_options_of_a_scenario_name_its_checks_for_the_simulator(tmp_path):

@@ -1,22 +1,28 @@
-"""The type stubs of _kelvex and of the kelvex wrapper: they name exactly what
+"""The type stubs of _kelvex (as the build writes it, its device functions
+from the operation rows) and of the kelvex wrapper: they name exactly what
 the built modules have, with the wrapper's parameter names, and mypy --strict
 accepts the examples and a mission that calls every function while it
-rejects wrong calls."""
+rejects wrong calls. And the stub generator's rules, on rows of its own."""
 
 import ast
 import glob
 import inspect
+import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 
 import _kelvex
 import kelvex
 import pytest
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
-STUBS = os.path.join(TOP, "python")
+# The build's module directory: the module, its written stub and kelvex.pyi.
+STUBS = os.path.dirname(os.path.abspath(_kelvex.__file__))
+sys.path.insert(0, os.path.join(TOP, "python"))
+import stub_generator  # noqa: E402
 
 
 def parse(name):
@@ -112,3 +118,31 @@ def test_typed_mission_calls_every_function():
     called = {node.attr for node in ast.walk(tree)
               if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id == "k"}
     assert public(MODULE_FUNCTIONS) - called == set()
+
+
+def row(name, params, python="expose"):
+    return {"name": name, "family": "motor", "kind": "read", "python": python, "result": "int",
+            "params": params, "doc": ""}
+
+
+def test_the_generator_types_inputs_and_outputs_by_the_rows_c_types():
+    assert stub_generator.definition(row("motor_x", "uint16_t num, int16_t RPM, kelvex_out_short* confirm")) \
+        == "def motor_x(num: int, RPM: int, /) -> list[int]: ..."
+    # Bytes take their length with them; a buffer or text output is bytes.
+    assert stub_generator.definition(row("motor_y", "uint16_t tx, const uint8_t* data, uint16_t len, "
+                                                    "kelvex_out_text* answer")) \
+        == "def motor_y(tx: int, data: _Bytes, /) -> list[Any]: ..."
+    assert stub_generator.definition(row("motor_z", "void")) == "def motor_z() -> int: ..."
+    with pytest.raises(SystemExit, match="motor_w: no Python type for double gain"):
+        stub_generator.definition(row("motor_w", "uint16_t num, double gain"))
+
+
+def test_the_generator_fills_the_template_with_the_exposed_rows_only():
+    preprocessed = ("typedef int x; ROW " + json.dumps(row("a_on", "uint16_t num")) + " ROW "
+                    + json.dumps(row("a_hidden", "uint16_t num", python="hidden")) + "\n")
+    rows = stub_generator.rows(preprocessed)
+    assert [r["name"] for r in rows] == ["a_on", "a_hidden"]
+    text = stub_generator.render('__all__ = [\n    "v",\n    @DEVICE_NAMES@\n]\n@DEVICE_FUNCTIONS@\n', rows)
+    assert text == '__all__ = [\n    "v",\n    "a_on",\n]\ndef a_on(num: int, /) -> int: ...\n'
+    with pytest.raises(SystemExit, match="@DEVICE_FUNCTIONS@ once"):
+        stub_generator.render("    @DEVICE_NAMES@\n", rows)

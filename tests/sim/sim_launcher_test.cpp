@@ -202,8 +202,8 @@ TEST(SimLauncher, AConsoleThatGoesAwayLeavesTheRunWhole)
 TEST(SimLauncher, LineLogHoldsEveryFrameWithItsTime)
 {
     TempDir dir;
-    const auto r = run_program(kSim, {"run", "--no-ground", "--no-plot", "--lamp-azimuth", "0",
-                                      "--run-dir", dir / "run", "--", kHello});
+    const auto r = run_program(kSim, kelvex::testing::with_seal_option({"run", "--no-ground", "--no-plot", "--lamp-azimuth",
+                                                       "0", "--run-dir", dir / "run", "--", kHello}));
     ASSERT_EQ(0, r.exit_code) << r.output;
     std::istringstream log(read_file(dir / "run/line.log"));
     std::vector<std::string> lines;
@@ -252,8 +252,10 @@ TEST(SimLauncher, CtrlCStopsTheMissionAndTheSimulator)
 {
     TempDir dir;
     const std::string marker = dir / "pid";
-    Proc p({kSim, "run", "--no-ground", "--no-plot", "--run-dir", dir / "run", "--", "/bin/sh",
-            "-c", "echo $$ > " + marker + "; echo started; exec sleep 60"});
+    // Unsealed: the mission tells its pid (as this machine numbers it) in a
+    // file outside any room.
+    Proc p({kSim, "run", "--no-seal", "--no-ground", "--no-plot", "--run-dir", dir / "run", "--",
+            "/bin/sh", "-c", "echo $$ > " + marker + "; echo started; exec sleep 60"});
     p.read_until("started", 10.0);
     std::ifstream m(marker);
     pid_t mission = 0;
@@ -270,7 +272,10 @@ TEST(SimLauncher, CtrlCStopsTheMissionAndTheSimulator)
 TEST(SimLauncher, KeepStationKeepsThePageUpUntilCtrlC)
 {
     TempDir dir;
-    Proc p({kSim, "run", "--keep-station", "--no-plot", "--run-dir", dir / "run", "--", kHello});
+    std::vector<std::string> argv = kelvex::testing::with_seal_option({"run", "--keep-station", "--no-plot", "--run-dir",
+                                                      dir / "run", "--", kHello});
+    argv.insert(argv.begin(), kSim);
+    Proc p(argv);
     const std::string said = p.read_until("until CTRL-C", 60.0);
     ASSERT_NE(std::string::npos, said.find("status 0; the page stays up until CTRL-C")) << said;
     std::smatch page;

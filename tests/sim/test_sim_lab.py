@@ -88,7 +88,10 @@ def test_runs_at_the_same_time_have_addresses_of_their_own(lab):
         for b in records[i + 1:]:
             if a["started"] < b["ended"] and b["started"] < a["ended"]:
                 together += 1
-                assert a["address"] != b["address"], (a, b)
+                # Sealed runs each have a network of their own, all on the
+                # board's 127.0.0.1; on the machine's, each an address.
+                if a.get("network") != "own" or b.get("network") != "own":
+                    assert a["address"] != b["address"], (a, b)
     assert together >= RUNS, "the runs hardly overlapped"
 
 

@@ -44,12 +44,12 @@ def class_runs(tmp_path_factory):
             record = json.loads((root / name / "run.json").read_text())
             runs[name] = {"status": proc.returncode, "out": out, "record": record,
                           "dir": root / name}
-        by_address = lambda: {s["id"]: s for s in shared.json("/api/satellites")}
+        by_id = lambda: {s["id"]: s for s in shared.json("/api/satellites")}
         # The last word of each run reaches the class station as its own
         # station ends.
-        wait_for(lambda: all(by_address().get(r["record"]["address"], {}).get("state") == "ended"
+        wait_for(lambda: all(by_id().get(r["record"]["run_id"], {}).get("state") == "ended"
                              for r in runs.values()), timeout=20)
-        yield runs, by_address(), shared
+        yield runs, by_id(), shared
     finally:
         shared.stop()
 
@@ -61,14 +61,20 @@ def test_the_class_station_reads_back_how_each_run_ended(class_runs):
         assert run["status"] == expected, run["out"]
         assert run["record"]["exit_status"] == expected
         assert run["record"]["time_limited"] is (name == "slow")
-        sat = satellites[run["record"]["address"]]
+        # Each run is the record of the id it registered, named --name.
+        sat = satellites[run["record"]["run_id"]]
         assert (sat["state"], sat["exit_status"]) == ("ended", expected), (name, sat)
-        # What the tile says: the run's folder, and a stop at the time limit
-        # told apart from a kill.
-        assert (sat["run"], sat["time_limited"]) == (name, name == "slow"), (name, sat)
+        # What the tile says: the student's name, the run (its folder's name
+        # and digits of its own), and a stop at the time limit told apart
+        # from a kill.
+        assert (sat["name"], sat["address"]) == (name, run["record"]["address"])
+        assert sat["run"].startswith(name + "-") and sat["time_limited"] is (name == "slow"), (name, sat)
         with open(run["dir"] / "ground" / "status.json") as f:
             assert json.load(f)["exit_status"] == expected
-    assert len({r["record"]["address"] for r in runs.values()}) == len(ENDINGS)
+    # Sealed runs may all fly at the board's own address in networks of
+    # their own: the class station keeps them apart by run id, never merged.
+    assert len({r["record"]["run_id"] for r in runs.values()}) == len(ENDINGS)
+    assert len(satellites) == len(ENDINGS)
 
 
 def test_the_station_serves_the_runs_address_and_folder(class_runs):
@@ -79,7 +85,9 @@ def test_the_station_serves_the_runs_address_and_folder(class_runs):
     assert run["record"]["station"] == shared.url
     m = re.search(r"ftp: (ftp://%s:(\d+)/incoming)\n" % re.escape(address), run["out"])
     assert m, run["out"]
-    assert "args: -z %s -f %s /dev/pts/" % (address, m.group(1)) in run["out"]
+    # The line's path: the mission's room's own when it is sealed.
+    assert re.search("args: -z %s -f %s (/dev/pts/|/run/kelvex/line)"
+                     % (re.escape(address), re.escape(m.group(1))), run["out"]), run["out"]
     page = re.search(r"ground station page http://%s:\d+/, photos arrive in (\S+)/incoming\n"
                      % re.escape(address), run["out"])
     assert page and page.group(1) == str(run["dir"] / "ground"), run["out"]

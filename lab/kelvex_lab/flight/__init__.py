@@ -14,11 +14,14 @@ Each log line has one owner: the station receives the datagram, escapes it
 once, files it in ground/log.txt and hands the same text to the console
 (GroundEcho), which shows it as "[ground] TEXT".
 
-Two seams are for what wraps a run:
+Three seams are for what wraps a run:
 - MissionLauncher: how the mission's process is started (its argv and
   environment, then the spawn). Replace or wrap it to start the mission
   under an interposer (LD_PRELOAD and its environment), inside a sandbox
   (a prefix such as bwrap ... --), or in a network namespace of its own.
+- Flight.mission_senders: who the station takes datagrams and uploads from
+  (the mission's user by default; None inside a network namespace of the
+  run's own).
 - Flight.open_log_socket: the station's log socket, bound while the run's
   address is claimed; a caller that builds the station inside another
   network namespace opens it there (the station's other servers are bound
@@ -41,7 +44,7 @@ import tempfile
 import threading
 import time
 
-from .. import checkfile, cli, plot, scenario
+from .. import checkfile, cli, plot, scenario, seal
 from ..simulator import Programs
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
@@ -50,6 +53,9 @@ from .line import Simulator
 from .mission import Mission, MissionLauncher, is_script, from_here, satellite_name
 
 LOG_PORT = 4567  # where the mission runner sends its log: 127.0.0.N:4567
+# The ground address a board has built in: a sealed mission's, in its run's
+# own network.
+BOARD_ADDRESS = "127.0.0.1"
 FIRST_HOST, LAST_HOST = 2, 254
 DRAIN_AFTER_MISSION_S = 0.5
 SCENARIO_COPY = "scenario.toml"
@@ -89,6 +95,9 @@ class Flight:
         self.given = given
         self.program = program
         self.launcher = launcher or MissionLauncher()
+        # True once the station listens in the run's own network, where only the
+        # mission reaches it.
+        self.own_network = False
         self.console = console or Console()
         self.interrupted = threading.Event()
         self.sheet = None          # the lab sheet that judges the run
@@ -103,6 +112,10 @@ class Flight:
         self.ftp_url = None
         self.page_url = None
         self.record = {}
+        self.name = None
+        # Who this run is on a class station (--station): its own id, never
+        # re-used, so that a later run on the same address is another record.
+        self.run_id = None
 
     def say(self, text):
         self.console.say("kelvex-sim: " + text)
@@ -146,8 +159,13 @@ class Flight:
 
     def claim_address(self, options):
         """The first 127.0.0.N whose log port nobody holds, with this run's
-        station (or log printer) on it."""
+        station (or log printer) on it; a sealed mission's own network's
+        127.0.0.1 where it has one."""
         wants_station = not options.get("no-ground")
+        network = getattr(self.launcher, "network", None)
+        if network is not None:
+            self.claim_own_network(network, wants_station, options)
+            return
         for n in range(FIRST_HOST, LAST_HOST + 1):
             if self.interrupted.is_set():
                 raise RunError("interrupted", INTERRUPTED)
@@ -183,7 +201,31 @@ class Flight:
                        "to 127.0.0.%d (a ground station bound to 0.0.0.0 takes them all); end "
                        "some runs or that station" % (LOG_PORT, FIRST_HOST, LAST_HOST))
 
-    def start_station(self, address, log_socket, options):
+    def claim_own_network(self, network, wants_station, options):
+        """The station's log and FTP servers in the run's own network, at the
+        board's built-in address, which no other run shares; its page stays
+        outside, where a browser reaches it."""
+        self.own_network = True
+        with network.inside():
+            sock = self.open_log_socket(BOARD_ADDRESS, LOG_PORT)
+        if wants_station:
+            try:
+                self.start_station(BOARD_ADDRESS, sock, options, inside=network.inside)
+                self.address = BOARD_ADDRESS
+                return
+            except Exception as e:  # whatever keeps the station down
+                self.stop_station()
+                sock.close()
+                if options.get("station"):
+                    raise RunError("the ground station did not come up (%s)" % e)
+                print("kelvex-ground: %s" % e, file=sys.stderr)
+                self.say("the ground station did not come up; printing the log here")
+                with network.inside():
+                    sock = self.open_log_socket(BOARD_ADDRESS, LOG_PORT)
+        self.start_printer(BOARD_ADDRESS, sock)
+        self.address = BOARD_ADDRESS
+
+    def start_station(self, address, log_socket, options, inside=None):
         """The run's own ground station, in this process."""
         from kelvex_ground import config, station
         argv = ["--single", "--bind", address, "--log-port", str(LOG_PORT),
@@ -193,8 +235,10 @@ class Flight:
                 "--telemetry", os.path.abspath(os.path.join(self.run_dir, "telemetry.csv")),
                 "--control", os.path.abspath(os.path.join(self.run_dir, "control.sock")),
                 "--state", self.state_path(options)]
+        if self.name:
+            argv += ["--name", self.name]
         if options.get("station"):
-            argv += ["--upstream", options["station"]]
+            argv += ["--upstream", options["station"], "--run-id", self.run_id]
         args = station.parse_args(argv)
         self.servers = []
         try:
@@ -203,7 +247,8 @@ class Flight:
             raise OSError(str(e))
         try:
             self.station, page = station.build(
-                args, conf, self.servers, log_socket=log_socket,
+                args, conf, self.servers, log_socket=log_socket, inside=inside,
+                senders=self.mission_senders(),
                 vendor_dirs=[self.kit.vendor] if self.kit.vendor else ())
         except ValueError as e:
             raise OSError(str(e))
@@ -218,6 +263,18 @@ class Flight:
         self.ftp_url = "ftp://%s:%d/incoming" % (address, ports["ftp_port"])
         self.page_url = url
 
+    def mission_senders(self):
+        """Who the run's station takes datagrams and uploads from: sockets
+        of the mission's Unix user (ours), as this network namespace's
+        socket tables name them, so that a neighbour on the machine adds
+        nothing to the run. A wrapper whose mission and station listeners
+        are in a network namespace of the run's own (where nobody else
+        reaches them, and these tables do not list them) returns None."""
+        if self.own_network:
+            return None
+        from kelvex_ground.senders import SenderCheck
+        return SenderCheck()
+
     def start_printer(self, address, log_socket):
         """No station: the log lines are filed in ground/log.txt and shown,
         by the station's own log writer, with nothing else."""
@@ -227,6 +284,9 @@ class Flight:
                                single=True, address=address)
         self.station.listeners.append(GroundEcho(self.console))
         receiver = Receiver(log_socket)
+        senders = self.mission_senders()
+        if senders is not None:
+            receiver.accept = senders.datagram
         self.servers = [receiver]
         receiver.start()
         self.station.start(receiver)
@@ -310,14 +370,17 @@ class Flight:
             return EXIT_START_FAILED
         self.temp = tempfile.mkdtemp(prefix="kelvex-sim.")
         sim = None
+        sealing = self.seal_mission(options)
         try:
             run_dir = options.get("run-dir") or default_run_folder()
             files = {"telemetry": "telemetry.csv", "events": "events.csv",
                      "control": "control.sock", "battery-key": "battery.key",
                      "line-log": "line.log"}
+            prefix, fds = seal.simulator_prefix(self.launcher)
             sim = Simulator(self.kit.sim, merged + [
                 "--%s=%s" % (name, os.path.abspath(os.path.join(run_dir.rstrip("/") or "/", f)))
-                for name, f in files.items()] + ["--state=" + self.state_path(options)])
+                for name, f in files.items()] + ["--state=" + self.state_path(options)],
+                prefix, fds)
             recorded = sim.options()
             if recorded is None:
                 if self.sheet is not None or self.events:
@@ -327,7 +390,7 @@ class Flight:
             # The record keeps the state file the command line asked for.
             recorded["state"] = options.get("state", "")
             self.run_dir = make_run_folder(run_dir, bool(options.get("run-dir")))
-            return self._fly(sim, options, recorded)
+            return self._fly(sim, options, recorded, sealing)
         except RunError as e:
             if e.status != INTERRUPTED:
                 print("kelvex-sim: %s" % e, file=sys.stderr)
@@ -340,12 +403,33 @@ class Flight:
                 sim.end()
             self.stop_station()
             shutil.rmtree(self.temp, ignore_errors=True)
+            if getattr(self.launcher, "network", None) is not None:
+                self.launcher.network.close()
 
-    def _fly(self, sim, options, recorded):
-        name = satellite_name(options.get("name"), self.program)
-        self.record = {"satellite": name, "program": self.program, "options": recorded,
+    def seal_mission(self, options):
+        """Seals the mission unless --no-seal (seal.py), around whatever
+        launcher the run was given; says on the console what keeps it from
+        being sealed. The record's sealed and network fields."""
+        if options.get("no-seal"):
+            return {"sealed": False, "network": "machine"}
+        inner = None if type(self.launcher) is MissionLauncher else self.launcher
+        launcher, note = seal.launcher(options, inner)
+        if note:
+            self.say(note)
+        if launcher is None:
+            return {"sealed": False, "network": "machine"}
+        self.launcher = launcher
+        return {"sealed": True, "network": "machine" if launcher.network is None else "own"}
+
+    def _fly(self, sim, options, recorded, sealing):
+        name = self.name = satellite_name(options.get("name"), self.program)
+        from kelvex_ground.relay import new_run_id
+        self.run_id = new_run_id(os.path.basename(os.path.abspath(self.run_dir)))
+        self.record = {"satellite": name, "run_id": self.run_id, "program": self.program,
+                       "options": recorded,
                        "station": options.get("station") or None,
-                       "scenario": SCENARIO_COPY if self.scenario_text is not None else None}
+                       "scenario": SCENARIO_COPY if self.scenario_text is not None else None,
+                       **sealing}
         if self.scenario_text is not None:
             with open(os.path.join(self.run_dir, SCENARIO_COPY), "wb") as f:
                 f.write(self.scenario_text)
@@ -384,7 +468,13 @@ class Flight:
             mission.stop()
             mission.close()
         status = INTERRUPTED if stopped else mission.status()
+        if sealing["sealed"]:
+            self.record["limit"] = self.launcher.reason(status)
+            if self.record["limit"]:
+                self.say("the mission's room ended it: %s" % self.record["limit"])
         end = sim.end()
+        if sealing["sealed"]:
+            self.launcher.finish()
         ended.set()
         if scheduler is not None:
             scheduler.join(5)

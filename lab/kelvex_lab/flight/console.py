@@ -1,7 +1,14 @@
 """The run's console: the terminal of the person who started it."""
 
+import errno
 import os
 import threading
+
+from kelvex_ground.logstore import printable
+
+# A full disk under a redirected console passes; what could not be printed is
+# lost to the terminal only (the run folder has it), the next write is tried.
+_PASSING = (errno.ENOSPC, errno.EDQUOT, errno.EAGAIN)
 
 
 class Console:
@@ -9,7 +16,8 @@ class Console:
     printed it, and lines of the run's own (the ground log as "[ground]
     TEXT", the simulator's messages) each on a line of its own. A console
     that went away (`kelvex-sim run ... | head`) ends nothing: the run folder
-    still gets everything."""
+    still gets everything. A console on a full disk skips what it cannot
+    write and goes on when there is room."""
 
     def __init__(self, fd=1):
         self.fd = fd
@@ -27,7 +35,9 @@ class Console:
         self.say("[ground] " + text)
 
     def say(self, line):
-        data = (line + "\n").encode("utf-8", errors="surrogateescape")
+        # Each line said is one line on the terminal: nothing received in it
+        # moves the cursor, changes the terminal or turns the text around.
+        data = (printable(line) + "\n").encode("utf-8", errors="surrogateescape")
         with self._lock:
             # A mission line still being printed is left open, not run into.
             self._write(data if self._at_line_start else b"\n" + data)
@@ -37,8 +47,9 @@ class Console:
         try:
             while data and not self.closed:
                 data = data[os.write(self.fd, data):]
-        except OSError:
-            self.closed = True
+        except OSError as e:
+            if e.errno not in _PASSING:
+                self.closed = True
 
 
 class ConsoleLines:

@@ -60,7 +60,10 @@ def write_record(run_dir, r):
               ("t0_unix", r["t0_unix"]), ("started", r["started"]),
               ("ended", r.get("ended")), ("exit_status", r.get("exit_status")),
               ("time_limited", r.get("time_limited", False)),
-              ("station", r["station"]), ("scenario", r["scenario"])]
+              ("station", r["station"]), ("run_id", r.get("run_id")),
+              ("scenario", r["scenario"]),
+              ("sealed", r.get("sealed", False)), ("network", r.get("network")),
+              ("limit", r.get("limit"))]
     text = "{\n" + ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v))
                               for k, v in fields) + "\n}\n"
     path = os.path.join(run_dir, "run.json")

@@ -15,9 +15,11 @@ class Simulator:
     """kelvex-sim run-line (sim/cli/serve.h): the run's options checked and
     recorded, then the line, the bus and the physics until told to end."""
 
-    def __init__(self, sim, args):
-        self.proc = subprocess.Popen([sim, "run-line", *args], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, process_group=0)
+    def __init__(self, sim, args, prefix=(), pass_fds=()):
+        # prefix: what starts it in the namespaces of a sealed mission's run.
+        self.proc = subprocess.Popen([*prefix, sim, "run-line", *args], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, process_group=0,
+                                     pass_fds=pass_fds)
         self._rest = b""
 
     def _line(self, timeout=SIM_ANSWER_S):

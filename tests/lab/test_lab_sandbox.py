@@ -1,0 +1,189 @@
+"""The sealed room a graded build or mission runs in, tried as a hostile
+program would: what it can see, write, signal and reach, and what its limits
+do to it. Needs bubblewrap and user namespaces (scripts/deps installs it)."""
+
+import io
+import os
+import signal
+import socket
+import subprocess
+
+import pytest
+
+import labkit  # noqa: F401  (puts kelvex_lab on the path)
+from kelvex_lab import sandbox
+
+pytestmark = pytest.mark.skipif(sandbox.probe() is not None,
+                                reason=f"no sealed rooms here: {sandbox.probe()}")
+
+SMALL = dict(processes=16, memory=256 * sandbox.MB, cpu=5, file=2 * sandbox.MB,
+             disk=4 * sandbox.MB, output=64 * 1024)
+
+
+def sealed(argv, timeout=20, room=None, **limits):
+    out = io.BytesIO()
+    room = room or sandbox.Room(sandbox.Limits(**{**SMALL, **limits}))
+    status, why = sandbox.run(room, argv, out, timeout)
+    return status, why, out.getvalue().decode("utf-8", "replace")
+
+
+def sh(script, **kw):
+    return sealed(["sh", "-c", script], **kw)
+
+
+def test_the_room_sees_only_the_system_and_what_is_bound_in(tmp_path):
+    secret = tmp_path / "sheet.toml"
+    secret.write_text("secret answer\n")
+    mine = tmp_path / "mine"
+    mine.mkdir()
+    (mine / "mission.py").write_text("print('hi')\n")
+    room = sandbox.Room(sandbox.Limits(**SMALL)).read_only(str(mine))
+    status, why, out = sealed(
+        ["sh", "-c", f"cat {secret}; ls {tmp_path}; echo x > {mine}/mission.py; "
+                     f"echo y > /usr/x; cat {mine}/mission.py; ls /; pwd"], room=room)
+    assert "secret answer" not in out
+    assert "No such file" in out and "Read-only file system" in out
+    assert "print('hi')" in out
+    assert out.split()[-1] == sandbox.WORK
+    assert (mine / "mission.py").read_text() == "print('hi')\n"
+    assert status == 0 and why is None
+
+
+def test_it_sees_and_signals_only_its_own_processes():
+    outside = subprocess.Popen(["sleep", "30"])
+    try:
+        status, _, out = sh(f"ps -e -o pid=,comm= ; kill -9 {outside.pid}; "
+                            f"kill -9 -1; echo after")
+        assert outside.poll() is None
+        listed = [l.split()[1] for l in out.splitlines() if l.strip()[:1].isdigit()]
+        assert listed == ["bwrap", "sh", "ps"]
+        assert out.count("No such process") == 2 and "after" in out
+    finally:
+        outside.kill()
+        outside.wait()
+
+
+def test_nothing_survives_the_room_however_it_detached(tmp_path):
+    marker = f"kelvex-survivor-{os.getpid()}"
+    # The child forks twice, leaves the session and ignores SIGTERM and SIGHUP.
+    script = (f"import os, signal, time\n"
+              f"if os.fork() == 0:\n"
+              f"    os.setsid()\n"
+              f"    if os.fork() == 0:\n"
+              f"        signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+              f"        signal.signal(signal.SIGHUP, signal.SIG_IGN)\n"
+              f"        os.execvp('sh', ['sh', '-c', 'exec -a {marker} sleep 60'])\n"
+              f"    os._exit(0)\n"
+              f"time.sleep(60)\n")
+    status, why, _ = sealed(["python3", "-c", script], timeout=2)
+    assert status is None and why == "killed: time limit 2 s"
+    left = subprocess.run(["pgrep", "-f", marker], capture_output=True, text=True).stdout
+    assert left == ""
+
+
+def test_a_fork_bomb_meets_the_process_limit_and_the_machine_does_not():
+    status, why, out = sh("bomb() { bomb | bomb & }; bomb; sleep 1; "
+                          "echo alive; for i in $(seq 40); do sleep 3 & done; wait",
+                          timeout=10, processes=12)
+    assert subprocess.run(["true"]).returncode == 0
+    assert "Cannot fork" in out or "fork" in out
+    assert why in (None, "could not start more processes: process limit 12 processes") or \
+        why.startswith("killed: time limit")
+
+
+def test_disk_output_file_size_and_processor_time_end_it_with_a_reason():
+    status, why, _ = sh("i=0; while dd if=/dev/zero of=/work/f$i bs=64k count=16 2>/dev/null; "
+                        "do i=$((i+1)); done; dd if=/dev/zero of=/work/last bs=64k count=16")
+    assert why == "work folder full: disk limit 4 MB"
+    status, why, out = sh("yes flood")
+    assert why == "output cut at 0.0625 MB" and len(out) == 64 * 1024
+    status, why, _ = sh("head -c 3000000 /dev/zero > /work/big")
+    assert status == 128 + signal.SIGXFSZ and why == "killed: file size limit 2 MB"
+    status, why, _ = sh("while :; do :; done", cpu=1)
+    assert status == 128 + signal.SIGXCPU and why == "killed: processor time limit 1 s"
+    status, why, _ = sealed(["python3", "-c", "x = bytearray(400 << 20)"])
+    assert why == "ran out of memory: memory limit 256 MB"
+
+
+def test_its_network_holds_only_what_the_caller_opened_there():
+    neighbour = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    neighbour.bind(("127.0.0.1", 0))
+    port = neighbour.getsockname()[1]
+    out = io.BytesIO()
+    s = sandbox.Sealed(sandbox.Room(sandbox.Limits(**SMALL)),
+                       ["python3", "-c",
+                        "import socket\n"
+                        "u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                        f"u.sendto(b'to the neighbour', ('127.0.0.1', {port}))\n"
+                        "u.sendto(b'to my station', ('127.0.0.1', 4567))\n"
+                        "try:\n"
+                        "    socket.create_connection(('10.0.0.1', 80), timeout=1)\n"
+                        "except OSError as e:\n"
+                        "    print('outside:', e.strerror)\n"], out, hold=True)
+    with s.network():
+        station = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        station.bind(("127.0.0.1", 4567))
+    s.release()
+    assert s.wait(20) == 0
+    station.settimeout(5)
+    assert station.recvfrom(100)[0] == b"to my station"
+    neighbour.settimeout(0.5)
+    with pytest.raises(socket.timeout):
+        neighbour.recvfrom(100)
+    assert "outside: Network is unreachable" in out.getvalue().decode()
+
+
+def test_a_mission_room_gets_its_line_and_gpio_files_but_no_new_files(tmp_path):
+    master, slave = os.openpty()
+    gpio = tmp_path / "gpio"
+    (gpio / "gpio17").mkdir(parents=True)
+    for n in ("export", "gpio17/value"):
+        (gpio / n).write_text("")
+    state = tmp_path / "state"
+    state.write_text("transmitter ok\n")
+    try:
+        room, places = sandbox.mission_room(sandbox.Limits(**SMALL), os.ttyname(slave),
+                                            str(gpio), str(state))
+        status, _, out = sealed(
+            ["sh", "-c", f"echo ping > {places[os.ttyname(slave)]}; echo 17 > {sandbox.GPIO}/export; "
+                         f"echo x > {sandbox.GPIO}/new; cat {sandbox.STATE}; "
+                         f"echo y > {sandbox.STATE}"], room=room)
+        assert os.read(master, 100).startswith(b"ping")
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert (gpio / "export").read_text() == "17\n"
+    assert not (gpio / "new").exists()
+    assert "transmitter ok" in out and state.read_text() == "transmitter ok\n"
+
+
+def test_probe_names_what_is_missing():
+    assert "bubblewrap is not installed" in sandbox.probe("/nonexistent/bwrap")
+
+
+def test_what_the_room_left_is_kept_without_its_links(tmp_path):
+    out = io.BytesIO()
+    s = sandbox.Sealed(sandbox.Room(sandbox.Limits(**SMALL)),
+                       ["sh", "-c", "mkdir photos; echo jpeg > photos/1.jpeg; "
+                                    "ln -s /etc/passwd link; mkfifo pipe"], out)
+    s.proc.wait(20)
+    s.end(keep=str(tmp_path / "left"))
+    assert sorted(os.listdir(tmp_path / "left")) == ["photos"]
+    assert (tmp_path / "left" / "photos" / "1.jpeg").read_text() == "jpeg\n"
+
+
+def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
+    net = sandbox.Network.make()
+    try:
+        room = sandbox.Room(sandbox.Limits(**SMALL), network=net)
+        status, _, out = sealed(["sh", "-c", "ipcmk -M 4096 && ip -o link"], room=room)
+        assert status == 0 and "Shared memory id" in out
+        assert [l.split()[1] for l in out.splitlines() if ": " in l][-1:] == ["lo:"]
+        prefix, fds = net.prefix()
+        beside = subprocess.run(prefix + ["ipcs", "-m"], pass_fds=fds, capture_output=True,
+                                text=True).stdout
+        keys = [l.split()[0] for l in beside.splitlines() if l.startswith("0x")]
+        here = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
+        assert len(keys) == 1 and keys[0] not in here
+    finally:
+        net.close()
