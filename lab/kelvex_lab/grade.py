@@ -333,12 +333,12 @@ def grade(args, out=sys.stdout, programs=None):
                 if not s.problem:
                     submissions.stage(s, os.path.join(staging, str(i)))
         ok = _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim,
-                          time_limit, args, limits if sealed else None)
+                          time_limit, args, limits if sealed else None, programs)
     return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
 
 
 def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, time_limit,
-                 args, limits):
+                 args, limits, programs):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):

@@ -356,3 +356,45 @@ def test_lines_the_queue_drops_show_on_the_satellite_that_sent_them(tmp_path):
         for s in sockets.values():
             s.close()
         station.stop()
+
+
+def test_answers_waiting_for_readers_that_never_read_are_bounded_in_bytes():
+    ground_package()
+    from kelvex_ground.httpserve import BoundedHTTPServer
+
+    # Larger than what the kernel's socket buffers take off the station.
+    body = b"x" * (16 * 1024 * 1024)
+
+    def answer(address, request, out):
+        out.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+
+    srv = BoundedHTTPServer("127.0.0.1", 0, answer, max_unsent=40 * 1024 * 1024)
+    srv.start()
+    stalled = []
+    try:
+        for _ in range(12):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect(srv.server_address)
+            s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            stalled.append(s)
+        # Two answers wait for their readers; the others are refused, not kept.
+        assert wait_for(lambda: srv.refused_answers == 10)
+        assert 0 < srv.unsent_bytes() <= 40 * 1024 * 1024
+        for s in stalled:
+            s.close()
+        stalled = []
+        assert wait_for(lambda: srv.unsent_bytes() == 0)
+        with socket.create_connection(srv.server_address, 10) as s:
+            s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            got = b""
+            while True:
+                chunk = s.recv(1 << 20)
+                if not chunk:
+                    break
+                got += chunk
+        assert got.endswith(b"\r\n\r\n" + body)
+    finally:
+        for s in stalled:
+            s.close()
+        srv.stop()

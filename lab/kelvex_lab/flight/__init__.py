@@ -129,14 +129,14 @@ class Flight:
         front = []
         scenario_path, checks_path = given.get("scenario"), given.get("checks")
         if scenario_path:
-            sheet = checkfile.load(scenario_path, sim=self.kit.sim)
+            sheet = checkfile.load(scenario_path)
             front += sheet.sim_arguments()
             self.events = sheet.events
             self.scenario_text = sheet.raw
             if sheet.checks:
                 self.sheet = sheet
         if checks_path and checks_path != scenario_path:
-            sheet = checkfile.load(checks_path, sim=self.kit.sim)
+            sheet = checkfile.load(checks_path)
             front += sheet.sim_arguments()
             if sheet.events:
                 print("kelvex-lab: %s has [[event]] entries; they are switched with --scenario "
