@@ -11,6 +11,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 LAB = os.path.join(SOURCE, "lab")
 sys.path.insert(0, LAB)
+# As kelvex-lab's launcher does: a run's scheduler uses the ground station's
+# package.
+sys.path.insert(1, os.path.join(SOURCE, "ground"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "fakes"))
 
 import run_folder  # noqa: E402,F401  (re-exported for the tests)
