@@ -143,14 +143,15 @@ def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
 def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
                 + list(extra))
-    # A sheet with events is a scenario: the run switches them and judges
-    # (without a plot; the grader draws).
+    # A sheet with events is a scenario: the run switches them and judges.
+    # The run draws no plot: the grader draws each case's once, with its
+    # checks.
     sheet_path = os.path.abspath(sheet.path)
-    events = [f"--scenario={sheet_path}", "--no-plot"] if sheet.events else []
+    events = [f"--scenario={sheet_path}"] if sheet.events else []
     # The student's name names the satellite: in run.json, on the plot and,
     # with --station, on the class station.
     name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, *run_args, *name,
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *run_args, *name,
            *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,

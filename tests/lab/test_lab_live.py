@@ -159,6 +159,12 @@ def test_grading_the_two_examples(flight, tmp_path):
                  tmp_path / "c", tmp_path / "python", cwd=tmp_path, timeout=600)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "PASS c: 1 of 1 cases" in r.stdout and "PASS python: 1 of 1 cases" in r.stdout
+    # The plot is drawn once, by the grader with the case's checks: the run
+    # itself drew none.
+    case = tmp_path / "out" / "c" / "attempt-1" / "case-1"
+    with open(case / "run.json") as f:
+        assert json.load(f)["options"]["no-plot"] is True
+    assert (case / "telemetry.png").exists()
 
 
 def test_the_examples_hold_the_lamp_through_a_frozen_gyroscope(flight, tmp_path):
