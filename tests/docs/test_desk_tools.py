@@ -80,7 +80,8 @@ def test_an_installation_runs_its_programs_where_it_is_moved(tmp_path):
         assert out.returncode == 0 and "usage: %s" % os.path.basename(program) in out.stdout, \
             (program, out.stdout, out.stderr)
     # kelvex-lab hosts a run's ground station: its launcher's path, run from
-    # where the installation went, reaches that package too.
+    # where the installation went, reaches that package and the simulator's
+    # tables too.
     lab = moved / "share/kelvex/lab/kelvex-lab"
     code = ("import ast, sys\n"
             "path = %r\n"
@@ -88,13 +89,16 @@ def test_an_installation_runs_its_programs_where_it_is_moved(tmp_path):
             "head = [s for s in tree.body if not isinstance(s, ast.ImportFrom)\n"
             "        and not ast.unparse(s).startswith('sys.exit')]\n"
             "exec(compile(ast.Module(head, []), path, 'exec'), {'__file__': path})\n"
-            "import kelvex_ground.station, kelvex_lab.flight\n"
-            "print(kelvex_ground.station.__file__)\n" % str(lab))
+            "import kelvex_ground.station, kelvex_lab.flight, kelvex_sim_tables\n"
+            "print(kelvex_ground.station.__file__)\n"
+            "print(kelvex_sim_tables.__file__)\n" % str(lab))
     out = subprocess.run(["/usr/bin/python3", "-c", code], capture_output=True, text=True,
                          timeout=60, cwd=tmp_path, env=dict(os.environ, PYTHONPATH=""))
     assert out.returncode == 0, out.stderr
-    found = os.path.normpath(out.stdout.strip())
+    found, tables = map(os.path.normpath, out.stdout.split())
     assert found.startswith(str(moved / "share/kelvex/ground/kelvex_ground")), found
+    # The simulator's tables the build wrote, installed beside the package.
+    assert tables == str(moved / "share/kelvex/lab/kelvex_sim_tables.py"), tables
     # Without a virtual satellite the streamer's package says so itself.
     env = {k: v for k, v in os.environ.items() if k != "KELVEX_SIM_STATE"}
     out = subprocess.run([str(moved / "share/kelvex/ground/bin/streamer"), "-o", str(tmp_path / "v.jpeg")],
