@@ -22,9 +22,11 @@ from . import thumbs
 IMAGE_SUFFIXES = (".jpeg", ".jpg", ".png")
 PART_PREFIX = ".upload-"
 IMAGE_ENDINGS = {".jpeg": b"\xff\xd9", ".jpg": b"\xff\xd9", ".png": b"IEND\xaeB`\x82"}
-# Thumbnails made at a time, each by a process of its own.
 MB = 1024 * 1024
+# Thumbnails made at a time, each by a process of its own; a request waits
+# this long for its turn, so that thumbnails never hold the page's workers.
 _thumb_gate = threading.Semaphore(2)
+THUMB_WAIT_S = 2.0
 # Thumbnails kept, of every satellite together, the least recently shown
 # going first.
 THUMB_CACHE_BYTES = 16 * MB
@@ -94,15 +96,20 @@ class PhotoStore:
 
     def thumbnail(self, name):
         """A small JPEG of the photo, or None when it cannot be read or is
-        larger than a thumbnail may decode."""
+        larger than a thumbnail may decode; TimeoutError when the thumbnails
+        being made leave no turn for it now."""
         path = self.path_of(name)
         if path is None:
             return None
         key = (path, os.stat(path).st_mtime_ns)
         data = _thumb_cache.get(key)
         if data is None:
-            with _thumb_gate:
+            if not _thumb_gate.acquire(timeout=THUMB_WAIT_S):
+                raise TimeoutError("every thumbnail worker is busy")
+            try:
                 data = thumbs.make(path)
+            finally:
+                _thumb_gate.release()
             if data is not None:
                 _thumb_cache.put(key, data)
         return data

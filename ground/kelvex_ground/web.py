@@ -10,7 +10,7 @@ The server reads the station through a data object with these methods
   telemetry(sat, since)     {columns, rows, next, file_generation[, t0_unix]}
   station_info()            {version, log_port, ftp_port, http_port, drops, started}
   photo_path(sat, name)     path of a listed photo
-  thumbnail(sat, name)      JPEG bytes of its thumbnail
+  thumbnail(sat, name)      JPEG bytes of its thumbnail; TimeoutError: not now
 and, on a station that takes what per-run stations relay,
   register(peer, body, identity), ingest_log/_telemetry/_status/_control(peer, body, identity)
                             the JSON answer; IngestRefused for a peer or identity
@@ -239,7 +239,11 @@ class PageRequest(BaseHTTPRequestHandler):
             if head == "photos":
                 found = self.server.data.photo_path(sat, name)
                 return self._file(found) if found else self._error(404)
-            thumb = self.server.data.thumbnail(sat, name)
+            try:
+                thumb = self.server.data.thumbnail(sat, name)
+            except TimeoutError:
+                # Thumbnails are being made for others: the page asks again.
+                return self._error(503, retry_after=1)
             return self._send(200, "image/jpeg", thumb) if thumb else self._error(404)
         return self._error(404)
 
@@ -359,17 +363,20 @@ class PageRequest(BaseHTTPRequestHandler):
         else:
             f.close()
 
-    def _error(self, code):
+    def _error(self, code, retry_after=None):
         text = http.client.responses.get(code, "error").lower()
-        self._send(code, "text/plain; charset=utf-8", (text + "\n").encode())
+        self._send(code, "text/plain; charset=utf-8", (text + "\n").encode(),
+                   retry_after=retry_after)
 
-    def _send(self, code, kind, content):
-        self._head(code, kind, len(content))
+    def _send(self, code, kind, content, retry_after=None):
+        self._head(code, kind, len(content), retry_after)
         if getattr(self, "_body", True):
             self.wfile.write(content)
 
-    def _head(self, code, kind, length):
+    def _head(self, code, kind, length, retry_after=None):
         self.send_response(code)
+        if retry_after is not None:
+            self.send_header("Retry-After", str(retry_after))
         self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(length))
         self.send_header("Cache-Control", "no-store")

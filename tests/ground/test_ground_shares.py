@@ -14,7 +14,7 @@ import time
 import pytest
 from PIL import Image
 
-from groundkit import configured, ground_package, rss_mb, wait_for
+from groundkit import FakeClass, configured, ground_package, page_server, rss_mb, wait_for  # noqa: F401 (fixture)
 
 A, B = "127.0.0.5", "127.0.0.6"
 CROWD = ("127.0.0.21", "127.0.0.22")
@@ -207,19 +207,26 @@ def test_connections_that_never_log_in_hold_nothing_for_long(tmp_path):
         assert st.stop() == 0
 
 
-def get_within(st, path, seconds):
-    """The body of a GET that must answer within seconds."""
-    with socket.create_connection((st.bind, st.http_port), seconds) as s:
-        s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
-        out = b""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            chunk = s.recv(1 << 20)
-            if not chunk:
+def get_within(st, path, seconds, retry=False):
+    """The body of a GET that must answer within seconds; retry: asked again,
+    as the page does, while the answer is 503 (busy, try again)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        with socket.create_connection((st.bind, st.http_port), seconds) as s:
+            s.sendall(b"GET %s HTTP/1.0\r\n\r\n" % path.encode())
+            out = b""
+            while time.monotonic() < deadline:
+                chunk = s.recv(1 << 20)
+                if chunk:
+                    out += chunk
+                    continue
                 head, _, body = out.partition(b"\r\n\r\n")
+                if retry and head.startswith(b"HTTP/1.0 503"):
+                    assert b"\r\nRetry-After: 1" in head
+                    time.sleep(0.5)
+                    break
                 assert head.startswith(b"HTTP/1.0 200"), head
                 return body
-            out += chunk
     raise AssertionError("%s took more than %s s" % (path, seconds))
 
 
@@ -270,12 +277,15 @@ def test_thumbnails_of_huge_photos_leave_the_station_small(tmp_path):
         peak = [before]
 
         def thumb(name):
-            return get_within(st, "/thumbs/%s/%s" % (A, name), 60)
+            return get_within(st, "/thumbs/%s/%s" % (A, name), 60, retry=True)
 
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             futures = [pool.submit(thumb, n) for n in names]
             while not all(f.done() for f in futures) and len(peak) < 1200:
                 peak.append(rss_mb(st.proc.pid))
+                # Thumbnails being made hold none of the page's workers for long.
+                if len(peak) % 10 == 0:
+                    assert A.encode() in get_within(st, "/api/satellites", 5)
                 time.sleep(0.05)
             thumbs = [f.result() for f in futures]
         for data in thumbs:
@@ -284,6 +294,37 @@ def test_thumbnails_of_huge_photos_leave_the_station_small(tmp_path):
         assert rss_mb(st.proc.pid) < before + 30
     finally:
         assert st.stop() == 0
+
+
+def test_a_thumbnail_waits_for_its_turn_briefly_then_the_page_is_told_to_ask_again(
+        tmp_path, page_server):
+    ground_package()
+    from kelvex_ground import photos
+
+    incoming = tmp_path / "incoming"
+    incoming.mkdir()
+    Image.new("RGB", (320, 240), (10, 200, 10)).save(incoming / "1.jpeg")
+    store = photos.PhotoStore(str(incoming))
+    # Every worker busy: the request is not held past its short wait.
+    for _ in range(2):
+        photos._thumb_gate.acquire()
+    try:
+        started = time.monotonic()
+        with pytest.raises(TimeoutError):
+            store.thumbnail("1.jpeg")
+        assert time.monotonic() - started < photos.THUMB_WAIT_S + 1
+    finally:
+        for _ in range(2):
+            photos._thumb_gate.release()
+    assert Image.open(io.BytesIO(store.thumbnail("1.jpeg"))).size == (160, 120)
+
+    class Busy(FakeClass):
+        def thumbnail(self, sat, name):
+            raise TimeoutError("busy")
+
+    srv = page_server(Busy({A: {"id": A, "name": "x", "photo_files": {"1.jpeg": str(incoming / "1.jpeg")}}}))
+    status, headers, _ = srv.request("GET", "/thumbs/%s/1.jpeg" % A)
+    assert status == 503 and headers["Retry-After"] == "1"
 
 
 def test_addresses_nobody_listed_leave_room_for_runs_and_a_full_table_is_an_alarm(tmp_path):
