@@ -140,6 +140,17 @@ def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
         return o
 
 
+def virtual_time(sheet):
+    """A case flies in virtual time as fast as it goes, as any judged run
+    does (the grader judges it itself, so the run is not told --checks):
+    it repeats byte for byte and does not wait. The sheet's [run] may say
+    otherwise; its own options come after these and win."""
+    given = sheet.run_options
+    if given.get("clock") == "real":
+        return []
+    return ["--clock=virtual"] + ([] if "speed" in given else ["--speed=max"])
+
+
 def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
                 + list(extra))
@@ -151,7 +162,8 @@ def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     # The student's name names the satellite: in run.json, on the plot and,
     # with --station, on the class station.
     name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *run_args, *name,
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *virtual_time(sheet),
+           *run_args, *name,
            *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
