@@ -143,6 +143,10 @@ class Receiver:
         self._inode = os.fstat(sock.fileno()).st_ino
         self._kernel = (0.0, 0)
         self._thread = threading.Thread(target=self._run, name="log-receiver", daemon=True)
+        # What stamps a datagram (a run in virtual time gives its clock), and
+        # who hears that one was stamped (that clock waits for it).
+        self.clock = time.time
+        self.on_taken = None
 
     @property
     def port(self):
@@ -194,7 +198,7 @@ class Receiver:
 
     def _run(self):
         recv, queue, wake = self.sock.recvfrom, self._queue, self.wake
-        append, now = queue.append, time.time
+        append = queue.append
         while not self._stop.is_set():
             try:
                 data, peer = recv(MAX_DATAGRAM)
@@ -213,8 +217,12 @@ class Receiver:
             if len(queue) >= self.queue_entries or queued + size > self.queue_bytes:
                 self.dropped_queue += 1
                 self.dropped_by[peer[0] if peer else ""] += 1
+                if self.on_taken is not None:
+                    self.on_taken()
                 continue
-            append((now(), peer[0] if peer else "", data))
+            append((self.clock(), peer[0] if peer else "", data))
+            if self.on_taken is not None:
+                self.on_taken()
             self._bytes_in += size
             if queued + size > self.peak_bytes:
                 self.peak_bytes = queued + size

@@ -102,6 +102,9 @@ class SealedLauncher:
 
     def command(self, argv, env, flight):
         added = {}
+        # Files the wrapped launcher shares with the mission both ways (the
+        # run's clock): bound writable, alone.
+        shared = list(getattr(self.inner, "writable", lambda: [])())
         if self.inner is not None:
             argv, wrapped = self.inner.command(argv, env, flight)
             added = {k: v for k, v in wrapped.items() if env.get(k) != v}
@@ -118,7 +121,7 @@ class SealedLauncher:
         # clock) come read-only, with their folders.
         for value in added.values():
             for part in re.split(r"[: ]", value):
-                if part.startswith("/") and os.path.exists(part):
+                if part.startswith("/") and os.path.exists(part) and part not in shared:
                     kit.append(part if os.path.isdir(part) else os.path.dirname(part))
         kit = [d for d in kit if d and os.path.isdir(d) and _outside_system(d)]
         libraries = []
@@ -133,6 +136,8 @@ class SealedLauncher:
         self.room, places = sandbox.mission_room(
             self.limits, flight.line, gpio, state if state and os.path.exists(state) else None,
             key, program=argv, read_only=sorted(set(kit + libraries)))
+        for path in shared:
+            self.room.writable(path)
         self.room.network = self.network
         self.room.shared_network = self.network is None
         # The environment the run was started with goes in, as it would

@@ -82,6 +82,8 @@ const Row kRows[] = {
     {"http-port", "N", 0, 65535, kRun, KX_FIELD(http_port), "its page's port (default 0 = any free)"},
     {"station", "URL", 0, 0, kRun, KX_FIELD(station), "also report to the shared station at URL"},
     {"keep-station", nullptr, 0, 0, kRun, KX_FIELD(keep_station), "keep the page up after the mission, until CTRL-C"},
+    {"clock", "virtual|real", 0, 0, kRun, KX_FIELD(clock), "the flight's clock (default: virtual with a lab sheet, real for a run watched live or a scenario with events)"},
+    {"speed", "N|max", 0, 0, kRun, KX_FIELD(speed), "virtual seconds per real second (default: max with a sheet, else 1)"},
     {"no-plot", nullptr, 0, 0, kRun | kReplay, KX_FIELD(no_plot), "no telemetry.png at the end"},
     {"out", "DIR", 0, 0, kReplay, KX_FIELD(replay_out), "replay: a folder for its reports (default RUN-DIR/replay-N)"},
     {"no-seal", nullptr, 0, 0, kRun, KX_FIELD(no_seal), "fly the mission unsealed; sealed by default where bubblewrap and user namespaces allow, so that it reaches nothing but its line, its station and its own files (sim/README.md)"},

@@ -47,6 +47,10 @@ struct Options {
     bool keep_station = false;
     std::string name;      // satellite name; empty: the program's base name
     double time_limit = 0; // seconds; 0: none
+    // The run's clock: "virtual", "real", or empty for the default (virtual
+    // with a lab sheet, real otherwise); --speed: a number or "max".
+    std::string clock;
+    std::string speed;
     bool no_plot = false;
     // The mission's sealed room (lab/kelvex_lab/sandbox.py) and its limits.
     bool no_seal = false;

@@ -16,9 +16,13 @@
 #include "model/satellite.h"
 #include "line/server.h"
 #include "run/signals.h"
+#include "clock/choice.h"
 
 namespace kelvex::sim {
 namespace {
+
+// The mission's last log lines and answers have this long after its end.
+constexpr double kDrainAfterMission = 0.5;
 
 std::string link_target(const std::string& link)
 {
@@ -114,6 +118,35 @@ int run_line(const Options& o)
     LineLog line_log(o.line_log);
     Server server(line.serve.get(), sat.physics, sat.bus, sat.faults, sat.telemetry, o.verbose);
     server.log_traffic(&line_log);
+    ClockChoice choice;
+    std::string error;
+    if (!choose_clock(o.clock, o.speed, !o.checks.empty() || !o.scenario.empty(), choice, error)) {
+        std::fprintf(stderr, "kelvex-sim: %s\n", error.c_str());
+        return 2;
+    }
+    // Virtual time: the clock in a private directory; the mission, started
+    // by our parent (the run), takes the slot kept for it.
+    std::unique_ptr<clock::VirtualClock> vclock;
+    std::string clock_dir;
+    if (choice.is_virtual) {
+        char dir[] = "/tmp/kelvex-clock.XXXXXX";
+        if (mkdtemp(dir) == nullptr) {
+            std::perror("kelvex-sim: clock directory");
+            return 1;
+        }
+        clock_dir = dir;
+        struct stat st {};
+        stat(line.mission.c_str(), &st);
+        clock::ClockConfig c;
+        c.dir = clock_dir;
+        c.line_rdev = st.st_rdev;
+        c.speed = choice.speed;
+        vclock = std::make_unique<clock::VirtualClock>(c);
+        vclock->expect_child(clock::kAnyParent);
+        sat.battery.look_every_time();
+        server.use_clock(vclock.get());
+        server.virtual_bounds(o.time_limit, kDrainAfterMission);
+    }
     const std::unique_ptr<ControlSocket> control = open_control(o.control, sat.board);
     if (control) {
         server.watch(control->fd(), [&control] { control->drain(); });
@@ -132,12 +165,19 @@ int run_line(const Options& o)
         }
     });
     std::printf("line %s\nt0 %.6f\n", line.mission.c_str(), server.start_unix());
+    if (vclock) {
+        std::printf("clock %s\n", vclock->path().c_str());
+    }
     std::fflush(stdout);
     server.run();
     sat.telemetry.finish(sat.physics, sat.bus, sat.faults);
     const Physics& p = sat.physics;
     std::printf("end %.6f %.6f %.6f\n", p.time(), p.yaw_deg(), p.lamp_angle_deg());
     std::fflush(stdout);
+    vclock.reset();
+    if (!clock_dir.empty()) {
+        rmdir(clock_dir.c_str());
+    }
     return 0;
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 // Answers the mission never reads are dropped beyond this much.
 constexpr size_t kMaxUnwritten = 1 << 16;
+constexpr timespec kNoWait{0, 0};
 
 }  // namespace
 
@@ -48,8 +49,20 @@ void Server::unwatch(int fd)
     }
 }
 
+void Server::use_clock(clock::VirtualClock* c)
+{
+    clock_ = c;
+    if (clock_) {
+        watch(clock_->bell_fd(), [this] { clock_->drain_bell(); });
+        start_unix_ = static_cast<double>(clock::kRealtimeBase) / clock::kNsPerS;
+    }
+}
+
 double Server::now() const
 {
+    if (clock_) {
+        return clock_->now_s();
+    }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
@@ -67,6 +80,9 @@ void Server::read_line()
     for (;;) {
         const ssize_t n = ::read(line_fd_, buf, sizeof buf);
         if (n > 0) {
+            if (clock_) {
+                clock_->took(static_cast<size_t>(n));
+            }
             for (const Frame& f : reader_.feed(buf, static_cast<size_t>(n))) {
                 if (traffic_) {
                     traffic_->received(now(), f.raw.data(), f.raw.size());
@@ -128,7 +144,9 @@ void Server::handle(const Frame& frame)
 
 void Server::flush_due()
 {
-    const double t = now();
+    // In virtual time an answer is due at the nanosecond the clock was moved
+    // to, which a double may round just below.
+    const double t = now() + (clock_ ? 1e-9 : 0.0);
     while (!queue_.empty() && queue_.begin()->first <= t) {
         const Bytes& b = queue_.begin()->second;
         if (traffic_) {
@@ -145,6 +163,9 @@ void Server::write_pending()
     while (!unwritten_.empty()) {
         const ssize_t n = ::write(line_fd_, unwritten_.data(), unwritten_.size());
         if (n > 0) {
+            if (clock_) {
+                clock_->sent(static_cast<size_t>(n));
+            }
             unwritten_.erase(unwritten_.begin(), unwritten_.begin() + n);
             continue;
         }
@@ -182,9 +203,107 @@ int Server::wait(double seconds)
     return ::ppoll(fds_.data(), fds_.size(), &ts, nullptr);
 }
 
+void Server::handle_ready()
+{
+    for (size_t i = 0; i < fds_.size() && !stopped_; ++i) {
+        const short ev = fds_[i].revents;
+        if (i == 0 && (ev & POLLOUT)) {
+            write_pending();
+        }
+        if (ev & (POLLIN | POLLHUP | POLLERR)) {
+            handlers_[i]();
+        }
+    }
+}
+
+int64_t Server::own_due_ns(double until) const
+{
+    double due = physics_.time() + telemetry_.next_due(physics_);
+    // The physics moves in whole steps: a row is written at the step that
+    // reaches its time.
+    due = std::max(due, physics_.time() + kStep);
+    if (!queue_.empty()) {
+        due = std::min(due, queue_.begin()->first);
+    }
+    if (until >= 0) {
+        due = std::min(due, until);
+    }
+    if (!std::isfinite(due)) {
+        return clock::kNever;
+    }
+    const int64_t ns = static_cast<int64_t>(std::ceil(due * 1e9));
+    return std::max(ns, clock_->now_ns() + 1);
+}
+
+// The loop in virtual time: do what is due at this instant, hand the clock
+// back to the parties whose time has come, answer what arrived, and move the
+// clock when everyone waits.
+void Server::run_virtual(double until)
+{
+    bool moved = true;
+    double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
+    while (!stopped_ && (until < 0 || now() < until)) {
+        // After the mission's end (and its last words) or at the time limit
+        // the clock stands still: the run ends it.
+        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
+            frozen_at = now() + drain_s_;
+        }
+        advance();
+        flush_due();
+        telemetry_.update(physics_, bus_, faults_);
+        if (traffic_) {
+            traffic_->flush();
+        }
+        if (moved && clock_->wake_due()) {
+            moved = false;
+        }
+        if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
+            handle_ready();
+            continue;
+        }
+        refusal_ = clock_->refusal();
+        if (!refusal_.empty()) {
+            stop();
+            break;
+        }
+        int64_t real_wait = -1;
+        const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
+        if (stop_at >= 0 && now() >= stop_at - 1e-9) {
+            if (this->wait(0.05) > 0) {
+                handle_ready();
+            }
+            continue;
+        }
+        clock::VirtualClock::Step step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
+            continue;
+        }
+        // Nothing to do until a party moves: sleep, asking for the doorbell,
+        // after one more look (a party may have rung before we asked).
+        clock_->asleep();
+        step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        if (step == clock::VirtualClock::Step::Moved) {
+            moved = true;
+            continue;
+        }
+        // A bounded sleep: the dead are found and the bounds checked on waking.
+        const double wait = step == clock::VirtualClock::Step::Paced ? std::min(0.05, real_wait / 1e9) : 0.05;
+        if (this->wait(wait) > 0) {
+            handle_ready();
+        }
+    }
+}
+
 void Server::run(double limit_s)
 {
     stopped_ = false;
+    if (clock_) {
+        run_virtual(limit_s >= 0 ? now() + limit_s : -1);
+        advance();
+        flush_due();
+        return;
+    }
     // The kernel may defer a wake-up by this thread's timer slack (50 µs by
     // default); the line's timing wants it on time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);

@@ -17,6 +17,7 @@
 #include "line/line_log.h"
 #include "model/physics.h"
 #include "model/telemetry.h"
+#include "clock/virtual_clock.h"
 
 namespace kelvex::sim {
 
@@ -34,12 +35,25 @@ public:
     void on_hangup(std::function<void()> handler) { hangup_ = std::move(handler); }
     // Every frame received and sent goes to `log` as well (null: none).
     void log_traffic(LineLog* log) { traffic_ = log; }
+    // Serves in the run's virtual time instead of the wall clock's (null:
+    // the wall clock). The clock must outlive the server's use of it.
+    void use_clock(clock::VirtualClock* c);
+    // In virtual time: the clock stops at `limit_s` (the run's time limit,
+    // 0: none) and `drain_s` after the mission's end, until stop().
+    void virtual_bounds(double limit_s, double drain_s)
+    {
+        limit_s_ = limit_s;
+        drain_s_ = drain_s;
+    }
+    // The interposer refused something the mission did (empty: nothing).
+    const std::string& refusal() const { return refusal_; }
 
     // Serves until stop() (which another thread may call); with a limit, at
     // most that many seconds.
     void run(double limit_s = -1);
     void stop() { stopped_ = true; }
-    // Simulated seconds since the server was made; wall-clock paced.
+    // Simulated seconds since the server was made; wall-clock paced, or the
+    // virtual clock's.
     double now() const;
     // Wall-clock time (Unix seconds) at which now() was 0.
     double start_unix() const { return start_unix_; }
@@ -57,6 +71,10 @@ private:
     double wait_s(double until) const;
     // Waits for the descriptors at most `seconds`, to the nanosecond.
     int wait(double seconds);
+    void handle_ready();
+    void run_virtual(double until);
+    // The earliest moment the simulator has something to do, in virtual ns.
+    int64_t own_due_ns(double until) const;
 
     int line_fd_;
     Physics& physics_;
@@ -75,6 +93,10 @@ private:
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
     std::atomic<bool> stopped_{false};
+    clock::VirtualClock* clock_ = nullptr;
+    double limit_s_ = 0;
+    double drain_s_ = 0.5;
+    std::string refusal_;
 };
 
 }  // namespace kelvex::sim

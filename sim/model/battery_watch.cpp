@@ -34,7 +34,7 @@ const VirtualAccumulator* BatteryWatch::record()
         return record_;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now < next_try_) {
+    if (now < next_try_ && !every_look_) {
         return nullptr;
     }
     next_try_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -14,6 +14,9 @@ class BatteryWatch {
 public:
     // An empty path: nothing to follow.
     explicit BatteryWatch(std::string key_path);
+    // Looks for the record at every call, not at most every kRetry of the
+    // wall clock: in virtual time when it appears must not depend on the wall.
+    void look_every_time() { every_look_ = true; }
     ~BatteryWatch();
     BatteryWatch(const BatteryWatch&) = delete;
     BatteryWatch& operator=(const BatteryWatch&) = delete;
@@ -32,6 +35,7 @@ private:
     std::string key_path_;
     const VirtualAccumulator* record_ = nullptr;
     std::chrono::steady_clock::time_point next_try_{};
+    bool every_look_ = false;
 };
 
 // Sun battery 0's charging current by the battery loop's law,

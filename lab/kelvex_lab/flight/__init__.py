@@ -48,6 +48,7 @@ from .. import checkfile, cli, plot, scenario, seal
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
 from .folder import default_run_folder, iso_now, make_run_folder, write_record
+from . import clock
 from .line import Simulator
 from .mission import Mission, MissionLauncher, is_script, from_here, satellite_name
 
@@ -87,6 +88,9 @@ class Flight:
         self.given = given
         self.program = program
         self.launcher = launcher or MissionLauncher()
+        self.vclock = None  # the flight's clock, in virtual time
+        self.clock_launcher = None  # what joins the mission to it (maybe sealed too)
+        self.speed = "1"
         # True once the station listens in the run's own network, where only the
         # mission reaches it.
         self.own_network = False
@@ -361,6 +365,21 @@ class Flight:
         if options.get("station") and options.get("no-ground"):
             print("kelvex-sim: --station needs kelvex-ground, not --no-ground", file=sys.stderr)
             return EXIT_START_FAILED
+        judged = self.sheet is not None or bool(options.get("checks"))
+        try:
+            virtual, self.speed = clock.choose(options, judged, bool(self.events))
+            if virtual:
+                interposer = clock.find_interposer(self.kit.sim)
+                if interposer is None:
+                    raise clock.ClockError("virtual time needs libkelvex_clock.so next to "
+                                           "kelvex-sim; fly with --clock real")
+                self.clock_launcher = clock.ClockLauncher(self.launcher, interposer,
+                                                          self.program)
+                self.launcher = self.clock_launcher
+        except clock.ClockError as e:
+            print("kelvex-sim: %s" % e, file=sys.stderr)
+            return cli.EXIT_BAD_INPUT
+        merged = merged + ["--clock=" + ("virtual" if virtual else "real"), "--speed=" + self.speed]
         self.temp = tempfile.mkdtemp(prefix="kelvex-sim.")
         sim = None
         sealing = self.seal_mission(options)
@@ -435,6 +454,20 @@ class Flight:
                 self.say("instructor's panel %ssat/%s#token=%s"
                          % (self.page_url, self.address, self.station.instructor.token))
         self.line, t0 = sim.go()
+        self.record["clock"] = {"kind": "real", "speed": 1}
+        if self.clock_launcher is not None:
+            path = sim._expect("clock")
+            if path is None:
+                raise RunError("the simulator made no clock")
+            self.vclock = clock.VirtualClock(path)
+            self.clock_launcher.clock_path = path
+            self.vclock.set_ground(self.address)
+            # The station stamps by the flight's clock, and the clock waits
+            # for each datagram to be stamped.
+            for server in self.servers:
+                if hasattr(server, "on_taken"):
+                    server.clock = self.vclock.unix
+                    server.on_taken = self.vclock.took_datagram
         self.record.update(address=self.address, t0_unix=t0, started=iso_now())
         self.write_record()
         ended = threading.Event()
@@ -461,6 +494,14 @@ class Flight:
             mission.stop()
             mission.close()
         status = INTERRUPTED if stopped else mission.status()
+        if self.vclock is not None:
+            self.record["clock"] = self.vclock.record(self.speed)
+            refused = self.record["clock"]["refused"]
+            if refused:
+                status = cli.EXIT_BAD_INPUT
+            elif self.record["clock"]["real_time_fallbacks"]:
+                self.say("the clock went on in real time %d time(s): this flight may not "
+                         "repeat exactly" % self.record["clock"]["real_time_fallbacks"])
         if sealing["sealed"]:
             self.record["limit"] = self.launcher.reason(status)
             if self.record["limit"]:
@@ -486,17 +527,36 @@ class Flight:
     def watch(self, mission, deadline, limit):
         """Until the mission ends, CTRL-C, or the time limit (counted from
         telemetry t = 0); then the last log lines' half second."""
+        # In virtual time the limit is the flight's (the simulator stops its
+        # clock there) and the last lines' half second is the simulator's.
+        now = self.vclock.unix if self.vclock is not None else time.time
         while mission.status() is None and not self.interrupted.is_set():
-            wait = 0.05 if deadline is None else min(0.05, deadline - time.time())
+            if self.vclock is not None and self.vclock.refusal():
+                mission.stop()  # the interposer said why on the mission's console
+                break
+            wait = 0.05 if deadline is None else min(0.05, deadline - now())
             if wait <= 0:
                 self.record["time_limited"] = True
                 self.say("time limit of %g s reached; the mission is stopped" % limit)
                 mission.stop()
                 break
             self.interrupted.wait(wait)
-        if not self.interrupted.is_set():
+        if not self.interrupted.is_set() and self.vclock is None:
             # The last log datagrams and answers are still on their way.
             self.interrupted.wait(DRAIN_AFTER_MISSION_S)
+        elif self.vclock is not None:
+            # The simulator keeps the clock for the last lines; let it get there.
+            # The simulator stops its clock half a second after the mission's
+            # end: wait until it stands still.
+            until = time.monotonic() + 5
+            last, still = self.vclock.now(), time.monotonic()
+            while time.monotonic() < until and not self.interrupted.is_set():
+                self.interrupted.wait(0.01)
+                now = self.vclock.now()
+                if now != last:
+                    last, still = now, time.monotonic()
+                elif time.monotonic() - still > 0.1:
+                    break
 
     def after(self, options, name, status, interrupted):
         """The plot, or with a lab sheet the verdicts, which then decide the

@@ -63,7 +63,8 @@ def write_record(run_dir, r):
               ("station", r["station"]), ("run_id", r.get("run_id")),
               ("scenario", r["scenario"]),
               ("sealed", r.get("sealed", False)), ("network", r.get("network")),
-              ("limit", r.get("limit"))]
+              ("limit", r.get("limit")),
+              ("clock", r.get("clock", {"kind": "real", "speed": 1}))]
     text = "{\n" + ",\n".join("  %s: %s" % (json.dumps(k), json.dumps(v))
                               for k, v in fields) + "\n}\n"
     path = os.path.join(run_dir, "run.json")

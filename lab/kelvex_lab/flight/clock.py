@@ -1,0 +1,155 @@
+"""Virtual time for a run: which clock it flies by, the interposer that joins
+the mission to the simulator's clock (sim/clock/), and that clock as the run
+reads it (the station stamps by it)."""
+
+import mmap
+import os
+import struct
+
+from .mission import MissionLauncher, is_script
+
+# sim/clock/segment.h: virtual CLOCK_REALTIME starts here in every run, and
+# the fields the run reads or writes sit at these offsets.
+REALTIME_BASE = 1767225600
+_NOW, _SENT, _TAKEN, _FALLBACKS, _FALLBACK_NS = 24, 72, 80, 92, 96
+_REFUSED, _REFUSAL, _NOTE, _GROUND = 104, 108, 620, 876
+
+
+class ClockError(Exception):
+    """The run cannot fly in virtual time; the text says why and what to do."""
+
+
+def choose(options, judged, events):
+    """(virtual?, speed text) for --clock/--speed. A judged run (a lab sheet)
+    flies in virtual time as fast as possible; any other in real time, as it
+    is watched live with the page, the panel and what lies outside the run."""
+    clock = options.get("clock") or ""
+    if clock not in ("", "virtual", "real"):
+        raise ClockError("--clock takes virtual or real, not '%s'" % clock)
+    if events:
+        # The scenario's scheduler runs on the wall clock in this process.
+        if clock == "virtual":
+            raise ClockError("scenario events cannot yet be switched in virtual time; "
+                             "fly this sheet with --clock real")
+        clock = "real"
+    virtual = clock == "virtual" or (clock == "" and judged)
+    speed = options.get("speed") or ("max" if virtual and judged else "1")
+    if not virtual and speed != "1":
+        raise ClockError("--speed needs --clock virtual: a real clock runs at its own pace")
+    return virtual, speed
+
+
+def find_interposer(sim):
+    """libkelvex_clock.so next to kelvex-sim (build tree) or where the
+    package installs it; None when there is none."""
+    here = os.path.dirname(os.path.realpath(sim))
+    for rel in ("libkelvex_clock.so", "../lib/kelvex/libkelvex_clock.so",
+                "../lib/x86_64-linux-gnu/kelvex/libkelvex_clock.so"):
+        path = os.path.normpath(os.path.join(here, rel))
+        if os.access(path, os.R_OK):
+            return path
+    return None
+
+
+def _resolve(program):
+    if "/" in program:
+        return program
+    for d in os.environ.get("PATH", "/usr/bin:/bin").split(":"):
+        path = os.path.join(d, program)
+        if os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def statically_linked(program):
+    """Whether `program` is an ELF without a dynamic loader (PT_INTERP):
+    nothing can be preloaded into it."""
+    path = _resolve(program)
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64)
+            if head[:4] != b"\x7fELF":
+                return False
+            if head[4] != 2:
+                return True  # 32-bit: our interposer cannot load into it
+            phoff, = struct.unpack_from("<Q", head, 32)
+            phentsize, phnum = struct.unpack_from("<HH", head, 54)
+            for i in range(phnum):
+                f.seek(phoff + i * phentsize)
+                if struct.unpack("<I", f.read(4))[0] == 3:  # PT_INTERP
+                    return False
+            return True
+    except (OSError, TypeError, struct.error):
+        return False
+
+
+class VirtualClock:
+    """The simulator's clock, mapped: read for stamps, told of datagrams."""
+
+    def __init__(self, path):
+        with open(path, "r+b") as f:
+            self._map = mmap.mmap(f.fileno(), 0)
+        self.path = path
+
+    def now(self):
+        """Virtual seconds since t = 0."""
+        return struct.unpack_from("<q", self._map, _NOW)[0] / 1e9
+
+    def unix(self):
+        return REALTIME_BASE + self.now()
+
+    def set_ground(self, address):
+        """Datagrams to the station's address are counted: the clock waits
+        until each was stamped."""
+        data = address.encode()[:63] + b"\0"
+        self._map[_GROUND:_GROUND + len(data)] = data
+
+    def took_datagram(self):
+        # The station's receiver is the only writer of this count.
+        taken = struct.unpack_from("<Q", self._map, _TAKEN)[0]
+        struct.pack_into("<Q", self._map, _TAKEN, taken + 1)
+
+    def _text(self, at, size):
+        return self._map[at:at + size].split(b"\0", 1)[0].decode(errors="replace").strip()
+
+    def refusal(self):
+        refused = struct.unpack_from("<I", self._map, _REFUSED)[0]
+        return self._text(_REFUSAL, 512) if refused else None
+
+    def record(self, speed):
+        """What run.json says of the clock."""
+        fallbacks = struct.unpack_from("<I", self._map, _FALLBACKS)[0]
+        ns = struct.unpack_from("<q", self._map, _FALLBACK_NS)[0]
+        return {"kind": "virtual", "speed": speed if speed == "max" else float(speed),
+                "real_time_fallbacks": fallbacks, "fallback_s": round(ns / 1e9, 3),
+                "refused": self.refusal()}
+
+
+class ClockLauncher(MissionLauncher):
+    """Starts the mission through `inner` with the interposer preloaded, so
+    that it and every process and thread it starts share the run's clock."""
+
+    def __init__(self, inner, interposer, program):
+        self.inner = inner
+        self.interposer = interposer
+        self.clock_path = None  # set once the simulator made the clock
+        if not is_script(program) and statically_linked(program[0]):
+            raise ClockError("virtual time cannot follow %s: it is statically linked (no "
+                             "dynamic loader to preload the clock into); fly it with --clock "
+                             "real, or link it dynamically" % program[0])
+
+    def command(self, argv, env, flight):
+        argv, env = self.inner.command(argv, env, flight)
+        env = dict(env)
+        old = env.get("LD_PRELOAD")
+        env.update(KELVEX_CLOCK=self.clock_path, KELVEX_CLOCK_ROLE="party",
+                   LD_PRELOAD=self.interposer + (" " + old if old else ""))
+        return argv, env
+
+    def writable(self):
+        """What a sealed room must let the mission write: the clock itself
+        and its doorbell (every party marks its state there)."""
+        return [self.clock_path, self.clock_path + ".bell"] if self.clock_path else []
+
+    def start(self, argv, env, cwd, output):
+        return self.inner.start(argv, env, cwd, output)

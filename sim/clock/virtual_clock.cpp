@@ -1,0 +1,311 @@
+#include "virtual_clock.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+namespace kelvex::clock {
+namespace {
+
+State state_of(const Party& p) { return static_cast<State>(p.state.load(std::memory_order_acquire)); }
+
+int64_t to_ns(double s) { return static_cast<int64_t>(s * 1e9); }
+
+// A process between exec and its new image's start holds no life byte: it
+// is taken for gone only when none is held this long.
+constexpr int64_t kExecGraceNs = 200000000;
+
+}  // namespace
+
+VirtualClock::VirtualClock(const ClockConfig& c)
+    : path_(c.dir + "/clock"),
+      speed_(c.speed),
+      bound_ns_(to_ns(c.bound_s)),
+      running_bound_ns_(to_ns(c.running_bound_s))
+{
+    seg_ = create_segment(path_.c_str(), c.line_rdev, bound_ns_, c.ground.c_str());
+    if (!seg_) {
+        throw std::system_error(errno, std::generic_category(), "virtual clock " + path_);
+    }
+    // Read and write: the FIFO never reports end of file while we hold it.
+    bell_ = common::UniqueFd(open((path_ + bell_suffix()).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!bell_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "virtual clock doorbell");
+    }
+    file_ = common::UniqueFd(open(path_.c_str(), O_RDWR | O_CLOEXEC));
+    if (!file_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "virtual clock " + path_);
+    }
+    anchor_real_ = real_ns();
+}
+
+VirtualClock::~VirtualClock()
+{
+    unmap_segment(seg_);
+    unlink(path_.c_str());
+    unlink((path_ + bell_suffix()).c_str());
+}
+
+void VirtualClock::drain_bell()
+{
+    char buf[256];
+    while (::read(bell_.get(), buf, sizeof buf) > 0) {
+    }
+}
+
+bool VirtualClock::leader_gone() const
+{
+    return leader_ != nullptr && leader_->pid.load() != getpid() && state_of(*leader_) == State::Free;
+}
+
+void VirtualClock::expect_child(pid_t owner)
+{
+    if (owner == 0) {
+        owner = getpid();
+    }
+    for (Party& p : seg_->parties) {
+        uint32_t free = static_cast<uint32_t>(State::Free);
+        if (!p.state.compare_exchange_strong(free, static_cast<uint32_t>(State::Running))) {
+            continue;
+        }
+        p.pid.store(getpid());
+        p.tid.store(getpid());
+        p.owner.store(owner);
+        p.life.store(-1);  // its process takes the slot and its own life
+        p.deadline.store(kNever);
+        p.since.store(real_ns());
+        const uint32_t i = static_cast<uint32_t>(&p - seg_->parties);
+        if (seg_->top.load() < i + 1) {
+            seg_->top.store(i + 1);
+        }
+        p.state.store(static_cast<uint32_t>(State::Pending), std::memory_order_release);
+        if (leader_ == nullptr) {
+            leader_ = &p;
+        }
+        return;
+    }
+}
+
+void VirtualClock::set_ground(const std::string& address)
+{
+    std::strncpy(seg_->ground, address.c_str(), sizeof seg_->ground - 1);
+}
+
+void VirtualClock::release_exits()
+{
+    const pid_t me = getpid();
+    for (Party& p : seg_->parties) {
+        if (state_of(p) == State::ExitHold && p.owner.load() == me) {
+            p.state.store(static_cast<uint32_t>(State::Free));
+        }
+    }
+}
+
+void VirtualClock::sent(size_t n)
+{
+    seg_->sim_tx.fetch_add(n);
+    // Waiters on the line look again.
+    seg_->seq.fetch_add(1, std::memory_order_release);
+    futex_wake_all(&seg_->seq);
+}
+
+bool VirtualClock::dead(const Party& p)
+{
+    // By process: a thread that ends lets its slot go itself. Not by pid:
+    // a sealed mission's pids are its own PID namespace's.
+    const int32_t byte = p.life.load();
+    const size_t i = static_cast<size_t>(&p - seg_->parties);
+    if (byte < 0 || life_held(file_.get(), byte)) {
+        unheld_since_[i] = 0;
+        return false;
+    }
+    if (state_of(p) == State::ExitHold) {
+        return true;  // it ended: no exec to wait for
+    }
+    const int64_t real = real_ns();
+    if (unheld_since_[i] == 0 || unheld_byte_[i] != byte) {
+        unheld_since_[i] = real;
+        unheld_byte_[i] = byte;
+        return false;
+    }
+    // Unheld for a while with the same byte: not an exec in progress.
+    return real - unheld_since_[i] > kExecGraceNs;
+}
+
+void VirtualClock::fallback(const std::string& why)
+{
+    ++own_fallbacks_;
+    if (note_.empty()) {
+        note_ = why;
+    }
+}
+
+VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns)
+{
+    *real_wait_ns = -1;
+    const int64_t real = real_ns();
+    if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
+        return Step::Blocked;  // the mission's bytes are still on their way to us
+    }
+    int64_t earliest = own_due_ns;
+    bool line_waiter = false;
+    bool real_wait = false;
+    const uint32_t top = seg_->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        Party& p = seg_->parties[i];
+        const State s = state_of(p);
+        const int64_t age = real - p.since.load();
+        switch (s) {
+        case State::Free:
+            break;
+        case State::Waiting:
+            earliest = std::min(earliest, p.deadline.load());
+            line_waiter = line_waiter || p.on_line.load() != 0;
+            break;
+        case State::RealWait:
+            earliest = std::min(earliest, p.deadline.load());
+            real_wait = true;
+            break;
+        case State::Passive:
+            if (age > 50000000 && dead(p)) {
+                p.state.store(static_cast<uint32_t>(State::Free));
+            }
+            break;
+        case State::Running:
+        case State::Pending:
+        case State::ExitHold:
+            if (age > 50000000 && dead(p)) {
+                p.state.store(static_cast<uint32_t>(State::Free));
+                break;
+            }
+            if (s != State::Running && age > bound_ns_) {
+                // A child that never took its slot, or a parent that never
+                // noticed its child's end.
+                p.state.store(static_cast<uint32_t>(State::Free));
+                fallback("a process was started or ended out of the clock's sight");
+                break;
+            }
+            if (s == State::Running && age > running_bound_ns_) {
+                if (!real_paced_) {
+                    fallback("a mission thread ran or waited for " +
+                             std::to_string(running_bound_ns_ / kNsPerS) +
+                             " s in a call the clock does not follow");
+                }
+                real_wait = true;
+                break;
+            }
+            return Step::Blocked;
+        }
+    }
+    if (line_waiter && seg_->sim_tx.load() > seg_->mission_rx.load()) {
+        return Step::Blocked;  // our answer is on its way to a waiting mission
+    }
+    if (seg_->dgrams_sent.load() != seg_->dgrams_taken.load()) {
+        if (dgrams_stuck_since_ == 0) {
+            dgrams_stuck_since_ = real;
+        }
+        if (real - dgrams_stuck_since_ < bound_ns_) {
+            return Step::Blocked;
+        }
+        // A datagram the station never took (a full queue drops some): go on.
+        seg_->dgrams_taken.store(seg_->dgrams_sent.load());
+        fallback("the station did not take a log datagram within the bound");
+    }
+    dgrams_stuck_since_ = 0;
+    const int64_t now = now_ns();
+    if (earliest == kNever) {
+        return Step::Blocked;
+    }
+    if (earliest <= now) {
+        return Step::Moved;  // the next party due at this instant takes its turn
+    }
+    if (real_wait != real_paced_) {
+        // Entering or leaving a real-time stretch: pace from here.
+        real_paced_ = real_wait;
+        anchor_real_ = real;
+        anchor_virtual_ = now;
+        if (real_wait) {
+            real_fallback_start_ = real;
+        } else {
+            own_fallback_ns_ += real - real_fallback_start_;
+        }
+    }
+    const double speed = real_paced_ ? (speed_ > 0 ? std::min(speed_, 1.0) : 1.0) : speed_;
+    if (speed > 0) {
+        const int64_t allowed = anchor_virtual_ + static_cast<int64_t>(static_cast<double>(real - anchor_real_) * speed);
+        if (earliest > allowed) {
+            *real_wait_ns = static_cast<int64_t>(static_cast<double>(earliest - allowed) / speed) + 1;
+            return Step::Paced;
+        }
+    }
+    seg_->now.store(earliest, std::memory_order_release);
+    return Step::Moved;
+}
+
+// One party at a time, the earliest deadline first (then the oldest slot):
+// parties due at the same instant run one after the other, in the same order
+// every time, so that two processes of a mission do not race.
+bool VirtualClock::wake_due()
+{
+    const int64_t now = now_ns();
+    bool woke = false;
+    Party* next = nullptr;
+    if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
+        return false;  // a request on its way: its sender has the turn
+    }
+    const bool answer_on_way = seg_->sim_tx.load() > seg_->mission_rx.load();
+    const uint32_t top = seg_->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        Party& p = seg_->parties[i];
+        const State s = state_of(p);
+        if (s == State::Running || s == State::Pending || s == State::ExitHold ||
+            (s == State::Waiting && answer_on_way && p.on_line.load())) {
+            return false;  // someone holds the clock: the next turn waits
+        }
+        if (s == State::Waiting && p.deadline.load() <= now &&
+            (next == nullptr || p.deadline.load() < next->deadline.load())) {
+            next = &p;
+        }
+        woke = woke || s == State::RealWait;
+    }
+    uint32_t waiting = static_cast<uint32_t>(State::Waiting);
+    if (next && next->state.compare_exchange_strong(waiting, static_cast<uint32_t>(State::Running))) {
+        next->since.store(real_ns());
+        woke = true;
+    }
+    if (woke) {
+        seg_->seq.fetch_add(1, std::memory_order_release);
+        futex_wake_all(&seg_->seq);
+    }
+    return true;
+}
+
+std::string VirtualClock::refusal() const
+{
+    if (!seg_->refused.load()) {
+        return {};
+    }
+    std::string text(seg_->refusal, strnlen(seg_->refusal, sizeof seg_->refusal));
+    while (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
+double VirtualClock::fallback_s() const
+{
+    int64_t ns = seg_->fallback_ns.load() + own_fallback_ns_;
+    if (real_paced_) {
+        ns += real_ns() - real_fallback_start_;
+    }
+    return static_cast<double>(ns) / kNsPerS;
+}
+
+}  // namespace kelvex::clock
