@@ -14,7 +14,9 @@ class go: a bench program, run by hand (docs/benchmarks.md, "Flights").
 
 Each mode is a set of extra `kelvex-sim run` options ("" is plain real time),
 e.g. --mode "" --mode "--clock=virtual --speed=max"; kelvex-grade is given a
-mode's options through the lab sheet's [run] table. Figures are medians over
+mode's options through the lab sheet's [run] table. In `sun`, a mode's word
+"sim=PATH" flies with that kelvex-sim instead (another build, its kit beside
+it), so that two builds compare in one run. Figures are medians over
 the rounds with the lowest and highest in brackets, and each mode's ratio to
 the first mode, measured in the same run.
 
@@ -272,6 +274,14 @@ def kit_flags(build):
     return submissions.kit_flags(build)
 
 
+def sim_of(b, mode):
+    """(kelvex-sim, options) of a mode: "sim=PATH" among its words flies with
+    another build's kelvex-sim (its kit beside it), to compare two builds."""
+    words = shlex.split(mode)
+    sims = [w[4:] for w in words if w.startswith("sim=")]
+    return (sims[-1] if sims else b.sim), [w for w in words if not w.startswith("sim=")]
+
+
 def cmd_sun(b, args):
     program = os.path.join(b.build, "examples", "sun_pointing")
     got = {}
@@ -280,8 +290,9 @@ def cmd_sun(b, args):
         order = order[k % len(order):] + order[:k % len(order)]
         for m, mode in order:
             run_dir = b.fresh("sun")
-            wall, cpu, _, r = b.timed([b.sim, "run", f"--run-dir={run_dir}", "--no-plot",
-                                       *shlex.split(mode), "--", program], probe=False)
+            sim, opts = sim_of(b, mode)
+            wall, cpu, _, r = b.timed([sim, "run", f"--run-dir={run_dir}", "--no-plot",
+                                       *opts, "--", program], probe=False)
             got.setdefault(m, []).append((wall, cpu, flight_seconds(run_dir)))
     print(f"examples/sun_pointing, `kelvex-sim run --no-plot`, {args.rounds} rounds "
           f"interleaved; seconds, median [lowest-highest]")

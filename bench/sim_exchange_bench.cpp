@@ -142,7 +142,9 @@ public:
     SimResponder(const std::string& sim, const std::string& dir, int index) : sim_(sim)
     {
         int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) {
+        // Close-on-exec: a second simulator must not hold this one's input
+        // open, or it never sees its end.
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
             std::abort();
         }
         const std::string folder = dir + "/sim-" + std::to_string(index);
@@ -177,7 +179,7 @@ public:
         if (!read_line(line) || line.rfind("line ", 0) != 0) {
             fail("did not give a line");
         }
-        line_ = open(line.substr(5).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        line_ = open(line.substr(5).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         make_raw(line_);
         read_line(line);  // t0
         // Other lines (a clock in virtual time) are not read: they are not
