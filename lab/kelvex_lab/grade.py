@@ -24,13 +24,14 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
 from . import (__version__, checkfile, classbook, cli, evaluate, feedback, plot, report,
                runfolder, sandbox, submissions, table)
 from .progress import Progress
-from .simulator import PROGRAMS, find_program, run_options
+from .simulator import Programs, run_options
 
 DEFAULT_TIME_LIMIT = 300
 # Beyond the mission's time limit: the simulator's own start and stop.
@@ -249,12 +250,13 @@ def _verdicts(checks, report_path):
             for c in checks.checks]
 
 
-def draw(o):
+def draw(o, programs):
     """The run's plot with its checks (matplotlib draws one figure at a time,
     so one thread draws them all while the runs go on)."""
     if o.report:
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.student_name}, case {o.case.number}")
+                                title=f"{o.sub.student_name}, case {o.case.number}",
+                                programs=programs)
         feedback.draw_checks(o.run_dir, o.results)
     return o
 
@@ -266,7 +268,8 @@ def _signal_name(n):
         return f"signal {n}"
 
 
-def grade(args, out=sys.stdout):
+def grade(args, out=sys.stdout, programs=None):
+    programs = programs or Programs()
     try:
         sheet = checkfile.load(args.checks)
     except checkfile.CheckFileError as e:
@@ -280,7 +283,7 @@ def grade(args, out=sys.stdout):
     except ValueError as e:
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    sim = args.sim or find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
+    sim = args.sim or programs.find("kelvex-sim")
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
@@ -344,12 +347,12 @@ def grade(args, out=sys.stdout):
                 if not s.problem:
                     submissions.stage(s, os.path.join(staging, str(i)))
         ok = _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim,
-                          time_limit, args, limits if sealed else None)
+                          time_limit, args, limits if sealed else None, programs)
     return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
 
 
 def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, time_limit,
-                 args, limits):
+                 args, limits, programs):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -360,31 +363,51 @@ def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, t
     extra = [f"--station={args.station}"] if args.station else []
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
             concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
-        built = {}
-        for s in subs + ([ref] if ref else []):
-            if s.kind == "c" and not s.problem:
-                if flags_problem:
-                    s.problem = flags_problem
-                else:
-                    room = sandbox.Room(limits) if limits else None
-                    built[pool.submit(submissions.build, s, s.dir, flags, room,
-                                      args.build_time_limit)] = s
-        concurrent.futures.wait(built)
-        flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
-        progress = Progress(len(flown), sys.stderr).start()
+        everyone = subs + ([ref] if ref else [])
+        for s in everyone:
+            if s.kind == "c" and not s.problem and flags_problem:
+                s.problem = flags_problem
+        planned = [s for s in everyone if not s.problem]
+        progress = Progress(len(planned) * len(cases), sys.stderr).start()
+        futures, lock = [], threading.Lock()
 
         def fly(o):
+            """The case flown and judged; its plot is drawn while the rest fly."""
             progress.case_started()
             try:
-                return run_case(o, sim, sheet, time_limit, skip, extra, limits)
+                run_case(o, sim, sheet, time_limit, skip, extra, limits)
             finally:
                 progress.case_ended()
+            return drawer.submit(draw, o, programs)
 
-        futures = [pool.submit(fly, Outcome(s, c, os.path.join(s.dir, f"case-{c.number}")))
-                   for s, c in flown]
-        plots = [drawer.submit(draw, f.result())
-                 for f in concurrent.futures.as_completed(futures)]
-        outcomes = [f.result() for f in plots]
+        def schedule(s):
+            if s.problem:
+                progress.drop(len(cases))
+                return
+            with lock:
+                futures.extend(pool.submit(fly, Outcome(s, c, os.path.join(s.dir,
+                                                                            f"case-{c.number}")))
+                               for c in cases)
+
+        def build_then_fly(s, room):
+            # A submission's cases fly as soon as it is built: no processor
+            # waits for the class's last build.
+            try:
+                submissions.build(s, s.dir, flags, room, args.build_time_limit)
+            except Exception as e:  # whatever it was, this submission only
+                s.problem = s.problem or f"the grader could not build it: {e}"
+            schedule(s)
+
+        builds = []
+        for s in planned:
+            if s.kind == "c":
+                room = sandbox.Room(limits) if limits else None
+                builds.append(pool.submit(build_then_fly, s, room))
+            else:
+                schedule(s)
+        # Every case is in the pool once the last build has ended.
+        concurrent.futures.wait(builds)
+        outcomes = [f.result().result() for f in futures]
         progress.finish()
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}
@@ -396,7 +419,7 @@ def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, t
     book.save()
     table.write(out_dir, sheet, book, cases, sealed=limits is not None)
     for s in subs:
-        feedback.write_student(out_dir, book.student(s.name), reference)
+        feedback.write_student(out_dir, book.student(s.name), reference, programs)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
     return all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
 
@@ -471,7 +494,9 @@ def make_out_dir(given):
     return path
 
 
-def main(argv=None):
+def main(argv=None, programs=None):
+    """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
+    the build or installation configured."""
     ap = argparse.ArgumentParser(prog="kelvex-grade", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -517,4 +542,4 @@ def main(argv=None):
     if args.cases < 1 or (args.jobs is not None and args.jobs < 1):
         print("kelvex-grade: --cases and --jobs must be 1 or more", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    return grade(args)
+    return grade(args, programs=Programs(programs))

@@ -53,7 +53,15 @@ void Server::use_clock(clock::VirtualClock* c)
 {
     clock_ = c;
     if (clock_) {
-        watch(clock_->bell_fd(), [this] { clock_->drain_bell(); });
+        // The clock's real time through the vDSO: it is read several times
+        // an exchange, and a system call for each is most of its cost here.
+        clock::set_real_clock(&::clock_gettime);
+        // One read empties the doorbell (a ring is a byte); were there more,
+        // the next poll finds them.
+        watch(clock_->bell_fd(), [this] {
+            char rings[256];
+            (void)!::read(clock_->bell_fd(), rings, sizeof rings);
+        });
         start_unix_ = static_cast<double>(clock::kRealtimeBase) / clock::kNsPerS;
     }
 }
@@ -91,6 +99,11 @@ void Server::read_line()
                     traffic_->received(now(), f.raw.data(), f.raw.size());
                 }
                 handle(f);
+            }
+            if (static_cast<size_t>(n) < sizeof buf) {
+                // All there was: a read that finds nothing costs the pty a
+                // flush of its buffers; the next poll says when more comes.
+                return;
             }
             continue;
         }
@@ -245,9 +258,6 @@ constexpr int64_t kFinishBoundNs = 5000000000;
 // on at the wall's pace.
 constexpr double kBehindMarginS = 10;
 
-// The loop in virtual time: do what is due at this instant, hand the clock
-// back to the parties whose time has come, answer what arrived, and move the
-// clock when everyone waits.
 void Server::finish()
 {
     if (clock_ == nullptr) {
@@ -257,6 +267,9 @@ void Server::finish()
     finishing_since_ = clock::real_ns();
 }
 
+// The loop in virtual time: do what is due at this instant, hand the clock
+// back to the parties whose time has come, answer what arrived, and move the
+// clock when everyone waits.
 void Server::run_virtual(double until)
 {
     bool moved = true;
@@ -284,9 +297,7 @@ void Server::run_virtual(double until)
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
-        if (traffic_) {
-            traffic_->flush();
-        }
+        flush_log(false);
         if (moved && clock_->wake_due()) {
             moved = false;
         }
@@ -298,6 +309,11 @@ void Server::run_virtual(double until)
         if (!refusal_.empty()) {
             stop();
             break;
+        }
+        // After the mission's end (and its last words) or at the time limit
+        // the clock stands still: the run ends it.
+        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
+            frozen_at = now() + drain_s_;
         }
         int64_t real_wait = -1;
         const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
@@ -338,6 +354,7 @@ void Server::run(double limit_s)
         run_virtual(limit_s >= 0 ? now() + limit_s : -1);
         advance();
         flush_due();
+        flush_log(true);
         return;
     }
     // The kernel may defer a wake-up by this thread's timer slack (50 µs by
@@ -348,9 +365,7 @@ void Server::run(double limit_s)
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
-        if (traffic_) {
-            traffic_->flush();
-        }
+        flush_log(false);
         if (wait(wait_s(until)) <= 0) {
             continue;
         }
@@ -366,6 +381,21 @@ void Server::run(double limit_s)
     }
     advance();
     flush_due();
+    flush_log(true);
+}
+
+void Server::flush_log(bool now)
+{
+    // A few times a second, not every round: a write for each exchange
+    // would cost the line log more than the exchange.
+    if (traffic_ == nullptr) {
+        return;
+    }
+    const auto real = std::chrono::steady_clock::now();
+    if (now || real - log_flushed_ >= kLogFlushPeriod) {
+        traffic_->flush();
+        log_flushed_ = real;
+    }
 }
 
 }  // namespace kelvex::sim

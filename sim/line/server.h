@@ -77,6 +77,8 @@ private:
     // Waits for the descriptors at most `seconds`, to the nanosecond.
     int wait(double seconds);
     void handle_ready();
+    // Hands the line log to its file when it is due (or `now`).
+    void flush_log(bool now);
     void run_virtual(double until);
     // The earliest moment the simulator has something to do, in virtual ns.
     int64_t own_due_ns(double until) const;
@@ -90,6 +92,8 @@ private:
     std::chrono::steady_clock::time_point start_;
     double start_unix_;
     LineLog* traffic_ = nullptr;
+    static constexpr std::chrono::milliseconds kLogFlushPeriod{100};
+    std::chrono::steady_clock::time_point log_flushed_{};
     FrameReader reader_;
     std::multimap<double, Bytes> queue_;  // answers by the time they are due
     Bytes unwritten_;                     // what the line did not take yet
