@@ -267,6 +267,29 @@ void Server::finish()
     finishing_since_ = clock::real_ns();
 }
 
+// The run's end as the loop in virtual time sees it at each turn; false:
+// stop now. *frozen_at: where the clock stands still (the mission's end and
+// its last words, or the time limit).
+bool Server::keep_flying_virtual(int64_t real_start, double* frozen_at)
+{
+    // A flight slower than the wall clock still ends at its time limit
+    // within about as long as that takes at its speed, and a margin.
+    const double speed = clock_->speed() > 0 ? std::min(clock_->speed(), 1.0) : 1.0;
+    const auto behind_after = static_cast<int64_t>((limit_s_ / speed + kBehindMarginS) * 1e9);
+    if (limit_s_ > 0 && clock::real_ns() - real_start > behind_after) {
+        clock_->go_on_real_time();
+    }
+    // The mission's end never reached the clock (its slot lost): the run
+    // being over is enough after a while.
+    if (finishing_since_ != 0 && clock::real_ns() - finishing_since_ > kFinishBoundNs) {
+        return false;
+    }
+    if (clock_->leader_gone() && (*frozen_at < 0 || *frozen_at > now() + drain_s_)) {
+        *frozen_at = now() + drain_s_;
+    }
+    return true;
+}
+
 // The loop in virtual time: do what is due at this instant, hand the clock
 // back to the parties whose time has come, answer what arrived, and move the
 // clock when everyone waits.
@@ -275,24 +298,9 @@ void Server::run_virtual(double until)
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
     const int64_t real_start = clock::real_ns();
-    // As long as the limit takes at the flight's speed, and a margin.
-    const double speed = clock_->speed() > 0 ? std::min(clock_->speed(), 1.0) : 1.0;
-    const auto behind_after = static_cast<int64_t>((limit_s_ / speed + kBehindMarginS) * 1e9);
     while (!stopped_ && (until < 0 || now() < until)) {
-        // A flight slower than the wall clock still ends at its time limit
-        // within about that long in real time.
-        if (limit_s_ > 0 && clock::real_ns() - real_start > behind_after) {
-            clock_->go_on_real_time();
-        }
-        // The mission's end never reached the clock (its slot lost): the
-        // run being over is enough after a while.
-        if (finishing_since_ != 0 && clock::real_ns() - finishing_since_ > kFinishBoundNs) {
+        if (!keep_flying_virtual(real_start, &frozen_at)) {
             break;
-        }
-        // After the mission's end (and its last words) or at the time limit
-        // the clock stands still: the run ends it.
-        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
-            frozen_at = now() + drain_s_;
         }
         advance();
         flush_due();

@@ -80,6 +80,7 @@ private:
     // Hands the line log to its file when it is due (or `now`).
     void flush_log(bool now);
     void run_virtual(double until);
+    bool keep_flying_virtual(int64_t real_start, double* frozen_at);
     // The earliest moment the simulator has something to do, in virtual ns.
     int64_t own_due_ns(double until) const;
 
