@@ -14,7 +14,8 @@ import time
 import pytest
 from PIL import Image
 
-from groundkit import FakeClass, configured, ground_package, page_server, rss_mb, wait_for  # noqa: F401 (fixture)
+from groundkit import (FakeClass, Station, configured, ground_package, page_server,  # noqa: F401 (fixture)
+                       rss_mb, wait_for)
 
 A, B = "127.0.0.5", "127.0.0.6"
 CROWD = ("127.0.0.21", "127.0.0.22")
@@ -439,3 +440,35 @@ def test_answers_waiting_for_readers_that_never_read_are_bounded_in_bytes():
         for s in stalled:
             s.close()
         srv.stop()
+
+
+def test_what_a_run_loses_before_the_class_station_shows_on_its_satellite_there(tmp_path):
+    shared = Station(str(tmp_path), single=False, name="shared")
+    try:
+        settings = tmp_path / "own.toml"
+        settings.write_text("[quotas]\nsatellite_mb = 0.1\n")
+        own = Station(str(tmp_path), ["--upstream", shared.url, "--name", "Ada", "--run-id", "ada-1",
+                                      "--config", str(settings)], name="own")
+        try:
+            own.send([b"The mission says 'HELLO' to 127.0.0.1:4567\n"])
+            assert wait_for(lambda: [s for s in shared.json("/api/satellites") if s["lines"] == 1])
+            # Its own station refuses an upload past the run's quota: that
+            # loss is the run's, counted there and, once told, here.
+            with pytest.raises(ftplib.error_perm, match="^552"):
+                session_upload(own, "127.0.0.1", noise(200_000))
+        finally:
+            assert own.stop() == 0
+        sat = shared.json("/api/satellites")[0]
+        assert sat["id"] == "ada-1" and sat["drops"]["upstream"] == {"uploads_refused": 1}
+        assert "lost before it reached this station: 1 uploads refused" in sat["alarms"]
+        # Nobody else tells it for the run, nor in another shape.
+        headers = shared.register("ada-2")
+        code, _ = shared.post("/api/ingest/status", {"state": "running", "lost": {"disk": 1}},
+                              headers=headers)
+        assert code == 400
+        code, _ = shared.post("/api/ingest/status", {"state": "running", "lost": {"relay": 3}},
+                              headers=dict(headers, **{"X-Kelvex-Run": "ada-1"}))
+        assert code == 403
+        assert shared.json("/api/satellites")[0]["drops"]["upstream"] == {"uploads_refused": 1}
+    finally:
+        assert shared.stop() == 0
