@@ -136,6 +136,29 @@ def test_a_registered_runs_share_is_its_own_from_any_address(tmp_path):
         assert st.stop() == 0
 
 
+def test_past_half_the_total_quota_each_satellite_keeps_its_fair_share(tmp_path):
+    st = configured(str(tmp_path), "[quotas]\ntotal_mb = 1\nsatellite_mb = 1\n", single=False)
+    crowd = ["127.0.0.%d" % n for n in range(60, 64)]
+    try:
+        for source in crowd:
+            st.send([b"hello"], source=source)
+        assert wait_for(lambda: len(st.json("/api/satellites")) == 4)
+        # One satellite fills half of the total; past it, it is held to a
+        # quarter (four satellites share the station).
+        for i in range(4):
+            assert session_upload(st, crowd[0], noise(150_000), "%d.jpeg" % i).startswith("226")
+        with pytest.raises(ftplib.error_perm, match="^552"):
+            session_upload(st, crowd[0], noise(100_000), "4.jpeg")
+        # The others still have theirs.
+        for source in crowd[1:]:
+            assert session_upload(st, source, noise(100_000)).startswith("226")
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert [sats[c]["photos"] for c in crowd] == [4, 1, 1, 1]
+        assert sats[crowd[0]]["drops"]["uploads_refused"] == 1
+    finally:
+        assert st.stop() == 0
+
+
 def session_upload(st, source, data, name="last.jpeg"):
     ftp = session(st, source)
     try:
