@@ -342,10 +342,16 @@ class _PhotoChannel(FTPHandler):
         return super().ftp_PASS(line)
 
     def flush_account(self):
-        # USER again or REIN: the connection is nobody's until it logs in.
+        # USER again or REIN: the connection is nobody's until it logs in,
+        # and waits for that as a new one does.
         self.server.leave(self)
         self.home = None
         super().flush_account()
+        self.arrived = time.monotonic()
+        refused = self.server.arrive(self)
+        if refused:
+            self.respond("421 %s" % refused)
+            self.close_when_done()
 
     def pre_process_command(self, line, cmd, arg):
         self.last_command = time.monotonic()

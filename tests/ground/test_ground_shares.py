@@ -219,12 +219,18 @@ def test_connections_that_never_log_in_hold_nothing_for_long(tmp_path):
             assert extra.recv(100).startswith(b"421")
         # A full waiting room makes way for a newcomer, which uploads.
         assert session_upload(st, B, noise(5000)).startswith("226")
+        # One that logs in and out again waits as a newcomer does.
+        again = session(st, A)
+        again.sendcmd("REIN")
         # Those that never log in are sent away.
         for s in waiting:
             s.settimeout(5)
             answer = s.recv(200)
             assert answer == b"" or answer.startswith(b"421"), answer
-        assert [s["id"] for s in st.json("/api/satellites")] == [B]
+        again.sock.settimeout(5)
+        assert again.sock.recv(200).startswith(b"421")
+        again.close()
+        assert sorted(s["id"] for s in st.json("/api/satellites")) == [A, B]
     finally:
         for s in waiting:
             s.close()
