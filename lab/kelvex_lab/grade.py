@@ -24,6 +24,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -140,6 +141,17 @@ def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
         return o
 
 
+def virtual_time(sheet):
+    """A case flies in virtual time as fast as it goes, as any judged run
+    does (the grader judges it itself, so the run is not told --checks):
+    it repeats byte for byte and does not wait. The sheet's [run] may say
+    otherwise; its own options come after these and win."""
+    given = sheet.run_options
+    if given.get("clock") == "real":
+        return []
+    return ["--clock=virtual"] + ([] if "speed" in given else ["--speed=max"])
+
+
 def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
                 + list(extra))
@@ -151,7 +163,8 @@ def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     # The student's name names the satellite: in run.json, on the plot and,
     # with --station, on the class station.
     name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *run_args, *name,
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *virtual_time(sheet),
+           *run_args, *name,
            *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
@@ -350,31 +363,51 @@ def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, t
     extra = [f"--station={args.station}"] if args.station else []
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool, \
             concurrent.futures.ThreadPoolExecutor(max_workers=1) as drawer:
-        built = {}
-        for s in subs + ([ref] if ref else []):
-            if s.kind == "c" and not s.problem:
-                if flags_problem:
-                    s.problem = flags_problem
-                else:
-                    room = sandbox.Room(limits) if limits else None
-                    built[pool.submit(submissions.build, s, s.dir, flags, room,
-                                      args.build_time_limit)] = s
-        concurrent.futures.wait(built)
-        flown = [(s, c) for s in subs + ([ref] if ref else []) if not s.problem for c in cases]
-        progress = Progress(len(flown), sys.stderr).start()
+        everyone = subs + ([ref] if ref else [])
+        for s in everyone:
+            if s.kind == "c" and not s.problem and flags_problem:
+                s.problem = flags_problem
+        planned = [s for s in everyone if not s.problem]
+        progress = Progress(len(planned) * len(cases), sys.stderr).start()
+        futures, lock = [], threading.Lock()
 
         def fly(o):
+            """The case flown and judged; its plot is drawn while the rest fly."""
             progress.case_started()
             try:
-                return run_case(o, sim, sheet, time_limit, skip, extra, limits)
+                run_case(o, sim, sheet, time_limit, skip, extra, limits)
             finally:
                 progress.case_ended()
+            return drawer.submit(draw, o, programs)
 
-        futures = [pool.submit(fly, Outcome(s, c, os.path.join(s.dir, f"case-{c.number}")))
-                   for s, c in flown]
-        plots = [drawer.submit(draw, f.result(), programs)
-                 for f in concurrent.futures.as_completed(futures)]
-        outcomes = [f.result() for f in plots]
+        def schedule(s):
+            if s.problem:
+                progress.drop(len(cases))
+                return
+            with lock:
+                futures.extend(pool.submit(fly, Outcome(s, c, os.path.join(s.dir,
+                                                                            f"case-{c.number}")))
+                               for c in cases)
+
+        def build_then_fly(s, room):
+            # A submission's cases fly as soon as it is built: no processor
+            # waits for the class's last build.
+            try:
+                submissions.build(s, s.dir, flags, room, args.build_time_limit)
+            except Exception as e:  # whatever it was, this submission only
+                s.problem = s.problem or f"the grader could not build it: {e}"
+            schedule(s)
+
+        builds = []
+        for s in planned:
+            if s.kind == "c":
+                room = sandbox.Room(limits) if limits else None
+                builds.append(pool.submit(build_then_fly, s, room))
+            else:
+                schedule(s)
+        # Every case is in the pool once the last build has ended.
+        concurrent.futures.wait(builds)
+        outcomes = [f.result().result() for f in futures]
         progress.finish()
     by_sub = {s.name: sorted((o for o in outcomes if o.sub is s), key=lambda o: o.case.number)
               for s in subs}

@@ -47,6 +47,12 @@ class Progress:
             if not self.terminal:
                 self._print(self.line())
 
+    def drop(self, n):
+        """n cases that will not fly after all (their submission did not
+        build)."""
+        with self._lock:
+            self.total -= n
+
     def estimate(self):
         """Seconds left at the pace so far: cases end in rounds of the pool,
         so the time per case so far stands for the ones left."""

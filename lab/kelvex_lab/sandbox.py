@@ -563,9 +563,19 @@ class Sealed:
         if self.mntns is None:
             return None
         os.makedirs(dest)
+        # What is bound into the working folder (the kit, the program's own
+        # folder, where the machine keeps them under WORK) is not the
+        # program's: neither its files nor the folders made to hold it.
+        bound = set()
+        for _, inside in self.room.ro + self.room.rw + self.room.dev:
+            rel = os.path.relpath(inside, WORK)
+            while not rel.startswith("..") and rel not in (".", ""):
+                bound.add(rel)
+                rel = os.path.dirname(rel)
         try:
             tar = subprocess.Popen(["nsenter", f"--mount=/proc/self/fd/{self.mntns}", "--",
-                                    "tar", "-C", WORK, "-cf", "-", "."], pass_fds=[self.mntns],
+                                    "tar", "--one-file-system", "-C", WORK, "-cf", "-", "."],
+                                   pass_fds=[self.mntns],
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         except OSError:
             return None
@@ -577,7 +587,7 @@ class Sealed:
                     if name.startswith(("..", "/")) or name == ".":
                         continue
                     path = os.path.join(dest, name)
-                    if m.isdir():
+                    if m.isdir() and name not in bound:
                         os.makedirs(path, exist_ok=True)
                     elif m.isreg():
                         os.makedirs(os.path.dirname(path), exist_ok=True)

@@ -18,7 +18,8 @@ public:
     void received(double t, const uint8_t* frame, size_t n) { write(t, "rx", frame, n); }
     // Logs every frame in the written bytes (a glued write holds two).
     void sent(double t, const uint8_t* bytes, size_t n);
-    // Hands what was logged to the file; the server calls it once a round.
+    // Hands what was logged to the file; the server calls it a few times a
+    // second and at its end.
     void flush() { std::fflush(file_.get()); }
 
 private:

@@ -53,7 +53,15 @@ void Server::use_clock(clock::VirtualClock* c)
 {
     clock_ = c;
     if (clock_) {
-        watch(clock_->bell_fd(), [this] { clock_->drain_bell(); });
+        // The clock's real time through the vDSO: it is read several times
+        // an exchange, and a system call for each is most of its cost here.
+        clock::set_real_clock(&::clock_gettime);
+        // One read empties the doorbell (a ring is a byte); were there more,
+        // the next poll finds them.
+        watch(clock_->bell_fd(), [this] {
+            char rings[256];
+            (void)!::read(clock_->bell_fd(), rings, sizeof rings);
+        });
         start_unix_ = static_cast<double>(clock::kRealtimeBase) / clock::kNsPerS;
     }
 }
@@ -68,7 +76,10 @@ double Server::now() const
 
 void Server::advance()
 {
-    const double target = now();
+    // In virtual time the physics reaches the instant the clock was moved
+    // to (an event due at 5 s happens at 5.000 s), though its steps summed
+    // in doubles may come a hair short of it.
+    const double target = now() + (clock_ ? 1e-9 : 0.0);
     while (physics_.time() + kStep <= target) {
         physics_.step(kStep);
     }
@@ -88,6 +99,11 @@ void Server::read_line()
                     traffic_->received(now(), f.raw.data(), f.raw.size());
                 }
                 handle(f);
+            }
+            if (static_cast<size_t>(n) < sizeof buf) {
+                // All there was: a read that finds nothing costs the pty a
+                // flush of its buffers; the next poll says when more comes.
+                return;
             }
             continue;
         }
@@ -235,6 +251,19 @@ int64_t Server::own_due_ns(double until) const
     return std::max(ns, clock_->now_ns() + 1);
 }
 
+// How long, in real time, the run's end waits for the mission's end to
+// reach the clock.
+constexpr int64_t kFinishBoundNs = 5000000000;
+
+void Server::finish()
+{
+    if (clock_ == nullptr) {
+        stop();
+        return;
+    }
+    finishing_since_ = clock::real_ns();
+}
+
 // The loop in virtual time: do what is due at this instant, hand the clock
 // back to the parties whose time has come, answer what arrived, and move the
 // clock when everyone waits.
@@ -243,6 +272,11 @@ void Server::run_virtual(double until)
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
     while (!stopped_ && (until < 0 || now() < until)) {
+        // The mission's end never reached the clock (its slot lost): the
+        // run being over is enough after a while.
+        if (finishing_since_ != 0 && clock::real_ns() - finishing_since_ > kFinishBoundNs) {
+            break;
+        }
         // After the mission's end (and its last words) or at the time limit
         // the clock stands still: the run ends it.
         if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
@@ -251,9 +285,7 @@ void Server::run_virtual(double until)
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
-        if (traffic_) {
-            traffic_->flush();
-        }
+        flush_log(false);
         if (moved && clock_->wake_due()) {
             moved = false;
         }
@@ -266,9 +298,17 @@ void Server::run_virtual(double until)
             stop();
             break;
         }
+        // After the mission's end (and its last words) or at the time limit
+        // the clock stands still: the run ends it.
+        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
+            frozen_at = now() + drain_s_;
+        }
         int64_t real_wait = -1;
         const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
         if (stop_at >= 0 && now() >= stop_at - 1e-9) {
+            if (finishing_since_ != 0 && frozen_at >= 0) {
+                break;  // the run is over and the clock stands still: all is said
+            }
             if (this->wait(0.05) > 0) {
                 handle_ready();
             }
@@ -302,6 +342,7 @@ void Server::run(double limit_s)
         run_virtual(limit_s >= 0 ? now() + limit_s : -1);
         advance();
         flush_due();
+        flush_log(true);
         return;
     }
     // The kernel may defer a wake-up by this thread's timer slack (50 µs by
@@ -312,9 +353,7 @@ void Server::run(double limit_s)
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
-        if (traffic_) {
-            traffic_->flush();
-        }
+        flush_log(false);
         if (wait(wait_s(until)) <= 0) {
             continue;
         }
@@ -330,6 +369,21 @@ void Server::run(double limit_s)
     }
     advance();
     flush_due();
+    flush_log(true);
+}
+
+void Server::flush_log(bool now)
+{
+    // A few times a second, not every round: a write for each exchange
+    // would cost the line log more than the exchange.
+    if (traffic_ == nullptr) {
+        return;
+    }
+    const auto real = std::chrono::steady_clock::now();
+    if (now || real - log_flushed_ >= kLogFlushPeriod) {
+        traffic_->flush();
+        log_flushed_ = real;
+    }
 }
 
 }  // namespace kelvex::sim

@@ -52,6 +52,11 @@ public:
     // most that many seconds.
     void run(double limit_s = -1);
     void stop() { stopped_ = true; }
+    // The run is over (its orchestrator says so): in virtual time, stops
+    // once the clock stands still after the mission's end, so that the run
+    // ends at the same instant however fast the orchestrator was; at once
+    // in real time.
+    void finish();
     // Simulated seconds since the server was made; wall-clock paced, or the
     // virtual clock's.
     double now() const;
@@ -72,6 +77,8 @@ private:
     // Waits for the descriptors at most `seconds`, to the nanosecond.
     int wait(double seconds);
     void handle_ready();
+    // Hands the line log to its file when it is due (or `now`).
+    void flush_log(bool now);
     void run_virtual(double until);
     // The earliest moment the simulator has something to do, in virtual ns.
     int64_t own_due_ns(double until) const;
@@ -85,6 +92,8 @@ private:
     std::chrono::steady_clock::time_point start_;
     double start_unix_;
     LineLog* traffic_ = nullptr;
+    static constexpr std::chrono::milliseconds kLogFlushPeriod{100};
+    std::chrono::steady_clock::time_point log_flushed_{};
     FrameReader reader_;
     std::multimap<double, Bytes> queue_;  // answers by the time they are due
     Bytes unwritten_;                     // what the line did not take yet
@@ -93,6 +102,7 @@ private:
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
     std::atomic<bool> stopped_{false};
+    int64_t finishing_since_ = 0;  // real ns when finish() came; 0: not yet
     clock::VirtualClock* clock_ = nullptr;
     double limit_s_ = 0;
     double drain_s_ = 0.5;

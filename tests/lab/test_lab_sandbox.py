@@ -172,6 +172,21 @@ def test_what_the_room_left_is_kept_without_its_links(tmp_path):
     assert (tmp_path / "left" / "photos" / "1.jpeg").read_text() == "jpeg\n"
 
 
+def test_what_is_bound_into_the_working_folder_is_not_kept(tmp_path):
+    # A kit kept under the room's working folder's path on this machine is
+    # bound there: the program's own files are kept, the kit's are not.
+    kit = tmp_path / "kit"
+    kit.mkdir()
+    (kit / "module.py").write_text("kit\n")
+    room = sandbox.Room(sandbox.Limits(**SMALL)).read_only(str(kit), sandbox.WORK + "/opt/kit")
+    s = sandbox.Sealed(room, ["sh", "-c", "echo jpeg > 1.jpeg; mkdir opt/mine; "
+                                          "echo x > opt/mine/x"], io.BytesIO())
+    s.proc.wait(20)
+    s.end(keep=str(tmp_path / "left"))
+    assert sorted(os.listdir(tmp_path / "left")) == ["1.jpeg", "opt"]
+    assert os.listdir(tmp_path / "left" / "opt") == ["mine"]
+
+
 def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
     net = sandbox.Network.make()
     try:

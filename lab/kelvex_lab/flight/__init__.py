@@ -372,9 +372,9 @@ class Flight:
         if options.get("station") and options.get("no-ground"):
             print("kelvex-sim: --station needs kelvex-ground, not --no-ground", file=sys.stderr)
             return EXIT_START_FAILED
-        judged = self.sheet is not None or bool(options.get("checks"))
+        judged = self.sheet is not None or bool(options.get("checks") or options.get("scenario"))
         try:
-            virtual, self.speed = clock.choose(options, judged, bool(self.events))
+            virtual, self.speed = clock.choose(options, judged)
             if virtual:
                 interposer = clock.find_interposer(self.kit.sim)
                 if interposer is None:
@@ -480,10 +480,15 @@ class Flight:
         ended = threading.Event()
         scheduler = None
         if self.events:
+            timing = {"t0": t0, "ended": ended}
+            if self.vclock is not None:
+                # Its own party on the clock, taken before the mission starts.
+                rate = float(recorded.get("telemetry-rate") or 0)
+                timing.update(party=self.vclock.party(), row_s=1 / rate if rate > 0 else None)
             scheduler = threading.Thread(
                 target=scenario.run, name="scenario",
                 args=(self.run_dir, self.events, ConsoleLines(self.console)),
-                kwargs={"t0": t0, "ended": ended}, daemon=True)
+                kwargs=timing, daemon=True)
             scheduler.start()
         argv, env = self.launcher.command(self.mission_argv(), self.mission_env(options), self)
         mission = Mission(self.launcher, argv, env, self.run_dir,
