@@ -9,13 +9,14 @@ import ftplib
 import io
 import os
 import socket
+import threading
 import time
 
 import pytest
 from PIL import Image
 
-from groundkit import (FakeClass, Station, configured, ground_package, page_server,  # noqa: F401 (fixture)
-                       rss_mb, wait_for)
+from groundkit import (FakeClass, Station, configured, ground_package, neighbour,  # noqa: F401
+                       page_server, rss_mb, wait_for)
 
 A, B = "127.0.0.5", "127.0.0.6"
 CROWD = ("127.0.0.21", "127.0.0.22")
@@ -206,6 +207,48 @@ def test_idle_connections_of_others_make_room_for_a_satellite(tmp_path):
     finally:
         for ftp in held:
             ftp.close()
+        assert st.stop() == 0
+
+
+# A neighbour's crowd: idle anonymous logins from many addresses, and
+# connections that never log in, held until the test ends them.
+CROWDER = r"""
+import ftplib, socket, sys, time
+host, port, held_s = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+held = []
+for n in range(30, 40):
+    for _ in range(2):
+        try:
+            ftp = ftplib.FTP()
+            ftp.connect(host, port, timeout=5, source_address=("127.0.1.%d" % n, 0))
+            ftp.login()
+            held.append(ftp)
+        except (OSError, ftplib.Error):
+            pass
+        try:
+            held.append(socket.create_connection((host, port), 5, source_address=("127.0.2.%d" % n, 0)))
+        except OSError:
+            pass
+print(len(held), flush=True)
+time.sleep(held_s)
+"""
+
+
+def test_a_neighbours_crowd_of_connections_does_not_starve_a_satellite(tmp_path, neighbour):
+    st = configured(str(tmp_path), "[ftp]\nconnections_per_address = 2\nmax_connections = 8\n",
+                    single=False)
+    out = []
+    try:
+        crowd = threading.Thread(target=lambda: out.append(
+            neighbour.run(CROWDER, st.bind, st.ftp_port, 8, timeout=60)))
+        crowd.start()
+        assert wait_for(lambda: len([s for s in st.json("/api/satellites") if s["id"].startswith("127.0.1.")]) >= 4)
+        # Another user's idle crowd fills the station; a satellite still uploads.
+        assert session_upload(st, B, noise(5000)).startswith("226")
+        assert photos_of(st, B, 1)
+        crowd.join()
+        assert int(out[0]) > 8
+    finally:
         assert st.stop() == 0
 
 
