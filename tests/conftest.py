@@ -1,11 +1,12 @@
 # Shared by the Python suites: the test doubles in tests/fakes and the kits
-# of the components' folders (groundkit, labkit, module_support), which
-# suites of other components use too.
+# of the components' folders (groundkit, labkit, module_support, and
+# projects: the desk's pyproject.toml entry points), which suites of other
+# components use too.
 import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-for kit in ("python", "lab", "ground", "fakes"):
+for kit in ("python", "lab", "ground", "cmake", "fakes"):
     sys.path.insert(0, os.path.join(HERE, kit))
 # The simulator's tables the build writes (kelvex_sim_tables), for the suites
 # and the tools they start, also when started by hand: the build tree is

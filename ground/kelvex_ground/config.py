@@ -16,8 +16,12 @@ DEFAULTS = {
     "dir": "kelvex-run/ground-station",
     "satellite_mb": 500,
     "total_mb": 4096,
+    # What an upload that does not announce its size (ALLO) reserves.
+    "upload_mb": 64,
     "idle_timeout": 120,
+    "login_timeout": 10,
     "connections_per_address": 8,
+    "max_connections": 256,
     "passive_ports": None,
     "max_satellites": 256,
     "ingest_from": ["127.0.0.0/8", "::1/128"],
@@ -47,8 +51,11 @@ FILE_KEYS = {
     ("station", "max_satellites"): ("max_satellites", int),
     ("quotas", "satellite_mb"): ("satellite_mb", (int, float)),
     ("quotas", "total_mb"): ("total_mb", (int, float)),
+    ("quotas", "upload_mb"): ("upload_mb", (int, float)),
     ("ftp", "idle_timeout"): ("idle_timeout", int),
+    ("ftp", "login_timeout"): ("login_timeout", (int, float)),
     ("ftp", "connections_per_address"): ("connections_per_address", int),
+    ("ftp", "max_connections"): ("max_connections", int),
     ("ftp", "passive_ports"): ("passive_ports", list),
     ("ingest", "from"): ("ingest_from", list),
     ("boards", "addresses"): ("boards", list),
@@ -117,5 +124,6 @@ def settings(args):
         if value is not None and value != []:
             merged[name] = value
     merged["mqtt_settings"] = {key: merged[name] for name, key in MQTT_KEYS.items()}
-    merged["quota_bytes"] = (int(merged["satellite_mb"] * MB), int(merged["total_mb"] * MB))
+    merged["quota_bytes"] = (int(merged["satellite_mb"] * MB), int(merged["total_mb"] * MB),
+                             int(merged["upload_mb"] * MB))
     return merged

@@ -18,7 +18,9 @@ unknown id returns None (the web server answers 404).
           "state": "running"|"ended"|"silent", "exit_status", "time_limited",
           "run" (the run folder's name or null), "pointing_deg",
           "rate_dps", "last_photo" (name or null), "photos", "lines",
-          "alarms": [text...], "dropped"}]      in the order first heard
+          "alarms": [text...], "dropped" (log lines lost), "drops":
+          {"log_queue", "log_file", "uploads_refused", "uploads_cut",
+           "connections_refused"}]              in the order first heard
     station.log(id, since)          GET /api/sat/<id>/log?since=N
         {"next", "first", "lines": [{"n", "t", "time", "text"}], "dropped"}
     station.photos(id)              GET /api/sat/<id>/photos
@@ -38,11 +40,6 @@ unknown id returns None (the web server answers 404).
         IngestRefused (answer 403) for a peer not allowed to ingest and
         ValueError (answer 400) for a body that is not as above. A review
         station refuses every ingest.
-    station.first_id()              the satellite the single-satellite
-                                    endpoints mean (/api/log, /api/photos,
-                                    /api/telemetry, /photos/NAME, /thumbs/NAME)
-    station.legacy_log(since), legacy_photos(), legacy_telemetry(since)
-                                    those endpoints' answers, as they were
 """
 
 import hashlib
@@ -210,6 +207,13 @@ class Satellite:
     def lost(self):
         return self.dropped + (self.file.dropped if self.file else 0)
 
+    def drops(self):
+        """What this satellite lost, by where."""
+        return {"log_queue": self.dropped, "log_file": self.file.dropped if self.file else 0,
+                "uploads_refused": self.photos.refused_uploads,
+                "uploads_cut": self.photos.cut_uploads,
+                "connections_refused": self.photos.refused_connections}
+
     def alarms(self, now):
         out = []
         state = self.state(now)
@@ -219,6 +223,13 @@ class Satellite:
             out.append("ended with status %d" % self.exit_status)
         if self.lost():
             out.append("%d log lines lost" % self.lost())
+        if self.photos.refused_uploads:
+            out.append("%d uploads refused: over the quota" % self.photos.refused_uploads)
+        if self.photos.cut_uploads:
+            out.append("%d uploads cut short" % self.photos.cut_uploads)
+        if self.photos.refused_connections:
+            out.append("%d FTP connections refused: past its share"
+                       % self.photos.refused_connections)
         if self.file is not None and self.file.failing:
             out.append("log.txt cannot be written: %s" % self.file.failing)
         used = self.photos.used_bytes() / max(1, self.station.quota.per_satellite)
@@ -233,7 +244,7 @@ class Satellite:
                     rate_dps=self.telemetry.last("rate_dps"),
                     last_photo=photos[-1]["name"] if photos else None,
                     photos=len(photos), lines=self.book.count,
-                    alarms=self.alarms(now), dropped=self.lost())
+                    alarms=self.alarms(now), dropped=self.lost(), drops=self.drops())
 
 
 class Station:
@@ -340,7 +351,14 @@ class Station:
             return sat
 
     def _add(self, address, run):
-        if len(self._sats) >= self.max_satellites:
+        full = len(self._sats) >= self.max_satellites
+        if not full and run is None and self.boards is None:
+            # Where any address is a board's, one sender that binds many
+            # addresses could fill the table: addresses nobody listed leave
+            # a quarter of it to the runs that register.
+            unlisted = sum(1 for s in self._sats.values() if s.run is None)
+            full = unlisted >= self.max_satellites - self.max_satellites // 4
+        if full:
             self.refused += 1
             return None
         key = run or address
@@ -357,7 +375,7 @@ class Station:
 
     def ftp_home(self, peer):
         """Where an anonymous FTP login from peer puts its files
-        (make_ftp_server): a board's."""
+        (PhotoServer): a board's."""
         sat = self.satellite_for(peer)
         if sat is None:
             return None
@@ -365,7 +383,11 @@ class Station:
 
     def _home(self, sat):
         sat.last_heard = time.time()
-        return (sat.dir, sat.photos, [s.photos for s in self._all()])
+        return (sat.dir, sat.photos, self.photo_stores)
+
+    def photo_stores(self):
+        """Every satellite's photos, which the total quota bounds."""
+        return [s.photos for s in self._all()]
 
     def ftp_login(self, peer, user, secret):
         """Where the uploads of a run that logs in with its id and secret go;
@@ -507,7 +529,9 @@ class Station:
         if self._echo is not None:
             self._echo.write(echo)
         self._heard.update(groups)
-        self._count_drops(groups)
+        # Every satellite's: one whose lines the queue all dropped is in no
+        # group.
+        self._count_drops(self._all())
 
     def _count_drops(self, sats=None):
         """Puts each loss on the satellite that lost it: what the queue refused
@@ -528,11 +552,16 @@ class Station:
             self._heard = set()
             sats = self._all()
         for sat in sats:
-            if sat.run is not None:
-                # A registered run's lines come by its relay, not by datagram:
-                # an address's losses are a board's.
+            if sat.run is not None and not self.single:
+                # A registered run's lines come to a class station by its
+                # relay, not by datagram: an address's losses are a board's.
                 continue
-            dropped = by_peer.get(sat.address, 0) + sat.dropped_kernel
+            if self.single:
+                # Whoever the senders the check let through, they are its one
+                # mission's.
+                dropped = sum(dict.copy(by_peer).values()) + sat.dropped_kernel
+            else:
+                dropped = by_peer.get(sat.address, 0) + sat.dropped_kernel
             if dropped != sat.dropped:
                 sat.dropped = dropped
                 self._emit("on_status", sat, sat.status())
@@ -574,6 +603,9 @@ class Station:
                           "this station's satellites" % drops["strangers"])
         if drops["kernel"] or drops["queue"]:
             alarms.append("%d log datagrams dropped on arrival" % (drops["kernel"] + drops["queue"]))
+        if self.refused:
+            alarms.append("%d datagrams, uploads or posts refused: the satellite table is full "
+                          "(%d satellites)" % (self.refused, self.max_satellites))
         if self._echo is not None and self._echo.closed:
             alarms.append("standard output is closed")
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
@@ -729,30 +761,6 @@ class Station:
         sat.save()
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}
-
-    # --- the single-satellite endpoints
-
-    def first_id(self):
-        sats = self._all()
-        return sats[0].id if sats else None
-
-    def legacy_log(self, since):
-        sat_id = self.first_id()
-        page = self.log(sat_id, since) if sat_id else {"next": 0, "first": 0, "lines": [], "dropped": 0}
-        for line in page["lines"]:
-            line["seq"] = line.pop("n")
-        return page
-
-    def legacy_photos(self):
-        sat_id = self.first_id()
-        photos = self.photos(sat_id) if sat_id else []
-        return {"photos": [dict(p, mtime=p["t"]) for p in photos]}
-
-    def legacy_telemetry(self, since):
-        sat_id = self.first_id()
-        if sat_id:
-            return self.telemetry(sat_id, since)
-        return Telemetry(None).since(since)
 
 
 class RunControl:

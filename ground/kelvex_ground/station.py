@@ -11,7 +11,7 @@ import threading
 from . import __version__
 from .config import ConfigError, settings
 from .logstore import RECEIVE_BUFFER, Receiver, open_udp, say
-from .photos import FtpThread, Quota, make_ftp_server
+from .photos import FtpSettings, FtpThread, PhotoServer, Quota
 from .satellites import Station
 from .senders import SenderCheck
 from .control import SocketForwarder
@@ -158,7 +158,7 @@ def transmitter_dead(state):
     return why
 
 
-def build(args, conf, servers, log_socket=None, inside=None, senders=None):
+def build(args, conf, servers, log_socket=None, inside=None, senders=None, vendor_dirs=()):
     """The station; its servers are appended to servers as each one listens,
     so that a failure can close the ones already there. log_socket: the log
     datagrams' socket, bound by the caller (a run that claimed its address
@@ -167,7 +167,8 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None):
     which the FTP server is made and started (a run's own network namespace,
     where its mission reaches it), the page staying outside.
     senders: a SenderCheck that every datagram and upload must pass (a run's
-    station: its mission's)."""
+    station: its mission's). vendor_dirs: where the page's libraries are
+    looked for first (a build tree's)."""
     quota = Quota(*conf["quota_bytes"])
     if senders is None and args.sender_uid is not None:
         senders = SenderCheck(args.sender_uid)
@@ -190,14 +191,15 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None):
         if station.receiver.buffer < RECEIVE_BUFFER:
             say("the log socket buffers %d KB (asked %d MB): raise net.core.rmem_max to keep "
                 "larger bursts" % (station.receiver.buffer >> 10, RECEIVE_BUFFER >> 20))
+        settings = FtpSettings(idle_timeout=conf["idle_timeout"],
+                               per_address=conf["connections_per_address"],
+                               max_connections=conf["max_connections"],
+                               passive_ports=conf["passive_ports"],
+                               login_timeout=conf["login_timeout"])
         with (inside or contextlib.nullcontext)():
-            ftp = FtpThread(make_ftp_server(root, station.ftp_home, conf["bind"], conf["ftp_port"], quota,
-                                            station.photo_arrived, idle_timeout=conf["idle_timeout"],
-                                            per_address=conf["connections_per_address"],
-                                            passive_ports=conf["passive_ports"],
-                                            refuse=transmitter_dead(args.state) if args.state else None,
-                                            login_of=None if single else station.ftp_login,
-                                            accept=senders.connection if senders else None))
+            ftp = FtpThread(PhotoServer((conf["bind"], conf["ftp_port"]), station, settings,
+                                        refuse=transmitter_dead(args.state) if args.state else None,
+                                        accept=senders.connection if senders else None))
         ftp.inside = inside
         servers.append(ftp)
         station.ports.update(log_port=station.receiver.port, ftp_port=ftp.port)
@@ -210,7 +212,7 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None):
         instructor = Instructor(station.control, networks=args.instructor_network)
     station.instructor = instructor
     web = WebServer(conf["bind"], conf["http_port"], station, hosts=args.http_host,
-                    idle_timeout=args.http_timeout, instructor=instructor)
+                    idle_timeout=args.http_timeout, instructor=instructor, vendor_dirs=vendor_dirs)
     servers.append(web)
     station.ports["http_port"] = web.port
     if conf["mqtt"]:
@@ -226,7 +228,9 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None):
     return station, web
 
 
-def main(argv=None):
+def main(argv=None, vendor_dirs=()):
+    """vendor_dirs: where a build tree keeps the page's libraries (an
+    installed station serves its own)."""
     args = parse_args(sys.argv[1:] if argv is None else argv)
     try:
         conf = settings(args)
@@ -243,7 +247,7 @@ def main(argv=None):
 
     servers = []
     try:
-        station, web = build(args, conf, servers)
+        station, web = build(args, conf, servers, vendor_dirs=vendor_dirs)
     except (OSError, ValueError) as e:
         say(str(e))
         stop_servers(station=None, servers=servers)

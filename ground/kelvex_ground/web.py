@@ -10,7 +10,7 @@ The server reads the station through a data object with these methods
   telemetry(sat, since)     {columns, rows, next, file_generation[, t0_unix]}
   station_info()            {version, log_port, ftp_port, http_port, drops, started}
   photo_path(sat, name)     path of a listed photo
-  thumbnail(sat, name)      JPEG bytes of its thumbnail
+  thumbnail(sat, name)      JPEG bytes of its thumbnail; TimeoutError: not now
 and, on a station that takes what per-run stations relay,
   register(peer, body, identity), ingest_log/_telemetry/_status/_control(peer, body, identity)
                             the JSON answer; IngestRefused for a peer or identity
@@ -31,7 +31,7 @@ import socket
 import urllib.parse
 from http.server import BaseHTTPRequestHandler
 
-from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, SocketWriter, request_complete
+from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, request_complete
 
 try:
     from .satellites import IngestRefused
@@ -41,9 +41,8 @@ except ImportError:
         pass
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
-# Where the page's libraries fetched at build time are; the launcher puts the
-# build tree's folder first.
-VENDOR_DIRS = [os.path.join(STATIC, "vendor")]
+# Where the page's libraries fetched at build time are, once installed.
+VENDOR = os.path.join(STATIC, "vendor")
 CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
     ".js": "text/javascript; charset=utf-8",
@@ -164,217 +163,235 @@ class Instructor:
         return None
 
 
-def make_handler(data, hosts, instructor):
-    class Handler(BaseHTTPRequestHandler):
-        server_version = "kelvex-ground"
-        # Every answer closes its connection: the server then never keeps a
-        # thread for a connection that stays open.
-        protocol_version = "HTTP/1.0"
-        # A request too broken to name its version still gets a status line.
-        default_request_version = "HTTP/1.0"
+class PageRequest(BaseHTTPRequestHandler):
+    """One request on the page server, already read whole; its "request"
+    is the Answer it writes (httpserve), which the server sends once it is
+    made. As in the standard library's servers, self.server is the server it
+    came to: its data, hosts, instructor and vendor_dirs are what the answer
+    reads."""
 
-        def __init__(self, sock, address, raw):
-            self._raw = raw
-            super().__init__(sock, address, None)
+    server_version = "kelvex-ground"
+    # Every answer closes its connection: the server then never keeps a
+    # thread for a connection that stays open.
+    protocol_version = "HTTP/1.0"
+    # A request too broken to name its version still gets a status line.
+    default_request_version = "HTTP/1.0"
 
-        def setup(self):
-            self.connection = self.request
-            self.rfile = io.BytesIO(self._raw)
-            self.wfile = SocketWriter(self.request)
+    def __init__(self, out, address, raw, server):
+        self._raw = raw
+        super().__init__(out, address, server)
 
-        def finish(self):
-            pass
+    def setup(self):
+        self.rfile = io.BytesIO(self._raw)
+        self.wfile = self.request
 
-        def log_message(self, fmt, *args):
-            pass
+    def finish(self):
+        pass
 
-        def do_GET(self):
-            self._answer(body=True)
+    def log_message(self, fmt, *args):
+        pass
 
-        def do_HEAD(self):
-            self._answer(body=False)
+    def do_GET(self):
+        self._answer(body=True)
 
-        def do_POST(self):
-            self._answer(body=True, post=True)
+    def do_HEAD(self):
+        self._answer(body=False)
 
-        def _answer(self, body, post=False):
-            self._body = body
-            refused = hosts.check(self.headers.get("Host"))
-            if refused is None and self.request_version == "HTTP/1.1" and "Host" not in self.headers:
-                refused = 400
-            if refused:
-                return self._error(refused)
-            try:
-                parts, query = decode_path(self.path)
-                if post:
-                    return self._post(parts)
-                return self._get(parts, query)
-            except NotFound:
-                return self._error(404)
-            except BadRequest:
-                return self._error(400)
-            except Exception:
-                return self._error(500)
+    def do_POST(self):
+        self._answer(body=True, post=True)
 
-        def _get(self, parts, query):
-            if parts in (["", ], ["index.html"]):
-                return self._file(os.path.join(STATIC, "index.html"))
-            head = parts[0]
-            if head == "static":
-                return self._static(parts[1:])
-            if head == "sat" and len(parts) == 2:
-                if not self._known(parts[1]):
-                    return self._error(404)
-                return self._file(os.path.join(STATIC, "sat.html"))
-            if head == "api":
-                return self._api(parts[1:], query)
-            if head in ("photos", "thumbs") and len(parts) in (2, 3):
-                sat = parts[1] if len(parts) == 3 else self._first()
-                name = parts[-1]
-                if sat is None or not FILE_NAME.match(name):
-                    return self._error(404)
-                if head == "photos":
-                    found = data.photo_path(sat, name)
-                    return self._file(found) if found else self._error(404)
-                thumb = data.thumbnail(sat, name)
-                return self._send(200, "image/jpeg", thumb) if thumb else self._error(404)
+    def _answer(self, body, post=False):
+        self._body = body
+        refused = self.server.hosts.check(self.headers.get("Host"))
+        if refused is None and self.request_version == "HTTP/1.1" and "Host" not in self.headers:
+            refused = 400
+        if refused:
+            return self._error(refused)
+        try:
+            parts, query = decode_path(self.path)
+            if post:
+                return self._post(parts)
+            return self._get(parts, query)
+        except NotFound:
             return self._error(404)
+        except BadRequest:
+            return self._error(400)
+        except Exception:
+            return self._error(500)
 
-        def _api(self, parts, query):
-            if parts == ["station"]:
-                info = dict(data.station_info())
-                info["instructor"] = instructor is not None
-                return self._json(info)
-            if parts == ["satellites"]:
-                return self._json(data.satellites())
-            if parts[2:] == ["faults"] and parts[0] == "sat":
-                return self._instructed(parts[1], lambda f: f.faults(parts[1]))
-            if len(parts) == 3 and parts[0] == "sat":
-                return self._json(self._of(parts[1], parts[2], query))
-            if len(parts) == 1 and parts[0] in ("log", "photos", "telemetry"):
-                # The single-satellite page's endpoints: the first satellite.
-                sat = self._first()
-                value = self._of(sat, parts[0], query) if sat else None
-                return self._json(legacy(parts[0], value))
-            return self._error(404)
-
-        def _of(self, sat, what, query):
-            if what == "log":
-                value = data.log(sat, since_of(query))
-            elif what == "telemetry":
-                value = data.telemetry(sat, since_of(query))
-            elif what == "photos":
-                value = data.photos(sat)
-            else:
-                value = None
-            if value is None:
-                raise NotFound()
-            return value
-
-        def _post(self, parts):
-            ingest = None
-            if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in INGEST:
-                ingest = getattr(data, INGEST[parts[2]], None)
-            if not ingest and (len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault"):
+    def _get(self, parts, query):
+        if parts in (["", ], ["index.html"]):
+            return self._file(os.path.join(STATIC, "index.html"))
+        head = parts[0]
+        if head == "static":
+            return self._static(parts[1:])
+        if head == "sat" and len(parts) == 2:
+            if not self._known(parts[1]):
                 return self._error(404)
-            length = self.headers.get("Content-Length", "")
-            if not length.isdigit():
-                return self._error(411)
-            if int(length) > (MAX_INGEST if ingest else MAX_BODY):
-                return self._error(413)
-            body = self.rfile.read(int(length))
-            if ingest:
-                # JSON only: a page elsewhere cannot send that without asking
-                # first, and nothing here answers such a question.
-                if self.headers.get_content_type() != "application/json":
-                    return self._error(415)
-                identity = (self.headers.get(RUN_HEADER), self.headers.get(SECRET_HEADER))
-                try:
-                    return self._json(ingest(self.client_address[0], json.loads(body),
-                                             identity=identity))
-                except IngestRefused as e:
-                    return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
-                except ValueError as e:
-                    return self._send(400, "text/plain; charset=utf-8", ("%s\n" % e).encode())
-
-            def switch(forwarder):
-                request = json.loads(body)
-                if not isinstance(request, dict):
-                    raise ValueError("the request is not a JSON object")
-                return forwarder.switch(parts[2], request)
-            return self._instructed(parts[2], switch)
-
-        def _instructed(self, sat, act):
-            """act(forwarder) for the instructor only, on a satellite the
-            forwarder can switch."""
-            if instructor is None:
+            return self._file(os.path.join(STATIC, "sat.html"))
+        if head == "api":
+            return self._api(parts[1:], query)
+        if head in ("photos", "thumbs") and len(parts) in (2, 3):
+            sat = parts[1] if len(parts) == 3 else self._first()
+            name = parts[-1]
+            if sat is None or not FILE_NAME.match(name):
                 return self._error(404)
-            refused = instructor.refusal(self.client_address[0], self.headers.get(TOKEN_HEADER))
-            if refused:
-                return self._error(refused)
-            if not self._known(sat) or instructor.forwarder.faults(sat) is None:
-                return self._error(404)
+            if head == "photos":
+                found = self.server.data.photo_path(sat, name)
+                return self._file(found) if found else self._error(404)
             try:
-                return self._json(act(instructor.forwarder))
+                thumb = self.server.data.thumbnail(sat, name)
+            except TimeoutError:
+                # Thumbnails are being made for others: the page asks again.
+                return self._error(503, retry_after=1)
+            return self._send(200, "image/jpeg", thumb) if thumb else self._error(404)
+        return self._error(404)
+
+    def _api(self, parts, query):
+        if parts == ["station"]:
+            info = dict(self.server.data.station_info())
+            info["instructor"] = self.server.instructor is not None
+            return self._json(info)
+        if parts == ["satellites"]:
+            return self._json(self.server.data.satellites())
+        if parts[2:] == ["faults"] and parts[0] == "sat":
+            return self._instructed(parts[1], lambda f: f.faults(parts[1]))
+        if len(parts) == 3 and parts[0] == "sat":
+            return self._json(self._of(parts[1], parts[2], query))
+        if len(parts) == 1 and parts[0] in ("log", "photos", "telemetry"):
+            # The single-satellite page's endpoints: the first satellite.
+            sat = self._first()
+            value = self._of(sat, parts[0], query) if sat else None
+            return self._json(legacy(parts[0], value))
+        return self._error(404)
+
+    def _of(self, sat, what, query):
+        if what == "log":
+            value = self.server.data.log(sat, since_of(query))
+        elif what == "telemetry":
+            value = self.server.data.telemetry(sat, since_of(query))
+        elif what == "photos":
+            value = self.server.data.photos(sat)
+        else:
+            value = None
+        if value is None:
+            raise NotFound()
+        return value
+
+    def _post(self, parts):
+        ingest = None
+        if len(parts) == 3 and parts[:2] == ["api", "ingest"] and parts[2] in INGEST:
+            ingest = getattr(self.server.data, INGEST[parts[2]], None)
+        if not ingest and (len(parts) != 4 or parts[:2] != ["api", "sat"] or parts[3] != "fault"):
+            return self._error(404)
+        length = self.headers.get("Content-Length", "")
+        if not length.isdigit():
+            return self._error(411)
+        if int(length) > (MAX_INGEST if ingest else MAX_BODY):
+            return self._error(413)
+        body = self.rfile.read(int(length))
+        if ingest:
+            # JSON only: a page elsewhere cannot send that without asking
+            # first, and nothing here answers such a question.
+            if self.headers.get_content_type() != "application/json":
+                return self._error(415)
+            identity = (self.headers.get(RUN_HEADER), self.headers.get(SECRET_HEADER))
+            try:
+                return self._json(ingest(self.client_address[0], json.loads(body),
+                                         identity=identity))
+            except IngestRefused as e:
+                return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
             except ValueError as e:
-                return self._json({"error": str(e)}, 400)
+                return self._send(400, "text/plain; charset=utf-8", ("%s\n" % e).encode())
 
-        def _first(self):
-            sats = data.satellites()
-            return sats[0]["id"] if sats else None
+        def switch(forwarder):
+            request = json.loads(body)
+            if not isinstance(request, dict):
+                raise ValueError("the request is not a JSON object")
+            return forwarder.switch(parts[2], request)
+        return self._instructed(parts[2], switch)
 
-        def _known(self, sat):
-            return any(s["id"] == sat for s in data.satellites())
-
-        def _static(self, parts):
-            if len(parts) == 1 and FILE_NAME.match(parts[0]):
-                return self._file(os.path.join(STATIC, parts[0]))
-            if len(parts) == 2 and parts[0] == "vendor" and FILE_NAME.match(parts[1]):
-                for d in VENDOR_DIRS:
-                    path = os.path.join(d, parts[1])
-                    if os.path.isfile(path):
-                        return self._file(path)
+    def _instructed(self, sat, act):
+        """act(forwarder) for the instructor only, on a satellite the
+        forwarder can switch."""
+        instructor = self.server.instructor
+        if instructor is None:
             return self._error(404)
+        refused = instructor.refusal(self.client_address[0], self.headers.get(TOKEN_HEADER))
+        if refused:
+            return self._error(refused)
+        if not self._known(sat) or instructor.forwarder.faults(sat) is None:
+            return self._error(404)
+        try:
+            return self._json(act(instructor.forwarder))
+        except ValueError as e:
+            return self._json({"error": str(e)}, 400)
 
-        def _json(self, value, code=200):
-            self._send(code, "application/json", json.dumps(value).encode())
+    def _first(self):
+        sats = self.server.data.satellites()
+        return sats[0]["id"] if sats else None
 
-        def _file(self, path):
-            if not os.path.isfile(path):
-                return self._error(404)
-            try:
-                with open(path, "rb") as f:
-                    content = f.read()
-            except OSError:
-                return self._error(404)
-            kind = CONTENT_TYPES.get(os.path.splitext(path)[1].lower(), "application/octet-stream")
-            self._send(200, kind, content)
+    def _known(self, sat):
+        return any(s["id"] == sat for s in self.server.data.satellites())
 
-        def _error(self, code):
-            text = http.client.responses.get(code, "error").lower()
-            self._send(code, "text/plain; charset=utf-8", (text + "\n").encode())
+    def _static(self, parts):
+        if len(parts) == 1 and FILE_NAME.match(parts[0]):
+            return self._file(os.path.join(STATIC, parts[0]))
+        if len(parts) == 2 and parts[0] == "vendor" and FILE_NAME.match(parts[1]):
+            for d in self.server.vendor_dirs:
+                path = os.path.join(d, parts[1])
+                if os.path.isfile(path):
+                    return self._file(path)
+        return self._error(404)
 
-        def _send(self, code, kind, content):
-            self.send_response(code)
-            self.send_header("Content-Type", kind)
-            self.send_header("Content-Length", str(len(content)))
-            self.send_header("Cache-Control", "no-store")
-            self.send_header("X-Content-Type-Options", "nosniff")
-            if kind.startswith("text/html"):
-                # Nothing from elsewhere, and no other site's page around it.
-                self.send_header("Content-Security-Policy", PAGE_POLICY)
-            self.send_header("Connection", "close")
-            self.end_headers()
-            if getattr(self, "_body", True):
-                self.wfile.write(content)
+    def _json(self, value, code=200):
+        self._send(code, "application/json", json.dumps(value).encode())
 
-        def send_error(self, code, message=None, explain=None):
-            # Requests the standard parser rejects get the same short answer.
-            self.close_connection = True
-            self._body = self.command != "HEAD"
-            self._error(code)
+    def _file(self, path):
+        """A file, sent from the disk as the reader takes it."""
+        if not os.path.isfile(path):
+            return self._error(404)
+        try:
+            f = open(path, "rb")
+        except OSError:
+            return self._error(404)
+        kind = CONTENT_TYPES.get(os.path.splitext(path)[1].lower(), "application/octet-stream")
+        size = os.fstat(f.fileno()).st_size
+        self._head(200, kind, size)
+        if getattr(self, "_body", True):
+            self.wfile.send_file(f, size)
+        else:
+            f.close()
 
-    return Handler
+    def _error(self, code, retry_after=None):
+        text = http.client.responses.get(code, "error").lower()
+        self._send(code, "text/plain; charset=utf-8", (text + "\n").encode(),
+                   retry_after=retry_after)
+
+    def _send(self, code, kind, content, retry_after=None):
+        self._head(code, kind, len(content), retry_after)
+        if getattr(self, "_body", True):
+            self.wfile.write(content)
+
+    def _head(self, code, kind, length, retry_after=None):
+        self.send_response(code)
+        if retry_after is not None:
+            self.send_header("Retry-After", str(retry_after))
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(length))
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("X-Content-Type-Options", "nosniff")
+        if kind.startswith("text/html"):
+            # Nothing from elsewhere, and no other site's page around it.
+            self.send_header("Content-Security-Policy", PAGE_POLICY)
+        self.send_header("Connection", "close")
+        self.end_headers()
+
+    def send_error(self, code, message=None, explain=None):
+        # Requests the standard parser rejects get the same short answer.
+        self.close_connection = True
+        self._body = self.command != "HEAD"
+        self._error(code)
 
 
 def short_answer(code):
@@ -396,22 +413,29 @@ def legacy(what, value):
 
 
 class WebServer:
+    """The page server. data: the station as the module's description says;
+    hosts: further Host names it answers to; instructor: who may switch
+    faults (None: no panel); vendor_dirs: where the page's libraries are,
+    searched in order before the installed ones."""
+
     def __init__(self, bind, port, data, hosts=(), idle_timeout=IDLE_TIMEOUT, instructor=None,
-                 **limits):
-        self._handler = None
+                 vendor_dirs=(), **limits):
         limits.setdefault("max_request", MAX_INGEST + 64 * 1024)
         self.server = BoundedHTTPServer(bind, port, self._answer, idle_timeout=idle_timeout,
                                         **limits)
-        self._handler = make_handler(data, HostCheck(bind, self.server.port, hosts), instructor)
+        self.data = data
+        self.hosts = HostCheck(bind, self.server.port, hosts)
+        self.instructor = instructor
+        self.vendor_dirs = [*vendor_dirs, VENDOR]
 
-    def _answer(self, sock, address, raw):
+    def _answer(self, address, raw, out):
         if not request_complete(raw):
-            return sock.sendall(short_answer(431))
+            return out.write(short_answer(431))
         # Blank lines before the request line are allowed; nothing else is.
         raw = raw.lstrip(b"\r\n")
         if not raw:
-            return sock.sendall(short_answer(400))
-        self._handler(sock, address, raw)
+            return out.write(short_answer(400))
+        PageRequest(out, address, raw, self)
 
     @property
     def port(self):

@@ -23,6 +23,7 @@ import shutil
 import sys
 
 from . import checkfile, evaluate, plot, report, runfolder, scenario
+from .simulator import Programs
 
 EXIT_PASSED, EXIT_BAD_INPUT, EXIT_FAILED = 0, 2, 3
 KEPT_CHECKS = "checks.toml"
@@ -64,11 +65,12 @@ def cmd_scenario(args, sheet):
 
 
 def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sys.stdout,
-          sheet=None, plot_program=None):
+          sheet=None, programs=None):
     """Evaluates checks_path on run_dir and writes the reports (and plot) into
     out_dir (default: the run folder). Returns the exit status. sheet: the
     file already read (a run read it before it flew), so it is not read
-    again."""
+    again. programs: the kit's programs (kelvex-plot draws)."""
+    programs = programs or Programs()
     out_dir = out_dir or run_dir
     try:
         run = runfolder.Run(run_dir)
@@ -93,14 +95,14 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
         elif not (os.path.exists(kept) and os.path.samefile(kept, checks_path)):
             shutil.copyfile(checks_path, kept)
     if draw:
-        _, reason = plot.redraw(run_dir, out_dir, report_path, program=plot_program)
+        _, reason = plot.redraw(run_dir, out_dir, report_path, programs=programs)
         if reason:
             print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
     return EXIT_PASSED if all(r.passed for r in results) else EXIT_FAILED
 
 
 def cmd_check(args):
-    return judge(args.rundir, args.file, draw=not args.no_plot)
+    return judge(args.rundir, args.file, draw=not args.no_plot, programs=args.programs)
 
 
 def replay_folder(run_dir, given):
@@ -146,21 +148,24 @@ def cmd_replay(args):
     if checks is None:
         print(f"kelvex-lab: {args.rundir} has no {KEPT_CHECKS}; redrawing the plot only")
         if not args.no_plot:
-            _, reason = plot.redraw(args.rundir, out)
+            _, reason = plot.redraw(args.rundir, out, programs=args.programs)
             if reason:
                 print(f"kelvex-lab: no plot: {reason}", file=sys.stderr)
         return EXIT_PASSED
     # A replay leaves the run's own sheet alone: it may be judged by another.
-    return judge(args.rundir, checks, out_dir=out, draw=not args.no_plot, keep_sheet=False)
+    return judge(args.rundir, checks, out_dir=out, draw=not args.no_plot, keep_sheet=False,
+                 programs=args.programs)
 
 
-def main(argv=None):
+def main(argv=None, programs=None):
+    """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
+    the build or installation configured."""
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["fly"]:
         # kelvex-sim run: the orchestrated run (kelvex_lab.flight), started by
         # kelvex-sim with the kit's paths; no sheet's command.
         from . import flight
-        return flight.main(argv[1:])
+        return flight.main(argv[1:], programs=programs)
     ap = argparse.ArgumentParser(prog="kelvex-lab", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -191,4 +196,5 @@ def main(argv=None):
         args = ap.parse_args(argv)
     except SystemExit as e:
         return EXIT_BAD_INPUT if e.code else 0
+    args.programs = Programs(programs)
     return args.func(args)

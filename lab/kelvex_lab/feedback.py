@@ -208,7 +208,7 @@ def _earlier_case(student, attempt, number):
     return None, None
 
 
-def page(out_dir, student, draw_compare=True, reference=None):
+def page(out_dir, student, draw_compare=True, reference=None, programs=None):
     """reference: {case number: run folder} of the instructor's reference
     mission, flown under the same conditions, to overlay on each case."""
     e = html.escape
@@ -251,7 +251,7 @@ def page(out_dir, student, draw_compare=True, reference=None):
             runs.append(os.path.join(out_dir, case["run"]))
             labels.append(f"attempt {a['attempt']}")
             png = os.path.join(out_dir, case["run"], FOLDER, "compare.png")
-            if compare(runs, labels, png):
+            if compare(runs, labels, png, programs):
                 body.append(f"<p>This case compared: {e(', '.join(labels[:-1]))} and this "
                             f"attempt:</p>"
                             f'<img src="{e(os.path.relpath(png, here))}" alt="runs compared">')
@@ -280,17 +280,18 @@ def _num(x):
     return str(int(x)) if float(x).is_integer() else f"{x:.2f}"
 
 
-def compare(run_dirs, labels, out):
-    """kelvex-plot's overlay of several runs, drawn in this process."""
+def compare(run_dirs, labels, out, programs=None):
+    """kelvex-plot's overlay of several runs, drawn in this process with the
+    kelvex-plot programs (simulator.Programs) find."""
     from . import plot
-    path, _ = plot.compare(run_dirs, labels, out)
+    path, _ = plot.compare(run_dirs, labels, out, programs)
     return path
 
 
-def write_student(out_dir, student, reference=None):
+def write_student(out_dir, student, reference=None, programs=None):
     path = os.path.join(out_dir, student["key"], PAGE)
     tmp = f"{path}.tmp{os.getpid()}"
     with open(tmp, "w") as f:
-        f.write(page(out_dir, student, reference=reference))
+        f.write(page(out_dir, student, reference=reference, programs=programs))
     os.replace(tmp, path)
     return path

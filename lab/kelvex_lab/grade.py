@@ -31,7 +31,7 @@ import urllib.parse
 from . import (__version__, checkfile, classbook, cli, evaluate, feedback, plot, report,
                runfolder, sandbox, submissions, table)
 from .progress import Progress
-from .simulator import PROGRAMS, find_program, run_options
+from .simulator import Programs, run_options
 
 DEFAULT_TIME_LIMIT = 300
 # Beyond the mission's time limit: the simulator's own start and stop.
@@ -141,6 +141,17 @@ def run_case(o, sim, sheet, time_limit, skip, extra=(), limits=None):
         return o
 
 
+def virtual_time(sheet):
+    """A case flies in virtual time as fast as it goes, as any judged run
+    does (the grader judges it itself, so the run is not told --checks):
+    it repeats byte for byte and does not wait. The sheet's [run] may say
+    otherwise; its own options come after these and win."""
+    given = sheet.run_options
+    if given.get("clock") == "real":
+        return []
+    return ["--clock=virtual"] + ([] if "speed" in given else ["--speed=max"])
+
+
 def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     run_args = (sheet.sim_arguments(skip=skip | set(sandbox.Limits.NAMES)) + o.case.arguments()
                 + list(extra))
@@ -152,7 +163,8 @@ def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     # The student's name names the satellite: in run.json, on the plot and,
     # with --station, on the class station.
     name = [f"--name={o.sub.student_name}, case {o.case.number}"] if extra else []
-    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *run_args, *name,
+    cmd = [sim, "run", f"--run-dir={o.run_dir}", *events, "--no-plot", *virtual_time(sheet),
+           *run_args, *name,
            *seal_arguments(limits),
            f"--time-limit={time_limit:g}", "--", *o.sub.command]
     # The sheet gives the rest of the conditions again; the time limit too,
@@ -238,12 +250,13 @@ def _verdicts(checks, report_path):
             for c in checks.checks]
 
 
-def draw(o):
+def draw(o, programs):
     """The run's plot with its checks (matplotlib draws one figure at a time,
     so one thread draws them all while the runs go on)."""
     if o.report:
         o.plot, _ = plot.redraw(o.run_dir, o.run_dir, o.report,
-                                title=f"{o.sub.student_name}, case {o.case.number}")
+                                title=f"{o.sub.student_name}, case {o.case.number}",
+                                programs=programs)
         feedback.draw_checks(o.run_dir, o.results)
     return o
 
@@ -255,7 +268,8 @@ def _signal_name(n):
         return f"signal {n}"
 
 
-def grade(args, out=sys.stdout):
+def grade(args, out=sys.stdout, programs=None):
+    programs = programs or Programs()
     try:
         sheet = checkfile.load(args.checks)
     except checkfile.CheckFileError as e:
@@ -269,7 +283,7 @@ def grade(args, out=sys.stdout):
     except ValueError as e:
         print(f"kelvex-grade: {e}", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    sim = args.sim or find_program("kelvex-sim", PROGRAMS.get("kelvex-sim"), "KELVEX_SIM")
+    sim = args.sim or programs.find("kelvex-sim")
     if not sim:
         print("kelvex-grade: kelvex-sim not found (give --sim PATH)", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
@@ -333,12 +347,12 @@ def grade(args, out=sys.stdout):
                 if not s.problem:
                     submissions.stage(s, os.path.join(staging, str(i)))
         ok = _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim,
-                          time_limit, args, limits if sealed else None)
+                          time_limit, args, limits if sealed else None, programs)
     return cli.EXIT_PASSED if ok else cli.EXIT_FAILED
 
 
 def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, time_limit,
-                 args, limits):
+                 args, limits, programs):
     started = time.monotonic()
     flags, flags_problem = None, None
     if any(s.kind == "c" and not s.problem for s in subs):
@@ -364,7 +378,7 @@ def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, t
                 run_case(o, sim, sheet, time_limit, skip, extra, limits)
             finally:
                 progress.case_ended()
-            return drawer.submit(draw, o)
+            return drawer.submit(draw, o, programs)
 
         def schedule(s):
             if s.problem:
@@ -405,7 +419,7 @@ def _grade_class(out, sheet, subs, ref, book, cases, skip, out_dir, jobs, sim, t
     book.save()
     table.write(out_dir, sheet, book, cases, sealed=limits is not None)
     for s in subs:
-        feedback.write_student(out_dir, book.student(s.name), reference)
+        feedback.write_student(out_dir, book.student(s.name), reference, programs)
     print_summary(out, subs, cases, by_sub, out_dir, time.monotonic() - started)
     return all(not s.problem and all(o.status == "passed" for o in by_sub[s.name]) for s in subs)
 
@@ -480,7 +494,9 @@ def make_out_dir(given):
     return path
 
 
-def main(argv=None):
+def main(argv=None, programs=None):
+    """programs: {name: path} of the kit's programs (kelvex-sim, kelvex-plot)
+    the build or installation configured."""
     ap = argparse.ArgumentParser(prog="kelvex-grade", description=__doc__.split("\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter,
                                  epilog="\n".join(__doc__.split("\n")[2:]))
@@ -526,4 +542,4 @@ def main(argv=None):
     if args.cases < 1 or (args.jobs is not None and args.jobs < 1):
         print("kelvex-grade: --cases and --jobs must be 1 or more", file=sys.stderr)
         return cli.EXIT_BAD_INPUT
-    return grade(args)
+    return grade(args, programs=Programs(programs))

@@ -7,7 +7,7 @@ import types
 import io
 import os
 
-from .simulator import PROGRAMS, find_program
+from .simulator import Programs
 
 _loaded = {}
 
@@ -23,8 +23,8 @@ def _plot_module(path):
     return _loaded[path]
 
 
-def _call(argv, program=None):
-    program = program or find_program("kelvex-plot", PROGRAMS.get("kelvex-plot"), "KELVEX_PLOT")
+def _call(argv, programs=None):
+    program = (programs or Programs()).find("kelvex-plot")
     if not program:
         return "kelvex-plot not found"
     try:
@@ -37,19 +37,19 @@ def _call(argv, program=None):
     return None
 
 
-def compare(run_dirs, labels, out):
-    """Writes out, the runs' telemetry overlaid on t; (path, None) or
-    (None, reason)."""
+def compare(run_dirs, labels, out, programs=None):
+    """Writes out, the runs' telemetry overlaid on t, with the kelvex-plot
+    programs find; (path, None) or (None, reason)."""
     argv = ["-o", out, "--title", " vs ".join(labels)]
     for label in labels:
         argv += ["--label", label]
-    reason = _call(argv + [os.path.join(d, "telemetry.csv") for d in run_dirs])
+    reason = _call(argv + [os.path.join(d, "telemetry.csv") for d in run_dirs], programs)
     return (None, reason) if reason else (out, None)
 
 
-def redraw(run_dir, out_dir, report_path=None, title=None, program=None):
-    """Writes out_dir/telemetry.png; returns (path, None) or (None, reason).
-    program: kelvex-plot's path (default: the kit's)."""
+def redraw(run_dir, out_dir, report_path=None, title=None, programs=None):
+    """Writes out_dir/telemetry.png with the kelvex-plot programs find;
+    returns (path, None) or (None, reason)."""
     csv_path = os.path.join(run_dir, "telemetry.csv")
     if not os.path.exists(csv_path):
         return None, "no telemetry.csv"
@@ -57,5 +57,5 @@ def redraw(run_dir, out_dir, report_path=None, title=None, program=None):
     argv = ["-o", out, "--title", title or os.path.basename(os.path.abspath(run_dir)), csv_path]
     if report_path:
         argv[0:0] = ["--report", report_path]
-    reason = _call(argv, program)
+    reason = _call(argv, programs)
     return (None, reason) if reason else (out, None)

@@ -6,6 +6,7 @@ ended. A run (kelvex_lab.flight) runs it in a thread of its own for the run's le
 the command is for a run flown otherwise."""
 
 import json
+import math
 import os
 import socket
 import sys
@@ -111,10 +112,16 @@ def _record(run_dir):
         return {}
 
 
-def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S, t0=None, ended=None):
+def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S, t0=None, ended=None,
+        party=None, row_s=None):
     """Switches the events as they come; returns the number that went.
     t0: the wall-clock time of telemetry t = 0 (default: run.json's);
-    ended: an Event set when the run ends (default: run.json says so)."""
+    ended: an Event set when the run ends (default: run.json says so).
+    party: the run's own party on a virtual clock (flight/clock.py), when
+    the run flies in virtual time: the events then go at their virtual time
+    (row_s apart the rows come)."""
+    if party is not None:
+        return _run_virtual(run_dir, events, out, party, ended, row_s)
     if t0 is None:
         t0 = _record(run_dir).get("t0_unix")
     if not isinstance(t0, (int, float)):
@@ -140,6 +147,43 @@ def run(run_dir, events, out=sys.stdout, clock=time.time, poll=POLL_S, t0=None, 
                 break
         time.sleep(poll)
     control.close()
+    return sent
+
+
+# A row is written at the first physics step that reaches its time (the
+# simulator's step, sim/line/server.h).
+STEP_S = 0.001
+
+
+def _run_virtual(run_dir, events, out, party, ended, row_s):
+    """In virtual time the clock stands still while the scheduler looks:
+    each `at` event goes at its instant, each `when` event on the first
+    instant after the row it holds on was written (within a physics step),
+    the same in every run. Between looks it waits on the clock for the next
+    `at` or the next row."""
+    control = Control(os.path.join(run_dir, CONTROL))
+    follower = Follower(os.path.join(run_dir, "telemetry.csv"))
+    pending, sent, last_row = list(events), 0, None
+    try:
+        while pending:
+            rows = follower.rows()
+            if rows:
+                last_row = rows[-1].get("t", last_row)
+            now = party.vclock.now_ns() / 1e9
+            for t, event in _due(pending, rows, now, follower.header, out):
+                _switch(control, event, t, out)
+                pending.remove(event)
+                sent += 1
+            nexts = [e.at for e in pending if e.at is not None]
+            if any(e.at is None for e in pending) and row_s:
+                # From the last row, not from now: the looks keep the rows' pace.
+                row = (now if last_row is None else last_row) + row_s + STEP_S
+                nexts.append(max(row, now + STEP_S))
+            if not nexts or not party.wait_until(math.ceil(min(nexts) * 1e9), ended):
+                break
+    finally:
+        party.release()
+        control.close()
     return sent
 
 

@@ -23,18 +23,23 @@ RUN_OPTIONS = {o["name"]: o["kind"] for o in kelvex_sim_tables.OPTIONS
                and o["name"] not in RUN_FOLDER_OPTIONS + DESK_OPTIONS}
 
 
-# Paths the launchers were configured with (build tree or installation).
-PROGRAMS = {}
+# The environment variable that names each program a lab tool runs.
+ENVIRONMENT = {"kelvex-sim": "KELVEX_SIM", "kelvex-plot": "KELVEX_PLOT"}
 
 
-def find_program(name, configured=None, env=None):
-    """A program of the kit: the environment's choice, the path the build or
-    installation configured, a sibling in this tree, then PATH."""
-    candidates = [os.environ.get(env) if env else None, configured]
-    for c in candidates:
-        if c and os.access(c, os.X_OK):
-            return c
-    return shutil.which(name)
+class Programs:
+    """The kit's programs a lab tool runs: configured maps a name to the path
+    the build or installation gave the tool's launcher."""
+
+    def __init__(self, configured=None):
+        self.configured = dict(configured or {})
+
+    def find(self, name):
+        """The environment's choice, the configured path, then PATH."""
+        for c in (os.environ.get(ENVIRONMENT.get(name, "")), self.configured.get(name)):
+            if c and os.access(c, os.X_OK):
+                return c
+        return shutil.which(name)
 
 
 def telemetry_columns():

@@ -161,7 +161,7 @@ int run_line(const Options& o)
         char buf[64];
         if (::read(STDIN_FILENO, buf, sizeof buf) <= 0) {
             server.unwatch(STDIN_FILENO);
-            server.stop();
+            server.finish();
         }
     });
     std::printf("line %s\nt0 %.6f\n", line.mission.c_str(), server.start_unix());

@@ -96,6 +96,13 @@ static_assert(offsetof(Segment, refused) == 104);
 static_assert(offsetof(Segment, refusal) == 108);
 static_assert(offsetof(Segment, fallback_note) == 620);
 static_assert(offsetof(Segment, ground) == 876);
+// The run's scenario scheduler is a party of its own (flight/clock.py).
+static_assert(offsetof(Segment, seq) == 32);
+static_assert(offsetof(Segment, top) == 88);
+static_assert(offsetof(Segment, parties) == 944);
+static_assert(sizeof(Party) == 48);
+static_assert(offsetof(Party, deadline) == 24 && offsetof(Party, since) == 32 &&
+              offsetof(Party, life) == 40);
 
 // Real CLOCK_MONOTONIC, never the virtual one (also inside the interposer).
 int64_t real_ns(clockid_t id = CLOCK_MONOTONIC);

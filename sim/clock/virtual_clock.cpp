@@ -21,6 +21,8 @@ int64_t to_ns(double s) { return static_cast<int64_t>(s * 1e9); }
 // A process between exec and its new image's start holds no life byte: it
 // is taken for gone only when none is held this long.
 constexpr int64_t kExecGraceNs = 200000000;
+// A party that has not changed for this long is looked at: is it alive?
+constexpr int64_t kDeadLookNs = 50000000;
 
 }  // namespace
 
@@ -141,10 +143,95 @@ bool VirtualClock::dead(const Party& p)
 
 void VirtualClock::fallback(const std::string& why)
 {
-    ++own_fallbacks_;
+    // In the clock's file, where the run reads it for run.json.
+    seg_->fallbacks.fetch_add(1);
     if (note_.empty()) {
         note_ = why;
+        std::strncpy(seg_->fallback_note, why.c_str(), sizeof seg_->fallback_note - 1);
     }
+}
+
+VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
+{
+    Scan scan{own_due_ns, false, false, false, false};
+    const uint32_t top = seg_->top.load();
+    for (uint32_t i = 0; i < top && !scan.blocked; ++i) {
+        Party& p = seg_->parties[i];
+        const State s = state_of(p);
+        const int64_t age = real - p.since.load();
+        switch (s) {
+        case State::Free:
+            break;
+        case State::Waiting:
+            scan.earliest = std::min(scan.earliest, p.deadline.load());
+            scan.line_waiter = scan.line_waiter || p.on_line.load() != 0;
+            break;
+        case State::RealWait:
+            scan.earliest = std::min(scan.earliest, p.deadline.load());
+            scan.real_wait = true;
+            break;
+        case State::Passive:
+            if (age > kDeadLookNs && dead(p)) {
+                p.state.store(static_cast<uint32_t>(State::Free));
+                scan.freed = true;
+            }
+            break;
+        case State::Running:
+        case State::Pending:
+        case State::ExitHold:
+            scan.blocked = !holder_let_go(p, s, age, &scan.real_wait);
+            scan.freed = scan.freed || state_of(p) == State::Free;
+            break;
+        }
+    }
+    return scan;
+}
+
+// A party that holds the clock: false while it does; true once it is found
+// gone, or held it past a bound (the clock then goes on).
+bool VirtualClock::holder_let_go(Party& p, State s, int64_t age, bool* real_wait)
+{
+    if (age > kDeadLookNs && dead(p)) {
+        p.state.store(static_cast<uint32_t>(State::Free));
+        return true;
+    }
+    if (s != State::Running && age > bound_ns_) {
+        // A child that never took its slot, or a parent that never
+        // noticed its child's end.
+        p.state.store(static_cast<uint32_t>(State::Free));
+        fallback("a process was started or ended out of the clock's sight");
+        return true;
+    }
+    if (s == State::Running && age > running_bound_ns_) {
+        if (!real_paced_) {
+            fallback("a mission thread ran or waited for " +
+                     std::to_string(running_bound_ns_ / kNsPerS) +
+                     " s in a call the clock does not follow");
+        }
+        *real_wait = true;
+        return true;
+    }
+    return false;
+}
+
+// Whether a datagram to the station is still on its way; one the station
+// never takes (a full queue drops some) holds the clock only for the bound.
+bool VirtualClock::datagrams_in_flight(int64_t real)
+{
+    if (seg_->dgrams_sent.load() == seg_->dgrams_taken.load()) {
+        dgrams_stuck_since_ = 0;
+        return false;
+    }
+    if (dgrams_stuck_since_ == 0) {
+        dgrams_stuck_since_ = real;
+    }
+    if (real - dgrams_stuck_since_ < bound_ns_) {
+        return true;
+    }
+    seg_->dgrams_taken.store(seg_->dgrams_sent.load());
+    fallback("the station did not take a log datagram within the bound");
+    dgrams_stuck_since_ = 0;
+    return false;
 }
 
 VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns)
@@ -154,78 +241,38 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
         return Step::Blocked;  // the mission's bytes are still on their way to us
     }
-    int64_t earliest = own_due_ns;
-    bool line_waiter = false;
-    bool real_wait = false;
-    const uint32_t top = seg_->top.load();
-    for (uint32_t i = 0; i < top; ++i) {
-        Party& p = seg_->parties[i];
-        const State s = state_of(p);
-        const int64_t age = real - p.since.load();
-        switch (s) {
-        case State::Free:
-            break;
-        case State::Waiting:
-            earliest = std::min(earliest, p.deadline.load());
-            line_waiter = line_waiter || p.on_line.load() != 0;
-            break;
-        case State::RealWait:
-            earliest = std::min(earliest, p.deadline.load());
-            real_wait = true;
-            break;
-        case State::Passive:
-            if (age > 50000000 && dead(p)) {
-                p.state.store(static_cast<uint32_t>(State::Free));
-            }
-            break;
-        case State::Running:
-        case State::Pending:
-        case State::ExitHold:
-            if (age > 50000000 && dead(p)) {
-                p.state.store(static_cast<uint32_t>(State::Free));
-                break;
-            }
-            if (s != State::Running && age > bound_ns_) {
-                // A child that never took its slot, or a parent that never
-                // noticed its child's end.
-                p.state.store(static_cast<uint32_t>(State::Free));
-                fallback("a process was started or ended out of the clock's sight");
-                break;
-            }
-            if (s == State::Running && age > running_bound_ns_) {
-                if (!real_paced_) {
-                    fallback("a mission thread ran or waited for " +
-                             std::to_string(running_bound_ns_ / kNsPerS) +
-                             " s in a call the clock does not follow");
-                }
-                real_wait = true;
-                break;
-            }
-            return Step::Blocked;
-        }
-    }
-    if (line_waiter && seg_->sim_tx.load() > seg_->mission_rx.load()) {
-        return Step::Blocked;  // our answer is on its way to a waiting mission
-    }
-    if (seg_->dgrams_sent.load() != seg_->dgrams_taken.load()) {
-        if (dgrams_stuck_since_ == 0) {
-            dgrams_stuck_since_ = real;
-        }
-        if (real - dgrams_stuck_since_ < bound_ns_) {
-            return Step::Blocked;
-        }
-        // A datagram the station never took (a full queue drops some): go on.
-        seg_->dgrams_taken.store(seg_->dgrams_sent.load());
-        fallback("the station did not take a log datagram within the bound");
-    }
-    dgrams_stuck_since_ = 0;
-    const int64_t now = now_ns();
-    if (earliest == kNever) {
+    const Scan scan = scan_parties(own_due_ns, real);
+    if (scan.blocked) {
         return Step::Blocked;
     }
-    if (earliest <= now) {
+    if (scan.freed) {
+        // A party found gone (the mission's end among them) is seen by the
+        // simulator at this instant, before the clock moves on: Moved, at
+        // the same time.
+        return Step::Moved;
+    }
+    if (scan.line_waiter && seg_->sim_tx.load() > seg_->mission_rx.load()) {
+        return Step::Blocked;  // our answer is on its way to a waiting mission
+    }
+    if (datagrams_in_flight(real)) {
+        return Step::Blocked;
+    }
+    const int64_t now = now_ns();
+    if (scan.earliest == kNever) {
+        return Step::Blocked;
+    }
+    if (scan.earliest <= now) {
         return Step::Moved;  // the next party due at this instant takes its turn
     }
+    return pace(scan.earliest, scan.real_wait, real, real_wait_ns);
+}
+
+// Moves the clock to `earliest`, unless --speed (or a real-time stretch)
+// says not yet.
+VirtualClock::Step VirtualClock::pace(int64_t earliest, bool real_wait, int64_t real,
+                                      int64_t* real_wait_ns)
+{
+    const int64_t now = now_ns();
     if (real_wait != real_paced_) {
         // Entering or leaving a real-time stretch: pace from here.
         real_paced_ = real_wait;
@@ -234,7 +281,7 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
         if (real_wait) {
             real_fallback_start_ = real;
         } else {
-            own_fallback_ns_ += real - real_fallback_start_;
+            seg_->fallback_ns.fetch_add(real - real_fallback_start_);
         }
     }
     const double speed = real_paced_ ? (speed_ > 0 ? std::min(speed_, 1.0) : 1.0) : speed_;
@@ -301,7 +348,7 @@ std::string VirtualClock::refusal() const
 
 double VirtualClock::fallback_s() const
 {
-    int64_t ns = seg_->fallback_ns.load() + own_fallback_ns_;
+    int64_t ns = seg_->fallback_ns.load();
     if (real_paced_) {
         ns += real_ns() - real_fallback_start_;
     }

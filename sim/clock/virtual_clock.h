@@ -76,12 +76,23 @@ public:
     // A refusal from the interposer (empty when none).
     std::string refusal() const;
     // Real-time fallbacks so far: their number and real seconds.
-    uint32_t fallbacks() const { return seg_->fallbacks.load() + own_fallbacks_; }
+    uint32_t fallbacks() const { return seg_->fallbacks.load(); }
     double fallback_s() const;
     std::string fallback_note() const { return note_; }
     double speed() const { return speed_; }
 
 private:
+    struct Scan {
+        int64_t earliest;   // the earliest deadline among the waiters and us
+        bool line_waiter;   // someone waits for the line
+        bool real_wait;     // someone waits in real time (or past the bound)
+        bool blocked;       // someone holds the clock
+        bool freed;         // a party was found gone
+    };
+    Scan scan_parties(int64_t own_due_ns, int64_t real);
+    bool holder_let_go(Party& p, State s, int64_t age, bool* real_wait);
+    bool datagrams_in_flight(int64_t real);
+    Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns);
     bool dead(const Party& p);
     void fallback(const std::string& why);
 
@@ -103,8 +114,6 @@ private:
     bool real_paced_ = false;  // in a real-time fallback
     int64_t dgrams_stuck_since_ = 0;
     int64_t real_fallback_start_ = 0;
-    int64_t own_fallback_ns_ = 0;
-    uint32_t own_fallbacks_ = 0;
     std::string note_;
     Party* leader_ = nullptr;
 };

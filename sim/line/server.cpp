@@ -76,7 +76,10 @@ double Server::now() const
 
 void Server::advance()
 {
-    const double target = now();
+    // In virtual time the physics reaches the instant the clock was moved
+    // to (an event due at 5 s happens at 5.000 s), though its steps summed
+    // in doubles may come a hair short of it.
+    const double target = now() + (clock_ ? 1e-9 : 0.0);
     while (physics_.time() + kStep <= target) {
         physics_.step(kStep);
     }
@@ -248,6 +251,19 @@ int64_t Server::own_due_ns(double until) const
     return std::max(ns, clock_->now_ns() + 1);
 }
 
+// How long, in real time, the run's end waits for the mission's end to
+// reach the clock.
+constexpr int64_t kFinishBoundNs = 5000000000;
+
+void Server::finish()
+{
+    if (clock_ == nullptr) {
+        stop();
+        return;
+    }
+    finishing_since_ = clock::real_ns();
+}
+
 // The loop in virtual time: do what is due at this instant, hand the clock
 // back to the parties whose time has come, answer what arrived, and move the
 // clock when everyone waits.
@@ -256,6 +272,16 @@ void Server::run_virtual(double until)
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
     while (!stopped_ && (until < 0 || now() < until)) {
+        // The mission's end never reached the clock (its slot lost): the
+        // run being over is enough after a while.
+        if (finishing_since_ != 0 && clock::real_ns() - finishing_since_ > kFinishBoundNs) {
+            break;
+        }
+        // After the mission's end (and its last words) or at the time limit
+        // the clock stands still: the run ends it.
+        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
+            frozen_at = now() + drain_s_;
+        }
         advance();
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
@@ -280,6 +306,9 @@ void Server::run_virtual(double until)
         int64_t real_wait = -1;
         const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
         if (stop_at >= 0 && now() >= stop_at - 1e-9) {
+            if (finishing_since_ != 0 && frozen_at >= 0) {
+                break;  // the run is over and the clock stands still: all is said
+            }
             if (this->wait(0.05) > 0) {
                 handle_ready();
             }

@@ -52,6 +52,11 @@ public:
     // most that many seconds.
     void run(double limit_s = -1);
     void stop() { stopped_ = true; }
+    // The run is over (its orchestrator says so): in virtual time, stops
+    // once the clock stands still after the mission's end, so that the run
+    // ends at the same instant however fast the orchestrator was; at once
+    // in real time.
+    void finish();
     // Simulated seconds since the server was made; wall-clock paced, or the
     // virtual clock's.
     double now() const;
@@ -97,6 +102,7 @@ private:
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
     std::atomic<bool> stopped_{false};
+    int64_t finishing_since_ = 0;  // real ns when finish() came; 0: not yet
     clock::VirtualClock* clock_ = nullptr;
     double limit_s_ = 0;
     double drain_s_ = 0.5;

@@ -136,10 +136,16 @@ inline __attribute__((always_inline)) void move_short(uint8_t* dst, const uint8_
 
 // Copies exactly n bytes. A block of a few bytes, the rule in messages of
 // small numbers, is moved in place: a library call would cost more than its
-// copy. Long blocks go at memcpy's speed.
+// copy. Long blocks go at memcpy's speed. A full block (254 bytes, what a
+// long run is cut into) has its length fixed here, and the compiler moves it
+// in sixteen-byte steps without a call: as fast as the library's memcpy on an
+// idle core, and it keeps that speed when a busy neighbouring core halves the
+// speed of the library's widest moves.
 inline __attribute__((always_inline)) void copy(uint8_t* dst, const uint8_t* src, size_t n)
 {
-    if (n > 16) {
+    if (n == kMaxRun) {
+        std::memcpy(dst, src, kMaxRun);
+    } else if (n > 16) {
         std::memcpy(dst, src, n);
     } else if (n >= 8) {
         const uint64_t a = load<uint64_t>(src);

@@ -15,6 +15,8 @@ import urllib.request
 
 import pytest
 
+from projects import from_sources
+
 SOURCE_GROUND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ground")
 
 
@@ -25,7 +27,7 @@ def program(name):
         path = os.path.join(build, "ground", "bin" if name == "streamer" else "", name)
         if os.access(path, os.X_OK):
             return [path]
-    return ["/usr/bin/python3", os.path.join(SOURCE_GROUND, name)]
+    return from_sources("ground", "kelvex-streamer" if name == "streamer" else name)
 
 
 def simulator():
@@ -193,6 +195,15 @@ def jpeg_bytes(colour=(30, 60, 90), size=(64, 48)):
     return out.getvalue()
 
 
+def rss_mb(pid):
+    """Resident memory of a process, in MB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return 0.0
+
+
 def sim_state(path, **values):
     with open(path, "w") as f:
         f.writelines("%s=%s\n" % kv for kv in values.items())
@@ -200,17 +211,18 @@ def sim_state(path, **values):
 
 
 def ground_package():
-    """The kelvex_ground package from the sources, serving the plot library
-    the build fetched."""
+    """The kelvex_ground package's page server from the sources."""
     import sys
     if SOURCE_GROUND not in sys.path:
         sys.path.insert(0, SOURCE_GROUND)
     from kelvex_ground import web
-    build = os.environ.get("KELVEX_BUILD_DIR")
-    vendor = os.path.join(build, "ground", "vendor") if build else None
-    if vendor and os.path.isdir(vendor) and vendor not in web.VENDOR_DIRS:
-        web.VENDOR_DIRS.insert(0, vendor)
     return web
+
+
+def vendor_dirs():
+    """Where the build fetched the page's plot library."""
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    return [os.path.join(build, "ground", "vendor")] if build else []
 
 
 class FakeClass:
@@ -282,6 +294,7 @@ class PageServer:
 
     def __init__(self, data, **options):
         web = ground_package()
+        options.setdefault("vendor_dirs", vendor_dirs())
         self.server = web.WebServer("127.0.0.1", 0, data, **options)
         self.server.start()
         self.port = self.server.port

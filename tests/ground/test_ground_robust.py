@@ -13,20 +13,12 @@ import ftplib
 import pytest
 from PIL import Image
 
-from groundkit import SOURCE_GROUND, Station, configured, jpeg_bytes, wait_for
+from groundkit import SOURCE_GROUND, Station, configured, jpeg_bytes, rss_mb, wait_for
 
 sys.path.insert(0, SOURCE_GROUND)
 from kelvex_ground.logstore import Receiver, open_udp  # noqa: E402
 
 A, B = "127.0.0.5", "127.0.0.6"
-
-
-def rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
 
 
 def whole_lines(path):
@@ -244,7 +236,12 @@ def test_upload_quotas_per_satellite_and_in_total(tmp_path):
             st.upload("2.jpeg", noise(30000), source=B)
         for sat in (A, B):
             assert wait_for(lambda: os.listdir(os.path.join(st.dir, "satellites", sat, "incoming")) == ["1.jpeg"])
-        assert not [a for s in st.json("/api/satellites") for a in s["alarms"] if "quota" in a]
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert not [a for s in sats.values() for a in s["alarms"] if "of the quota" in a]
+        # Each satellite that lost an upload says so.
+        for sat in (A, B):
+            assert "1 uploads refused: over the quota" in sats[sat]["alarms"]
+            assert sats[sat]["drops"]["uploads_refused"] == 1
         assert st.upload("3.jpeg", noise(22000), source=A).startswith("226")
         with pytest.raises(ftplib.error_perm, match="552"):
             st.upload("4.jpeg", noise(1000), source=A)

@@ -11,10 +11,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.normpath(os.path.join(HERE, "..", ".."))
 LAB = os.path.join(SOURCE, "lab")
 sys.path.insert(0, LAB)
+# As kelvex-lab's launcher does: a run's scheduler uses the ground station's
+# package.
+sys.path.insert(1, os.path.join(SOURCE, "ground"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "fakes"))
 
 import run_folder  # noqa: E402,F401  (re-exported for the tests)
 from kelvex_lab import checkfile, evaluate, runfolder  # noqa: E402
+from projects import from_sources  # noqa: E402
 
 FAKE_SIM = os.path.join(SOURCE, "tests", "fakes", "fake_kelvex_sim.py")
 PLOT = os.path.join(SOURCE, "sim", "kelvex-plot")
@@ -49,7 +53,7 @@ def tool(name):
         path = os.path.join(build, "lab", name)
         if os.access(path, os.X_OK):
             return [path]
-    return ["/usr/bin/python3", os.path.join(LAB, name)]
+    return from_sources("lab", name)
 
 
 def run_tool(name, *args, cwd=None, timeout=120):

@@ -184,22 +184,75 @@ Bytes join(std::initializer_list<Bytes> parts)
 
 size_t worst_case(size_t n) { return n == 0 ? 1 : n + 1 + (n - 1) / 254; }
 
-// Encoding with room for the worst case: whole words while zeros come, the
-// run to the next zero block by block, and the last bytes short of a word.
-TEST(CobsEncodePaths, RoomForTheWorstCase)
+// Inputs with a zero at each place, with zeros everywhere and nowhere, and
+// with every other byte zero from an odd and an even start.
+std::vector<Bytes> zero_patterns(size_t n)
 {
-    // Whole words with zeros: every other byte zero from an even or an odd
-    // start, zeros scattered, and words whose zeros fall at their ends.
-    const Bytes zero_dense_odd = {7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8};
-    const Bytes zero_dense_even = {0, 7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6};
-    const Bytes scattered = {0, 1, 2, 0, 0, 5, 6, 7, 8, 0, 10, 11, 12, 13, 14, 0};
-    EXPECT_EQ(encode(zero_dense_odd, 64),
+    std::vector<Bytes> out = {run_of(n), Bytes(n, 0)};
+    for (size_t at = 0; at < n; ++at) {
+        Bytes b = run_of(n);
+        b[at] = 0;
+        out.push_back(b);
+    }
+    for (size_t start : {0, 1}) {
+        Bytes b = run_of(n);
+        for (size_t i = start; i < n; i += 2) {
+            b[i] = 0;
+        }
+        out.push_back(b);
+    }
+    return out;
+}
+
+// Encoding with room for the worst case, inputs of less than a word: moved at
+// once, their zeros found in the word they make. Every pattern of zeros.
+TEST(CobsEncodePaths, InputsShorterThanAWord)
+{
+    EXPECT_EQ(encode({0x11, 0x00, 0x22}, 4), (Bytes{0x02, 0x11, 0x02, 0x22}));
+    EXPECT_EQ(encode({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, 8), Bytes(8, 0x01));
+    for (size_t n = 0; n < 8; ++n) {
+        for (unsigned zeros = 0; zeros < (1u << n); ++zeros) {
+            Bytes in = run_of(n);
+            for (size_t i = 0; i < n; ++i) {
+                if ((zeros >> i & 1) != 0) {
+                    in[i] = 0;
+                }
+            }
+            expect_encode_as_reference(in, worst_case(n));
+        }
+    }
+}
+
+// Inputs of a word up to 128 bytes, encoded in place sixteen bytes at a time
+// (no block can fill): words of every other byte zero in one move, other
+// words zero by zero, the bytes past the last whole sixteen from the last word.
+TEST(CobsEncodePaths, InputsUpTo128InPlace)
+{
+    EXPECT_EQ(encode({7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8}, 64),
               (Bytes{2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6, 2, 8}));
-    EXPECT_EQ(encode(zero_dense_even, 64),
+    EXPECT_EQ(encode({0, 7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6}, 64),
               (Bytes{1, 2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6}));
-    // Runs around the 254-byte block: one short, exactly full, one over, with
-    // a zero right behind a full block, at the start, and at the end.
+    for (size_t n : {8, 9, 15, 16, 17, 23, 24, 31, 32, 33, 63, 64, 65, 127, 128}) {
+        for (const Bytes& in : zero_patterns(n)) {
+            expect_encode_as_reference(in, worst_case(n));
+        }
+    }
+    // Dense pattern broken once: the word after the break zero by zero.
+    Bytes broken(40, 0);
+    for (size_t i = 0; i < broken.size(); i += 2) {
+        broken[i] = static_cast<uint8_t>(i + 1);
+    }
+    broken[9] = 5;
+    expect_encode_as_reference(broken, worst_case(broken.size()));
+}
+
+// Longer inputs, run by run: words holding zeros one after another, then
+// memchr to the next zero and memcpy block by block; full blocks of 254
+// bytes, zeros right behind them, and the last bytes short of a word.
+TEST(CobsEncodePaths, LongerInputsRunByRun)
+{
     const Bytes runs[] = {
+        run_of(129),
         run_of(253),
         run_of(254),
         run_of(255),
@@ -209,24 +262,25 @@ TEST(CobsEncodePaths, RoomForTheWorstCase)
         join({run_of(509), {0, 0}}),
         join({run_of(250), {1, 2, 0, 4, 5, 6, 7, 8}, run_of(20)}),
         join({run_of(246), {1, 0, 3, 4, 5, 6, 7, 8}, run_of(300)}),
+        join({Bytes(300, 0), run_of(300)}),
         run_of(4096),
     };
     EXPECT_EQ(encode(join({run_of(254), {0}}), 300).size(), 257u);
     EXPECT_EQ(encode(join({run_of(254), {0}}), 300)[255], 0x01);
-    for (const Bytes& in : {zero_dense_odd, zero_dense_even, scattered}) {
-        expect_encode_as_reference(in, worst_case(in.size()));
-    }
     for (const Bytes& in : runs) {
         expect_encode_as_reference(in, worst_case(in.size()));
         expect_encode_as_reference(in, worst_case(in.size()) + 9);
     }
-    // Every length up to a few words, with zeros first, last, throughout and
-    // nowhere: the short inputs and the last bytes short of a word.
+    for (size_t n : {129, 300}) {
+        for (const Bytes& in : zero_patterns(n)) {
+            expect_encode_as_reference(in, worst_case(n));
+        }
+    }
+    // Every ending up to a few words behind a run that nearly fills a block.
     for (size_t n = 0; n < 40; ++n) {
         const Bytes ends = n == 0 ? Bytes{} : join({{0}, run_of(n - std::min<size_t>(n, 2)), Bytes(n >= 2, 0)});
         for (const Bytes& in : {run_of(n), Bytes(n, 0), ends, join({run_of(n / 2), Bytes(n - n / 2, 0)})}) {
             ASSERT_EQ(in.size(), n);
-            expect_encode_as_reference(in, worst_case(n));
             expect_encode_as_reference(join({run_of(250), in}), worst_case(250 + n));
         }
     }
@@ -245,31 +299,56 @@ TEST(CobsEncodePaths, RoomShortOfTheWorstCase)
     expect_encode_as_reference(run_of(254), 254);
 }
 
-// Decoding a clean frame (no zero byte): one-byte blocks four to a word,
-// short blocks moved in place, long ones copied whole, with the room exact,
-// to spare, or short; and the cuts of a frame that ends inside a block.
-TEST(CobsDecodePaths, FramesWithoutZeros)
+// Every cut of the room a frame's decoding may get: to spare, exact, short.
+void expect_decode_as_reference_in_any_room(const Bytes& frame)
+{
+    Bytes full;
+    cobs_decode_ref(frame, full);
+    for (size_t cap : {frame.size() + 4, frame.size(), full.size(), full.size() / 2, size_t{1}, size_t{0}}) {
+        expect_decode_as_reference(frame, cap);
+    }
+}
+
+// A clean frame (no zero byte) of at most 255 bytes with room for all of it:
+// one move down by one byte, a zero where each later code byte stood; and
+// frames that end inside a block.
+TEST(CobsDecodePaths, ShortFramesMovedDown)
+{
+    EXPECT_EQ(decode({0x03, 0x11, 0x22, 0x02, 0x33}, 4).out, (Bytes{0x11, 0x22, 0x00, 0x33}));
+    for (size_t n : {0, 1, 7, 8, 16, 17, 64, 200, 253, 254}) {
+        for (const Bytes& in : zero_patterns(n)) {
+            expect_decode_as_reference_in_any_room(cobs_encode_ref(in));
+        }
+    }
+    for (const Bytes& cut : {Bytes{0xFF, 1, 2}, Bytes{0x05, 1, 2, 3, 4}, Bytes{0x02, 1, 0x04, 2}, Bytes{0x01}}) {
+        expect_decode_as_reference_in_any_room(cut);
+    }
+}
+
+// Longer clean frames, or room short of the frame, block by block: one-byte
+// blocks four to a word, short blocks moved in place, long ones copied whole,
+// the room checked for each.
+TEST(CobsDecodePaths, LongFramesBlockByBlock)
 {
     const Bytes dense = {2, 7, 2, 9, 2, 1, 2, 2, 2, 3, 2, 4, 2, 5, 2, 6, 2, 8, 3, 1, 1};
+    EXPECT_EQ(decode(dense, 64).out, (Bytes{7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8, 0, 1, 1}));
+    Bytes long_dense(600, 0);
+    for (size_t i = 1; i < long_dense.size(); i += 2) {
+        long_dense[i] = static_cast<uint8_t>(i);
+    }
     const Bytes frames[] = {
         dense,
         cobs_encode_ref(join({run_of(5), {0}, run_of(12), {0}, run_of(16), {0}, run_of(17)})),
-        cobs_encode_ref(run_of(254)),
+        cobs_encode_ref(run_of(255)),
         cobs_encode_ref(join({run_of(254), {0}, run_of(254)})),
         cobs_encode_ref(join({{0}, run_of(600), {0, 0}})),
+        cobs_encode_ref(long_dense),
         cobs_encode_ref(run_of(4000)),
-        {0xFF, 1, 2},        // a full block cut short
-        {0x05, 1, 2, 3, 4},  // ends exactly with its block
-        {0x01},
+        join({cobs_encode_ref(run_of(300)), {0x09, 1, 2}}),  // cut inside its last block
     };
     for (const Bytes& f : frames) {
-        Bytes full;
-        cobs_decode_ref(f, full);
-        for (size_t cap : {f.size() + 4, f.size(), full.size(), full.size() / 2, size_t{1}, size_t{0}}) {
-            expect_decode_as_reference(f, cap);
-        }
+        expect_decode_as_reference_in_any_room(f);
     }
-    EXPECT_EQ(decode(dense, 64).out, (Bytes{7, 0, 9, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 8, 0, 1, 1}));
 }
 
 // A zero byte anywhere, first, last or inside a block, of frames short and

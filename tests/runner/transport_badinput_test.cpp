@@ -26,9 +26,10 @@ constexpr int kTimeoutMs = 30;
 // What the bound catches is a wait that does not end with its deadline (a
 // line that keeps the loop busy, garbage that restarts the wait); a CI
 // machine running two suites at once on two cores delays a wake-up by tens
-// of milliseconds, so the slack is several waits long. Under valgrind
-// (scripts/ci/memcheck) everything runs many times slower.
-const int kSlackMs = getenv("KELVEX_UNDER_VALGRIND") != nullptr ? 1000 : 150;
+// of milliseconds, and at a load average of ten by up to 150 (measured),
+// so the slack is ten waits long: a call that hangs still shows. Under
+// valgrind (scripts/ci/memcheck) everything runs many times slower.
+const int kSlackMs = getenv("KELVEX_UNDER_VALGRIND") != nullptr ? 1000 : 300;
 constexpr size_t kRoom = 64;
 constexpr uint8_t kUntouched = 0xC3;
 
@@ -67,7 +68,7 @@ protected:
         o.result = attempts == 1 ? do_single_request(&p, &n, request.data(), static_cast<int>(request.size()))
                                  : do_request(&p, &n, request.data(), static_cast<int>(request.size()));
         o.elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        EXPECT_LE(o.elapsed_ms, attempts * kTimeoutMs + kSlackMs);
+        EXPECT_LE(o.elapsed_ms, attempts * G.timeout + kSlackMs);
         const size_t kept = o.result == 0 ? static_cast<size_t>(n) : 0;
         if (o.result == 0) {
             o.answer.assign(buffer.begin(), buffer.begin() + std::min(kept, buffer.size()));
@@ -119,6 +120,10 @@ const Bytes& answer()
 
 TEST_F(TransportBadInput, AnswerCutAtEveryOffset)
 {
+    // The parts that are valid frames must arrive within the wait even when a
+    // loaded machine wakes the controller late.
+    constexpr int kWaitMs = 150;
+    G.timeout = kWaitMs;
     const Bytes wire = wire_frame(answer());
     int accepted = 0;
     for (size_t cut = 0; cut < wire.size(); ++cut) {
@@ -135,7 +140,7 @@ TEST_F(TransportBadInput, AnswerCutAtEveryOffset)
             ++accepted;
         }
         EXPECT_TRUE(o.untouched);
-        EXPECT_GE(o.elapsed_ms, kTimeoutMs - 1) << "returned before the wait ran out";
+        EXPECT_GE(o.elapsed_ms, kWaitMs - 1) << "returned before the wait ran out";
         drain();
     }
     // Cuts after the header on a block boundary, and the whole frame
@@ -146,7 +151,7 @@ TEST_F(TransportBadInput, AnswerCutAtEveryOffset)
     const Outcome whole = call(kRequest);
     EXPECT_EQ(whole.result, 0);
     EXPECT_EQ(whole.answer, answer());
-    EXPECT_LT(whole.elapsed_ms, kTimeoutMs) << "a complete frame should not wait out the time-out";
+    EXPECT_LT(whole.elapsed_ms, kWaitMs) << "a complete frame should not wait out the time-out";
 }
 
 TEST_F(TransportBadInput, RandomGarbageStreams)

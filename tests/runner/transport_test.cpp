@@ -324,8 +324,10 @@ TEST_F(Transport, SilenceAtEachDebugLevel)
         EXPECT_EQ(o.err, expected_err[level]);
     }
 
-    // Zeros alone count as silence, and are dumped as they came.
+    // Zeros alone count as silence, and are dumped as they came (within a
+    // wait a loaded machine's wake-ups keep).
     debug = 2;
+    G.timeout = 150;
     bus.on_frame([](const Frame&) { return Reply{{0, {0x00, 0x00, 0x00}}}; });
     Exchange e;
     const Output o = captured([&] { e = single(); });
@@ -382,14 +384,16 @@ TEST_F(Transport, RetriesUntilTheFirstSuccess)
 
 TEST_F(Transport, LateAnswerIsReadByTheNextAttempt)
 {
-    G.timeout = 60;
+    // The answer comes halfway through the second attempt, with room for a
+    // busy machine's late wake-ups on either side.
+    G.timeout = 100;
     G.retries = 2;
     int seen = 0;
     bus.on_frame([&seen](const Frame& f) -> Reply {
         if (++seen > 1) {
             return {};
         }
-        return {{90, wire_frame(answer_to(f.decoded, {0x42}))}};
+        return {{150, wire_frame(answer_to(f.decoded, {0x42}))}};
     });
     const Exchange e = retried();
     EXPECT_EQ(e.result, 0);
@@ -487,7 +491,6 @@ TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
     // Not finished within the wait: the call fails, and the next frame is
     // preceded by bytes that make the controller refuse the stub whatever
     // its cut. Only the next request is run.
-    G.timeout = 20;
     struct Case {
         long cut;
         int refusal;
@@ -506,10 +509,12 @@ TEST_F(Transport, ACutFrameIsFinishedOrRefusedNeverRunTwice)
         write_shim::refusing = true;
         write_shim::refusal = c.refusal;
         Exchange e;
+        G.timeout = 20;
         const Output o = captured([&] { e = single(); });
         write_shim::refusing = false;
         EXPECT_EQ(e.result, 1);
         EXPECT_EQ(o.err, c.report);
+        G.timeout = 500;
         EXPECT_EQ(single().result, 0);
         ASSERT_TRUE(bus.wait_frames(2, 1s));
         const std::vector<Frame> frames = bus.frames();
@@ -535,7 +540,7 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
     FakeBus other;
     other.answer_all({0x03});
     other.send(wire_frame(answer_to(kRequest, {0x01})));
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(100ms);
     G.fd = other.mission_fd();
     Exchange e = retried();
     EXPECT_EQ(e.result, 0);
@@ -547,8 +552,8 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
     G.timeout = 30;
     bus.on_frame([](const Frame& f) -> Reply { return {{60, wire_frame(answer_to(f.decoded, {0x01}))}}; });
     EXPECT_EQ(retried().result, 1);
-    std::this_thread::sleep_for(80ms);
-    G.timeout = 100;
+    std::this_thread::sleep_for(200ms);
+    G.timeout = 500;
     bus.answer_all({0x02});
     e = single();
     EXPECT_EQ(e.result, 0);
@@ -556,11 +561,36 @@ TEST_F(Transport, OnlyAnswersArrivingAfterTheFirstWriteCount)
 
     // A command whose frame the controller answers all the same.
     ASSERT_EQ(do_command(kRequest.data(), static_cast<int>(kRequest.size())), 0);
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(100ms);
     bus.answer_all({0x04});
     e = single();
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x04}));
+}
+
+// The answer to an attempt that gave up can come after later requests ended
+// with their own answers: until it can no longer come, each request discards
+// what the line holds before its first write.
+TEST_F(Transport, LateAnswerAfterALaterSuccessIsDiscarded)
+{
+    G.retries = 1;
+    G.timeout = 30;
+    bus.on_frame([](const Frame&) -> Reply { return {}; });
+    ASSERT_EQ(retried().result, 1);
+
+    G.timeout = 500;
+    bus.answer_all({0x02});
+    Exchange e = single();
+    ASSERT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x02}));
+
+    // The silent attempt's answer, arriving now.
+    bus.send(wire_frame(answer_to(kRequest, {0x01})));
+    std::this_thread::sleep_for(20ms);
+    bus.answer_all({0x03});
+    e = single();
+    EXPECT_EQ(e.result, 0);
+    EXPECT_EQ(answer_bytes(e), answer_to(kRequest, {0x03}));
 }
 
 TEST(TransportLine, FailedReadsNeverLowerTheCount)

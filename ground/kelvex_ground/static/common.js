@@ -103,3 +103,18 @@ function el(tag, cls, text) {
 }
 
 const path = (...parts) => "/" + parts.map(encodeURIComponent).join("/");
+
+// A photo's thumbnail. The station makes a few at a time and answers 503
+// while the others wait: the image asks again, a little later each time.
+function thumbnail(src, alt) {
+  const img = el("img");
+  let tries = 0;
+  img.addEventListener("error", () => {
+    if (++tries > 5) return;
+    setTimeout(() => { img.src = src + (src.includes("?") ? "&" : "?") + "again=" + tries; },
+               1000 * tries);
+  });
+  img.src = src;
+  img.alt = alt;
+  return img;
+}

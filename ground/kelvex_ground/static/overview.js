@@ -31,10 +31,7 @@ function tile(sat) {
   const photo = el("a", "thumb");
   photo.href = path("sat", sat.id);
   if (sat.last_photo) {
-    const img = el("img");
-    img.src = path("thumbs", sat.id, sat.last_photo);
-    img.alt = sat.last_photo;
-    photo.append(img);
+    photo.append(thumbnail(path("thumbs", sat.id, sat.last_photo), sat.last_photo));
   } else {
     photo.append(el("span", "empty", "no photo yet"));
   }

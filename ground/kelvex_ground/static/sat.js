@@ -77,10 +77,7 @@ async function pollPhotos() {
     const a = el("a");
     a.href = path("photos", SAT, p.name);
     a.target = "_blank";
-    const img = el("img");
-    img.src = path("thumbs", SAT, p.name) + "?" + p.t;
-    img.alt = p.name;
-    a.append(img);
+    a.append(thumbnail(path("thumbs", SAT, p.name) + "?" + p.t, p.name));
     li.append(a, el("div", null, p.name));
     list.prepend(li);
   }

@@ -45,6 +45,7 @@ import threading
 import time
 
 from .. import checkfile, cli, plot, scenario, seal
+from ..simulator import Programs
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
 from .folder import default_run_folder, iso_now, make_run_folder, write_record
@@ -69,6 +70,13 @@ class Kit:
 
     def __init__(self, sim, plot=None, bin=None, module=None, vendor=None):
         self.sim, self.plot, self.bin, self.module, self.vendor = sim, plot, bin, module, vendor
+        self.configured = {}    # the paths kelvex-lab's launcher was configured with
+
+    def programs(self):
+        """The lab's tools' view of the kit: these paths ahead of the
+        launcher's."""
+        given = {"kelvex-sim": self.sim, "kelvex-plot": self.plot}
+        return Programs({**self.configured, **{k: v for k, v in given.items() if v}})
 
 
 def option_values(args):
@@ -223,9 +231,7 @@ class Flight:
 
     def start_station(self, address, log_socket, options, inside=None):
         """The run's own ground station, in this process."""
-        from kelvex_ground import config, station, web
-        if self.kit.vendor and self.kit.vendor not in web.VENDOR_DIRS:
-            web.VENDOR_DIRS.insert(0, self.kit.vendor)
+        from kelvex_ground import config, station
         argv = ["--single", "--bind", address, "--log-port", str(LOG_PORT),
                 "--ftp-port", str(options.get("ftp-port", 0)),
                 "--http-port", str(options.get("http-port", 0)),
@@ -244,9 +250,10 @@ class Flight:
         except config.ConfigError as e:
             raise OSError(str(e))
         try:
-            self.station, page = station.build(args, conf, self.servers, log_socket=log_socket,
-                                               inside=inside,
-                                               senders=self.mission_senders())
+            self.station, page = station.build(
+                args, conf, self.servers, log_socket=log_socket, inside=inside,
+                senders=self.mission_senders(),
+                vendor_dirs=[self.kit.vendor] if self.kit.vendor else ())
         except ValueError as e:
             raise OSError(str(e))
         self.station.listeners.append(GroundEcho(self.console))
@@ -365,9 +372,9 @@ class Flight:
         if options.get("station") and options.get("no-ground"):
             print("kelvex-sim: --station needs kelvex-ground, not --no-ground", file=sys.stderr)
             return EXIT_START_FAILED
-        judged = self.sheet is not None or bool(options.get("checks"))
+        judged = self.sheet is not None or bool(options.get("checks") or options.get("scenario"))
         try:
-            virtual, self.speed = clock.choose(options, judged, bool(self.events))
+            virtual, self.speed = clock.choose(options, judged)
             if virtual:
                 interposer = clock.find_interposer(self.kit.sim)
                 if interposer is None:
@@ -473,10 +480,15 @@ class Flight:
         ended = threading.Event()
         scheduler = None
         if self.events:
+            timing = {"t0": t0, "ended": ended}
+            if self.vclock is not None:
+                # Its own party on the clock, taken before the mission starts.
+                rate = float(recorded.get("telemetry-rate") or 0)
+                timing.update(party=self.vclock.party(), row_s=1 / rate if rate > 0 else None)
             scheduler = threading.Thread(
                 target=scenario.run, name="scenario",
                 args=(self.run_dir, self.events, ConsoleLines(self.console)),
-                kwargs={"t0": t0, "ended": ended}, daemon=True)
+                kwargs=timing, daemon=True)
             scheduler.start()
         argv, env = self.launcher.command(self.mission_argv(), self.mission_env(options), self)
         mission = Mission(self.launcher, argv, env, self.run_dir,
@@ -566,11 +578,11 @@ class Flight:
                 return status
             return cli.judge(self.run_dir, self.sheet.path, draw=not options.get("no-plot"),
                              out=ConsoleLines(self.console), sheet=self.sheet,
-                             plot_program=self.kit.plot)
+                             programs=self.kit.programs())
         if not options.get("no-plot") and self.kit.plot:
             _, reason = plot.redraw(self.run_dir, self.run_dir,
                                     title="%s on the virtual satellite" % name,
-                                    program=self.kit.plot)
+                                    programs=self.kit.programs())
             if reason:
                 print("kelvex-sim: no telemetry.png (kelvex-plot failed: %s)" % reason,
                       file=sys.stderr)
@@ -594,14 +606,16 @@ def parse(argv):
     return Kit(**paths), rest[:split], rest[split + 1:]
 
 
-def main(argv, launcher=None, flight=None):
+def main(argv, launcher=None, flight=None, programs=None):
     """`kelvex-lab fly ...`: the run's exit status. flight: the class of the
-    run (Flight or a subclass)."""
+    run (Flight or a subclass); programs: {name: path} kelvex-lab's launcher
+    was configured with, behind what kelvex-sim gave."""
     try:
         kit, given, program = parse(argv)
     except (ValueError, TypeError) as e:
         print("kelvex-lab: %s" % e, file=sys.stderr)
         return cli.EXIT_BAD_INPUT
+    kit.configured = dict(programs or {})
     flight = (flight or Flight)(kit, given, program, launcher=launcher)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: flight.interrupted.set())
