@@ -163,8 +163,8 @@ def launcher_paths(launcher):
     of each of its lists, and the tables' folder)."""
     with open(launcher) as f:
         text = f.read()
-    return re.findall(r'for d in \("([^"]+)"', text) + re.findall(r'sys.path.append\("([^"]+)"\)',
-                                                                 text)
+    return (re.findall(r'for d in \("([^"]+)"', text)
+            + re.findall(r'sys\.path\.(?:append|insert)\((?:0, )?"([^"]+)"\)', text))
 
 
 def exchanges(run_dir):
