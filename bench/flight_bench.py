@@ -159,12 +159,11 @@ class Bench:
 
 
 def launcher_paths(launcher):
-    """The package folders the build's launcher puts on its path (the first
-    of each of its lists, and the tables' folder)."""
+    """The package folders the build's launcher puts on its path, in the
+    order they end there (each goes in front: the last one written first)."""
     with open(launcher) as f:
         text = f.read()
-    return (re.findall(r'for d in \("([^"]+)"', text)
-            + re.findall(r'sys\.path\.(?:append|insert)\((?:0, )?"([^"]+)"\)', text))
+    return re.findall(r'sys\.path\.insert\(0, "([^"]+)"\)', text)[::-1]
 
 
 def exchanges(run_dir):

@@ -342,10 +342,16 @@ class _PhotoChannel(FTPHandler):
         return super().ftp_PASS(line)
 
     def flush_account(self):
-        # USER again or REIN: the connection is nobody's until it logs in.
+        # USER again or REIN: the connection is nobody's until it logs in,
+        # and waits for that as a new one does.
         self.server.leave(self)
         self.home = None
         super().flush_account()
+        self.arrived = time.monotonic()
+        refused = self.server.arrive(self)
+        if refused:
+            self.respond("421 %s" % refused)
+            self.close_when_done()
 
     def pre_process_command(self, line, cmd, arg):
         self.last_command = time.monotonic()
@@ -389,9 +395,15 @@ class _PhotoChannel(FTPHandler):
         quota = self.server.uploads.quota
         # An upload reserves its bytes before the first one arrives, so that
         # uploads at once never overshoot a quota together.
-        room = min(quota.per_satellite - store.used_bytes(),
-                   quota.total - sum(s.used_bytes() for s in stores))
+        used, used_all = store.used_bytes(), sum(s.used_bytes() for s in stores)
+        room = min(quota.per_satellite - used, quota.total - used_all)
         want = quota.per_upload if announced is None else announced
+        if used_all > quota.total // 2:
+            # Past half of the total, each satellite is held to its fair
+            # share of it: a few cannot fill it for all the others. (An
+            # upload that does not announce its size reserves the cap, so
+            # what is stored, not reserved, says when half is past.)
+            room = min(room, quota.total // max(1, len(stores)) - used)
         if room <= 0 or (announced is not None and announced > room):
             store.refused_uploads += 1
             self.respond("552 Upload quota exceeded.")

@@ -92,6 +92,8 @@ class Relay:
 
     def stop(self):
         status = dict(self._run_fields(), state="ended", exit_status=self._exit_status())
+        sats = self._station.satellites() if self._station is not None else []
+        status["lost"] = self._lost(sats[0]["drops"] if sats else {})
         self._put(("status", status))
         self._stop.set()
         self._wake.set()
@@ -110,6 +112,14 @@ class Relay:
     def _exit_status(self):
         value = self._record().get("exit_status")
         return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+    def _lost(self, drops):
+        """What the run lost on its way to the shared station: its own
+        station's losses and the relay's, shown there on its satellite."""
+        lost = {k: v for k, v in drops.items() if v and isinstance(v, int)}
+        if self.drops["relay"]:
+            lost["relay"] = self.drops["relay"]
+        return lost
 
     def _run_fields(self):
         """Whether the time limit stopped the run, for the shared station's
@@ -145,7 +155,8 @@ class Relay:
 
     def on_status(self, sat, status):
         state = "ended" if status["state"] == "ended" else "running"
-        body = dict(self._run_fields(), state=state, exit_status=status["exit_status"])
+        body = dict(self._run_fields(), state=state, exit_status=status["exit_status"],
+                    lost=self._lost(sat.drops()))
         if sat.name:
             body["name"] = sat.name
         self._put(("status", body))

@@ -20,7 +20,8 @@ unknown id returns None (the web server answers 404).
           "rate_dps", "last_photo" (name or null), "photos", "lines",
           "alarms": [text...], "dropped" (log lines lost), "drops":
           {"log_queue", "log_file", "uploads_refused", "uploads_cut",
-           "connections_refused"}]              in the order first heard
+           "connections_refused", "upstream": {what: count}}]
+                                                in the order first heard
     station.log(id, since)          GET /api/sat/<id>/log?since=N
         {"next", "first", "lines": [{"n", "t", "time", "text"}], "dropped"}
     station.photos(id)              GET /api/sat/<id>/photos
@@ -34,7 +35,9 @@ unknown id returns None (the web server answers 404).
               "t0_unix": wall-clock time of t = 0 (optional)}
     station.ingest_status(peer, body)       POST /api/ingest/status
         body {"state": "running"|"ended", "exit_status": int|null,
-              "name": text, "run": text, "time_limited": bool (each optional)}
+              "name": text, "run": text, "time_limited": bool,
+              "lost": {what: count} (its run's losses before this station)
+              (each optional)}
         peer: the request's source address (it names the satellite); body:
         the decoded JSON. Both return {"ok": true, ...}; they raise
         IngestRefused (answer 403) for a peer not allowed to ingest and
@@ -73,6 +76,14 @@ MIN_SECRET = 16
 # A run that has not asked for the panel's switches for this long cannot be
 # switched (it ended, or its station is gone).
 CONTROL_STALE_S = 10.0
+
+
+# What a run's relay reports its run lost before the shared station: its own
+# station's losses (Satellite.drops) and the relay's.
+UPSTREAM_LOSSES = {"log_queue": "log lines (queue)", "log_file": "log lines (log.txt)",
+                   "uploads_refused": "uploads refused", "uploads_cut": "uploads cut short",
+                   "connections_refused": "FTP connections refused",
+                   "relay": "messages the relay dropped"}
 
 
 class IngestRefused(Exception):
@@ -156,6 +167,8 @@ class Satellite:
             self._name_from_log()
         self.dropped = 0
         self.dropped_kernel = 0     # the socket's, while this satellite alone was heard
+        # A registered run's losses on its way here, as its relay reports them.
+        self.lost_upstream = {}
         self._saved = None
 
     def _name_from_log(self):
@@ -208,11 +221,13 @@ class Satellite:
         return self.dropped + (self.file.dropped if self.file else 0)
 
     def drops(self):
-        """What this satellite lost, by where."""
+        """What this satellite lost, by where; a registered run's losses at
+        its own station and on the relay's way here are "upstream"."""
         return {"log_queue": self.dropped, "log_file": self.file.dropped if self.file else 0,
                 "uploads_refused": self.photos.refused_uploads,
                 "uploads_cut": self.photos.cut_uploads,
-                "connections_refused": self.photos.refused_connections}
+                "connections_refused": self.photos.refused_connections,
+                "upstream": dict(self.lost_upstream)}
 
     def alarms(self, now):
         out = []
@@ -230,6 +245,9 @@ class Satellite:
         if self.photos.refused_connections:
             out.append("%d FTP connections refused: past its share"
                        % self.photos.refused_connections)
+        if self.lost_upstream:
+            out.append("lost before it reached this station: %s" % ", ".join(
+                "%d %s" % (v, UPSTREAM_LOSSES[k]) for k, v in sorted(self.lost_upstream.items())))
         if self.file is not None and self.file.failing:
             out.append("log.txt cannot be written: %s" % self.file.failing)
         used = self.photos.used_bytes() / max(1, self.station.quota.per_satellite)
@@ -751,6 +769,11 @@ class Station:
             raise ValueError("name: a text")
         if not isinstance(body.get("time_limited", False), bool):
             raise ValueError("time_limited: true or false")
+        lost = body.get("lost", {})
+        if not (isinstance(lost, dict) and len(lost) <= len(UPSTREAM_LOSSES)
+                and all(k in UPSTREAM_LOSSES and isinstance(v, int) and not isinstance(v, bool)
+                        and 0 <= v < 2 ** 53 for k, v in lost.items())):
+            raise ValueError("lost: {%s: a count}" % ", ".join(UPSTREAM_LOSSES))
         sat = self._ingest_sat(peer, identity)
         with self._lock:
             sat.reported = body["state"]
@@ -758,6 +781,8 @@ class Station:
             sat.time_limited = body["state"] == "ended" and body.get("time_limited") is True
             if name and not sat.named:
                 sat.name = datagram_text(name.encode("utf-8", errors="replace"))
+            if "lost" in body:
+                sat.lost_upstream = lost
         sat.save()
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}

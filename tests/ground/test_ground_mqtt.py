@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from groundkit import Station, jpeg_bytes, wait_for
+from groundkit import Station, jpeg_bytes, rss_mb, wait_for
 
 MOSQUITTO = shutil.which("mosquitto") or ("/usr/sbin/mosquitto" if os.path.exists("/usr/sbin/mosquitto") else None)
 mqtt = pytest.importorskip("paho.mqtt.client")
@@ -213,14 +213,6 @@ def test_a_department_broker_with_passwords_tls_and_an_acl(tmp_path):
         assert wrong.stop() == 0
         listener.stop()
         broker.stop()
-
-
-def rss_mb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
 
 
 class StalledBroker:

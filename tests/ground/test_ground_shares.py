@@ -9,12 +9,14 @@ import ftplib
 import io
 import os
 import socket
+import threading
 import time
 
 import pytest
 from PIL import Image
 
-from groundkit import FakeClass, configured, ground_package, page_server, rss_mb, wait_for  # noqa: F401 (fixture)
+from groundkit import (FakeClass, Station, configured, ground_package, neighbour,  # noqa: F401
+                       page_server, rss_mb, wait_for)
 
 A, B = "127.0.0.5", "127.0.0.6"
 CROWD = ("127.0.0.21", "127.0.0.22")
@@ -70,6 +72,12 @@ def uploads_at_once(st, source, photos, announce, login=()):
 def incoming(st, sat):
     folder = os.path.join(st.dir, "satellites", sat, "incoming")
     return {n: os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder)}
+
+
+def photos_of(st, sat, count):
+    """Whether sat lists count photos (a 226 comes before the photo takes its
+    name), waited for."""
+    return wait_for(lambda: {s["id"]: s for s in st.json("/api/satellites")}[sat]["photos"] == count)
 
 
 def test_eight_uploads_at_once_never_overshoot_the_quota(tmp_path):
@@ -129,8 +137,31 @@ def test_a_registered_runs_share_is_its_own_from_any_address(tmp_path):
         sats = {s["id"]: s for s in st.json("/api/satellites")}
         assert sats["run-a"]["drops"]["uploads_refused"] == 5
         assert sats["run-a"]["drops"]["connections_refused"] == 1
-        assert sats[sources[0]]["photos"] == 1 and sats[sources[0]]["drops"]["uploads_refused"] == 0
+        assert photos_of(st, sources[0], 1) and sats[sources[0]]["drops"]["uploads_refused"] == 0
         assert not os.path.exists(os.path.join(st.dir, "satellites", A))
+    finally:
+        assert st.stop() == 0
+
+
+def test_past_half_the_total_quota_each_satellite_keeps_its_fair_share(tmp_path):
+    st = configured(str(tmp_path), "[quotas]\ntotal_mb = 1\nsatellite_mb = 1\n", single=False)
+    crowd = ["127.0.0.%d" % n for n in range(60, 64)]
+    try:
+        for source in crowd:
+            st.send([b"hello"], source=source)
+        assert wait_for(lambda: len(st.json("/api/satellites")) == 4)
+        # One satellite fills half of the total; past it, it is held to a
+        # quarter (four satellites share the station).
+        for i in range(4):
+            assert session_upload(st, crowd[0], noise(150_000), "%d.jpeg" % i).startswith("226")
+        with pytest.raises(ftplib.error_perm, match="^552"):
+            session_upload(st, crowd[0], noise(100_000), "4.jpeg")
+        # The others still have theirs.
+        for source in crowd[1:]:
+            assert session_upload(st, source, noise(100_000)).startswith("226")
+        assert all(photos_of(st, c, n) for c, n in zip(crowd, [4, 1, 1, 1]))
+        sats = {s["id"]: s for s in st.json("/api/satellites")}
+        assert sats[crowd[0]]["drops"]["uploads_refused"] == 1
     finally:
         assert st.stop() == 0
 
@@ -172,10 +203,52 @@ def test_idle_connections_of_others_make_room_for_a_satellite(tmp_path):
         sats = {s["id"]: s for s in st.json("/api/satellites")}
         assert sats[CROWD[0]]["drops"]["connections_refused"] == 1
         assert "1 FTP connections refused: past its share" in sats[CROWD[0]]["alarms"]
-        assert sats[B]["drops"]["connections_refused"] == 0 and sats[B]["photos"] == 1
+        assert sats[B]["drops"]["connections_refused"] == 0 and photos_of(st, B, 1)
     finally:
         for ftp in held:
             ftp.close()
+        assert st.stop() == 0
+
+
+# A neighbour's crowd: idle anonymous logins from many addresses, and
+# connections that never log in, held until the test ends them.
+CROWDER = r"""
+import ftplib, socket, sys, time
+host, port, held_s = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+held = []
+for n in range(30, 40):
+    for _ in range(2):
+        try:
+            ftp = ftplib.FTP()
+            ftp.connect(host, port, timeout=5, source_address=("127.0.1.%d" % n, 0))
+            ftp.login()
+            held.append(ftp)
+        except (OSError, ftplib.Error):
+            pass
+        try:
+            held.append(socket.create_connection((host, port), 5, source_address=("127.0.2.%d" % n, 0)))
+        except OSError:
+            pass
+print(len(held), flush=True)
+time.sleep(held_s)
+"""
+
+
+def test_a_neighbours_crowd_of_connections_does_not_starve_a_satellite(tmp_path, neighbour):
+    st = configured(str(tmp_path), "[ftp]\nconnections_per_address = 2\nmax_connections = 8\n",
+                    single=False)
+    out = []
+    try:
+        crowd = threading.Thread(target=lambda: out.append(
+            neighbour.run(CROWDER, st.bind, st.ftp_port, 8, timeout=60)))
+        crowd.start()
+        assert wait_for(lambda: len([s for s in st.json("/api/satellites") if s["id"].startswith("127.0.1.")]) >= 4)
+        # Another user's idle crowd fills the station; a satellite still uploads.
+        assert session_upload(st, B, noise(5000)).startswith("226")
+        assert photos_of(st, B, 1)
+        crowd.join()
+        assert int(out[0]) > 8
+    finally:
         assert st.stop() == 0
 
 
@@ -195,12 +268,18 @@ def test_connections_that_never_log_in_hold_nothing_for_long(tmp_path):
             assert extra.recv(100).startswith(b"421")
         # A full waiting room makes way for a newcomer, which uploads.
         assert session_upload(st, B, noise(5000)).startswith("226")
+        # One that logs in and out again waits as a newcomer does.
+        again = session(st, A)
+        again.sendcmd("REIN")
         # Those that never log in are sent away.
         for s in waiting:
             s.settimeout(5)
             answer = s.recv(200)
             assert answer == b"" or answer.startswith(b"421"), answer
-        assert [s["id"] for s in st.json("/api/satellites")] == [B]
+        again.sock.settimeout(5)
+        assert again.sock.recv(200).startswith(b"421")
+        again.close()
+        assert sorted(s["id"] for s in st.json("/api/satellites")) == [A, B]
     finally:
         for s in waiting:
             s.close()
@@ -439,3 +518,35 @@ def test_answers_waiting_for_readers_that_never_read_are_bounded_in_bytes():
         for s in stalled:
             s.close()
         srv.stop()
+
+
+def test_what_a_run_loses_before_the_class_station_shows_on_its_satellite_there(tmp_path):
+    shared = Station(str(tmp_path), single=False, name="shared")
+    try:
+        settings = tmp_path / "own.toml"
+        settings.write_text("[quotas]\nsatellite_mb = 0.1\n")
+        own = Station(str(tmp_path), ["--upstream", shared.url, "--name", "Ada", "--run-id", "ada-1",
+                                      "--config", str(settings)], name="own")
+        try:
+            own.send([b"The mission says 'HELLO' to 127.0.0.1:4567\n"])
+            assert wait_for(lambda: [s for s in shared.json("/api/satellites") if s["lines"] == 1])
+            # Its own station refuses an upload past the run's quota: that
+            # loss is the run's, counted there and, once told, here.
+            with pytest.raises(ftplib.error_perm, match="^552"):
+                session_upload(own, "127.0.0.1", noise(200_000))
+        finally:
+            assert own.stop() == 0
+        sat = shared.json("/api/satellites")[0]
+        assert sat["id"] == "ada-1" and sat["drops"]["upstream"] == {"uploads_refused": 1}
+        assert "lost before it reached this station: 1 uploads refused" in sat["alarms"]
+        # Nobody else tells it for the run, nor in another shape.
+        headers = shared.register("ada-2")
+        code, _ = shared.post("/api/ingest/status", {"state": "running", "lost": {"disk": 1}},
+                              headers=headers)
+        assert code == 400
+        code, _ = shared.post("/api/ingest/status", {"state": "running", "lost": {"relay": 3}},
+                              headers=dict(headers, **{"X-Kelvex-Run": "ada-1"}))
+        assert code == 403
+        assert shared.json("/api/satellites")[0]["drops"]["upstream"] == {"uploads_refused": 1}
+    finally:
+        assert shared.stop() == 0
