@@ -88,12 +88,16 @@ class Bench:
         self.tmp = args.keep or tempfile.mkdtemp(prefix="kelvex-flight-bench-")
         os.makedirs(self.tmp, exist_ok=True)
         self.probe_out = os.path.join(self.tmp, "probe.jsonl")
+        # Modules compiled once, as an installed kit's are, into the bench's
+        # folder: a start-up figure without compiling the lab every time.
         self.env = dict(os.environ, KELVEX_BUILD_DIR=self.build,
+                        PYTHONPYCACHEPREFIX=os.path.join(self.tmp, "pycache"),
                         PYTHONPATH=os.pathsep.join(
                             [PROBE] + [p for p in os.environ.get("PYTHONPATH", "").split(
                                 os.pathsep) if p]),
                         KELVEX_BENCH_PATHS=os.pathsep.join(launcher_paths(
                             os.path.join(self.build, "lab", "kelvex-lab"))))
+        self.env.pop("PYTHONDONTWRITEBYTECODE", None)
         self.count = 0
 
     def timed(self, cmd, probe=True, cwd=None):

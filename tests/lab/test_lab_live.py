@@ -108,7 +108,10 @@ def flight(tmp_path_factory):
     lab = sheet(root, SHEET)
     options = run_tool("kelvex-lab", "options", lab).stdout.split()
     run_dir = root / "run"
-    r = subprocess.run([sim, "run", f"--run-dir={run_dir}", *options, "--",
+    # The verdicts are the flight's, not its pace's: in virtual time, as
+    # fast as it goes.
+    r = subprocess.run([sim, "run", f"--run-dir={run_dir}", "--clock=virtual", "--speed=max",
+                        *options, "--",
                         os.path.join(build, "examples", "sun_pointing")],
                        cwd=root, capture_output=True, text=True, timeout=300)
     return {"root": root, "sheet": lab, "run": run_dir, "result": r, "sim": sim,

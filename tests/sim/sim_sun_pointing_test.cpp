@@ -70,12 +70,13 @@ TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
     // The lamp behind the satellite on its right: a turn the other way
     // than the demo's, with a start outside sun sensor 0's field. Free
     // ports for FTP and the page, so a station already running elsewhere
-    // is no obstacle.
+    // is no obstacle. What the mission does, not how long it takes: in
+    // virtual time, as fast as it goes.
     const std::string cmd = "cd " + work.string() + " && " KELVEX_BUILD_DIR
-                            "/sim/kelvex-sim run " KELVEX_TEST_SEAL_OPTION "--ftp-port 0 --http-port 0 --lamp-azimuth -150 "
+                            "/sim/kelvex-sim run " KELVEX_TEST_SEAL_OPTION "--clock=virtual --speed=max "
+                            "--ftp-port 0 --http-port 0 --lamp-azimuth -150 "
                             "--yaw 10 --seed 5 --no-plot --run-dir run -- " KELVEX_BUILD_DIR
                             "/examples/sun_pointing 2>&1";
-    const std::time_t started = std::time(nullptr);
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(nullptr, p);
     std::string out;
@@ -117,8 +118,14 @@ TEST(SimSunPointing, FindsAndHoldsTheLampThenTransmitsItsPhoto)
     EXPECT_GT(held, 100);
 
     // The photo went out once, under the time of the upload, and arrived
-    // whole: the same 640x480 JPEG the camera wrote.
-    const std::time_t ended = std::time(nullptr);
+    // whole: the same 640x480 JPEG the camera wrote, stamped by the
+    // flight's clock between its start and its end.
+    const std::string record = read_file(run / "run.json");
+    const size_t t0_at = record.find("\"t0_unix\": ");
+    ASSERT_NE(std::string::npos, t0_at) << record;
+    const double t0 = std::stod(record.substr(t0_at + 11));
+    const auto started = static_cast<std::time_t>(t0);
+    const auto ended = static_cast<std::time_t>(t0 + end + 1);
     for (const char* step : {"camera on: done (0)", "photo 1 taken into photos/1.jpeg: done (0)",
                              "transmitter 0 on: done (0)", "photo 1 transmitted: done (0)"}) {
         EXPECT_NE(std::string::npos, out.find(step)) << step << "\n" << out;
