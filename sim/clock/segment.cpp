@@ -53,6 +53,17 @@ void futex_wake_all(std::atomic<uint32_t>* word)
             nullptr, 0);
 }
 
+namespace {
+// Maps a clock file and closes its descriptor either way: the mapping keeps
+// the file.
+Segment* map_and_close(int fd)
+{
+    void* m = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return m == MAP_FAILED ? nullptr : static_cast<Segment*>(m);
+}
+}  // namespace
+
 Segment* create_segment(const char* path, uint64_t line_rdev, int64_t bound_ns,
                         const char* ground)
 {
@@ -64,13 +75,11 @@ Segment* create_segment(const char* path, uint64_t line_rdev, int64_t bound_ns,
         close(fd);
         return nullptr;
     }
-    void* m = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (m == MAP_FAILED) {
+    Segment* s = map_and_close(fd);
+    if (s == nullptr) {
         return nullptr;
     }
     // A fresh file reads as zeros: every counter 0, every slot Free.
-    auto* s = static_cast<Segment*>(m);
     s->line_rdev = line_rdev;
     s->bound_ns = bound_ns;
     std::strncpy(s->ground, ground ? ground : "", sizeof s->ground - 1);
@@ -80,7 +89,7 @@ Segment* create_segment(const char* path, uint64_t line_rdev, int64_t bound_ns,
     const std::string bell = std::string(path) + bell_suffix();
     unlink(bell.c_str());
     if (mkfifo(bell.c_str(), 0600) != 0) {
-        munmap(m, sizeof(Segment));
+        munmap(s, sizeof(Segment));
         return nullptr;
     }
     return s;
@@ -98,14 +107,12 @@ Segment* map_segment(const char* path)
         errno = EINVAL;
         return nullptr;
     }
-    void* m = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (m == MAP_FAILED) {
+    Segment* s = map_and_close(fd);
+    if (s == nullptr) {
         return nullptr;
     }
-    auto* s = static_cast<Segment*>(m);
     if (s->magic != kMagic || s->version != kVersion) {
-        munmap(m, sizeof(Segment));
+        munmap(s, sizeof(Segment));
         errno = EINVAL;
         return nullptr;
     }

@@ -374,17 +374,8 @@ void Server::run(double limit_s)
         flush_due();
         telemetry_.update(physics_, bus_, faults_);
         flush_log(false);
-        if (wait(wait_s(until)) <= 0) {
-            continue;
-        }
-        for (size_t i = 0; i < fds_.size() && !stopped_; ++i) {
-            const short ev = fds_[i].revents;
-            if (i == 0 && (ev & POLLOUT)) {
-                write_pending();
-            }
-            if (ev & (POLLIN | POLLHUP | POLLERR)) {
-                handlers_[i]();
-            }
+        if (wait(wait_s(until)) > 0) {
+            handle_ready();
         }
     }
     advance();
