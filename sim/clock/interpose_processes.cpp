@@ -10,8 +10,12 @@ namespace {
 // An environment for a program we start: ours may have been dropped by the
 // mission (env={} in Python); virtual time must reach every process.
 struct Env {
+    static constexpr size_t kMaxVars = 4000;
     char** envp;
-    char* store[4096];
+    // More variables than the copy holds and no clock among them: the program
+    // would start off the clock, so it is not started at all (E2BIG).
+    bool too_big = false;
+    char* store[kMaxVars + 3];
     char clock_var[600];
     char preload_var[1100];
     explicit Env(char* const* given)
@@ -23,12 +27,16 @@ struct Env {
         size_t n = 0;
         bool has_clock = false;
         bool has_preload = false;
-        for (; given[n] && n < 4000; ++n) {
+        for (; n < kMaxVars && given[n]; ++n) {
             has_clock = has_clock || strncmp(given[n], "KELVEX_CLOCK=", 13) == 0;
             has_preload = has_preload || (strncmp(given[n], "LD_PRELOAD=", 11) == 0 &&
                                           strstr(given[n], g_preload) != nullptr);
         }
-        if ((has_clock && has_preload) || given[n]) {
+        if (has_clock && has_preload) {
+            return;
+        }
+        if (given[n]) {
+            too_big = true;
             return;
         }
         size_t k = 0;
@@ -149,6 +157,9 @@ int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* 
         return ENOEXEC;
     }
     Env env(envp);
+    if (env.too_big) {
+        return E2BIG;
+    }
     SpawnSlot slot;
     pid_t child = 0;
     const int r = real_posix_spawn(&child, path, fa, attr, argv, env.envp);
@@ -170,6 +181,9 @@ int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t*
         return ENOEXEC;
     }
     Env env(envp);
+    if (env.too_big) {
+        return E2BIG;
+    }
     SpawnSlot slot;
     pid_t child = 0;
     const int r = real_posix_spawnp(&child, file, fa, attr, argv, env.envp);
@@ -189,6 +203,10 @@ int execve(const char* path, char* const argv[], char* const envp[])
         return -1;
     }
     Env env(envp);
+    if (env.too_big) {
+        errno = E2BIG;
+        return -1;
+    }
     before_exec();
     const int r = real_execve(path, argv, env.envp);
     exec_failed();
@@ -205,6 +223,10 @@ int execvpe(const char* file, char* const argv[], char* const envp[])
         return -1;
     }
     Env env(envp);
+    if (env.too_big) {
+        errno = E2BIG;
+        return -1;
+    }
     before_exec();
     const int r = real_execvpe(file, argv, env.envp);
     exec_failed();

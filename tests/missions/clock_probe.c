@@ -297,6 +297,29 @@ static void refuse(const char* what)
     result(what, r, errno);
 }
 
+/* A program started with more variables than the clock's copy of the
+ * environment holds, none of them the clock's: under the clock it must not
+ * start at all (it would run off the clock); without, it starts. */
+static void crowded(void)
+{
+    enum { kVars = 5000 };
+    static char vars[kVars][16];
+    static char* env[kVars + 1];
+    for (int i = 0; i < kVars; ++i) {
+        snprintf(vars[i], sizeof vars[i], "V%d=1", i);
+        env[i] = vars[i];
+    }
+    char* args[] = {(char*)"/bin/true", NULL};
+    const pid_t child = fork();
+    if (child == 0) {
+        execve("/bin/true", args, env);
+        _exit(errno == E2BIG ? 7 : 8);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    printf("crowded_exec %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
 int main(int argc, char** argv)
 {
     setvbuf(stdout, NULL, _IOLBF, 0);
@@ -308,6 +331,7 @@ int main(int argc, char** argv)
     else if (strcmp(c, "pipe") == 0) on_pipe();
     else if (strcmp(c, "busy") == 0) busy();
     else if (strcmp(c, "processes") == 0) processes();
+    else if (strcmp(c, "crowded") == 0) crowded();
     else if (strcmp(c, "refuse") == 0 && argc > 2) refuse(argv[2]);
     else {
         fprintf(stderr, "usage: clock_probe CASE\n");

@@ -282,6 +282,13 @@ TEST(VirtualClock, ChildrenAndThreadsShareTheClock)
           {{"fork_sleep", 1000}, {"thread_sleep", 200}, {"system_sleep", 2000}}, 300);
 }
 
+TEST(VirtualClock, AProgramThatWouldStartOffTheClockIsNotStarted)
+{
+    // 7: execve failed with E2BIG; 0: /bin/true ran.
+    EXPECT_EQ(fly({"crowded"}, true)["crowded_exec"], "7");
+    EXPECT_EQ(fly({"crowded"}, false)["crowded_exec"], "0");
+}
+
 TEST(VirtualClock, WhatItCannotFollowIsRefusedNamingTheCall)
 {
     for (const char* call : {"alarm", "setitimer", "timer_create", "timerfd"}) {
