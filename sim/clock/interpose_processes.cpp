@@ -77,6 +77,27 @@ struct SpawnSlot {
         }
     }
 };
+
+// Starts a program on the clock: its environment carries the clock and its
+// slot is claimed before it exists. spawn(&child, envp) is the real call.
+template <typename Spawn>
+int spawn_on_clock(pid_t* pid, char* const envp[], Spawn spawn)
+{
+    Env env(envp);
+    if (env.too_big) {
+        return E2BIG;
+    }
+    SpawnSlot slot;
+    pid_t child = 0;
+    const int r = spawn(&child, env.envp);
+    if (r == 0) {
+        slot.started(child);
+        if (pid) *pid = child;
+    } else {
+        slot.failed();
+    }
+    return r;
+}
 }  // namespace
 }  // namespace kelvex::clock
 
@@ -156,20 +177,9 @@ int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* 
     if (refuse_static(path)) {
         return ENOEXEC;
     }
-    Env env(envp);
-    if (env.too_big) {
-        return E2BIG;
-    }
-    SpawnSlot slot;
-    pid_t child = 0;
-    const int r = real_posix_spawn(&child, path, fa, attr, argv, env.envp);
-    if (r == 0) {
-        slot.started(child);
-        if (pid) *pid = child;
-    } else {
-        slot.failed();
-    }
-    return r;
+    return spawn_on_clock(pid, envp, [&](pid_t* child, char** e) {
+        return real_posix_spawn(child, path, fa, attr, argv, e);
+    });
 }
 
 int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* fa,
@@ -180,20 +190,9 @@ int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t*
     if (search_path(file, path, sizeof path) && refuse_static(path)) {
         return ENOEXEC;
     }
-    Env env(envp);
-    if (env.too_big) {
-        return E2BIG;
-    }
-    SpawnSlot slot;
-    pid_t child = 0;
-    const int r = real_posix_spawnp(&child, file, fa, attr, argv, env.envp);
-    if (r == 0) {
-        slot.started(child);
-        if (pid) *pid = child;
-    } else {
-        slot.failed();
-    }
-    return r;
+    return spawn_on_clock(pid, envp, [&](pid_t* child, char** e) {
+        return real_posix_spawnp(child, file, fa, attr, argv, e);
+    });
 }
 
 int execve(const char* path, char* const argv[], char* const envp[])
