@@ -12,12 +12,25 @@
 // brackets, and each simulator's ratio to the raw responder. Two builds'
 // kelvex-sim given side by side compare a change in the same run.
 //   build/bench/sim_exchange_bench [--rounds=N] [--exchanges=N] [KELVEX-SIM...]
+//
+// With --virtual, flights in the run's virtual time at --speed max instead:
+// a mission (this program again, started with the interposer next to each
+// kelvex-sim preloaded, as a run starts one) makes K exchanges and sleeps P ms
+// of virtual time, C times over, against a fresh `kelvex-sim run-line
+// --clock=virtual --speed=max` each flight. Three shapes: the sun-pointing
+// example's (11 exchanges every 50 ms for 20 s), exchanges alone and
+// sleeps alone, so that the wall time of one exchange and of one step of the
+// clock come apart. Per flight: its wall time from the mission's start to
+// its end, the simulator's and the mission's processor time; each build's
+// ratio to the first one given, flight by flight.
+//   build/bench/sim_exchange_bench --virtual [--rounds=N] KELVEX-SIM...
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,7 +152,8 @@ private:
 // kelvex-sim run-line, started as a run starts it.
 class SimResponder : public Responder {
 public:
-    SimResponder(const std::string& sim, const std::string& dir, int index) : sim_(sim)
+    SimResponder(const std::string& sim, const std::string& dir, int index, bool virtual_clock = false)
+        : sim_(sim)
     {
         int in[2], out[2];
         // Close-on-exec: a second simulator must not hold this one's input
@@ -151,7 +165,11 @@ public:
         mkdir_p(folder);
         std::vector<std::string> args = {sim, "run-line", "--telemetry=" + folder + "/telemetry.csv",
                                          "--line-log=" + folder + "/line.log",
-                                         "--events=" + folder + "/events.csv"};
+                                         "--events=" + folder + "/events.csv",
+                                         "--control=" + folder + "/control.sock"};
+        if (virtual_clock) {
+            args.insert(args.end(), {"--clock=virtual", "--speed=max"});
+        }
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
@@ -179,16 +197,27 @@ public:
         if (!read_line(line) || line.rfind("line ", 0) != 0) {
             fail("did not give a line");
         }
-        line_ = open(line.substr(5).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        line_path_ = line.substr(5);
+        if (virtual_clock) {
+            // In virtual time only a party of the clock may use the line:
+            // bytes the clock does not see written would hold it for ever.
+            read_line(line);  // t0
+            if (!read_line(line) || line.rfind("clock ", 0) != 0) {
+                fail("did not give a clock");
+            }
+            clock_ = line.substr(6);
+            return;
+        }
+        line_ = open(line_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         make_raw(line_);
         read_line(line);  // t0
-        // Other lines (a clock in virtual time) are not read: they are not
-        // asked for, as the run is not given --clock.
     }
     ~SimResponder() override
     {
         close(to_);  // end of its standard input: it stops
-        close(line_);
+        if (line_ >= 0) {
+            close(line_);
+        }
         int status = 0;
         waitpid(pid_, &status, 0);
         fclose(from_);
@@ -217,6 +246,32 @@ public:
         return sum;
     }
     std::string name() const override { return sim_; }
+    // Times its threads went to sleep (voluntary context switches).
+    double sleeps() const
+    {
+        double sum = 0;
+        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+        DIR* d = opendir(tasks.c_str());
+        if (d == nullptr) {
+            return 0;
+        }
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') {
+                continue;
+            }
+            std::ifstream f(tasks + "/" + e->d_name + "/status");
+            std::string line;
+            while (std::getline(f, line)) {
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                    sum += std::atof(line.c_str() + 24);
+                }
+            }
+        }
+        closedir(d);
+        return sum;
+    }
+    const std::string& line_path() const { return line_path_; }
+    const std::string& clock_path() const { return clock_; }
 
 private:
     static void mkdir_p(const std::string& path)
@@ -249,6 +304,8 @@ private:
     int to_ = -1;
     FILE* from_ = nullptr;
     int line_ = -1;
+    std::string line_path_;
+    std::string clock_;
 };
 
 struct Sample {
@@ -286,16 +343,169 @@ void print(const char* what, const std::vector<double>& v)
     std::printf("  %-26s %8.1f [%.1f-%.1f]\n", what, s.median, s.low, s.high);
 }
 
+// ---- flights in virtual time ---------------------------------------------------
+
+// What a mission of the bench does: `cycles` times `per_cycle` exchanges and
+// a sleep of `period_ms`.
+struct Shape {
+    const char* name;
+    int cycles, per_cycle, period_ms;
+};
+
+constexpr Shape kShapes[] = {
+    {"sun-pointing shape (11 exchanges / 50 ms, 20 s)", 400, 11, 50},
+    {"exchanges alone (4000, no sleep)", 1, 4000, 0},
+    {"sleeps alone (400 x 50 ms)", 400, 0, 50},
+};
+
+// The mission's side, in the process the interposer is preloaded into:
+// returns the failed requests (its exit status).
+int fly(const char* line, int cycles, int per_cycle, int period_ms)
+{
+    const int fd = open(line, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return 100;
+    }
+    make_raw(fd);
+    G.fd = fd;
+    G.timeout = 1000;
+    G.retries = 1;
+    int failures = 0;
+    uint16_t raw = 0;
+    for (int c = 0; c < cycles; ++c) {
+        for (int i = 0; i < per_cycle; ++i) {
+            failures += sunbattery_request_raw(0, &raw) != 0;
+        }
+        if (period_ms > 0) {
+            mSleep(period_ms);
+        }
+    }
+    close(fd);
+    return std::min(failures, 99);
+}
+
+struct Flight {
+    double wall_ms, sim_cpu_ms, mission_cpu_ms;
+    double sim_sleeps, mission_sleeps;  // voluntary context switches
+    int status;
+};
+
+std::string dir_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// One flight of `shape` against a fresh simulator.
+Flight fly_once(const std::string& self, const std::string& sim, const std::string& dir, int index,
+                const Shape& shape)
+{
+    SimResponder responder(sim, dir, index, true);
+    const std::string preload = dir_of(sim) + "/libkelvex_clock.so";
+    const std::string args[] = {std::to_string(shape.cycles), std::to_string(shape.per_cycle),
+                                std::to_string(shape.period_ms)};
+    const double sim0 = responder.cpu_ns();
+    const double slept0 = responder.sleeps();
+    const double w0 = wall_ns();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("KELVEX_CLOCK", responder.clock_path().c_str(), 1);
+        setenv("KELVEX_CLOCK_ROLE", "party", 1);
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        execl(self.c_str(), self.c_str(), "--fly", responder.line_path().c_str(), args[0].c_str(),
+              args[1].c_str(), args[2].c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    const double w1 = wall_ns();
+    const double sim1 = responder.cpu_ns();
+    const double slept1 = responder.sleeps();
+    const double mission = (static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+                            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec)) / 1e3;
+    return {(w1 - w0) / 1e6, (sim1 - sim0) / 1e6, mission, slept1 - slept0,
+            static_cast<double>(ru.ru_nvcsw), WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+void print_spread(const char* what, const std::vector<double>& v, const char* unit)
+{
+    const Spread s = spread(v);
+    std::printf("  %-30s %9.2f [%.2f-%.2f] %s\n", what, s.median, s.low, s.high, unit);
+}
+
+int run_virtual(const std::string& self, const std::vector<std::string>& sims, int rounds)
+{
+    char dir[] = "/tmp/kelvex-exchange-bench.XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        return 1;
+    }
+    const size_t k = sims.size();
+    int failed = 0;
+    std::printf("flights in virtual time at --speed max, %d rounds, the builds taking turns\n", rounds);
+    for (const Shape& shape : kShapes) {
+        std::vector<std::vector<Flight>> got(k);
+        for (int r = 0; r < rounds; ++r) {
+            for (size_t j = 0; j < k; ++j) {
+                const size_t who = (r + j) % k;
+                got[who].push_back(fly_once(self, sims[who], dir, static_cast<int>(who), shape));
+                failed += got[who].back().status != 0;
+            }
+        }
+        const int exchanges = shape.cycles * shape.per_cycle;
+        const int steps = shape.period_ms > 0 ? shape.cycles : 0;
+        std::printf("%s: %d exchanges, %d sleeps; median [lowest-highest]\n", shape.name, exchanges,
+                    steps);
+        for (size_t who = 0; who < k; ++who) {
+            std::vector<double> wall, per, sim_cpu, mission_cpu, sim_sleeps, mission_sleeps, ratio;
+            const double events = exchanges > 0 ? exchanges : steps;
+            for (size_t i = 0; i < got[who].size(); ++i) {
+                const Flight& f = got[who][i];
+                wall.push_back(f.wall_ms);
+                per.push_back(f.wall_ms * 1e3 / events);
+                sim_sleeps.push_back(f.sim_sleeps / events);
+                mission_sleeps.push_back(f.mission_sleeps / events);
+                sim_cpu.push_back(f.sim_cpu_ms);
+                mission_cpu.push_back(f.mission_cpu_ms);
+                ratio.push_back(f.wall_ms / got[0][i].wall_ms);
+            }
+            std::printf("%s\n", sims[who].c_str());
+            print_spread("wall", wall, "ms");
+            print_spread(exchanges > 0 ? "wall per exchange" : "wall per sleep", per, "us");
+            print_spread("simulator processor", sim_cpu, "ms");
+            print_spread("mission processor", mission_cpu, "ms");
+            const char* each = exchanges > 0 ? "per exchange" : "per sleep";
+            print_spread((std::string("simulator's sleeps ") + each).c_str(), sim_sleeps, "");
+            print_spread((std::string("mission's sleeps ") + each).c_str(), mission_sleeps, "");
+            if (who > 0) {
+                print_spread("wall / first build's", ratio, "");
+            }
+        }
+    }
+    const std::string cleanup = std::string("rm -rf '") + dir + "'";
+    (void)!std::system(cleanup.c_str());
+    if (failed) {
+        std::printf("%d flights ended with failed requests\n", failed);
+    }
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc == 6 && std::string(argv[1]) == "--fly") {
+        return fly(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
+    }
     int rounds = 10;
     int exchanges = 2000;
+    bool virtual_time = false;
     std::vector<std::string> sims;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a.rfind("--rounds=", 0) == 0) {
+        if (a == "--virtual") {
+            virtual_time = true;
+        } else if (a.rfind("--rounds=", 0) == 0) {
             rounds = std::atoi(a.c_str() + 9);
         } else if (a.rfind("--exchanges=", 0) == 0) {
             exchanges = std::atoi(a.c_str() + 12);
@@ -304,14 +514,24 @@ int main(int argc, char** argv)
         }
     }
     if (sims.empty()) {
-        std::fprintf(stderr, "usage: sim_exchange_bench [--rounds=N] [--exchanges=N] KELVEX-SIM...\n");
+        std::fprintf(stderr, "usage: sim_exchange_bench [--virtual] [--rounds=N] [--exchanges=N] "
+                             "KELVEX-SIM...\n");
         return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    if (virtual_time) {
+        char self[4096];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) {
+            return 1;
+        }
+        self[n] = 0;
+        return run_virtual(self, sims, rounds);
     }
     char dir[] = "/tmp/kelvex-exchange-bench.XXXXXX";
     if (mkdtemp(dir) == nullptr) {
         return 1;
     }
-    signal(SIGPIPE, SIG_IGN);
     G.timeout = 1000;
     G.retries = 1;
     std::vector<Responder*> all;

@@ -34,8 +34,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-
-#include <algorithm>
+#include <atomic>
 
 #include "segment.h"
 
@@ -61,6 +60,7 @@ constexpr int kMaxFds = 4096;
 extern Segment* g_seg;
 extern bool g_observer;  // the station: clock reads only
 extern int g_bell;
+extern int g_turn;  // the turn FIFO (-1: not open yet, -2: cannot be)
 // This process's life lock on the clock's file (segment.h hold_life).
 extern int g_life_fd;
 extern int32_t g_life;
@@ -93,6 +93,8 @@ inline State state_of(const Party* p) { return static_cast<State>(p->state.load(
 void set_state(Party* p, State s);
 // Wakes the simulator when it sleeps waiting for a change.
 void ring();
+// Wakes the parties that wait on the line itself to look at their state.
+void ring_turn();
 // A slot for a party in state `s`; its fields are set before anyone sees it.
 Party* claim(State s, pid_t pid, pid_t tid, pid_t owner);
 void release(Party* p);
@@ -102,6 +104,9 @@ Party* self();
 // Children of ours that ended while we waited for them are ours to let go.
 void release_exit_holds();
 bool is_line(int fd);
+// A descriptor closed or replaced: no longer known to be the line.
+void forget_fd(int fd);
+void forget_fds(unsigned first, unsigned last);
 
 inline int64_t ts_ns(const timespec& ts) { return static_cast<int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec; }
 
@@ -124,6 +129,16 @@ enum class Kind { Sleep, Line, Real };
 // ever. > 0 ready, 0 timed out, < 0 failed (errno set).
 struct Probe {
     virtual int operator()(int64_t real_timeout_ns) = 0;
+    // Whether it waits for nothing but bytes to read.
+    virtual bool reads_only() const { return false; }
+    // The real call with `fd` watched for reading as well: the caller's
+    // result (its descriptors only) in *result, whether `fd` was readable in
+    // *extra. False when it cannot be done (the caller's call unchanged).
+    virtual bool with(int fd, int64_t real_timeout_ns, int* result, bool* extra)
+    {
+        (void)fd, (void)real_timeout_ns, (void)result, (void)extra;
+        return false;
+    }
     virtual ~Probe() = default;
 };
 

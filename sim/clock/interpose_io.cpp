@@ -12,10 +12,21 @@ extern "C" {
 ssize_t write(int fd, const void* buf, size_t n)
 {
     REAL(write);
+    if (n == 0 || !is_line(fd)) {
+        return real_write(fd, buf, n);
+    }
+    // Counted before it is written, so that the simulator never reads more
+    // than it was told of; it is woken by the bytes themselves. What the
+    // line did not take is taken back, and the simulator rung, as it may
+    // wait for the rest.
+    g_seg->mission_tx.fetch_add(n);
     const ssize_t r = real_write(fd, buf, n);
-    if (r > 0 && is_line(fd)) {
-        g_seg->mission_tx.fetch_add(static_cast<uint64_t>(r));
+    const size_t unsent = r < 0 ? n : n - static_cast<size_t>(r);
+    if (unsent != 0) {
+        const int err = errno;
+        g_seg->mission_tx.fetch_sub(unsent);
         ring();
+        errno = err;
     }
     return r;
 }
@@ -28,6 +39,47 @@ ssize_t read(int fd, void* buf, size_t n)
         g_seg->mission_rx.fetch_add(static_cast<uint64_t>(r));
     }
     return r;
+}
+
+// ---- descriptors closed or replaced: no longer known to be the line -------------
+
+int close(int fd)
+{
+    REAL(close);
+    forget_fd(fd);
+    return real_close(fd);
+}
+
+int dup2(int from, int to)
+{
+    REAL(dup2);
+    if (from != to) {
+        forget_fd(to);
+    }
+    return real_dup2(from, to);
+}
+
+int dup3(int from, int to, int flags)
+{
+    REAL(dup3);
+    forget_fd(to);
+    return real_dup3(from, to, flags);
+}
+
+int close_range(unsigned first, unsigned last, int flags)
+{
+    REAL(close_range);
+    forget_fds(first, last);
+    return real_close_range(first, last, flags);
+}
+
+int fclose(FILE* f)
+{
+    REAL(fclose);
+    if (f != nullptr) {
+        forget_fd(fileno(f));
+    }
+    return real_fclose(f);
 }
 
 int tcflush(int fd, int queue)

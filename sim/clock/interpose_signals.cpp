@@ -35,6 +35,7 @@ void poked()
     if (active()) {
         g_seg->seq.fetch_add(1);
         futex_wake_all(&g_seg->seq);
+        ring_turn();
     }
 }
 

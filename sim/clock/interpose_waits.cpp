@@ -47,6 +47,38 @@ struct PollProbe : Probe {
         timespec ts = ns_ts(t);
         return real_ppoll(fds, n, t < 0 ? nullptr : &ts, mask);
     }
+    bool reads_only() const override
+    {
+        for (nfds_t i = 0; i < n; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].events & ~(POLLIN | POLLRDNORM)) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool with(int fd, int64_t t, int* result, bool* extra) override
+    {
+        constexpr nfds_t kMost = 16;
+        if (n >= kMost) {
+            return false;
+        }
+        REAL(ppoll);
+        pollfd all[kMost + 1];
+        std::copy(fds, fds + n, all);
+        all[n] = pollfd{fd, POLLIN, 0};
+        timespec ts = ns_ts(t);
+        const int r = real_ppoll(all, n + 1, t < 0 ? nullptr : &ts, mask);
+        *extra = r > 0 && all[n].revents != 0;
+        if (r < 0) {
+            *result = r;
+            return true;
+        }
+        for (nfds_t i = 0; i < n; ++i) {
+            fds[i].revents = all[i].revents;
+        }
+        *result = r - (*extra ? 1 : 0);
+        return true;
+    }
 };
 
 int follow_poll(pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* mask)
@@ -58,6 +90,12 @@ int follow_poll(pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* mask)
         pthread_sigmask(SIG_SETMASK, mask, &old);
     }
     const int r = follow(kind, timeout_ns, probe);
+    if (r == 0) {
+        // Timed out, maybe without a look at the descriptors: nothing ready.
+        for (nfds_t i = 0; i < n; ++i) {
+            fds[i].revents = 0;
+        }
+    }
     if (mask && kind != Kind::Real) {
         const int err = errno;
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
@@ -97,6 +135,43 @@ struct SelectProbe : Probe {
         }
         return res;
     }
+    bool reads_only() const override
+    {
+        for (int fd = 0; fd < n; ++fd) {
+            if ((w && FD_ISSET(fd, &w0)) || (e && FD_ISSET(fd, &e0))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool with(int fd, int64_t t, int* result, bool* extra) override
+    {
+        if (fd >= FD_SETSIZE || r == nullptr) {
+            return false;
+        }
+        REAL(pselect);
+        fd_set reads = r0;
+        FD_SET(fd, &reads);
+        if (w) *w = w0;
+        if (e) *e = e0;
+        timespec ts = ns_ts(t);
+        const int res = real_pselect(std::max(n, fd + 1), &reads, w, e, t < 0 ? nullptr : &ts, mask);
+        if (res < 0) {
+            *extra = false;
+            *result = res;
+            return true;
+        }
+        *extra = FD_ISSET(fd, &reads);
+        FD_CLR(fd, &reads);
+        *r = reads;
+        *result = res - (*extra ? 1 : 0);
+        if (*result == 0) {
+            FD_ZERO(r);
+            if (w) FD_ZERO(w);
+            if (e) FD_ZERO(e);
+        }
+        return true;
+    }
 };
 
 Kind classify_select(int n, const fd_set* r, const fd_set* w, const fd_set* e)
@@ -124,7 +199,8 @@ int follow_select(int n, fd_set* r, fd_set* w, fd_set* e, int64_t timeout_ns, co
         pthread_sigmask(SIG_SETMASK, mask, &old);
     }
     int res = follow(kind, timeout_ns, probe);
-    if (res == 0 && kind == Kind::Sleep) {
+    // Timed out, maybe without a look at the descriptors: the sets empty.
+    if (res == 0) {
         if (r) FD_ZERO(r);
         if (w) FD_ZERO(w);
         if (e) FD_ZERO(e);

@@ -8,6 +8,7 @@ namespace kelvex::clock {
 Segment* g_seg = nullptr;
 bool g_observer = false;
 int g_bell = -1;
+int g_turn = -1;
 int g_life_fd = -1;
 int32_t g_life = -1;
 dev_t g_seg_dev = 0;
@@ -23,14 +24,16 @@ thread_local volatile sig_atomic_t t_signals = 0;
 void set_state(Party* p, State s)
 {
     p->since.store(real_ns(), std::memory_order_relaxed);
-    p->state.store(static_cast<uint32_t>(s), std::memory_order_release);
+    // Ordered before ring()'s look at sim_asleep: the simulator either sees
+    // the new state before it sleeps or is rung.
+    p->state.store(static_cast<uint32_t>(s), std::memory_order_seq_cst);
 }
 
 
 // Wakes the simulator when it sleeps waiting for a change.
 void ring()
 {
-    if (!g_seg->sim_asleep.exchange(0, std::memory_order_acq_rel)) {
+    if (!g_seg->sim_asleep.exchange(0, std::memory_order_seq_cst)) {
         return;
     }
     REAL(write);
@@ -43,6 +46,33 @@ void ring()
         const char b = 1;
         (void)real_write(g_bell, &b, 1);
     }
+}
+
+namespace {
+int turn_fd()
+{
+    if (g_turn == -1) {
+        char path[600];
+        snprintf(path, sizeof path, "%s%s", g_seg_path, turn_suffix());
+        // Read and write: never a hang-up while we hold it.
+        g_turn = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (g_turn < 0) {
+            g_turn = -2;
+        }
+    }
+    return g_turn;
+}
+}  // namespace
+
+void ring_turn()
+{
+    if (g_seg->line_pollers.load() == 0 || turn_fd() < 0) {
+        return;
+    }
+    REAL(write);
+    const char b = 1;
+    g_seg->turn_rung.store(1);
+    (void)real_write(g_turn, &b, 1);
 }
 
 // A slot for a party in state `s`; its fields are set before anyone sees it.
@@ -107,26 +137,80 @@ Party* self()
 // Children of ours that ended while we waited for them are ours to let go.
 void release_exit_holds()
 {
-    const pid_t me = getpid();
+    // Our pid only when there is a hold to look at: most of the time there
+    // is none, and the look is a system call.
+    pid_t me = 0;
     const uint32_t top = g_seg->top.load();
     for (uint32_t i = 0; i < top; ++i) {
         Party& p = g_seg->parties[i];
-        if (state_of(&p) == State::ExitHold && p.owner.load() == me) {
+        if (state_of(&p) != State::ExitHold) {
+            continue;
+        }
+        if (me == 0) {
+            me = getpid();
+        }
+        if (p.owner.load() == me) {
             release(&p);
         }
     }
 }
+
+namespace {
+// Descriptors known to be the line: every exchange writes, waits on and
+// reads it, and a look at what a descriptor is costs a system call each
+// time. Forgotten when the descriptor is closed or replaced (forget_fd).
+std::atomic<uint8_t> g_line_fds[kMaxFds];
+}  // namespace
 
 bool is_line(int fd)
 {
     if (fd < 0 || !active()) {
         return false;
     }
+    if (fd < kMaxFds && g_line_fds[fd].load(std::memory_order_relaxed)) {
+        return true;
+    }
     struct stat st {};
-    return fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == g_seg->line_rdev;
+    const bool line = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == g_seg->line_rdev;
+    if (line && fd < kMaxFds) {
+        g_line_fds[fd].store(1, std::memory_order_relaxed);
+    }
+    return line;
+}
+
+void forget_fds(unsigned first, unsigned last)
+{
+    for (unsigned fd = first; fd <= last && fd < static_cast<unsigned>(kMaxFds); ++fd) {
+        g_line_fds[fd].store(0, std::memory_order_relaxed);
+    }
+    // Our own FIFOs, closed by the mission (a child closing every
+    // descriptor): opened anew when next needed, never written through a
+    // number that may have become one of the mission's files.
+    for (int* own : {&g_bell, &g_turn}) {
+        if (*own >= 0 && static_cast<unsigned>(*own) >= first && static_cast<unsigned>(*own) <= last) {
+            *own = -1;
+        }
+    }
+}
+
+void forget_fd(int fd)
+{
+    if (fd >= 0) {
+        forget_fds(static_cast<unsigned>(fd), static_cast<unsigned>(fd));
+    }
 }
 
 
+
+namespace {
+// Bytes the simulator wrote to the line that no process of the mission has
+// read yet: an answer on its way to whoever waits on the line.
+bool answer_on_way() { return g_seg->sim_tx.load() > g_seg->mission_rx.load(); }
+
+// Bytes the mission wrote that the simulator has not taken yet: they wake
+// it, and it looks at every party before it sleeps again.
+bool request_on_way() { return g_seg->mission_tx.load() != g_seg->sim_rx.load(); }
+}  // namespace
 
 // Waits on the virtual clock until `deadline` (kNever: until woken), or
 // until probe(0) says ready. Returns the probe's result, 0 at the deadline,
@@ -137,19 +221,40 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
     p->on_line.store(on_line ? 1 : 0);
     const sig_atomic_t signals = t_signals;
     set_state(p, State::Waiting);
-    ring();
+    // Looked at after our state changed: a simulator that takes the bytes
+    // after this look sees us waiting.
+    if (!request_on_way()) {
+        ring();
+    }
+    // A wait for bytes on the line and nothing else need not look at the
+    // line until the simulator's count says some are on their way (nothing
+    // else writes to it); then it waits on the line itself, so that the
+    // kernel wakes it once they are there (the clock cannot move meanwhile).
+    // Until then it sleeps on the clock among the line's sleepers, whom the
+    // simulator wakes when it writes. A look at an empty pseudo-terminal
+    // costs a system call and often a sleep while the kernel flushes it.
+    const bool reads = probe != nullptr && on_line && probe->reads_only();
+    bool look = probe != nullptr && !reads;
+    // Once a turn byte that was not for us woke us, the FIFO stays readable
+    // until the simulator empties it: sleep on the clock that once.
+    bool on_clock = false;
     int result = 0;
     for (;;) {
-        const uint32_t seq = g_seg->seq.load(std::memory_order_acquire);
+        const uint32_t seq = g_seg->seq.load();
         if (t_signals != signals) {
             result = -1;
             break;
         }
-        if (probe) {
-            const int r = (*probe)(0);
+        const bool coming = reads && answer_on_way();
+        if (look || coming) {
+            look = !reads;
+            const int r = (*probe)(coming ? kRecheckNs : 0);
             if (r != 0) {
                 result = r;
                 break;
+            }
+            if (coming) {
+                continue;
             }
         }
         const bool handed = state_of(p) != State::Waiting;
@@ -166,12 +271,52 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
             ring();
             continue;
         }
+        if (reads && !on_clock && turn_fd() >= 0) {
+            // On the line itself, and on the turn FIFO: the kernel wakes us
+            // when the answer is there, the simulator when the clock is
+            // handed to us without one. Counted first, then our state and
+            // the line's count looked at again: a turn handed or an answer
+            // sent after that look finds us counted.
+            g_seg->line_pollers.fetch_add(1);
+            if (p->state.load(std::memory_order_seq_cst) != static_cast<uint32_t>(State::Waiting) ||
+                answer_on_way()) {
+                g_seg->line_pollers.fetch_sub(1);
+                continue;
+            }
+            int r = 0;
+            bool turned = false;
+            const bool polled = probe->with(g_turn, kRecheckNs, &r, &turned);
+            g_seg->line_pollers.fetch_sub(1);
+            if (polled && r != 0) {
+                result = r;
+                break;
+            }
+            on_clock = !polled || (turned && state_of(p) == State::Waiting);
+            continue;
+        }
+        on_clock = false;
+        if (reads) {
+            // Counted before the second look at the count: an answer sent
+            // after that look finds us counted and wakes us.
+            g_seg->line_sleepers.fetch_add(1);
+            if (answer_on_way()) {
+                g_seg->line_sleepers.fetch_sub(1);
+                continue;
+            }
+        }
         // With a time-out the kernel reports a signal's handler as EINTR
         // even under SA_RESTART, as nanosleep does.
-        if (futex_wait(&g_seg->seq, seq, kRecheckNs) != 0 && errno == EINTR) {
+        const int slept = futex_wait(&g_seg->seq, seq, kRecheckNs);
+        const int err = errno;
+        if (reads) {
+            g_seg->line_sleepers.fetch_sub(1);
+        }
+        if (slept != 0 && err == EINTR) {
             result = -1;
             break;
         }
+        // Nothing for a while: one real look (the simulator may be gone).
+        look = look || (slept != 0 && err == ETIMEDOUT && probe != nullptr);
     }
     p->on_line.store(0);
     set_state(p, State::Running);

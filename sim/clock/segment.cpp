@@ -86,11 +86,13 @@ Segment* create_segment(const char* path, uint64_t line_rdev, int64_t bound_ns,
     s->version = kVersion;
     std::atomic_thread_fence(std::memory_order_release);
     s->magic = kMagic;
-    const std::string bell = std::string(path) + bell_suffix();
-    unlink(bell.c_str());
-    if (mkfifo(bell.c_str(), 0600) != 0) {
-        munmap(s, sizeof(Segment));
-        return nullptr;
+    for (const char* suffix : {bell_suffix(), turn_suffix()}) {
+        const std::string fifo = std::string(path) + suffix;
+        unlink(fifo.c_str());
+        if (mkfifo(fifo.c_str(), 0600) != 0) {
+            munmap(s, sizeof(Segment));
+            return nullptr;
+        }
     }
     return s;
 }
@@ -166,6 +168,8 @@ bool life_held(int fd, int32_t byte)
 }
 
 const char* bell_suffix() { return ".bell"; }
+
+const char* turn_suffix() { return ".turn"; }
 
 bool follows(clockid_t id)
 {

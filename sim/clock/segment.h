@@ -18,7 +18,7 @@
 namespace kelvex::clock {
 
 constexpr uint32_t kMagic = 0x4b56434cu;  // "KVCL"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr int kMaxParties = 256;
 constexpr int64_t kNever = INT64_MAX;
 constexpr int64_t kNsPerS = 1000000000;
@@ -65,9 +65,12 @@ struct Segment {
     uint64_t line_rdev;
     int64_t bound_ns;  // a real wait longer than this lets the clock go on
     std::atomic<int64_t> now;  // virtual ns since the run's t = 0
-    // Bumped (and futex-woken) when the clock moves or the line gets bytes.
+    // Bumped (and futex-woken) when the clock is handed on, and when the
+    // line gets bytes while a party sleeps waiting for them (line_sleepers).
     std::atomic<uint32_t> seq;
-    // The simulator sleeps and wants the doorbell rung on a change.
+    // The simulator sleeps and wants the doorbell rung on a change; it
+    // clears this itself on waking, so that parties do not ring a simulator
+    // that is awake and will look at them anyway.
     std::atomic<uint32_t> sim_asleep;
     // Bytes the mission wrote to the line / the simulator took from it, and
     // bytes the simulator wrote / the mission read or flushed.
@@ -84,6 +87,16 @@ struct Segment {
     char ground[64];  // the station's address, for counting datagrams
     std::atomic<uint32_t> lives;  // life bytes handed out so far
     Party parties[kMaxParties];
+    // Parties asleep on `seq` until bytes come on the line: an answer wakes
+    // them only when there are any (most of the time the answer is on its
+    // way before its reader waits, and the reader waits on the line itself).
+    std::atomic<uint32_t> line_sleepers;
+    // Parties waiting on the line itself (and on the turn FIFO, which wakes
+    // them when the clock is handed to them without an answer: at their
+    // time-out, or for a signal), and whether the turn FIFO has bytes the
+    // simulator has not taken out yet.
+    std::atomic<uint32_t> line_pollers;
+    std::atomic<uint32_t> turn_rung;
 };
 
 // The run's orchestrator (Python) reads and writes these by offset.
@@ -134,6 +147,9 @@ bool life_held(int fd, int32_t byte);
 // The doorbell next to the segment: a FIFO the simulator polls, so that a
 // party that starts waiting wakes it.
 const char* bell_suffix();
+// The turn FIFO next to it, the other way: parties waiting on the line
+// poll it too, and a byte in it tells them to look at their state.
+const char* turn_suffix();
 
 // Virtual time in a clock's terms (clock_gettime's ids).
 int64_t virtual_clock_ns(const Segment& s, clockid_t id);

@@ -14,7 +14,10 @@
 namespace kelvex::clock {
 namespace {
 
-State state_of(const Party& p) { return static_cast<State>(p.state.load(std::memory_order_acquire)); }
+// Sequentially consistent: a party changes its state and then looks at the
+// simulator's counts and sim_asleep; the simulator changes those and then
+// looks at the states. One of the two sees the other's change.
+State state_of(const Party& p) { return static_cast<State>(p.state.load(std::memory_order_seq_cst)); }
 
 int64_t to_ns(double s) { return static_cast<int64_t>(s * 1e9); }
 
@@ -30,7 +33,8 @@ VirtualClock::VirtualClock(const ClockConfig& c)
     : path_(c.dir + "/clock"),
       speed_(c.speed),
       bound_ns_(to_ns(c.bound_s)),
-      running_bound_ns_(to_ns(c.running_bound_s))
+      running_bound_ns_(to_ns(c.running_bound_s)),
+      pid_(getpid())
 {
     seg_ = create_segment(path_.c_str(), c.line_rdev, bound_ns_, c.ground.c_str());
     if (!seg_) {
@@ -40,6 +44,11 @@ VirtualClock::VirtualClock(const ClockConfig& c)
     bell_ = common::UniqueFd(open((path_ + bell_suffix()).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (!bell_.valid()) {
         throw std::system_error(errno, std::generic_category(), "virtual clock doorbell");
+    }
+    // Held read and write, like the doorbell: its readers never see it hang up.
+    turn_ = common::UniqueFd(open((path_ + turn_suffix()).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!turn_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "virtual clock turn FIFO");
     }
     file_ = common::UniqueFd(open(path_.c_str(), O_RDWR | O_CLOEXEC));
     if (!file_.valid()) {
@@ -53,6 +62,7 @@ VirtualClock::~VirtualClock()
     unmap_segment(seg_);
     unlink(path_.c_str());
     unlink((path_ + bell_suffix()).c_str());
+    unlink((path_ + turn_suffix()).c_str());
 }
 
 void VirtualClock::drain_bell()
@@ -64,21 +74,21 @@ void VirtualClock::drain_bell()
 
 bool VirtualClock::leader_gone() const
 {
-    return leader_ != nullptr && leader_->pid.load() != getpid() && state_of(*leader_) == State::Free;
+    return leader_ != nullptr && leader_->pid.load() != pid_ && state_of(*leader_) == State::Free;
 }
 
 void VirtualClock::expect_child(pid_t owner)
 {
     if (owner == 0) {
-        owner = getpid();
+        owner = pid_;
     }
     for (Party& p : seg_->parties) {
         uint32_t free = static_cast<uint32_t>(State::Free);
         if (!p.state.compare_exchange_strong(free, static_cast<uint32_t>(State::Running))) {
             continue;
         }
-        p.pid.store(getpid());
-        p.tid.store(getpid());
+        p.pid.store(pid_);
+        p.tid.store(pid_);
         p.owner.store(owner);
         p.life.store(-1);  // its process takes the slot and its own life
         p.deadline.store(kNever);
@@ -102,9 +112,8 @@ void VirtualClock::set_ground(const std::string& address)
 
 void VirtualClock::release_exits()
 {
-    const pid_t me = getpid();
     for (Party& p : seg_->parties) {
-        if (state_of(p) == State::ExitHold && p.owner.load() == me) {
+        if (state_of(p) == State::ExitHold && p.owner.load() == pid_) {
             p.state.store(static_cast<uint32_t>(State::Free));
         }
     }
@@ -113,9 +122,14 @@ void VirtualClock::release_exits()
 void VirtualClock::sent(size_t n)
 {
     seg_->sim_tx.fetch_add(n);
-    // Waiters on the line look again.
-    seg_->seq.fetch_add(1, std::memory_order_release);
-    futex_wake_all(&seg_->seq);
+    // A party asleep until bytes come looks again. One that is not asleep
+    // sees the count (it says it sleeps before it looks at the count, and we
+    // look after counting): it waits on the line itself, and the kernel
+    // wakes it when the bytes are there.
+    if (seg_->line_sleepers.load() != 0) {
+        seg_->seq.fetch_add(1);
+        futex_wake_all(&seg_->seq);
+    }
 }
 
 bool VirtualClock::dead(const Party& p)
@@ -264,9 +278,25 @@ VirtualClock::Step VirtualClock::forced(int64_t own_due_ns, int64_t real, int64_
     return Step::Paced;
 }
 
+// The turn FIFO's bytes stay until nobody polls it any more: a party that
+// was handed its turn has seen them by then, and one that comes to poll
+// later looks at its state first. Taken out here, so that the next poll
+// sleeps again.
+void VirtualClock::take_turn_bytes()
+{
+    if (seg_->turn_rung.load() == 0 || seg_->line_pollers.load() != 0) {
+        return;
+    }
+    seg_->turn_rung.store(0);
+    char buf[256];
+    while (::read(turn_.get(), buf, sizeof buf) > 0) {
+    }
+}
+
 VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns)
 {
     *real_wait_ns = -1;
+    take_turn_bytes();
     const int64_t real = real_ns();
     if (forced_real_) {
         return forced(own_due_ns, real, real_wait_ns);
@@ -361,8 +391,14 @@ bool VirtualClock::wake_due()
         woke = true;
     }
     if (woke) {
-        seg_->seq.fetch_add(1, std::memory_order_release);
+        seg_->seq.fetch_add(1);
         futex_wake_all(&seg_->seq);
+        // A party handed its turn may wait on the line itself.
+        if (seg_->line_pollers.load() != 0) {
+            const char b = 1;
+            seg_->turn_rung.store(1);
+            (void)!::write(turn_.get(), &b, 1);
+        }
     }
     return true;
 }

@@ -75,8 +75,14 @@ public:
     // turns): from now the clock goes on at the wall's pace, whatever the
     // parties do, so that the limit comes; run.json says so.
     void go_on_real_time();
-    // Before sleeping: asks to be woken through the doorbell.
-    void asleep() { seg_->sim_asleep.store(1, std::memory_order_release); }
+    // Before sleeping: asks to be woken through the doorbell. The caller
+    // looks at the parties once more after this, before it sleeps: a party
+    // that changed before it asked is seen then, one that changes after it
+    // rings.
+    void asleep() { seg_->sim_asleep.store(1, std::memory_order_seq_cst); }
+    // On waking: parties need not ring a simulator that is awake, as it
+    // looks at them before it sleeps again.
+    void awake() { seg_->sim_asleep.store(0, std::memory_order_relaxed); }
 
     // A refusal from the interposer (empty when none).
     std::string refusal() const;
@@ -101,10 +107,12 @@ private:
     Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns);
     bool dead(const Party& p);
     void fallback(const std::string& why);
+    void take_turn_bytes();
 
     std::string path_;
     Segment* seg_ = nullptr;
     common::UniqueFd bell_;
+    common::UniqueFd turn_;
     common::UniqueFd file_;  // the clock's file, to look at life locks
     // Since when each slot's life byte has been seen unheld (0: held), and
     // which byte that was: a process between exec and its new image's
@@ -123,6 +131,7 @@ private:
     int64_t real_fallback_start_ = 0;
     std::string note_;
     Party* leader_ = nullptr;
+    pid_t pid_;  // ours, looked at on every turn
 };
 
 }  // namespace kelvex::clock

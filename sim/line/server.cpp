@@ -14,6 +14,10 @@ namespace {
 // Answers the mission never reads are dropped beyond this much.
 constexpr size_t kMaxUnwritten = 1 << 16;
 constexpr timespec kNoWait{0, 0};
+// In virtual time, while the clock keeps moving (a mission asleep), the
+// descriptors (signals, the control channel, the run's end) are looked at
+// once per this many moves.
+constexpr int kMovesPerLook = 64;
 
 }  // namespace
 
@@ -291,13 +295,17 @@ bool Server::keep_flying_virtual(int64_t real_start, double* frozen_at)
 }
 
 // The loop in virtual time: do what is due at this instant, hand the clock
-// back to the parties whose time has come, answer what arrived, and move the
-// clock when everyone waits.
+// back to the parties whose time has come, and move the clock when everyone
+// waits; sleep otherwise, until the line, the doorbell or another descriptor
+// has something (what the line and the parties hold is in the clock's
+// counts, so the descriptors need no look of their own while the clock can
+// move: one per kMovesPerLook moves, and whenever it cannot).
 void Server::run_virtual(double until)
 {
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
     const int64_t real_start = clock::real_ns();
+    int unlooked = 0;
     while (!stopped_ && (until < 0 || now() < until)) {
         if (!keep_flying_virtual(real_start, &frozen_at)) {
             break;
@@ -309,23 +317,16 @@ void Server::run_virtual(double until)
         if (moved && clock_->wake_due()) {
             moved = false;
         }
-        if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
-            handle_ready();
-            continue;
-        }
         refusal_ = clock_->refusal();
         if (!refusal_.empty()) {
             stop();
             break;
         }
-        // After the mission's end (and its last words) or at the time limit
-        // the clock stands still: the run ends it.
-        if (clock_->leader_gone() && (frozen_at < 0 || frozen_at > now() + drain_s_)) {
-            frozen_at = now() + drain_s_;
-        }
         int64_t real_wait = -1;
         const double stop_at = frozen_at >= 0 && (until < 0 || frozen_at < until) ? frozen_at : until;
         if (stop_at >= 0 && now() >= stop_at - 1e-9) {
+            // After the mission's end (and its last words) or at the time
+            // limit the clock stands still: the run ends it.
             if (finishing_since_ != 0 && frozen_at >= 0) {
                 break;  // the run is over and the clock stands still: all is said
             }
@@ -337,19 +338,30 @@ void Server::run_virtual(double until)
         clock::VirtualClock::Step step = clock_->advance(own_due_ns(stop_at), &real_wait);
         if (step == clock::VirtualClock::Step::Moved) {
             moved = true;
+            if (++unlooked >= kMovesPerLook) {
+                unlooked = 0;
+                if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
+                    handle_ready();
+                }
+            }
             continue;
         }
-        // Nothing to do until a party moves: sleep, asking for the doorbell,
-        // after one more look (a party may have rung before we asked).
+        // Nothing to do until a party moves or bytes come: sleep, asking for
+        // the doorbell, after one more look (a party may have changed before
+        // we asked). Whatever is ready ends the sleep at once.
         clock_->asleep();
         step = clock_->advance(own_due_ns(stop_at), &real_wait);
         if (step == clock::VirtualClock::Step::Moved) {
+            clock_->awake();
             moved = true;
             continue;
         }
         // A bounded sleep: the dead are found and the bounds checked on waking.
         const double wait = step == clock::VirtualClock::Step::Paced ? std::min(0.05, real_wait / 1e9) : 0.05;
-        if (this->wait(wait) > 0) {
+        const int ready = this->wait(wait);
+        clock_->awake();
+        unlooked = 0;
+        if (ready > 0) {
             handle_ready();
         }
     }

@@ -209,6 +209,35 @@ static void on_line(void)
     struct timespec ts = {0, 200000000};
     R("ppoll_silence", ppoll(&p, 1, &ts, NULL));
     took("ppoll_silence", t);
+    FD_SET(fd, &r);
+    tv.tv_sec = 0;
+    tv.tv_usec = 150000;
+    t = mono();
+    R("select_silence", select(fd + 1, &r, NULL, NULL, &tv));
+    took("select_silence", t);
+    printf("select_silence_set %d\n", FD_ISSET(fd, &r) ? 1 : 0);
+    /* A signal ends a wait on the line when it has a handler, and not when
+     * it is ignored. */
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigaction(SIGUSR1, &sa, NULL);
+    signal(SIGUSR2, SIG_IGN);
+    const pid_t parent = getpid();
+    for (int sig = SIGUSR1; sig <= SIGUSR2; sig += SIGUSR2 - SIGUSR1) {
+        const pid_t child = fork();
+        if (child == 0) {
+            struct timespec d = {0, 50000000};
+            nanosleep(&d, NULL);
+            kill(parent, sig);
+            _exit(0);
+        }
+        const char* name = sig == SIGUSR1 ? "poll_signal" : "poll_ignored_signal";
+        t = mono();
+        R(name, poll(&p, 1, 250));
+        took(name, t);
+        waitpid(child, NULL, 0);
+    }
     /* An answer the mission never reads stays on the line while it sleeps. */
     (void)!write(fd, "ping", 4);
     sleep(1);

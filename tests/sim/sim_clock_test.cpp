@@ -248,11 +248,17 @@ TEST(VirtualClock, AWaitOnTheLineEndsWithTheAnswerOrAtItsTimeOut)
     const Flight r = fly({"line"}, false);
     agree(v, r,
           {"poll_answer", "poll_silence", "select_answer", "select_set", "epoll_answer", "ppoll_silence",
-           "poll_stale", "poll_flushed"},
+           "select_silence", "select_silence_set", "poll_signal", "poll_ignored_signal", "poll_stale",
+           "poll_flushed"},
           {{"poll_answer", 100}, {"poll_silence", 300}, {"select_answer", 100}, {"epoll_answer", 100},
-           {"ppoll_silence", 200}});
+           {"ppoll_silence", 200}, {"select_silence", 150}, {"poll_signal", 50},
+           {"poll_ignored_signal", 250}});
     EXPECT_EQ(v["poll_answer"], "1 ok");
     EXPECT_EQ(v["poll_silence"], "0 ok");
+    EXPECT_EQ(v["select_silence"], "0 ok");
+    EXPECT_EQ(v["select_silence_set"], "0");
+    EXPECT_EQ(v["poll_signal"], "-1 Interrupted system call");
+    EXPECT_EQ(v["poll_ignored_signal"], "0 ok");
     EXPECT_EQ(v["poll_stale"], "1 ok");
     EXPECT_EQ(v["poll_flushed"], "0 ok");
 }

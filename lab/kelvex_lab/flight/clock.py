@@ -241,8 +241,10 @@ class ClockLauncher(MissionLauncher):
 
     def writable(self):
         """What a sealed room must let the mission write: the clock itself
-        and its doorbell (every party marks its state there)."""
-        return [self.clock_path, self.clock_path + ".bell"] if self.clock_path else []
+        (every party marks its state there), its doorbell and its turn FIFO
+        (the simulator's wake-up for a party waiting on the line)."""
+        return ([self.clock_path, self.clock_path + ".bell", self.clock_path + ".turn"]
+                if self.clock_path else [])
 
     def start(self, argv, env, cwd, output):
         return self.inner.start(argv, env, cwd, output)
