@@ -110,7 +110,7 @@ static_assert(offsetof(Segment, refusal) == 108);
 static_assert(offsetof(Segment, fallback_note) == 620);
 static_assert(offsetof(Segment, ground) == 876);
 // The run's scenario scheduler is a party of its own (flight/clock.py).
-static_assert(offsetof(Segment, seq) == 32);
+static_assert(offsetof(Segment, seq) == 32 && offsetof(Segment, sim_asleep) == 36);
 static_assert(offsetof(Segment, top) == 88);
 static_assert(offsetof(Segment, parties) == 944);
 static_assert(sizeof(Party) == 48);

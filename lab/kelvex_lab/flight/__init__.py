@@ -387,7 +387,12 @@ class Flight:
             print("kelvex-sim: %s" % e, file=sys.stderr)
             return cli.EXIT_BAD_INPUT
         merged = merged + ["--clock=" + ("virtual" if virtual else "real"), "--speed=" + self.speed]
-        self.temp = tempfile.mkdtemp(prefix="kelvex-sim.")
+        # In memory where the machine has it: the simulator rewrites the
+        # state file 20 times a simulated second, and on a disk file system
+        # each rewrite (a file renamed over another) waits for the disk.
+        memory = "/dev/shm"
+        self.temp = tempfile.mkdtemp(prefix="kelvex-sim.", dir=memory if os.access(
+            memory, os.W_OK | os.X_OK) else None)
         sim = None
         sealing = self.seal_mission(options)
         try:

@@ -15,7 +15,7 @@ from .mission import MissionLauncher, is_script
 REALTIME_BASE = 1767225600
 _NOW, _SENT, _TAKEN, _FALLBACKS, _FALLBACK_NS = 24, 72, 80, 92, 96
 _REFUSED, _REFUSAL, _NOTE, _GROUND = 104, 108, 620, 876
-_SEQ, _TOP, _PARTIES, _PARTY_SIZE, _MAX_PARTIES = 32, 88, 944, 48, 256
+_SEQ, _ASLEEP, _TOP, _PARTIES, _PARTY_SIZE, _MAX_PARTIES = 32, 36, 88, 944, 48, 256
 # A party's fields (segment.h Party) and the states the run's own uses.
 _STATE, _PID, _TID, _OWNER, _ON_LINE, _DEADLINE, _SINCE, _LIFE = 0, 4, 8, 12, 16, 24, 32, 40
 _FREE, _RUNNING, _WAITING = 0, 1, 2
@@ -111,6 +111,10 @@ class VirtualClock:
         # The station's receiver is the only writer of this count.
         taken = struct.unpack_from("<Q", self._map, _TAKEN)[0]
         struct.pack_into("<Q", self._map, _TAKEN, taken + 1)
+        # A simulator that sleeps until the datagram is taken is woken now,
+        # not at its next look.
+        if struct.unpack_from("<I", self._map, _ASLEEP)[0]:
+            self.ring()
 
     def _text(self, at, size):
         return self._map[at:at + size].split(b"\0", 1)[0].decode(errors="replace").strip()
