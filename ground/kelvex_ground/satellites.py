@@ -49,6 +49,7 @@ import collections
 import hashlib
 import hmac
 import ipaddress
+import itertools
 import json
 import math
 import os
@@ -72,6 +73,8 @@ MAX_SATELLITES = 256
 # Records of runs that left the overview, listed for the page; older ones
 # are still read by their id.
 EARLIER_INDEX = 20000
+# ... of which the page lists the latest.
+EARLIER_SHOWN = 500
 # Runs that left the overview, kept open for reading at once.
 READERS = 4
 EARLIER_FIELDS = ("id", "name", "address", "run", "last_heard", "state", "exit_status",
@@ -822,10 +825,11 @@ class Station:
         sat = self._get(sat_id)
         return None if sat is None else sat.summary(time.time())
 
-    def earlier(self):
-        """The runs that left the overview, the latest first."""
+    def earlier(self, limit=EARLIER_SHOWN):
+        """The runs that left the overview, the latest first (the latest
+        limit of them)."""
         with self._lock:
-            return list(reversed(self._earlier.values()))
+            return list(itertools.islice(reversed(self._earlier.values()), limit))
 
     def log(self, sat_id, since):
         sat = self._get(sat_id)

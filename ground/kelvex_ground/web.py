@@ -260,8 +260,9 @@ class PageRequest(BaseHTTPRequestHandler):
             return self._json(info)
         if parts == ["satellites"]:
             return self._json(self.server.data.satellites())
-        if parts == ["earlier"] and hasattr(self.server.data, "earlier"):
-            return self._json(self.server.data.earlier())
+        if parts == ["earlier"]:
+            earlier = getattr(self.server.data, "earlier", None)
+            return self._json(earlier() if earlier else [])
         if len(parts) == 2 and parts[0] == "sat" and hasattr(self.server.data, "satellite"):
             sat = self.server.data.satellite(parts[1])
             return self._json(sat) if sat is not None else self._error(404)
