@@ -22,6 +22,15 @@ unknown id returns None (the web server answers 404).
           {"log_queue", "log_file", "uploads_refused", "uploads_cut",
            "connections_refused", "upstream": {what: count}}]
                                                 in the order first heard
+        (the live ones and, as room allows, those that ended or fell silent;
+        "archived": it holds no live place)
+    station.satellite(id)           GET /api/sat/<id>
+        one entry as above, also of a run that left the overview
+    station.earlier()               GET /api/earlier
+        [{"id", "name", "address", "run", "last_heard", "state",
+          "exit_status", "time_limited", "owner", "photo_bytes"}]
+                                                the runs that left the
+                                                overview, the latest first
     station.log(id, since)          GET /api/sat/<id>/log?since=N
         {"next", "first", "lines": [{"n", "t", "time", "text"}], "dropped"}
     station.photos(id)              GET /api/sat/<id>/photos
@@ -38,11 +47,20 @@ unknown id returns None (the web server answers 404).
               "name": text, "run": text, "time_limited": bool,
               "lost": {what: count} (its run's losses before this station)
               (each optional)}
-        peer: the request's source address (it names the satellite); body:
-        the decoded JSON. Both return {"ok": true, ...}; they raise
-        IngestRefused (answer 403) for a peer not allowed to ingest and
-        ValueError (answer 400) for a body that is not as above. A review
-        station refuses every ingest.
+    station.register(peer, body, identity, origin)  POST /api/ingest/register
+        body {"run", "name", "secret"}; origin: the connection's (address,
+        port) and the station's own, which tell the local user registering
+        peer: the request's source address; body: the decoded JSON. Each
+        returns {"ok": true, ...}; they raise IngestRefused (answer 403) for
+        a peer or run not allowed to ingest (and a run past its user's share
+        of the table, saying so) and ValueError (answer 400) for a body that
+        is not as above. A review station refuses every ingest.
+
+The table (max_satellites) holds the live satellites: every board, and each
+registered run until it ends or falls silent for LIVE_SILENT_S. Each local
+user (else each address) registers within its share of it; a run that no
+longer holds a live place leaves the overview when room is needed, its
+folder staying and still read by its id.
 """
 
 import collections
