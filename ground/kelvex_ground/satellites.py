@@ -84,8 +84,8 @@ from .telemetry import MAX_ROWS, Telemetry
 
 # A satellite not heard for this long shows as silent.
 SILENT_AFTER = 30.0
-# A registered run not heard for this long (its station says something at
-# least every RELAY_HEARTBEAT_S) holds no place among the live satellites.
+# A registered run not heard for this long (its station says its status at
+# least every 20 s) holds no place among the live satellites.
 LIVE_SILENT_S = 120.0
 MAX_SATELLITES = 256
 # Records of runs that left the overview, listed for the page; older ones
@@ -528,16 +528,15 @@ class Station:
         live = [s for s in self._sats.values() if s.run is not None and s.live(now)]
         boards = sum(1 for s in self._sats.values() if s.run is None)
         mine = sum(1 for s in live if s.owner == owner)
+        held = "%s has %d live run%s on this station" % (owner, mine, "" if mine == 1 else "s")
         if mine >= self.runs_per_user:
-            return ("%s has %d live runs on this station, the most one user may have at once"
-                    % (owner, mine))
+            return held + ", the most one user may have at once"
         if boards + len(live) >= self.max_satellites // 2:
             owners = {s.owner for s in live} | {owner}
             fair = max(1, (self.max_satellites - boards) // (len(owners) + 1))
             if mine >= fair:
-                return ("%s has %d live runs on this station, its fair share of a busy table "
-                        "(%d satellites, %d users with live runs)"
-                        % (owner, mine, self.max_satellites, len(owners)))
+                return held + (", its fair share of a busy table (%d satellites, %d users "
+                               "with live runs)" % (self.max_satellites, len(owners)))
         return None
 
     def _admit(self, owner):

@@ -151,7 +151,7 @@ def test_a_refused_run_is_told_why_and_the_class_station_names_its_user(tmp_path
             said = own.stderr()
             assert told, said
             assert ("the class station at %s does not take this run: user %d (root) has 1 live "
-                    "runs on this station, the most one user may have at once; a run takes a "
+                    "run on this station, the most one user may have at once; a run takes a "
                     "place again once one of them ends. This satellite is not on that station's "
                     "page" % (shared.url, os.getuid())) in said
             assert said.count("does not take this run") == 1
@@ -203,3 +203,27 @@ def test_a_run_silent_for_long_gives_its_place_back_and_takes_it_again_within_it
         assert table.share_refused == {"address 127.0.0.1": 2}
     finally:
         table.stop()
+
+
+def test_a_run_with_nothing_to_say_still_tells_the_class_station_it_lives(tmp_path, monkeypatch):
+    ground_package()
+    from types import SimpleNamespace
+    from kelvex_ground import relay
+
+    monkeypatch.setattr(relay, "HEARTBEAT_S", 0.5)
+    shared = Station(str(tmp_path), single=False, name="shared")
+    own = relay.Relay(shared.url, "127.0.0.1", str(tmp_path / "run" / "ground"), run="quiet-1",
+                      name="Ada")
+    try:
+        own.check()
+        own.start(None)
+        own.on_status(SimpleNamespace(name="Ada", drops=lambda: {}),
+                      {"state": "running", "exit_status": None})
+        assert wait_for(lambda: by_id(shared).get("quiet-1"))
+        heard = by_id(shared)["quiet-1"]["last_heard"]
+        # Nothing more happens on the run; its status comes again all the same.
+        assert wait_for(lambda: by_id(shared)["quiet-1"]["last_heard"] > heard + 0.4, 5)
+        assert by_id(shared)["quiet-1"]["state"] == "running"
+    finally:
+        own.stop()
+        assert shared.stop() == 0
