@@ -226,28 +226,31 @@ public:
     double cpu_ns() const override
     {
         // Every thread's time on a processor, to the nanosecond.
-        double sum = 0;
-        const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
-        DIR* d = opendir(tasks.c_str());
-        if (d == nullptr) {
-            return 0;
-        }
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') {
-                continue;
-            }
-            std::ifstream f(tasks + "/" + e->d_name + "/schedstat");
+        return sum_over_threads([](std::ifstream& f) {
             double on_cpu = 0;
-            if (f >> on_cpu) {
-                sum += on_cpu;
-            }
-        }
-        closedir(d);
-        return sum;
+            return f >> on_cpu ? on_cpu : 0.0;
+        }, "schedstat");
     }
     std::string name() const override { return sim_; }
     // Times its threads went to sleep (voluntary context switches).
     double sleeps() const
+    {
+        return sum_over_threads([](std::ifstream& f) {
+            for (std::string line; std::getline(f, line);) {
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                    return std::atof(line.c_str() + 24);
+                }
+            }
+            return 0.0;
+        }, "status");
+    }
+    const std::string& line_path() const { return line_path_; }
+    const std::string& clock_path() const { return clock_; }
+
+private:
+    // What `value` reads from each thread's /proc file `file`, summed.
+    template <typename Value>
+    double sum_over_threads(Value value, const char* file) const
     {
         double sum = 0;
         const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
@@ -256,24 +259,14 @@ public:
             return 0;
         }
         while (dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') {
-                continue;
-            }
-            std::ifstream f(tasks + "/" + e->d_name + "/status");
-            std::string line;
-            while (std::getline(f, line)) {
-                if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
-                    sum += std::atof(line.c_str() + 24);
-                }
+            if (e->d_name[0] != '.') {
+                std::ifstream f(tasks + "/" + e->d_name + "/" + file);
+                sum += value(f);
             }
         }
         closedir(d);
         return sum;
     }
-    const std::string& line_path() const { return line_path_; }
-    const std::string& clock_path() const { return clock_; }
-
-private:
     static void mkdir_p(const std::string& path)
     {
         const std::string cmd = "mkdir -p '" + path + "'";
