@@ -286,6 +286,22 @@ def sim_of(b, mode):
     return (sims[-1] if sims else b.sim), [w for w in words if not w.startswith("sim=")]
 
 
+def start_and_end(run_dir, launched, exited):
+    """(seconds from the launch to run.json's "started", from its "ended"
+    to the exit): the run's start before the mission (interpreter, imports,
+    the sealed room, simulator and station), and its end after the
+    simulator's (the station's stop, what the room left, the exit)."""
+    import datetime
+    try:
+        with open(os.path.join(run_dir, "run.json")) as f:
+            record = json.load(f)
+        started = datetime.datetime.fromisoformat(record["started"]).timestamp()
+        ended = datetime.datetime.fromisoformat(record["ended"]).timestamp()
+    except (OSError, ValueError, KeyError):
+        return float("nan"), float("nan")
+    return started - launched, exited - ended
+
+
 def cmd_sun(b, args):
     program = os.path.join(b.build, "examples", "sun_pointing")
     # As the person at the desk starts it: compiled modules where this
@@ -302,18 +318,23 @@ def cmd_sun(b, args):
         for m, mode in order:
             run_dir = b.fresh("sun")
             sim, opts = sim_of(b, mode)
+            launched = time.time()
             wall, cpu, _, r = b.timed([sim, "run", f"--run-dir={run_dir}", "--no-plot",
                                        *opts, "--", program], probe=False, env=env)
-            got.setdefault(m, []).append((wall, cpu, flight_seconds(run_dir)))
+            got.setdefault(m, []).append((wall, cpu, flight_seconds(run_dir),
+                                          *start_and_end(run_dir, launched, launched + wall)))
     print(f"examples/sun_pointing, `kelvex-sim run --no-plot`, {args.rounds} rounds "
           f"interleaved; seconds, median [lowest-highest]")
     for m, rs in sorted(got.items()):
         walls = [r[0] for r in rs]
-        line = (f"  {args.mode[m] or 'real time':34} wall {median_spread(walls)}  processor "
-                f"{median_spread([r[1] for r in rs])}  flight {median_spread([r[2] for r in rs], '{:.1f}')}")
+        line = (f"  {args.mode[m] or 'real time'}\n    wall {median_spread(walls)}  processor "
+                f"{median_spread([r[1] for r in rs])}  flight {median_spread([r[2] for r in rs], '{:.1f}')}"
+                f"\n    start (to run.json's started) {median_spread([r[3] for r in rs])}"
+                f"  end (from its ended) {median_spread([r[4] for r in rs])}")
         if m:
-            line += f"  wall / {args.mode[0] or 'real time'} " + median_spread(
-                [a[0] / c[0] for a, c in zip(rs, got[0])])
+            line += (f"\n    / {args.mode[0] or 'real time'}: wall " + median_spread(
+                [a[0] / c[0] for a, c in zip(rs, got[0])]) + "  processor " + median_spread(
+                [a[1] / c[1] for a, c in zip(rs, got[0])]))
         print(line)
 
 
