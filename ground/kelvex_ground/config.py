@@ -24,6 +24,9 @@ DEFAULTS = {
     "max_connections": 256,
     "passive_ports": None,
     "max_satellites": 256,
+    # Live runs one local user may register at once; None: a quarter of
+    # the table.
+    "runs_per_user": None,
     "ingest_from": ["127.0.0.0/8", "::1/128"],
     # The boards' addresses (networks); None: any address is a board's.
     "boards": None,
@@ -49,6 +52,7 @@ FILE_KEYS = {
     ("station", "http_port"): ("http_port", int),
     ("station", "dir"): ("dir", str),
     ("station", "max_satellites"): ("max_satellites", int),
+    ("station", "runs_per_user"): ("runs_per_user", int),
     ("quotas", "satellite_mb"): ("satellite_mb", (int, float)),
     ("quotas", "total_mb"): ("total_mb", (int, float)),
     ("quotas", "upload_mb"): ("upload_mb", (int, float)),

@@ -37,7 +37,9 @@ class Answer:
     """What a worker answers: bytes (the head, a small body), then at most
     one open file, sent after the worker is done."""
 
-    def __init__(self):
+    def __init__(self, local=None):
+        # The connection's own end (address, port), for the answer to see.
+        self.local = local
         self.data = bytearray()
         self.file = None
         self.offset = 0
@@ -64,11 +66,15 @@ class Answer:
 class _Connection:
     """A connection from its accept to its close: its request as it
     arrives, then its answer as it leaves."""
-    __slots__ = ("sock", "address", "data", "deadline", "answer", "view", "size")
+    __slots__ = ("sock", "address", "local", "data", "deadline", "answer", "view", "size")
 
     def __init__(self, sock, address, deadline):
         self.sock = sock
         self.address = address
+        try:
+            self.local = sock.getsockname()
+        except OSError:
+            self.local = None
         self.data = b""
         self.deadline = deadline
         self.answer = None
@@ -243,7 +249,7 @@ class BoundedHTTPServer:
 
     def _serve(self, c):
         """On a worker: the answer, handed back to the selector thread."""
-        out = Answer()
+        out = Answer(c.local)
         try:
             self.answer(c.address, c.data, out)
         except Exception:

@@ -17,7 +17,7 @@ import threading
 import time
 import urllib.parse
 
-from .logstore import say
+from .logstore import datagram_text, say
 
 # What waits for a shared station that does not answer.
 MAX_WAITING = 100000
@@ -32,7 +32,18 @@ LOG_BATCH_BYTES = 512 * 1024
 # told again.
 CONTROL_POLL_S = 0.5
 FAULTS_EVERY_S = 5.0
+# A run that has nothing to send says its status again this often: the
+# shared station counts a run long unheard as no longer live.
+HEARTBEAT_S = 20.0
+# How often a refused registration is tried again (the run's user may have
+# a place once another of its runs ends).
+REFUSED_RETRY_S = 10.0
 RUN_HEADER, SECRET_HEADER = "X-Kelvex-Run", "X-Kelvex-Secret"
+
+
+class Refused(ValueError):
+    """The shared station refuses this run's registration; the reason is
+    its own words."""
 
 
 def new_run_id(label=None):
@@ -61,7 +72,10 @@ class Relay:
         self.control = None
         self.drops = {"relay": 0}
         self.alarm = None
+        self.refusal = None
         self.ports = None
+        self._last_status = None
+        self._sent_at = time.monotonic()
         self._queue = collections.deque()
         self._bytes = 0
         self._lock = threading.Lock()
@@ -159,6 +173,7 @@ class Relay:
                     lost=self._lost(sat.drops()))
         if sat.name:
             body["name"] = sat.name
+        self._last_status = body
         self._put(("status", body))
 
     # --- sending
@@ -173,31 +188,54 @@ class Relay:
             if item is None:
                 if deadline is not None:
                     return
+                if (self.registered and self._last_status is not None
+                        and time.monotonic() - self._sent_at > HEARTBEAT_S):
+                    self._put(("status", self._last_status))
+                    continue
                 self._wake.wait(0.5)
                 self._wake.clear()
                 continue
             try:
                 self._send(item)
+            except Refused as e:
+                if str(e) != self.refusal:
+                    say("the class station at %s does not take this run: %s. This satellite "
+                        "is not on that station's page; everything stays in this run's folder "
+                        "and on its own page. Asking again every %d s."
+                        % (self.url, e, REFUSED_RETRY_S))
+                self.refusal = str(e)
+                self.alarm = "the station at %s refuses this run: %s" % (self.url, e)
+                if self._give_up(deadline):
+                    return
+                self._stop.wait(REFUSED_RETRY_S) if deadline is None else time.sleep(0.2)
+                continue
             except (OSError, ftplib.Error, http.client.HTTPException, ValueError) as e:
                 if self.alarm is None:
                     say("the station at %s does not take what this one sends (%s); "
                         "trying again" % (self.url, e))
                 self.alarm = "upstream %s: %s" % (self.url, e)
-                if deadline is not None and time.monotonic() > deadline:
-                    with self._lock:
-                        self.drops["relay"] += len(self._queue)
-                        self._queue.clear()
-                        self._bytes = 0
+                if self._give_up(deadline):
                     return
                 self._stop.wait(1.0) if deadline is None else time.sleep(0.2)
                 continue
+            self._sent_at = time.monotonic()
             if self.alarm is not None:
                 say("sending to the station at %s again" % self.url)
-                self.alarm = None
+                self.alarm = self.refusal = None
             with self._lock:
                 for _ in range(count):
                     self._queue.popleft()
                 self._bytes -= size
+
+    def _give_up(self, deadline):
+        """Past the end's deadline: what still waits is counted as lost."""
+        if deadline is None or time.monotonic() <= deadline:
+            return False
+        with self._lock:
+            self.drops["relay"] += len(self._queue)
+            self._queue.clear()
+            self._bytes = 0
+        return True
 
     def _next(self):
         """(bytes, item, queue entries) of what to send next: the log lines
@@ -245,8 +283,12 @@ class Relay:
             answer = conn.getresponse()
             text = answer.read()
             if answer.status == 403:
+                if path == "/api/ingest/register":
+                    # Its words reach the run's terminal: escaped as a log line is.
+                    raise Refused(datagram_text(text.strip()[:500]) or "403 Forbidden")
                 # The station no longer knows this run (its folder was
-                # removed): registered again before the next try.
+                # removed), or takes no more of it now: registered again
+                # before the next try, which says why if it is refused.
                 self.registered = False
             if answer.status == 400:
                 # Not going to be taken however often it is sent.

@@ -22,6 +22,15 @@ unknown id returns None (the web server answers 404).
           {"log_queue", "log_file", "uploads_refused", "uploads_cut",
            "connections_refused", "upstream": {what: count}}]
                                                 in the order first heard
+        (the live ones and, as room allows, those that ended or fell silent;
+        "archived": it holds no live place)
+    station.satellite(id)           GET /api/sat/<id>
+        one entry as above, also of a run that left the overview
+    station.earlier()               GET /api/earlier
+        [{"id", "name", "address", "run", "last_heard", "state",
+          "exit_status", "time_limited", "owner", "photo_bytes"}]
+                                                the runs that left the
+                                                overview, the latest first
     station.log(id, since)          GET /api/sat/<id>/log?since=N
         {"next", "first", "lines": [{"n", "t", "time", "text"}], "dropped"}
     station.photos(id)              GET /api/sat/<id>/photos
@@ -38,19 +47,31 @@ unknown id returns None (the web server answers 404).
               "name": text, "run": text, "time_limited": bool,
               "lost": {what: count} (its run's losses before this station)
               (each optional)}
-        peer: the request's source address (it names the satellite); body:
-        the decoded JSON. Both return {"ok": true, ...}; they raise
-        IngestRefused (answer 403) for a peer not allowed to ingest and
-        ValueError (answer 400) for a body that is not as above. A review
-        station refuses every ingest.
+    station.register(peer, body, identity, origin)  POST /api/ingest/register
+        body {"run", "name", "secret"}; origin: the connection's (address,
+        port) and the station's own, which tell the local user registering
+        peer: the request's source address; body: the decoded JSON. Each
+        returns {"ok": true, ...}; they raise IngestRefused (answer 403) for
+        a peer or run not allowed to ingest (and a run past its user's share
+        of the table, saying so) and ValueError (answer 400) for a body that
+        is not as above. A review station refuses every ingest.
+
+The table (max_satellites) holds the live satellites: every board, and each
+registered run until it ends or falls silent for LIVE_SILENT_S. Each local
+user (else each address) registers within its share of it; a run that no
+longer holds a live place leaves the overview when room is needed, its
+folder staying and still read by its id.
 """
 
+import collections
 import hashlib
 import hmac
 import ipaddress
+import itertools
 import json
 import math
 import os
+import pwd
 import re
 import threading
 import time
@@ -58,11 +79,24 @@ import time
 from . import __version__
 from .logstore import MEMORY_BYTES, Echo, LineFile, LogBook, datagram_text, say, stamp
 from .photos import PhotoStore, Quota, remove_parts
+from .senders import socket_owner
 from .telemetry import MAX_ROWS, Telemetry
 
 # A satellite not heard for this long shows as silent.
 SILENT_AFTER = 30.0
+# A registered run not heard for this long (its station says its status at
+# least every 20 s) holds no place among the live satellites.
+LIVE_SILENT_S = 120.0
 MAX_SATELLITES = 256
+# Records of runs that left the overview, listed for the page; older ones
+# are still read by their id.
+EARLIER_INDEX = 20000
+# ... of which the page lists the latest.
+EARLIER_SHOWN = 500
+# Runs that left the overview, kept open for reading at once.
+READERS = 4
+EARLIER_FIELDS = ("id", "name", "address", "run", "last_heard", "state", "exit_status",
+                  "time_limited", "owner")
 # The page's lines of all satellites together; each gets its share.
 MEMORY_BUDGET = 64 * 1024 * 1024
 ROWS_BUDGET = 200000
@@ -84,6 +118,9 @@ UPSTREAM_LOSSES = {"log_queue": "log lines (queue)", "log_file": "log lines (log
                    "uploads_refused": "uploads refused", "uploads_cut": "uploads cut short",
                    "connections_refused": "FTP connections refused",
                    "relay": "messages the relay dropped"}
+
+
+FULL = "this station serves no more satellites: its table of %d is full of live ones"
 
 
 class IngestRefused(Exception):
@@ -129,13 +166,13 @@ class Satellite:
     """A board (id: its address) or a registered run (id: the run's id;
     address: where it registered from, for the page only)."""
 
-    def __init__(self, address, folder, station, telemetry=None, run=None):
+    def __init__(self, address, folder, station, telemetry=None, run=None, read_only=None):
         self.id = run or address
         self.address = address
         self.run = run
         self.dir = folder
         self.station = station
-        ro = station.read_only
+        ro = station.read_only if read_only is None else read_only
         self.incoming = os.path.join(folder, "incoming")
         if not ro:
             os.makedirs(self.incoming, exist_ok=True)
@@ -157,6 +194,9 @@ class Satellite:
         self.secret = saved.get("secret_sha256") if isinstance(saved.get("secret_sha256"), str) else None
         if run is not None and isinstance(saved.get("address"), str):
             self.address = saved["address"]
+        # Whose share of the table a registered run takes: "user UID" of the
+        # process that registered it, else "address ADDR".
+        self.owner = saved.get("owner") if isinstance(saved.get("owner"), str) else None
         self.reported = saved.get("state") if saved.get("state") in STATES else None
         self.exit_status = saved.get("exit_status") if isinstance(saved.get("exit_status"), int) else None
         self.time_limited = saved.get("time_limited") is True
@@ -180,6 +220,10 @@ class Satellite:
         if m:
             if not self.named:
                 self.name = m.group(1)
+            if self.run is not None and self.reported == "ended" and not self.station.single:
+                # A registered run that ended does not start again: a new
+                # start is a new run, under a record of its own.
+                return True
             # A new start of the program: whatever it ended with is past.
             self.reported = "running"
             self.exit_status = None
@@ -195,6 +239,14 @@ class Satellite:
             return "silent"
         return "running"
 
+    def live(self, now):
+        """Whether it holds a place in the satellite table: a board always;
+        a registered run until it ends or falls silent for long."""
+        if self.run is None or self.station.single:
+            return True
+        return (self.reported != "ended" and self.last_heard is not None
+                and now - self.last_heard <= LIVE_SILENT_S)
+
     def status(self):
         return {"id": self.id, "name": self.name or self.address, "address": self.address,
                 "run": self.run, "last_heard": self.last_heard, "state": self.state(),
@@ -207,6 +259,8 @@ class Satellite:
     def save(self):
         """status.json, when something in it changed."""
         value = dict(self.status(), last_heard=self.last_heard, named=self.named)
+        if self.owner is not None:
+            value["owner"] = self.owner
         if self.secret is not None:
             # Only its hash: the folder may be read by others than the run.
             value["secret_sha256"] = self.secret
@@ -257,7 +311,7 @@ class Satellite:
 
     def summary(self, now):
         photos = self.photos.listing()
-        return dict(self.status(),
+        return dict(self.status(), archived=not self.live(now),
                     pointing_deg=self.telemetry.last("lamp_angle_deg"),
                     rate_dps=self.telemetry.last("rate_dps"),
                     last_photo=photos[-1]["name"] if photos else None,
@@ -273,17 +327,28 @@ class Station:
 
     def __init__(self, root, single=False, read_only=False, telemetry=None, address="127.0.0.1",
                  quota=None, ingest_from=LOOPBACK, max_satellites=MAX_SATELLITES, echo=None,
-                 boards=None, run=None, name=None, senders=None):
+                 boards=None, run=None, name=None, senders=None, runs_per_user=None):
         """boards: the networks a class station takes boards' datagrams and
         anonymous uploads from (None: any address). run, name: the run a
         single station is the station of, and its student's name.
-        senders: a SenderCheck a single station's mission must pass."""
+        senders: a SenderCheck a single station's mission must pass.
+        max_satellites: the live satellites at once (the table); runs_per_user:
+        the live runs one local user (else one address) may register at
+        once (default a quarter of the table)."""
         self.root = root
         self.single = single
         self.read_only = read_only
         self.quota = quota or Quota()
         self.ingest_from = [ipaddress.ip_network(n, strict=False) for n in ingest_from]
         self.max_satellites = max_satellites
+        self.runs_per_user = runs_per_user or max(1, max_satellites // 4)
+        # Registrations refused for their owner's share: {owner: count}.
+        self.share_refused = {}
+        # Runs that left the overview: their summaries, newest last, and the
+        # bytes of their photos, which the total quota still counts.
+        self._earlier = collections.OrderedDict()
+        self._earlier_bytes = 0
+        self._readers = collections.OrderedDict()
         self.boards = None if boards is None else [ipaddress.ip_network(n, strict=False) for n in boards]
         self.senders = senders
         self.strangers = 0
@@ -319,23 +384,37 @@ class Station:
         self._telemetry_next = {}
 
     def _load_satellites(self):
+        """The records in the station directory: every board's, and the runs
+        most recently heard as far as the table has room; older runs are
+        listed as earlier ones and still read by their id."""
         try:
             names = os.listdir(self.sat_root)
         except OSError:
             return
-        found = []
+        boards, runs = [], []
         for name in names:
             folder = os.path.join(self.sat_root, name)
             if not os.path.isdir(folder):
                 continue
             if RUN_ID.match(name):
-                sat = Satellite(name, folder, self, run=name)
+                saved = _read_json(os.path.join(folder, "status.json"))
+                heard = saved.get("last_heard")
+                runs.append((heard if isinstance(heard, (int, float)) else 0.0, name, saved))
             elif address_of(name) == name:
-                sat = Satellite(name, folder, self)
-            else:
-                continue
+                boards.append(Satellite(name, folder, self))
+        runs.sort()
+        room = max(0, self.max_satellites - len(boards))
+        kept = [Satellite(name, os.path.join(self.sat_root, name), self, run=name)
+                for _, name, _ in runs[len(runs) - room:]] if room else []
+        for _, name, saved in runs[:len(runs) - len(kept)]:
+            # Its status is enough to list it: its log is read when asked for.
+            entry = {k: saved.get(k) for k in EARLIER_FIELDS}
+            entry.update(id=name, run=name, state="ended" if saved.get("state") == "ended" else "silent")
+            self._remember(entry, PhotoStore(os.path.join(self.sat_root, name, "incoming")).used_bytes())
+        found = []
+        for sat in boards + kept:
             first = sat.book.since(0, 1)["lines"][0]["t"] if sat.book.count else sat.last_heard
-            found.append((first or 0.0, name, sat))
+            found.append((first or 0.0, sat.id, sat))
         for _, name, sat in sorted(found):
             self._sats[name] = sat
         self._share_memory()
@@ -368,22 +447,109 @@ class Station:
                 sat = self._add(address, None)
             return sat
 
-    def _add(self, address, run):
-        full = len(self._sats) >= self.max_satellites
-        if not full and run is None and self.boards is None:
+    def _add(self, address, run, owner=None):
+        if run is None and self.boards is None:
             # Where any address is a board's, one sender that binds many
             # addresses could fill the table: addresses nobody listed leave
             # a quarter of it to the runs that register.
             unlisted = sum(1 for s in self._sats.values() if s.run is None)
-            full = unlisted >= self.max_satellites - self.max_satellites // 4
-        if full:
+            if unlisted >= self.max_satellites - self.max_satellites // 4:
+                self.refused += 1
+                return None
+        if not self._make_room():
             self.refused += 1
             return None
         key = run or address
         sat = Satellite(address, os.path.join(self.sat_root, key), self, run=run)
+        sat.owner = owner
         self._sats[key] = sat
         self._share_memory()
         return sat
+
+    def _make_room(self, only_look=False):
+        """Room in the table for one more record. A run that ended or fell
+        silent holds no live place: when the table is full, the one heard
+        longest ago leaves the overview (its files stay, its pages are still
+        read by its id, and it is listed among the earlier runs).
+        only_look: whether there is room, nothing moved."""
+        if len(self._sats) < self.max_satellites:
+            return True
+        now = time.time()
+        idle = [s for s in self._sats.values() if not s.live(now) and not s.photos.reserved]
+        if not idle or only_look:
+            return bool(idle)
+        sat = min(idle, key=lambda s: s.last_heard or 0.0)
+        del self._sats[sat.id]
+        sat.save()
+        if sat.file is not None:
+            sat.file.close()
+        self._telemetry_next.pop(sat.id, None)
+        self.control.forget(sat.id)
+        self._remember(dict(sat.status(), owner=sat.owner), sat.photos.used_bytes())
+        return True
+
+    def _remember(self, entry, photo_bytes):
+        """A run that left the overview, listed among the earlier ones; its
+        photos still count against the total quota."""
+        entry = {k: entry.get(k) for k in EARLIER_FIELDS}
+        entry["photo_bytes"] = photo_bytes
+        self._earlier.pop(entry["id"], None)
+        self._earlier[entry["id"]] = entry
+        self._earlier_bytes += photo_bytes
+        while len(self._earlier) > EARLIER_INDEX:
+            self._earlier.popitem(last=False)
+
+    def _bring_back(self, sat_id):
+        """The writable record of a run that left the overview (it speaks
+        again, or registers again after a restart), put back in the table;
+        None when there is no such run. IngestRefused when the table has no
+        room."""
+        folder = os.path.join(self.sat_root, sat_id)
+        if not RUN_ID.match(sat_id) or not os.path.isdir(folder):
+            return None
+        if not self._make_room():
+            self.refused += 1
+            raise IngestRefused(FULL % self.max_satellites)
+        self._readers.pop(sat_id, None)
+        entry = self._earlier.pop(sat_id, None)
+        if entry is not None:
+            self._earlier_bytes -= entry["photo_bytes"]
+        sat = Satellite(sat_id, folder, self, run=sat_id)
+        self._sats[sat_id] = sat
+        self._share_memory()
+        return sat
+
+    def _share_refusal(self, owner):
+        """Why owner may not hold one more live run, or None. Each local user
+        (else each address) holds at most runs_per_user live runs; once half
+        the table is taken, at most its fair share: the table over the users
+        holding live runs and one more, so that a newcomer finds room."""
+        now = time.time()
+        live = [s for s in self._sats.values() if s.run is not None and s.live(now)]
+        boards = sum(1 for s in self._sats.values() if s.run is None)
+        mine = sum(1 for s in live if s.owner == owner)
+        held = "%s has %d live run%s on this station" % (owner, mine, "" if mine == 1 else "s")
+        if mine >= self.runs_per_user:
+            return held + ", the most one user may have at once"
+        if boards + len(live) >= self.max_satellites // 2:
+            owners = {s.owner for s in live} | {owner}
+            fair = max(1, (self.max_satellites - boards) // (len(owners) + 1))
+            if mine >= fair:
+                return held + (", its fair share of a busy table (%d satellites, %d users "
+                               "with live runs)" % (self.max_satellites, len(owners)))
+        return None
+
+    def _admit(self, owner):
+        """A run that takes a live place (it registers, or an ended or long
+        silent one speaks again) within its owner's share; IngestRefused
+        saying why, counted for the station's alarm."""
+        why = self._share_refusal(owner)
+        if why is None:
+            return
+        if owner not in self.share_refused and len(self.share_refused) >= 256:
+            owner = "others"
+        self.share_refused[owner] = self.share_refused.get(owner, 0) + 1
+        raise IngestRefused("%s; a run takes a place again once one of them ends" % why)
 
     def _share_memory(self):
         count = max(1, len(self._sats))
@@ -404,16 +570,21 @@ class Station:
         return (sat.dir, sat.photos, self.photo_stores)
 
     def photo_stores(self):
-        """Every satellite's photos, which the total quota bounds."""
-        return [s.photos for s in self._all()]
+        """Every satellite's photos, which the total quota bounds (with those
+        of the runs that left the overview)."""
+        stores = [s.photos for s in self._all()]
+        if self._earlier_bytes:
+            stores.append(_Stored(self._earlier_bytes))
+        return stores
 
     def ftp_login(self, peer, user, secret):
         """Where the uploads of a run that logs in with its id and secret go;
         None when they do not match a registered run."""
         if self.single or self.read_only:
             return None
-        sat = self._get(user)
-        if sat is None or sat.run is None or not sat.holds(secret):
+        try:
+            sat = self._run_record((user, secret))
+        except IngestRefused:
             return None
         return self._home(sat)
 
@@ -430,8 +601,29 @@ class Station:
             return list(self._sats.values())
 
     def _get(self, sat_id):
+        """The record of sat_id to read: one in the table, or a run that left
+        it, read from its folder (a few are kept open)."""
         with self._lock:
-            return self._sats.get(sat_id)
+            sat = self._sats.get(sat_id)
+            if sat is not None or self.single or not isinstance(sat_id, str) \
+                    or not RUN_ID.match(sat_id):
+                return sat
+            sat = self._readers.get(sat_id)
+            if sat is not None:
+                self._readers.move_to_end(sat_id)
+                return sat
+        folder = os.path.join(self.sat_root, sat_id)
+        if not os.path.isfile(os.path.join(folder, "status.json")):
+            return None
+        # Read outside the lock: its log may be long.
+        sat = Satellite(sat_id, folder, self, run=sat_id, read_only=True)
+        with self._lock:
+            if sat_id in self._sats:
+                return self._sats[sat_id]
+            self._readers[sat_id] = sat
+            while len(self._readers) > READERS:
+                self._readers.popitem(last=False)
+        return sat
 
     def _emit(self, event, *args):
         for listener in self.listeners:
@@ -624,18 +816,37 @@ class Station:
         if self.refused:
             alarms.append("%d datagrams, uploads or posts refused: the satellite table is full "
                           "(%d satellites)" % (self.refused, self.max_satellites))
+        with self._lock:
+            refused = dict(self.share_refused)
+            earlier = len(self._earlier)
+        for owner, count in sorted(refused.items()):
+            alarms.append("%d registrations refused from %s: past its share of the satellite "
+                          "table" % (count, owner))
         if self._echo is not None and self._echo.closed:
             alarms.append("standard output is closed")
         queue = {"bytes": r.queued_bytes, "peak_bytes": r.peak_bytes, "limit_bytes": r.queue_bytes,
                  "received": r.received} if r else None
         return dict(self.ports, version=__version__, started=self.started, single=self.single,
                     review=self.read_only, folder=self.root if self.read_only else None,
-                    drops=drops, alarms=alarms, queue=queue,
+                    drops=drops, alarms=alarms, queue=queue, earlier=earlier,
+                    registrations_refused=refused, max_satellites=self.max_satellites,
+                    runs_per_user=self.runs_per_user,
                     receive_buffer=r.buffer if r else None, **details)
 
     def satellites(self):
         now = time.time()
         return [s.summary(now) for s in self._all()]
+
+    def satellite(self, sat_id):
+        """One satellite's entry, also of a run that left the overview."""
+        sat = self._get(sat_id)
+        return None if sat is None else sat.summary(time.time())
+
+    def earlier(self, limit=EARLIER_SHOWN):
+        """The runs that left the overview, the latest first (the latest
+        limit of them)."""
+        with self._lock:
+            return list(itertools.islice(reversed(self._earlier.values()), limit))
 
     def log(self, sat_id, since):
         sat = self._get(sat_id)
@@ -672,24 +883,71 @@ class Station:
             raise IngestRefused("%s may not send to this station" % ip)
         return str(ip)
 
-    def _ingest_sat(self, peer, identity):
+    def _ingest_sat(self, peer, identity, wakes=None):
         """The registered run that identity (run id, secret) names, or
         IngestRefused: whatever the address, nobody speaks for a run without
-        its secret."""
+        its secret. wakes: whether what it sends makes it live (default:
+        unless it ended); a run that takes a live place again does so
+        within its owner's share."""
         self._ingest_peer(peer)
+        return self._run_record(identity, wakes)
+
+    def _stored(self, run):
+        """What the folder of a run says of it ({} for no such run)."""
+        if self.single or not isinstance(run, str) or not RUN_ID.match(run):
+            return {}
+        return _read_json(os.path.join(self.sat_root, run, "status.json"))
+
+    def _run_record(self, identity, wakes=None):
         run, secret = identity or (None, None)
-        sat = self._get(run) if isinstance(run, str) else None
-        if sat is None or sat.run is None or not sat.holds(secret):
-            self.strangers += 1
-            raise IngestRefused("not a registered run, or not its secret")
-        sat.last_heard = time.time()
+        with self._lock:
+            sat = self._sats.get(run) if isinstance(run, str) else None
+            stored = self._stored(run) if sat is None else {}
+            if sat is not None:
+                known = sat.run is not None and sat.holds(secret)
+            else:
+                known = (isinstance(secret, str) and isinstance(stored.get("secret_sha256"), str)
+                         and hmac.compare_digest(secret_hash(secret), stored["secret_sha256"]))
+            if not known:
+                self.strangers += 1
+                raise IngestRefused("not a registered run, or not its secret")
+            now = time.time()
+            if wakes is None:
+                wakes = (sat.reported if sat is not None else stored.get("state")) != "ended"
+            if wakes and (sat is None or not sat.live(now)):
+                owner = sat.owner if sat is not None else stored.get("owner")
+                address = sat.address if sat is not None else stored.get("address")
+                self._admit(owner if isinstance(owner, str) else "address %s" % address)
+            if sat is None:
+                sat = self._bring_back(run)
+            sat.last_heard = now
         return sat
 
-    def register(self, peer, body, identity=None):
+    def _owner(self, address, origin):
+        """Whose share a registration takes: the local user owning the
+        connection it came on (origin: its (address, port) and this
+        station's), else its address (a station elsewhere)."""
+        uid = None
+        if origin is not None:
+            try:
+                uid = socket_owner("tcp", origin[0], origin[1])
+            except (OSError, ValueError, IndexError, TypeError):
+                uid = None
+        if uid is None:
+            return "address %s" % address
+        try:
+            return "user %d (%s)" % (uid, pwd.getpwuid(uid).pw_name)
+        except KeyError:
+            return "user %d" % uid
+
+    def register(self, peer, body, identity=None, origin=None):
         """A run joins: body {"run": id, "name": the student's, "secret"}.
         The first registration of an id makes its record; a later one (the
         run again, after this station restarted) must hold the same secret.
-        A run id is never re-used for someone else's run."""
+        A run id is never re-used for someone else's run. origin: the
+        connection's (address, port) and this station's, which tell the
+        local user registering. A new run takes a live place within that
+        user's share (IngestRefused saying so)."""
         address = self._ingest_peer(peer)
         if not isinstance(body, dict):
             raise ValueError("a JSON object")
@@ -700,15 +958,23 @@ class Station:
             raise ValueError("name: a text")
         if not isinstance(secret, str) or not MIN_SECRET <= len(secret) <= 200:
             raise ValueError("secret: a text of %d to 200 characters" % MIN_SECRET)
+        owner = self._owner(address, origin)
         with self._lock:
-            sat = self._sats.get(run)
-            if sat is not None and not sat.holds(secret):
-                self.strangers += 1
-                raise IngestRefused("run %s is registered already" % run)
-            if sat is None:
-                sat = self._add(address, run)
+            if run in self._sats or self._stored(run):
+                try:
+                    sat = self._run_record((run, secret))
+                except IngestRefused as e:
+                    if "secret" in str(e):
+                        raise IngestRefused("run %s is registered already" % run)
+                    raise
+            else:
+                if not self._make_room(only_look=True):
+                    self.refused += 1
+                    raise IngestRefused(FULL % self.max_satellites)
+                self._admit(owner)
+                sat = self._add(address, run, owner)
                 if sat is None:
-                    raise IngestRefused("this station serves no more satellites")
+                    raise IngestRefused(FULL % self.max_satellites)
                 sat.secret = secret_hash(secret)
                 sat.reported = "running"
             if name:
@@ -774,7 +1040,7 @@ class Station:
                 and all(k in UPSTREAM_LOSSES and isinstance(v, int) and not isinstance(v, bool)
                         and 0 <= v < 2 ** 53 for k, v in lost.items())):
             raise ValueError("lost: {%s: a count}" % ", ".join(UPSTREAM_LOSSES))
-        sat = self._ingest_sat(peer, identity)
+        sat = self._ingest_sat(peer, identity, wakes=body["state"] == "running")
         with self._lock:
             sat.reported = body["state"]
             sat.exit_status = exit_status if body["state"] == "ended" else None
@@ -786,6 +1052,18 @@ class Station:
         sat.save()
         self._emit("on_status", sat, sat.status())
         return {"ok": True, "state": sat.state()}
+
+
+class _Stored:
+    """Photos on the disk that no satellite in the table holds (the runs
+    that left the overview), for the total quota."""
+    reserved = 0
+
+    def __init__(self, size):
+        self.size = size
+
+    def used_bytes(self):
+        return self.size
 
 
 class RunControl:
@@ -822,6 +1100,10 @@ class RunControl:
             waiting = run["waiting"]
             run["waiting"] = None
         return {"ok": True, "request": waiting[1], "n": waiting[0]} if waiting else {"ok": True}
+
+    def forget(self, sat):
+        with self._cond:
+            self._runs.pop(sat, None)
 
     def faults(self, sat):
         with self._cond:

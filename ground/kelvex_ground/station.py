@@ -183,7 +183,8 @@ def build(args, conf, servers, log_socket=None, inside=None, senders=None, vendo
                           telemetry=os.path.abspath(args.telemetry) if args.telemetry else None,
                           ingest_from=conf["ingest_from"], max_satellites=conf["max_satellites"],
                           echo=sys.stdout if args.print_log else None, boards=conf["boards"],
-                          run=args.run_id, name=args.name, senders=senders)
+                          run=args.run_id, name=args.name, senders=senders,
+                          runs_per_user=conf["runs_per_user"])
         station.receiver = Receiver(log_socket or open_udp(conf["bind"], conf["log_port"]))
         if senders is not None:
             station.receiver.accept = senders.datagram

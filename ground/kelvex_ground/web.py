@@ -12,11 +12,17 @@ The server reads the station through a data object with these methods
   photo_path(sat, name)     path of a listed photo
   thumbnail(sat, name)      JPEG bytes of its thumbnail; TimeoutError: not now
 and, on a station that takes what per-run stations relay,
-  register(peer, body, identity), ingest_log/_telemetry/_status/_control(peer, body, identity)
+  register(peer, body, identity, origin), ingest_log/_telemetry/_status/_control(peer, body, identity)
                             the JSON answer; IngestRefused for a peer or identity
                             it does not take from, ValueError for a body it rejects.
                             identity: (run id, secret) of the request's
-                            X-Kelvex-Run and X-Kelvex-Secret headers
+                            X-Kelvex-Run and X-Kelvex-Secret headers; origin: the
+                            connection's ((address, port), (own address, port))
+  satellite(sat)            one entry as in satellites(), also of a satellite
+                            no longer in the overview (optional)
+  earlier()                 [{id, name, address, run, last_heard, state, exit_status,
+                              time_limited, owner, photo_bytes}]: the runs that left
+                            the overview, the latest first (optional)
 """
 
 import hmac
@@ -254,6 +260,12 @@ class PageRequest(BaseHTTPRequestHandler):
             return self._json(info)
         if parts == ["satellites"]:
             return self._json(self.server.data.satellites())
+        if parts == ["earlier"]:
+            earlier = getattr(self.server.data, "earlier", None)
+            return self._json(earlier() if earlier else [])
+        if len(parts) == 2 and parts[0] == "sat" and hasattr(self.server.data, "satellite"):
+            sat = self.server.data.satellite(parts[1])
+            return self._json(sat) if sat is not None else self._error(404)
         if parts[2:] == ["faults"] and parts[0] == "sat":
             return self._instructed(parts[1], lambda f: f.faults(parts[1]))
         if len(parts) == 3 and parts[0] == "sat":
@@ -296,9 +308,14 @@ class PageRequest(BaseHTTPRequestHandler):
             if self.headers.get_content_type() != "application/json":
                 return self._error(415)
             identity = (self.headers.get(RUN_HEADER), self.headers.get(SECRET_HEADER))
+            more = {}
+            if parts[2] == "register" and getattr(self.request, "local", None):
+                # Who registers: the station finds the local user owning
+                # the other end of this connection.
+                more["origin"] = (self.client_address[:2], self.request.local[:2])
             try:
                 return self._json(ingest(self.client_address[0], json.loads(body),
-                                         identity=identity))
+                                         identity=identity, **more))
             except IngestRefused as e:
                 return self._send(403, "text/plain; charset=utf-8", ("%s\n" % e).encode())
             except ValueError as e:
@@ -332,6 +349,9 @@ class PageRequest(BaseHTTPRequestHandler):
         return sats[0]["id"] if sats else None
 
     def _known(self, sat):
+        one = getattr(self.server.data, "satellite", None)
+        if one is not None:
+            return one(sat) is not None
         return any(s["id"] == sat for s in self.server.data.satellites())
 
     def _static(self, parts):

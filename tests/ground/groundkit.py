@@ -240,6 +240,9 @@ class FakeClass:
         return [{k: v for k, v in s.items() if k not in ("log", "photo_files", "telemetry")}
                 for s in self.sats.values()]
 
+    def satellite(self, sat):
+        return next((s for s in self.satellites() if s["id"] == sat), None)
+
     def log(self, sat, since):
         if sat not in self.sats:
             return None

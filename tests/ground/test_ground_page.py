@@ -469,3 +469,29 @@ def test_cursor_on_a_plot_points_at_the_log_line_of_that_time(tmp_path, page_ser
         assert browser.eval("document.querySelector('#log li.at-cursor .text').textContent") == "step 3"
     finally:
         browser.close()
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+def test_runs_that_left_the_tiles_are_listed_and_their_pages_stay(tmp_path):
+    from groundkit import configured
+    st = configured(str(tmp_path), "[station]\nmax_satellites = 4\n", single=False)
+    try:
+        for i in range(6):
+            headers = st.register("case-%d" % i, name="student %d" % i)
+            assert st.post("/api/ingest/log", {"lines": ["PASS case %d\n" % i]}, headers=headers)[0] == 200
+            assert st.post("/api/ingest/status", {"state": "ended", "exit_status": i % 2},
+                           headers=headers)[0] == 200
+        dom = chromium(tmp_path, st.url, "--dump-dom")
+        assert re.findall(r'<li class="tile [^"]*" data-id="([\w-]+)"', dom) == \
+            ["case-2", "case-3", "case-4", "case-5"]
+        assert "2 earlier runs, no longer live" in dom
+        earlier = re.findall(r'<li class="earlier-run" data-id="([\w-]+)"><a class="name" '
+                             r'href="([^"]+)">([^<]*)</a> <span class="state [\w-]+">([^<]*)</span>', dom)
+        assert earlier == [("case-1", "/sat/case-1", "student 1", "ended 1"),
+                           ("case-0", "/sat/case-0", "student 0", "ended 0")]
+        dom = chromium(tmp_path, st.url + "sat/case-1", "--dump-dom")
+        assert "student 1 (127.0.0.1)" in dom and ">ended 1<" in dom
+        assert [html.unescape(x) for x in re.findall(r'<span class="text">(.*?)</span>', dom)] == \
+            ["PASS case 1"]
+    finally:
+        assert st.stop() == 0

@@ -3,6 +3,7 @@
 
 // Twice a second, so that what arrives shows within a second.
 const OVERVIEW_POLL_MS = 500;
+const EARLIER_POLL_MS = 5000;
 
 function tile(sat) {
   const run = runState(sat);
@@ -58,6 +59,33 @@ async function pollSatellites() {
   $("no-satellites").hidden = sats.length > 0;
 }
 
+// Runs that ended or fell silent and left the tiles to make room: listed
+// below them, each leading to its page, which stays.
+function earlierRun(sat) {
+  const run = runState(sat);
+  const li = el("li", "earlier-run");
+  li.dataset.id = sat.id;
+  const name = el("a", "name", sat.name || sat.id);
+  name.href = path("sat", sat.id);
+  li.append(name, " ", el("span", "state " + run.cls, run.text), " ", el("span", "run", sat.id),
+            " ", el("span", "heard", sat.last_heard ? "last heard " + clock(sat.last_heard) : "never heard"));
+  return li;
+}
+
+let earlierCount = -1;
+
+async function pollEarlier() {
+  const info = await getJSON("/api/station");
+  const count = info.earlier || 0;
+  $("earlier").hidden = count === 0;
+  if (count === earlierCount) return;
+  earlierCount = count;
+  const runs = count ? await getJSON("/api/earlier") : [];
+  $("earlier-count").textContent = count + (count === 1 ? " earlier run" : " earlier runs")
+    + ", no longer live" + (runs.length < count ? " (the latest " + runs.length + " listed)" : "");
+  $("earlier-list").replaceChildren(...runs.map(earlierRun));
+}
+
 async function loadStation() {
   try {
     const info = await stationInfo();
@@ -70,3 +98,4 @@ async function loadStation() {
 
 loadStation();
 poll(pollSatellites, OVERVIEW_POLL_MS);
+poll(pollEarlier, EARLIER_POLL_MS);

@@ -13,9 +13,8 @@ const PAGE_ROWS = 5000;
 
 // --- the satellite's state ---
 async function pollState() {
-  const sats = await getJSON("/api/satellites");
-  const sat = sats.find((s) => s.id === SAT);
-  if (!sat) return;
+  // Its own entry: also that of a run no longer among the overview's tiles.
+  const sat = await getJSON(API);
   document.title = sat.name + " · kelvex ground station";
   $("sat-name").textContent = sat.name + " (" + sat.address + ")";
   const run = runState(sat);
