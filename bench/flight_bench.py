@@ -8,15 +8,20 @@ class go: a bench program, run by hand (docs/benchmarks.md, "Flights").
          whole, and per piece (start-up, flight, judging, plotting, the
          simulator's and the mission's processor time, exchanges on the line)
   sun    examples/sun_pointing flown by `kelvex-sim run`, each --clock/--speed
-         given (--mode, repeatable) interleaved: wall and processor seconds
+         given (--mode, repeatable) interleaved: wall and processor seconds,
+         with Python's compiled modules as the environment has them
   class  a class of STUDENTS copies of the 60 s mission x CASES cases, built
          and graded by `kelvex-grade` in a temporary folder, once per --mode
+         and round: wall and processor seconds, and the pieces of the grader
+         and of all the runs (summed)
 
 Each mode is a set of extra `kelvex-sim run` options ("" is plain real time),
 e.g. --mode "" --mode "--clock=virtual --speed=max"; kelvex-grade is given a
 mode's options through the lab sheet's [run] table. In `sun`, a mode's word
 "sim=PATH" flies with that kelvex-sim instead (another build, its kit beside
-it), so that two builds compare in one run. Figures are medians over
+it), so that two builds compare in one run; in `class`, "build=PATH" grades
+with that build's kelvex-grade and kit, and "jobs=N" and "plots=WHICH" are
+kelvex-grade's options. Figures are medians over
 the rounds with the lowest and highest in brackets, and each mode's ratio to
 the first mode, measured in the same run.
 
@@ -100,10 +105,10 @@ class Bench:
         self.env.pop("PYTHONDONTWRITEBYTECODE", None)
         self.count = 0
 
-    def timed(self, cmd, probe=True, cwd=None):
+    def timed(self, cmd, probe=True, cwd=None, env=None):
         """(wall s, processor s of everything it started, [probe records],
-        exit status)."""
-        env = dict(self.env)
+        exit status). env: variables that replace the bench's own."""
+        env = dict(self.env, **(env or {}))
         if probe:
             env["KELVEX_BENCH_PROBE"] = self.probe_out
         if os.path.exists(self.probe_out):
@@ -285,8 +290,29 @@ def sim_of(b, mode):
     return (sims[-1] if sims else b.sim), [w for w in words if not w.startswith("sim=")]
 
 
+def start_and_end(run_dir, launched, exited):
+    """(seconds from the launch to run.json's "started", from its "ended"
+    to the exit): the run's start before the mission (interpreter, imports,
+    the sealed room, simulator and station), and its end after the
+    simulator's (the station's stop, what the room left, the exit)."""
+    import datetime
+    try:
+        with open(os.path.join(run_dir, "run.json")) as f:
+            record = json.load(f)
+        started = datetime.datetime.fromisoformat(record["started"]).timestamp()
+        ended = datetime.datetime.fromisoformat(record["ended"]).timestamp()
+    except (OSError, ValueError, KeyError):
+        return float("nan"), float("nan")
+    return started - launched, exited - ended
+
+
 def cmd_sun(b, args):
     program = os.path.join(b.build, "examples", "sun_pointing")
+    # As the person at the desk starts it: compiled modules where this
+    # machine keeps them (or not), not in the bench's own cache, so that
+    # what a start compiles counts.
+    env = {"PYTHONPYCACHEPREFIX": "",  # empty: none
+           "PYTHONDONTWRITEBYTECODE": os.environ.get("PYTHONDONTWRITEBYTECODE", "")}
     got = {}
     for k in range(args.rounds):
         order = list(enumerate(args.mode))
@@ -294,19 +320,57 @@ def cmd_sun(b, args):
         for m, mode in order:
             run_dir = b.fresh("sun")
             sim, opts = sim_of(b, mode)
+            launched = time.time()
             wall, cpu, _, r = b.timed([sim, "run", f"--run-dir={run_dir}", "--no-plot",
-                                       *opts, "--", program], probe=False)
-            got.setdefault(m, []).append((wall, cpu, flight_seconds(run_dir)))
+                                       *opts, "--", program], probe=False, env=env)
+            got.setdefault(m, []).append((wall, cpu, flight_seconds(run_dir),
+                                          *start_and_end(run_dir, launched, launched + wall)))
     print(f"examples/sun_pointing, `kelvex-sim run --no-plot`, {args.rounds} rounds "
           f"interleaved; seconds, median [lowest-highest]")
     for m, rs in sorted(got.items()):
         walls = [r[0] for r in rs]
-        line = (f"  {args.mode[m] or 'real time':34} wall {median_spread(walls)}  processor "
-                f"{median_spread([r[1] for r in rs])}  flight {median_spread([r[2] for r in rs], '{:.1f}')}")
+        line = (f"  {args.mode[m] or 'real time'}\n    wall {median_spread(walls)}  processor "
+                f"{median_spread([r[1] for r in rs])}  flight {median_spread([r[2] for r in rs], '{:.1f}')}"
+                f"\n    start (to run.json's started) {median_spread([r[3] for r in rs])}"
+                f"  end (from its ended) {median_spread([r[4] for r in rs])}")
         if m:
-            line += f"  wall / {args.mode[0] or 'real time'} " + median_spread(
-                [a[0] / c[0] for a, c in zip(rs, got[0])])
+            line += (f"\n    / {args.mode[0] or 'real time'}: wall " + median_spread(
+                [a[0] / c[0] for a, c in zip(rs, got[0])]) + "  processor " + median_spread(
+                [a[1] / c[1] for a, c in zip(rs, got[0])]))
         print(line)
+
+
+def class_mode(b, mode):
+    """(build folder, kelvex-grade options, kelvex-sim run options) of a class
+    mode: its word "build=PATH" grades with another build's kelvex-grade and
+    kit (main's, to compare with), "jobs=N" and "plots=WHICH" are given to
+    kelvex-grade, the rest go into the sheet's [run]."""
+    build, grade_opts, run_opts = b.build, [], []
+    for w in shlex.split(mode):
+        key, eq, value = w.partition("=")
+        if eq and key == "build":
+            build = os.path.abspath(value)
+        elif eq and key in ("jobs", "plots"):
+            grade_opts.append(f"--{key}={value}")
+        else:
+            run_opts.append(w)
+    return build, grade_opts, shlex.join(run_opts)
+
+
+def summed(records, role):
+    """Each piece's calls, wall and processor seconds summed over every
+    process of the role (every run of a class)."""
+    out = {}
+    for rec in records:
+        if rec["role"] != role:
+            continue
+        whole = {"calls": 1, "wall": rec["wall"], "cpu": rec["cpu"],
+                 "children_cpu": rec["children_cpu"]}
+        for name, p in [*rec["pieces"].items(), ("(whole process)", whole)]:
+            got = out.setdefault(name, {"calls": 0, "wall": 0.0, "cpu": 0.0, "children_cpu": 0.0})
+            for k in got:
+                got[k] += p[k]
+    return out
 
 
 def cmd_class(b, args):
@@ -315,17 +379,43 @@ def cmd_class(b, args):
     students = [b.student(root, f"s{i:02d}", args.hold) for i in range(args.students)]
     limit = args.hold + 30
     print(f"A class of {args.students} x {args.cases} cases of a {args.hold + 15:g} s mission, "
-          f"built and graded by kelvex-grade ({os.cpu_count()} processors)")
-    for mode in args.mode:
-        sheet = b.sheet(limit, mode)
-        out = b.fresh("graded")
-        wall, cpu, _, r = b.timed([b.grade, "--checks", sheet, "--cases", str(args.cases),
-                                   "--vary", "lamp-azimuth=90:150", "--build-dir", b.build,
-                                   "--out", out, *students], probe=False)
-        summary = [l for l in r.stdout.splitlines() if l.startswith(("PASS", "FAIL"))]
-        passed = sum(l.startswith("PASS") for l in summary)
-        print(f"  {mode or 'real time':34} wall {wall:.1f} s  processor {cpu:.1f} s  "
-              f"{passed} of {len(summary)} students pass every case")
+          f"built and graded by kelvex-grade ({os.cpu_count()} processors), {args.rounds} "
+          f"rounds, modes interleaved; per mode each round's figures in turn")
+    got = {}
+    for k in range(args.rounds):
+        order = list(enumerate(args.mode))
+        order = order[k % len(order):] + order[:k % len(order)]
+        for m, mode in order:
+            build, grade_opts, run_opts = class_mode(b, mode)
+            sheet = b.sheet(limit, run_opts)
+            out = b.fresh("graded")
+            load = os.getloadavg()[0]
+            env = {"KELVEX_BUILD_DIR": build, "KELVEX_BENCH_PATHS": os.pathsep.join(
+                launcher_paths(os.path.join(build, "lab", "kelvex-lab")))}
+            wall, cpu, rec, r = b.timed(
+                [os.path.join(build, "lab", "kelvex-grade"), "--checks", sheet, "--cases",
+                 str(args.cases), "--vary", "lamp-azimuth=90:150", "--build-dir", build,
+                 *grade_opts, "--out", out, *students], env=env)
+            summary = [l for l in r.stdout.splitlines() if l.startswith(("PASS", "FAIL"))]
+            got.setdefault(m, []).append(dict(
+                wall=wall, cpu=cpu, load=(load, os.getloadavg()[0]),
+                passed=sum(l.startswith("PASS") for l in summary), students=len(summary),
+                grader=summed(rec, "grade"), runs=summed(rec, "fly")))
+    for m, rounds in sorted(got.items()):
+        print(f"\n{args.mode[m] or 'real time'}:")
+        for i, g in enumerate(rounds):
+            ratio = ""
+            if m:
+                base = got[0][i]
+                ratio = (f"  / {args.mode[0] or 'real time'}: wall {g['wall'] / base['wall']:.2f}"
+                         f"  processor {g['cpu'] / base['cpu']:.2f}")
+            print(f"  wall {g['wall']:.1f} s  processor {g['cpu']:.1f} s  {g['passed']} of "
+                  f"{g['students']} students pass every case  load {g['load'][0]:.1f} to "
+                  f"{g['load'][1]:.1f}{ratio}")
+            for who in ("grader", "runs"):
+                for name, p in g[who].items():
+                    print(f"    {who} {name:28} {p['calls']:>5} wall {p['wall']:8.1f}  "
+                          f"processor {p['cpu']:7.1f}  children {p['children_cpu']:7.1f}")
 
 
 def main():

@@ -159,6 +159,21 @@ if(KELVEX_BUILD_PYTHON)
 endif()
 if(KELVEX_BUILD_SIM)
   list(APPEND CPACK_COMPONENTS_ALL desktop)
+  # The lab's and the station's modules are compiled where they are
+  # installed, as Debian compiles a Python package's (the package ships
+  # sources only): every run starts them, and would compile them each time
+  # where compiled modules are not written.
+  set(_scripts ${PROJECT_BINARY_DIR}/packaging/desktop-scripts)
+  file(WRITE ${_scripts}/postinst
+    "#!/bin/sh\nset -e\nif [ \"$1\" = configure ] && command -v py3compile >/dev/null 2>&1; then\n"
+    "    py3compile -p kelvex-sim ${CMAKE_INSTALL_FULL_DATADIR}/kelvex\nfi\n")
+  file(WRITE ${_scripts}/prerm
+    "#!/bin/sh\nset -e\nif command -v py3clean >/dev/null 2>&1; then\n"
+    "    py3clean -p kelvex-sim\nfi\n")
+  file(CHMOD ${_scripts}/postinst ${_scripts}/prerm
+       PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                   WORLD_READ WORLD_EXECUTE)
+  set(CPACK_DEBIAN_DESKTOP_PACKAGE_CONTROL_EXTRA ${_scripts}/postinst ${_scripts}/prerm)
 endif()
 
 # Files under /etc that cmake/SystemFiles.cmake installed become conffiles.

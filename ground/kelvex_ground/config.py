@@ -2,7 +2,6 @@
 then the command line."""
 
 import ipaddress
-import tomllib
 
 from .photos import MB
 
@@ -81,6 +80,7 @@ class ConfigError(Exception):
 
 def read(path):
     """The settings of a file, by their names in DEFAULTS."""
+    import tomllib  # here: a run's own station reads no settings file
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)

@@ -9,7 +9,6 @@ import math
 import os
 import re
 import socket
-import tomllib
 
 SOURCE = "panel"
 TOKEN_HEADER = "X-Kelvex-Token"
@@ -92,6 +91,7 @@ def scenario_events(run_dir):
     """The run's scenario (RUN/scenario.toml) as the panel lists it, each
     event marked done once events.csv shows the simulator switched it:
     {"file", "events": [{"when", "what", "done"}]}, or None without one."""
+    import tomllib  # here: a run without a scenario never loads it
     path = os.path.join(run_dir, "scenario.toml")
     try:
         with open(path, "rb") as f:

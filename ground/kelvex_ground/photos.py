@@ -7,15 +7,26 @@ import errno
 import itertools
 import logging
 import os
+import sys
 import threading
 import time
 import warnings
 
-from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
-from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import DTPHandler, FTPHandler
-from pyftpdlib.ioloop import IOLoop
-from pyftpdlib.servers import FTPServer
+# pyftpdlib loads pyOpenSSL, where it is installed, for a TLS handler this
+# station never uses: a tenth of a second at every start of a run, and as
+# much again at its exit. It is kept from finding it here only.
+_HIDDEN = "OpenSSL" not in sys.modules
+if _HIDDEN:
+    sys.modules["OpenSSL"] = None
+try:
+    from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
+    from pyftpdlib.filesystems import AbstractedFS
+    from pyftpdlib.handlers import DTPHandler, FTPHandler
+    from pyftpdlib.ioloop import IOLoop
+    from pyftpdlib.servers import FTPServer
+finally:
+    if _HIDDEN and "OpenSSL" in sys.modules and sys.modules["OpenSSL"] is None:
+        del sys.modules["OpenSSL"]
 
 from . import thumbs
 
@@ -565,11 +576,51 @@ def remove_parts(incoming):
         pass
 
 
+class _Waker:
+    """A pipe in the FTP loop's poll, so that stop() ends the loop's wait at
+    once instead of at the poll's time-out. The loop calls what pyftpdlib
+    calls of a connection; its FtpThread closes the pipe."""
+
+    def __init__(self, ioloop):
+        self.fds = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._fileno = self.fds[0]
+        self.ioloop = ioloop
+        ioloop.register(self._fileno, self, ioloop.READ)
+
+    def readable(self):
+        return True
+
+    def writable(self):
+        return False
+
+    def handle_read_event(self):
+        try:
+            os.read(self._fileno, 4096)
+        except OSError:
+            pass
+
+    def handle_close(self):
+        pass
+
+    def handle_error(self):
+        pass
+
+    def ring(self):
+        try:
+            os.write(self.fds[1], b"x")
+        except (OSError, IndexError):
+            pass  # full: it is rung already
+
+    def close(self):
+        self.ioloop.unregister(self._fileno)
+
+
 class FtpThread:
     def __init__(self, server):
         self.server = server
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="ftp", daemon=True)
+        self._waker = _Waker(server.ioloop)
 
     @property
     def port(self):
@@ -582,8 +633,13 @@ class FtpThread:
         self._stop.set()
         if self._thread.ident is None:
             self.server.close_all()
-            return
-        self._thread.join(timeout=5)
+        else:
+            self._waker.ring()
+            self._thread.join(timeout=5)
+        if not self._thread.is_alive():
+            for fd in self._waker.fds:
+                os.close(fd)
+            self._waker.fds = ()
 
     def _run(self):
         while not self._stop.is_set():

@@ -7,7 +7,9 @@ log lines around it, and the commands that rerun and replay the case; their
 earlier attempts below, each case overlaid on the latest one's.
 
 The plots are drawn per run (draw_checks) by the grader's drawing thread,
-while the class still flies; the page is written once the class is graded."""
+while the class still flies, for the cases the grader draws (by default
+those that did not pass); the page of a case without them says the command
+that draws the run's plot. The page is written once the class is graded."""
 
 import html
 import math
@@ -107,12 +109,14 @@ def draw_check(run, result, path):
     return path
 
 
-def draw_checks(run_dir, results):
-    """Every when/always check's plot into RUN/feedback/; {check index: path}."""
-    try:
-        run = runfolder.Run(run_dir)
-    except runfolder.RunFolderError:
-        return {}
+def draw_checks(run_dir, results, run=None):
+    """Every when/always check's plot into RUN/feedback/; {check index: path}.
+    run: the folder already read (the grader judged it), not read again."""
+    if run is None:
+        try:
+            run = runfolder.Run(run_dir)
+        except runfolder.RunFolderError:
+            return {}
     folder = os.path.join(run_dir, FOLDER)
     os.makedirs(folder, exist_ok=True)
     out = {}
@@ -126,14 +130,13 @@ def draw_checks(run_dir, results):
     return out
 
 
-def log_around(run_dir, t):
+def log_around(run_dir, t, lines=None):
     """(what, [(time, text, is_nearest)]) of the ground log lines around t;
     without a t, the run's last lines (how it ended). With none near t, the
-    last ones before it: what the mission said before it went quiet."""
-    try:
-        lines = runfolder.Run(run_dir).log
-    except runfolder.RunFolderError:
-        return "", []
+    last ones before it: what the mission said before it went quiet.
+    lines: the run's log already read (log_lines)."""
+    if lines is None:
+        lines = log_lines(run_dir)
     if not lines:
         return "", []
     if t is None:
@@ -151,6 +154,14 @@ def log_around(run_dir, t):
     return what, [(a, b, (a, b) == nearest) for a, b in near]
 
 
+def log_lines(run_dir):
+    """The run's ground log lines, [] without a readable run."""
+    try:
+        return runfolder.Run(run_dir).log
+    except runfolder.RunFolderError:
+        return []
+
+
 STYLE = """body{font-family:sans-serif;margin:1.5em;max-width:62em;color:#222}
 h1{font-size:1.4em}h2{font-size:1.15em;margin-top:1.6em;border-bottom:1px solid #ccc}
 .pass{color:#1a7f37}.fail{color:#c62828}.verdict{font-weight:bold}
@@ -165,6 +176,7 @@ def _case_checks(out_dir, key, case, results_by_name, attempt):
     e = html.escape
     parts = []
     run_abs = os.path.join(out_dir, case["run"]) if case["run"] else None
+    log = None                    # read once, for the first check that shows it
     for r in case["checks"]:
         ok = r["passed"]
         cls = "check" if ok else "check failed"
@@ -188,7 +200,8 @@ def _case_checks(out_dir, key, case, results_by_name, attempt):
         if t is None and r.get("window"):
             t = r["window"][0]
         if run_abs and (not ok or r["kind"] == "log"):
-            around, lines = log_around(run_abs, t)
+            log = log_lines(run_abs) if log is None else log
+            around, lines = log_around(run_abs, t, log)
             if lines:
                 rows = "\n".join(
                     (f'<span class="near">' if near else "<span>") +
@@ -247,7 +260,8 @@ def page(out_dir, student, draw_compare=True, reference=None, programs=None):
         if old:
             runs.append(os.path.join(out_dir, old["run"]))
             labels.append(f"attempt {before['attempt']}")
-        if runs and case["run"] and draw_compare:
+        # Overlaid only on a case whose own plots were drawn.
+        if runs and case["run"] and case["plot"] and draw_compare:
             runs.append(os.path.join(out_dir, case["run"]))
             labels.append(f"attempt {a['attempt']}")
             png = os.path.join(out_dir, case["run"], FOLDER, "compare.png")
@@ -257,8 +271,14 @@ def page(out_dir, student, draw_compare=True, reference=None, programs=None):
                             f'<img src="{e(os.path.relpath(png, here))}" alt="runs compared">')
         if case["rerun"]:
             body.append("<p>Fly it again under the same conditions:</p>"
-                        f"<pre>{e(case['rerun'])}</pre>"
-                        f"<p>Judge this run again without flying it, from this folder:</p>"
+                        f"<pre>{e(case['rerun'])}</pre>")
+        if case["run"] and not case["plot"] and case["report"]:
+            body.append(f"<p>No plot of this run was drawn. This draws it with its checks "
+                        f"into the run folder's next <code>replay-N</code>, judging it again "
+                        f"without flying it, from this folder:</p>"
+                        f"<pre>kelvex-sim replay {e(rel(case['run']))}</pre>")
+        elif case["rerun"]:
+            body.append(f"<p>Judge this run again without flying it, from this folder:</p>"
                         f"<pre>kelvex-sim replay {e(rel(case['run']))}</pre>")
     if len(student["attempts"]) > 1:
         rows = []

@@ -165,7 +165,10 @@ def page(sheet, book, cases, names, sealed=True):
         ok = a["status"] == "passed"
         runs = []
         for o in a["cases"]:
-            bits = [_link(o["plot"], f"plot {o['case']}")]
+            # A case drawn without a plot (by default one that passed) is
+            # named by its report; its feedback says how to draw the plot.
+            bits = [_link(o["plot"], f"plot {o['case']}") if o["plot"]
+                    else _link(o["report"], f"case {o['case']}", "report.json, no plot drawn")]
             if o["status"] != "passed" or o["reason"]:
                 bits.append(f'<span class="why">{e(o["status"])}'
                             f'{": " + e(o["reason"]) if o["reason"] else ""}</span>'
@@ -187,7 +190,8 @@ def page(sheet, book, cases, names, sealed=True):
 {chr(10).join(rows)}
 </table>
 <p class="why">Each mark is case number: verdict, linked to that run's report.json; each
-name links to the student's feedback page, which their folder holds.
-Rerun a case with its command; replay its folder with <code>kelvex-sim replay DIR</code>.</p>
+name links to the student's feedback page, which their folder holds. A run
+without a plot has none drawn (by default, a case that passed);
+<code>kelvex-sim replay DIR</code> draws it. Rerun a case with its command.</p>
 </body></html>
 """

@@ -165,6 +165,10 @@ int run_line(const Options& o)
             server.finish();
         }
     });
+    // The state file and the first row exist before the run hears "line" and
+    // starts the mission, which may read them at once (the camera stand-in,
+    // a sealed room binds the state's file as it finds it).
+    sat.telemetry.update(sat.physics, sat.bus, sat.faults);
     std::printf("line %s\nt0 %.6f\n", line.mission.c_str(), server.start_unix());
     if (vclock) {
         std::printf("clock %s\n", vclock->path().c_str());

@@ -57,12 +57,37 @@ def test_the_launchers_are_the_projects_entry_points():
             assert "\nfrom %s import %s " % (module, function) in text, path
             # Configuration reaches the entry point as arguments, not as
             # globals written into its package: the launcher only imports,
-            # puts its package's folder on the path and calls.
+            # puts its package's folder on the path and calls (a build
+            # tree's also reads the compiled modules from the build's cache).
             for statement in ast.parse(text).body:
                 if isinstance(statement, (ast.Import, ast.ImportFrom)):
                     continue
                 call = ast.unparse(statement)
-                assert call.startswith(("sys.path.insert(0, ", "sys.exit(%s(" % function)), (path, call)
+                allowed = ["sys.path.insert(0, ", "sys.exit(%s(" % function]
+                if "/install/" not in path:
+                    allowed += ["def _build_cache(", "_build_cache(%r, " % str(BUILD / "pycache")]
+                assert call.startswith(tuple(allowed)), (path, call)
+
+
+def test_a_build_trees_programs_start_from_the_modules_the_build_compiled(tmp_path):
+    if not (BUILD / "lab" / "kelvex-lab").exists():
+        pytest.skip("built without the desk tools")
+    # Where compiled modules are not written (this environment), and where
+    # they are: never compiled at a start, never written into the sources.
+    def caches():
+        return {p for package in ("lab/kelvex_lab", "ground/kelvex_ground")
+                for p in (SOURCE / package).rglob("*.pyc")}
+    before = caches()
+    for writes in ("1", ""):
+        env = dict(os.environ, PYTHONVERBOSE="1", PYTHONDONTWRITEBYTECODE=writes)
+        env.pop("PYTHONPYCACHEPREFIX", None)
+        out = subprocess.run([str(BUILD / "lab" / "kelvex-lab"), "fly", "--help"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                             timeout=60, env=env, cwd=tmp_path).stderr
+        loaded = re.findall(r"# code object from '?([^'\n]+)", out)
+        ours = [p for p in loaded if "/kelvex_lab/" in p or "/kelvex_ground/" in p]
+        assert len(ours) > 10 and all(p.endswith(".pyc") for p in ours), ours
+    assert caches() <= before
 
 
 def test_an_installation_runs_its_programs_where_it_is_moved(tmp_path):

@@ -5,6 +5,7 @@ draws."""
 import csv
 import json
 import os
+import re
 import shlex
 import subprocess
 import textwrap
@@ -125,7 +126,6 @@ def test_cases_share_their_conditions_across_the_class_and_reach_the_simulator(g
             c["seed"], c["lamp-azimuth"], c["yaw"])
         assert options["time-limit"] == "30"
         assert os.path.exists(graded["out"] / c["report"])
-        assert os.path.exists(graded["out"] / c["plot"])
     assert len(by_case["1"]) == len(by_case["2"]) == 1
     assert by_case["1"] != by_case["2"]
     assert {s for s, _, _ in by_case["1"] | by_case["2"]} == {"3", "4"}
@@ -137,8 +137,61 @@ def test_the_page_links_every_run(graded):
     for student in ("ada", "bob", "cyd", "dee"):
         assert f'<a href="{student}/feedback.html" title="feedback page">{student}</a>' in page
     for c in table(graded["out"] / "cases.csv"):
-        assert f'href="{c["report"]}"' in page and f'href="{c["plot"]}"' in page
+        assert f'href="{c["report"]}"' in page
+        assert (f'href="{c["plot"]}"' in page) == (c["status"] != "passed"), c
     assert 'href="bob/attempt-1/build.log"' in page
+
+
+def test_only_the_cases_that_did_not_pass_are_drawn(graded, tmp_path):
+    out = graded["out"]
+    cases = table(out / "cases.csv")
+    for c in cases:
+        run = out / c["run"]
+        drawn = [p for p in ("telemetry.png", "feedback/check-1.png") if (run / p).exists()]
+        if c["status"] == "passed":
+            assert (c["plot"], drawn) == ("", []), c
+        else:
+            assert c["plot"] == c["run"] + "/telemetry.png"
+            assert drawn == ["telemetry.png", "feedback/check-1.png"], c
+    with open(out / "dee" / "feedback.html") as f:
+        failing = f.read()
+    assert 'src="attempt-1/case-1/feedback/check-1.png"' in failing
+    assert "No plot of this run was drawn" not in failing
+    # A passing case's page says the one command that draws its plot, and
+    # that command, run from the student's folder, draws it with the
+    # case's checks and gives the grader's verdicts again.
+    with open(out / "ada" / "feedback.html") as f:
+        passing = f.read()
+    assert "<img" not in passing and passing.count("No plot of this run was drawn") == 2
+    command = re.findall(r"<pre>(kelvex-sim replay [^<]*)</pre>", passing)
+    assert command == ["kelvex-sim replay attempt-1/case-1",
+                       "kelvex-sim replay attempt-1/case-2"]
+    run = out / "ada" / "attempt-1" / "case-2"
+    r = run_tool("kelvex-lab", *shlex.split(command[1])[1:], cwd=out / "ada")
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (run / "replay-1" / "telemetry.png").stat().st_size > 0
+    with open(run / "report.json") as f, open(run / "replay-1" / "report.json") as g:
+        assert json.load(f)["checks"] == json.load(g)["checks"]
+
+
+def test_every_case_or_none_is_drawn_when_asked(tmp_path):
+    for student, mission in (("ann", "cyd/pointing.py"), ("dee", "dee/mission.py")):
+        (tmp_path / student).mkdir()
+        (tmp_path / student / "mission.py").write_text(textwrap.dedent(CLASS[mission]))
+    for plots, drawn in (("all", True), ("none", False)):
+        out = tmp_path / plots
+        r = run_tool("kelvex-grade", "--checks", sheet(tmp_path, SHEET), "--plots", plots,
+                     "--sim", FAKE_SIM, "--out", out, tmp_path / "ann", tmp_path / "dee",
+                     cwd=tmp_path)
+        assert r.returncode == 3, r.stdout + r.stderr
+        cases = table(out / "cases.csv")
+        assert [c["status"] for c in cases] == ["passed", "failed"]
+        for c in cases:
+            run = out / c["run"]
+            assert (run / "telemetry.png").exists() == (run / "feedback" / "check-1.png").exists() \
+                == (c["plot"] != "") == drawn, (plots, c)
+            with open(out / c["student"] / "feedback.html") as f:
+                assert ('src="attempt-1/case-1/feedback/check-1.png"' in f.read()) == drawn
 
 
 def test_the_printed_command_reruns_the_failed_case(graded, tmp_path):

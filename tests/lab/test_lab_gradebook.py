@@ -80,11 +80,13 @@ def lab(tmp_path_factory):
         record_before = json.load(f)
     # Dee hands in a fixed mission late, from a folder of another name: the
     # id in student.toml makes it Dee's second attempt.
-    # The instructor flies a reference mission along, for the feedback.
+    # The instructor flies a reference mission along, for the feedback, and
+    # has every case drawn: the overlays come with a case's own plots.
     late = submission(root, "dee-late", GOOD, 'id = "1234"\nname = "Dee Dunn"\n')
     reference = submission(root, "teacher", GOOD)
     second = run_tool("kelvex-grade", "--checks", path, "--cases", 2, "--sim", FAKE_SIM,
-                      "--out", out, "--reference", reference, late, cwd=root, timeout=300)
+                      "--plots", "all", "--out", out, "--reference", reference, late, cwd=root,
+                      timeout=300)
     return {"root": root, "out": out, "first": first, "second": second, "before": before,
             "record_before": record_before}
 

@@ -162,12 +162,19 @@ def test_grading_the_two_examples(flight, tmp_path):
                  tmp_path / "c", tmp_path / "python", cwd=tmp_path, timeout=600)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "PASS c: 1 of 1 cases" in r.stdout and "PASS python: 1 of 1 cases" in r.stdout
-    # The plot is drawn once, by the grader with the case's checks: the run
-    # itself drew none.
+    # The run itself draws no plot, and the grader none of a case that
+    # passed: the student's page says the command that draws it, which
+    # kelvex-sim runs from the student's folder.
     case = tmp_path / "out" / "c" / "attempt-1" / "case-1"
     with open(case / "run.json") as f:
         assert json.load(f)["options"]["no-plot"] is True
-    assert (case / "telemetry.png").exists()
+    assert not (case / "telemetry.png").exists()
+    with open(tmp_path / "out" / "c" / "feedback.html") as f:
+        assert "<pre>kelvex-sim replay attempt-1/case-1</pre>" in f.read()
+    r = subprocess.run([flight["sim"], "replay", "attempt-1/case-1"], cwd=tmp_path / "out" / "c",
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (case / "replay-1" / "telemetry.png").stat().st_size > 0
 
 
 def test_the_examples_hold_the_lamp_through_a_frozen_gyroscope(flight, tmp_path):

@@ -202,3 +202,24 @@ def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
         assert len(keys) == 1 and keys[0] not in here
     finally:
         net.close()
+
+
+def test_the_library_folders_a_program_names_for_itself_are_read_as_readelf_reads_them(tmp_path):
+    import glob
+    import re
+    from kelvex_lab.seal import runpaths
+    build = os.environ.get("KELVEX_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+    files = [p for p in glob.glob(os.path.join(build, "**", "*"), recursive=True)
+             if os.path.isfile(p) and os.access(p, os.X_OK) and not p.endswith((".py", ".sh"))]
+    files += sorted(glob.glob("/usr/lib/x86_64-linux-gnu/*.so.*"))[:40]
+    named = 0
+    for path in files[:300]:
+        out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True).stdout
+        expected = [p for m in re.finditer(r"\((?:RPATH|RUNPATH)\)\s+Library \w+: \[(.*)\]", out)
+                    for p in m.group(1).split(":") if p.startswith("/")]
+        assert runpaths(path) == expected, path
+        named += bool(expected)
+    assert named > 0  # the build's programs name its library folder
+    (tmp_path / "script").write_text("#!/bin/sh\n")
+    (tmp_path / "cut").write_bytes(b"\x7fELF\x02\x01\x01" + b"\0" * 20)
+    assert runpaths(str(tmp_path / "script")) == runpaths(str(tmp_path / "cut")) == []

@@ -59,6 +59,9 @@ LOG_PORT = 4567  # where the mission runner sends its log: 127.0.0.N:4567
 BOARD_ADDRESS = "127.0.0.1"
 FIRST_HOST, LAST_HOST = 2, 254
 DRAIN_AFTER_MISSION_S = 0.5
+# In virtual time: how long the clock may stand still short of the run's end
+# before what the mission left behind is stopped.
+STILL_S = 0.5
 SCENARIO_COPY = "scenario.toml"
 
 
@@ -500,7 +503,7 @@ class Flight:
                           os.path.join(self.run_dir, "mission.log"), self.console)
         try:
             limit = float(options.get("time-limit", 0) or 0)
-            self.watch(mission, t0 + limit if limit > 0 else None, limit)
+            self.watch(mission, t0 + limit if limit > 0 else None, limit, sim)
             if options.get("keep-station") and self.ftp_url and not self.interrupted.is_set():
                 self.say("mission ended with status %d; the page stays up until CTRL-C"
                          % mission.status())
@@ -541,11 +544,12 @@ class Flight:
                  "%.2f deg" % (status, t, yaw, angle))
         return self.after(options, name, status, interrupted=stopped or self.interrupted.is_set())
 
-    def watch(self, mission, deadline, limit):
+    def watch(self, mission, deadline, limit, sim):
         """Until the mission ends, CTRL-C, or the time limit (counted from
-        telemetry t = 0); then the last log lines' half second."""
+        telemetry t = 0); then until what it said before its end has reached
+        the run."""
         # In virtual time the limit is the flight's (the simulator stops its
-        # clock there) and the last lines' half second is the simulator's.
+        # clock there).
         now = self.vclock.unix if self.vclock is not None else time.time
         while mission.status() is None and not self.interrupted.is_set():
             if self.vclock is not None and self.vclock.refusal():
@@ -557,23 +561,36 @@ class Flight:
                 self.say("time limit of %g s reached; the mission is stopped" % limit)
                 mission.stop()
                 break
-            self.interrupted.wait(wait)
-        if not self.interrupted.is_set() and self.vclock is None:
+            mission.wait(wait)
+        if self.interrupted.is_set():
+            return
+        if self.vclock is None:
             # The last log datagrams and answers are still on their way.
             self.interrupted.wait(DRAIN_AFTER_MISSION_S)
-        elif self.vclock is not None:
-            # The simulator keeps the clock for the last lines; let it get there.
-            # The simulator stops its clock half a second after the mission's
-            # end: wait until it stands still.
-            until = time.monotonic() + 5
-            last, still = self.vclock.now(), time.monotonic()
-            while time.monotonic() < until and not self.interrupted.is_set():
-                self.interrupted.wait(0.01)
-                now = self.vclock.now()
-                if now != last:
-                    last, still = now, time.monotonic()
-                elif time.monotonic() - still > 0.1:
-                    break
+        else:
+            self.finish_virtual(mission, sim)
+
+    def finish_virtual(self, mission, sim):
+        """The simulator ends once its clock stands at the run's end: the
+        mission's last words said (it keeps the clock half a second of
+        virtual time after the mission's end) and nothing of them left on
+        the line or on its way to the station; nothing waits on the wall
+        clock. A process the mission left behind that computes without ever
+        waiting holds the clock short of that end: once the clock has stood
+        still for STILL_S, the mission's group is stopped, which lets it go
+        on."""
+        last, since = self.vclock.now_ns(), time.monotonic()
+
+        def meanwhile():
+            nonlocal last, since
+            now = self.vclock.now_ns()
+            if now != last:
+                last, since = now, time.monotonic()
+            elif time.monotonic() - since > STILL_S:
+                mission.stop()
+                since = float("inf")
+
+        sim.end(meanwhile)
 
     def after(self, options, name, status, interrupted):
         """The plot, or with a lab sheet the verdicts, which then decide the

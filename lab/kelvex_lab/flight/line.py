@@ -9,6 +9,7 @@ import time
 from .errors import RunError
 
 SIM_ANSWER_S = 15.0
+LOOK_S = 0.02
 
 
 class Simulator:
@@ -21,14 +22,21 @@ class Simulator:
                                      stdout=subprocess.PIPE, process_group=0,
                                      pass_fds=pass_fds)
         self._rest = b""
+        self._end = None  # what end() returned, once it has
 
-    def _line(self, timeout=SIM_ANSWER_S):
+    def _line(self, timeout=SIM_ANSWER_S, meanwhile=None):
+        """Its next line, or None at its end or after timeout seconds;
+        meanwhile() is called every LOOK_S while none comes."""
         until = time.monotonic() + timeout
         fd = self.proc.stdout.fileno()
         while b"\n" not in self._rest:
             left = until - time.monotonic()
-            if left <= 0 or not select.select([fd], [], [], left)[0]:
+            if left <= 0:
                 return None
+            if not select.select([fd], [], [], min(left, LOOK_S) if meanwhile else left)[0]:
+                if meanwhile is not None:
+                    meanwhile()
+                continue
             chunk = os.read(fd, 4096)
             if not chunk:
                 return None
@@ -61,20 +69,27 @@ class Simulator:
             raise RunError("the simulator did not start (status %s)" % self.proc.wait())
         return line, float(t0)
 
-    def end(self):
+    def end(self, meanwhile=None):
         """Stops it; returns (simulated seconds, yaw, angle to the lamp), or
-        None when it said nothing."""
+        None when it said nothing. In virtual time it ends once its clock
+        stands at the run's end with nothing left in flight, which may take
+        it a moment: meanwhile() is called every LOOK_S until then. Once
+        ended, later calls return the same."""
+        if self._end is not None:
+            return self._end[0]
         try:
             self.proc.stdin.close()
         except OSError:
             pass
-        said = self._line(SIM_ANSWER_S)  # None at once when it ended without a word
+        said = self._line(SIM_ANSWER_S, meanwhile)  # None at once when it ended without a word
         try:
             self.proc.wait(SIM_ANSWER_S)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
         self.proc.stdout.close()
+        end = None
         if said and said.startswith("end "):
-            return tuple(float(x) for x in said.split()[1:4])
-        return None
+            end = tuple(float(x) for x in said.split()[1:4])
+        self._end = (end,)
+        return end

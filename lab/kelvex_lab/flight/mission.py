@@ -6,6 +6,7 @@ import select
 import signal
 import subprocess
 import threading
+import time
 import tty
 
 STOP_GRACE_S = 2.0
@@ -78,25 +79,45 @@ class Mission:
             # As a shell says it: the run goes on to its end with status 127.
             console.say("kelvex-sim: cannot run %s: %s" % (argv[0], e.strerror or e))
             self.proc = None
-        self._stop = threading.Event()
+        # Readable once the process has ended, so that the run goes on at
+        # that moment rather than at its next look.
+        self._ended = None
+        if self.proc is not None:
+            try:
+                self._ended = os.pidfd_open(self.proc.pid)
+            except (OSError, AttributeError):
+                pass
+        # Written by close(): the reader takes what is left and ends, without
+        # waiting for a look that finds nothing.
+        self._wake_r, self._wake_w = os.pipe()
         self._reader = threading.Thread(target=self._copy, name="mission-output", daemon=True)
         self._reader.start()
 
     def _copy(self):
         while True:
-            ready, _, _ = select.select([self.master], [], [], 0.1)
-            if not ready:
-                if self._stop.is_set():
-                    return
-                continue
-            try:
-                data = os.read(self.master, 65536)
-            except OSError:
+            ready, _, _ = select.select([self.master, self._wake_r], [], [])
+            if self.master not in ready:
+                self._copy_rest()
                 return
-            if not data:
+            if not self._copy_some():
                 return
-            self.log.write(data)
-            self.console.mission(data)
+
+    def _copy_some(self):
+        try:
+            data = os.read(self.master, 65536)
+        except OSError:
+            return False  # EIO: nobody holds the terminal any more
+        if not data:
+            return False
+        self.log.write(data)
+        self.console.mission(data)
+        return True
+
+    def _copy_rest(self):
+        # Whatever is buffered; a process the mission left behind that still
+        # writes is not waited for.
+        while select.select([self.master], [], [], 0)[0] and self._copy_some():
+            pass
 
     def status(self):
         """Its exit status as a shell gives it (128 + N for signal N), or
@@ -105,6 +126,15 @@ class Mission:
             return 127
         code = self.proc.poll()
         return None if code is None else (128 - code if code < 0 else code)
+
+    def wait(self, timeout):
+        """Its status once it has ended, or None after timeout seconds (or a
+        signal) while it still runs."""
+        if self._ended is not None and self.status() is None:
+            select.select([self._ended], [], [], max(0.0, timeout))
+        elif self.status() is None:
+            time.sleep(max(0.0, timeout))
+        return self.status()
 
     def stop(self, grace=STOP_GRACE_S):
         """SIGTERM to its group, SIGKILL after grace; what is left of the
@@ -127,8 +157,9 @@ class Mission:
 
     def close(self):
         """Copies what is left of its output."""
-        self._stop.set()
+        os.write(self._wake_w, b"x")
         self._reader.join()
-        os.close(self.slave)
-        os.close(self.master)
+        for fd in (self.slave, self.master, self._wake_r, self._wake_w, self._ended):
+            if fd is not None:
+                os.close(fd)
         self.log.close()
