@@ -293,7 +293,8 @@ void VirtualClock::take_turn_bytes()
     }
 }
 
-VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns)
+VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_ns, Unseen unseen,
+                                         void* context)
 {
     *real_wait_ns = -1;
     take_turn_bytes();
@@ -327,13 +328,13 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     if (scan.earliest <= now) {
         return Step::Moved;  // the next party due at this instant takes its turn
     }
-    return pace(scan.earliest, scan.real_wait, real, real_wait_ns);
+    return pace(scan.earliest, scan.real_wait, real, real_wait_ns, unseen, context);
 }
 
 // Moves the clock to `earliest`, unless --speed (or a real-time stretch)
 // says not yet.
 VirtualClock::Step VirtualClock::pace(int64_t earliest, bool real_wait, int64_t real,
-                                      int64_t* real_wait_ns)
+                                      int64_t* real_wait_ns, Unseen unseen, void* context)
 {
     const int64_t now = now_ns();
     if (real_wait != real_paced_) {
@@ -354,6 +355,9 @@ VirtualClock::Step VirtualClock::pace(int64_t earliest, bool real_wait, int64_t 
             *real_wait_ns = static_cast<int64_t>(static_cast<double>(earliest - allowed) / speed) + 1;
             return Step::Paced;
         }
+    }
+    if (unseen && unseen(context)) {
+        return Step::Blocked;
     }
     seg_->now.store(earliest, std::memory_order_release);
     return Step::Moved;

@@ -63,7 +63,13 @@ public:
     // Moves the clock to the earliest of `own_due_ns` and the parties'
     // deadlines when nobody runs and nothing is in flight. Paced: not yet,
     // under --speed; *real_wait_ns says how long to sleep.
-    Step advance(int64_t own_due_ns, int64_t* real_wait_ns);
+    // `unseen`, when given, is asked just before the clock moves (after
+    // every party was seen waiting) whether the caller has input it has not
+    // taken yet (a fault sent by a party before it waited): then not now,
+    // Blocked, so that it is taken at this instant.
+    using Unseen = bool (*)(void* context);
+    Step advance(int64_t own_due_ns, int64_t* real_wait_ns, Unseen unseen = nullptr,
+                 void* context = nullptr);
     // Hands the clock back to the next party whose deadline has come, one
     // at a time, earliest first; called after a Moved step, once the
     // simulator did its own work of the instant.
@@ -104,7 +110,8 @@ private:
     bool holder_let_go(Party& p, State s, int64_t age, bool* real_wait);
     bool datagrams_in_flight(int64_t real);
     Step forced(int64_t own_due_ns, int64_t real, int64_t* real_wait_ns);
-    Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns);
+    Step pace(int64_t earliest, bool real_wait, int64_t real, int64_t* real_wait_ns, Unseen unseen,
+              void* context);
     bool dead(const Party& p);
     void fallback(const std::string& why);
     void take_turn_bytes();

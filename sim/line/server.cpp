@@ -14,10 +14,6 @@ namespace {
 // Answers the mission never reads are dropped beyond this much.
 constexpr size_t kMaxUnwritten = 1 << 16;
 constexpr timespec kNoWait{0, 0};
-// In virtual time, while the clock keeps moving (a mission asleep), the
-// descriptors (signals, the control channel, the run's end) are looked at
-// once per this many moves.
-constexpr int kMovesPerLook = 64;
 
 }  // namespace
 
@@ -294,18 +290,25 @@ bool Server::keep_flying_virtual(int64_t real_start, double* frozen_at)
     return true;
 }
 
+bool Server::unseen_input(void* server)
+{
+    // A fault a party sent over the control channel before it waited is
+    // taken at the instant it was sent, never after the clock moved on.
+    auto* self = static_cast<Server*>(server);
+    return ::ppoll(self->fds_.data() + 1, self->fds_.size() - 1, &kNoWait, nullptr) > 0;
+}
+
 // The loop in virtual time: do what is due at this instant, hand the clock
 // back to the parties whose time has come, and move the clock when everyone
 // waits; sleep otherwise, until the line, the doorbell or another descriptor
-// has something (what the line and the parties hold is in the clock's
-// counts, so the descriptors need no look of their own while the clock can
-// move: one per kMovesPerLook moves, and whenever it cannot).
+// has something. What the line and the parties hold is in the clock's
+// counts: the descriptors are looked at only when the clock is about to
+// move (unseen_input) or cannot.
 void Server::run_virtual(double until)
 {
     bool moved = true;
     double frozen_at = limit_s_ > 0 ? limit_s_ : -1;
     const int64_t real_start = clock::real_ns();
-    int unlooked = 0;
     while (!stopped_ && (until < 0 || now() < until)) {
         if (!keep_flying_virtual(real_start, &frozen_at)) {
             break;
@@ -335,22 +338,16 @@ void Server::run_virtual(double until)
             }
             continue;
         }
-        clock::VirtualClock::Step step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        clock::VirtualClock::Step step = clock_->advance(own_due_ns(stop_at), &real_wait, unseen_input, this);
         if (step == clock::VirtualClock::Step::Moved) {
             moved = true;
-            if (++unlooked >= kMovesPerLook) {
-                unlooked = 0;
-                if (::ppoll(fds_.data(), fds_.size(), &kNoWait, nullptr) > 0) {
-                    handle_ready();
-                }
-            }
             continue;
         }
         // Nothing to do until a party moves or bytes come: sleep, asking for
         // the doorbell, after one more look (a party may have changed before
         // we asked). Whatever is ready ends the sleep at once.
         clock_->asleep();
-        step = clock_->advance(own_due_ns(stop_at), &real_wait);
+        step = clock_->advance(own_due_ns(stop_at), &real_wait, unseen_input, this);
         if (step == clock::VirtualClock::Step::Moved) {
             clock_->awake();
             moved = true;
@@ -360,7 +357,6 @@ void Server::run_virtual(double until)
         const double wait = step == clock::VirtualClock::Step::Paced ? std::min(0.05, real_wait / 1e9) : 0.05;
         const int ready = this->wait(wait);
         clock_->awake();
-        unlooked = 0;
         if (ready > 0) {
             handle_ready();
         }

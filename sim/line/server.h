@@ -83,6 +83,9 @@ private:
     bool keep_flying_virtual(int64_t real_start, double* frozen_at);
     // The earliest moment the simulator has something to do, in virtual ns.
     int64_t own_due_ns(double until) const;
+    // Whether a descriptor but the line has input (the clock's counts stand
+    // for the line's): asked before the clock moves.
+    static bool unseen_input(void* server);
 
     int line_fd_;
     Physics& physics_;
