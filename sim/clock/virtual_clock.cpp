@@ -59,6 +59,11 @@ VirtualClock::VirtualClock(const ClockConfig& c)
 
 VirtualClock::~VirtualClock()
 {
+    if (real_paced_) {
+        // A stretch at the wall's pace still running at the end counts too:
+        // the run's record reads the clock's file, not this object.
+        seg_->fallback_ns.fetch_add(real_ns() - real_fallback_start_);
+    }
     unmap_segment(seg_);
     unlink(path_.c_str());
     unlink((path_ + bell_suffix()).c_str());
@@ -417,15 +422,6 @@ std::string VirtualClock::refusal() const
         text.pop_back();
     }
     return text;
-}
-
-double VirtualClock::fallback_s() const
-{
-    int64_t ns = seg_->fallback_ns.load();
-    if (real_paced_) {
-        ns += real_ns() - real_fallback_start_;
-    }
-    return static_cast<double>(ns) / kNsPerS;
 }
 
 }  // namespace kelvex::clock

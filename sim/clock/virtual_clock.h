@@ -92,9 +92,8 @@ public:
 
     // A refusal from the interposer (empty when none).
     std::string refusal() const;
-    // Real-time fallbacks so far: their number and real seconds.
+    // Real-time fallbacks so far.
     uint32_t fallbacks() const { return seg_->fallbacks.load(); }
-    double fallback_s() const;
     std::string fallback_note() const { return note_; }
     double speed() const { return speed_; }
 

@@ -261,3 +261,18 @@ def test_a_long_real_wait_lets_the_clock_go_on_and_says_so(tmp_path):
     assert record["clock"]["real_time_fallbacks"] >= 1, record
     assert record["clock"]["fallback_s"] > 0.5, record
     assert "outside the run" in record["clock"]["fallback_note"], record
+
+
+def test_a_flight_behind_the_wall_counts_the_real_time_it_went_on(tmp_path):
+    # A mission that computes without ever waiting holds the clock: the run
+    # gives up on virtual time a margin past its limit, goes on at the wall's
+    # pace to the limit, and its record says for how long.
+    script = tmp_path / "spin.py"
+    script.write_text("while True:\n    pass\n")
+    r = fly(tmp_path / "run", ["/usr/bin/python3", str(script)], "--no-ground",
+            "--time-limit=1")
+    record = json.loads((tmp_path / "run" / "run.json").read_text())
+    assert record["time_limited"] is True, (r.stdout, record)
+    assert record["clock"]["real_time_fallbacks"] >= 1, record
+    assert "wall's pace" in record["clock"]["fallback_note"], record
+    assert record["clock"]["fallback_s"] >= 0.9, record
