@@ -223,3 +223,29 @@ def test_the_library_folders_a_program_names_for_itself_are_read_as_readelf_read
     (tmp_path / "script").write_text("#!/bin/sh\n")
     (tmp_path / "cut").write_bytes(b"\x7fELF\x02\x01\x01" + b"\0" * 20)
     assert runpaths(str(tmp_path / "script")) == runpaths(str(tmp_path / "cut")) == []
+
+
+def test_a_sealed_mission_gets_none_of_the_callers_python_folders(tmp_path):
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    sim = os.path.join(build, "sim", "kelvex-sim") if build else None
+    if not sim or not os.access(sim, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    mine = tmp_path / "mine"
+    mine.mkdir()
+    # Python compiling what it imports, as it does where its cache folder
+    # is missing, is what a photo then costs: the mission's must read the
+    # system's compiled modules.
+    script = ('echo "prefix=[${PYTHONPYCACHEPREFIX-unset}] path=[$PYTHONPATH]"; '
+              '/usr/bin/python3 -c "import PIL; print(\'cached\', PIL.__cached__)"')
+    env = dict(os.environ, PYTHONPYCACHEPREFIX=str(mine / "cache"),
+               PYTHONPATH=os.pathsep.join([str(mine), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sim, "run", "--no-plot", "--no-ground", "--clock=virtual",
+                        "--speed=max", f"--run-dir={tmp_path / 'run'}", "--", "/bin/sh", "-c",
+                        script], env=env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "prefix=[unset]" in r.stdout, r.stdout
+    path = r.stdout.split("path=[", 1)[1].split("]", 1)[0]
+    assert str(mine) not in path and path, r.stdout
+    cached = [l.split()[1] for l in r.stdout.splitlines() if l.startswith("cached ")]
+    assert cached and cached[0].startswith(os.path.dirname(__import__("PIL").__file__)), r.stdout
+    assert not (mine / "cache").exists()
