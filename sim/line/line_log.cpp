@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "number_text.h"
+
 namespace kelvex::sim {
 
 LineLog::LineLog(const std::string& path) : file_(std::fopen(path.c_str(), "we"))
@@ -31,12 +33,17 @@ void LineLog::sent(double t, const uint8_t* bytes, size_t n)
 void LineLog::write(double t, const char* dir, const uint8_t* frame, size_t n)
 {
     static const char kHex[] = "0123456789abcdef";
-    std::string line(n * 3, ' ');
+    static const NumberText kTime("%.6f");
+    char stamp[NumberText::kMaxChars];
+    line_.assign(stamp, kTime.write(stamp, t));
+    line_ += ' ';
+    line_ += dir;
     for (size_t i = 0; i < n; ++i) {
-        line[3 * i + 1] = kHex[frame[i] >> 4];
-        line[3 * i + 2] = kHex[frame[i] & 15];
+        const char hex[3] = {' ', kHex[frame[i] >> 4], kHex[frame[i] & 15]};
+        line_.append(hex, 3);
     }
-    std::fprintf(file_.get(), "%.6f %s%s\n", t, dir, line.c_str());
+    line_ += '\n';
+    std::fwrite(line_.data(), 1, line_.size(), file_.get());
 }
 
 }  // namespace kelvex::sim

@@ -29,6 +29,7 @@ private:
         void operator()(FILE* f) const { std::fclose(f); }
     };
     std::unique_ptr<FILE, FileCloser> file_;
+    std::string line_;  // the line being written, its room kept
 };
 
 }  // namespace kelvex::sim

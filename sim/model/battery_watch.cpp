@@ -37,7 +37,7 @@ void BatteryWatch::forget_stale()
     }
 }
 
-const VirtualAccumulator* BatteryWatch::record()
+const VirtualAccumulator* BatteryWatch::look()
 {
     if (record_ != nullptr || key_path_.empty()) {
         return record_;
@@ -48,9 +48,11 @@ const VirtualAccumulator* BatteryWatch::record()
     }
     next_try_ = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                           std::chrono::duration<double>(kRetry));
-    const key_t key = ftok(key_path_.c_str(), 0);
+    if (key_ == -1) {
+        key_ = ftok(key_path_.c_str(), 0);
+    }
     // No IPC_CREAT: the mission makes the record, we only look at it.
-    const int id = key == -1 ? -1 : shmget(key, sizeof(VirtualAccumulator), 0);
+    const int id = key_ == -1 ? -1 : shmget(key_, sizeof(VirtualAccumulator), 0);
     if (id < 0) {
         return nullptr;
     }
@@ -61,28 +63,25 @@ const VirtualAccumulator* BatteryWatch::record()
     return record_;
 }
 
-double BatteryWatch::charge_ah()
+double BatteryWatch::charge_ah() const
 {
-    const VirtualAccumulator* r = record();
-    if (r == nullptr) {
+    if (record_ == nullptr) {
         return kNaN;
     }
     // The loop stores the whole double at once on this host; one load.
     double v;
-    __atomic_load(&r->charge, &v, __ATOMIC_RELAXED);
+    __atomic_load(&record_->charge, &v, __ATOMIC_RELAXED);
     return v;
 }
 
-double BatteryWatch::consumption_ma()
+double BatteryWatch::consumption_ma() const
 {
-    const VirtualAccumulator* r = record();
-    return r ? battery::load(&r->discharging_current) : kNaN;
+    return record_ ? battery::load(&record_->discharging_current) : kNaN;
 }
 
-double BatteryWatch::charging_ma()
+double BatteryWatch::charging_ma() const
 {
-    const VirtualAccumulator* r = record();
-    return r ? battery::load(&r->charging_current) : kNaN;
+    return record_ ? battery::load(&record_->charging_current) : kNaN;
 }
 
 double charging_law_ma(double lamp_intensity, double lamp_angle_deg, int ncells)

@@ -3,6 +3,8 @@
 // attached once it exists.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <string>
 
@@ -26,13 +28,17 @@ public:
     BatteryWatch(const BatteryWatch&) = delete;
     BatteryWatch& operator=(const BatteryWatch&) = delete;
 
-    // The record, attached on the first call after the mission made it;
-    // null until then. Looks again at most every kRetry seconds.
-    const VirtualAccumulator* record();
+    // Looks for the record if it is not attached yet (at most every kRetry,
+    // or at every call after look_every_time()) and attaches it once the
+    // mission made it; returns it, null until then.
+    const VirtualAccumulator* look();
+    // The record as the last look left it: null until one found it.
+    const VirtualAccumulator* record() const { return record_; }
 
-    double charge_ah();         // NaN while there is no record
-    double consumption_ma();    // discharging current
-    double charging_ma();       // charging current
+    // From the record as attached; NaN while there is none.
+    double charge_ah() const;
+    double consumption_ma() const;  // discharging current
+    double charging_ma() const;     // charging current
 
     static constexpr double kRetry = 0.5;
 
@@ -41,6 +47,9 @@ private:
     const VirtualAccumulator* record_ = nullptr;
     std::chrono::steady_clock::time_point next_try_{};
     bool every_look_ = false;
+    // The key file's key, taken once: a missing record is looked for with
+    // one system call, not a stat of the key file too.
+    key_t key_ = -1;
 };
 
 // Sun battery 0's charging current by the battery loop's law,

@@ -1,13 +1,17 @@
 #include "model/telemetry.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <system_error>
 
 #include "json.h"
+#include "number_text.h"
 #include "model/battery_watch.h"
 #include "model/booking.h"
 
@@ -123,8 +127,12 @@ Telemetry::Telemetry(const std::string& csv_path, double rate_hz, const std::str
       battery_(battery),
       booking_(booking),
       ncells_(ncells),
-      state_path_(state_path)
+      state_path_(state_path),
+      state_tmp_(state_path + ".tmp")
 {
+    for (const TelemetryColumn& c : telemetry_columns()) {
+        texts_.emplace_back(c.format);
+    }
     if (!csv_path.empty() && period_ > 0) {
         csv_.reset(std::fopen(csv_path.c_str(), "w"));
         if (!csv_) {
@@ -172,42 +180,60 @@ void Telemetry::finish(const Physics& p, const Bus& bus, const Faults& faults)
 
 void Telemetry::write_row(const Physics& p, const Bus& bus, const Faults& faults)
 {
+    // One look for the battery record a row: every column of the row sees
+    // the same record, and a record still missing costs one system call.
+    battery_.look();
     // The *_booked columns show the inference as of this row.
     booking_.sample(battery_.consumption_ma(), p.time());
     TelemetrySources sources{p, bus, faults, battery_, booking_, ncells_};
-    FILE* f = csv_.get();
+    row_.clear();
     if (!header_written_) {
-        std::fprintf(f, "%s\n", telemetry_header().c_str());
+        row_ = telemetry_header() + "\n";
         header_written_ = true;
     }
-    const char* separator = "";
-    for (const TelemetryColumn& c : telemetry_columns()) {
-        std::fputs(separator, f);
-        std::fprintf(f, c.format, c.value(sources));
-        separator = ",";
+    const std::vector<TelemetryColumn>& columns = telemetry_columns();
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) {
+            row_ += ',';
+        }
+        texts_[i].append(row_, columns[i].value(sources));
     }
-    std::fputc('\n', f);
-    std::fflush(f);
+    row_ += '\n';
+    // In one write: a live reader sees whole rows.
+    std::fwrite(row_.data(), 1, row_.size(), csv_.get());
+    std::fflush(csv_.get());
 }
 
 void Telemetry::write_state(const Physics& p)
 {
+    static const NumberText three("%.3f");
+    static const NumberText one("%.1f");
+    std::string& s = state_;
+    s.clear();
+    const auto line = [&s](const char* key, const NumberText& text, double value) {
+        s += key;
+        s += '=';
+        text.append(s, value);
+        s += '\n';
+    };
+    line("t", three, p.time());
+    line("yaw_deg", three, p.yaw_deg());
+    line("rate_dps", three, p.rate_dps());
+    line("lamp_azimuth_deg", three, p.lamp_azimuth_deg());
+    line("lamp_angle_deg", three, p.lamp_angle_deg());
+    line("wheel_rpm", one, p.motor_rpm(0));
+    for (const auto& [key, on] : flags_) {
+        s += key;
+        s += on ? "=1\n" : "=0\n";
+    }
     // Readers must never see half a file: write aside, then rename over.
-    const std::string tmp = state_path_ + ".tmp";
-    FILE* f = std::fopen(tmp.c_str(), "w");
-    if (f == nullptr) {
+    const int fd = ::open(state_tmp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
         return;
     }
-    std::fprintf(f,
-                 "t=%.3f\nyaw_deg=%.3f\nrate_dps=%.3f\nlamp_azimuth_deg=%.3f\n"
-                 "lamp_angle_deg=%.3f\nwheel_rpm=%.1f\n",
-                 p.time(), p.yaw_deg(), p.rate_dps(), p.lamp_azimuth_deg(), p.lamp_angle_deg(),
-                 p.motor_rpm(0));
-    for (const auto& [key, on] : flags_) {
-        std::fprintf(f, "%s=%d\n", key.c_str(), on ? 1 : 0);
-    }
-    if (std::fclose(f) == 0) {
-        std::rename(tmp.c_str(), state_path_.c_str());
+    const bool whole = ::write(fd, s.data(), s.size()) == static_cast<ssize_t>(s.size());
+    if (::close(fd) == 0 && whole) {
+        std::rename(state_tmp_.c_str(), state_path_.c_str());
     }
 }
 

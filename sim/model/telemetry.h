@@ -13,6 +13,7 @@
 #include "model/bus.h"
 #include "line/line_faults.h"
 #include "model/physics.h"
+#include "number_text.h"
 
 namespace kelvex::sim {
 
@@ -24,7 +25,7 @@ struct TelemetrySources {
     const Physics& physics;
     const Bus& bus;
     const Faults& faults;
-    BatteryWatch& battery;  // attaches the mission's record on first look
+    const BatteryWatch& battery;  // the record as the row's look found it
     const Booking& booking;
     int ncells;             // the mission's battery cells, for the charging law
 };
@@ -84,6 +85,10 @@ private:
     std::map<std::string, bool> flags_{{"camera_fail", false}, {"transmitter_dead", false}};
     bool header_written_ = false;
     std::string state_path_;
+    std::string state_tmp_;          // written aside, then renamed over state_path_
+    std::vector<NumberText> texts_;  // each column's format, by column
+    std::string row_;                // the row being written
+    std::string state_;              // the state file being written
     double next_row_ = 0;
     double next_state_ = 0;
 };

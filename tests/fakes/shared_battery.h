@@ -23,7 +23,9 @@ namespace kelvex::testing {
 // the segment are removed on destruction so that nothing is left behind.
 class SharedBattery {
 public:
-    SharedBattery()
+    // `now` false: only the key file for now, the segment at create() (a
+    // mission that makes its record late).
+    explicit SharedBattery(bool now = true)
     {
         char path[] = "/tmp/kelvex-battery-XXXXXX";
         const int fd = mkstemp(path);
@@ -31,6 +33,13 @@ public:
             ::close(fd);
         }
         path_ = path;
+        if (now) {
+            create();
+        }
+    }
+
+    void create()
+    {
         id_ = accumulator_create(path_.data());
         if (id_ >= 0) {
             accumulator_attach(id_);
