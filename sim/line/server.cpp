@@ -1,5 +1,6 @@
 #include "line/server.h"
 
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <system_error>
 
 namespace kelvex::sim {
 namespace {
@@ -27,10 +29,14 @@ Server::Server(int line_fd, Physics& physics, Bus& bus, Faults& faults, Telemetr
       verbose_(verbose),
       start_(std::chrono::steady_clock::now()),
       start_unix_(std::chrono::duration<double>(
-                      std::chrono::system_clock::now().time_since_epoch()).count())
+                      std::chrono::system_clock::now().time_since_epoch()).count()),
+      all_(epoll_create1(EPOLL_CLOEXEC)),
+      rest_(epoll_create1(EPOLL_CLOEXEC))
 {
-    fds_.push_back({line_fd_, POLLIN, 0});
-    handlers_.emplace_back([this] { read_line(); });
+    if (!all_.valid() || !rest_.valid()) {
+        throw std::system_error(errno, std::generic_category(), "epoll");
+    }
+    watch(line_fd_, [this] { read_line(); });
     hangup_ = [this] { stop(); };
 }
 
@@ -38,14 +44,63 @@ void Server::watch(int fd, std::function<void()> on_readable)
 {
     fds_.push_back({fd, POLLIN, 0});
     handlers_.push_back(std::move(on_readable));
+    unpollable_.push_back(0);
+    add_to_sets(fds_.size() - 1);
 }
 
 void Server::unwatch(int fd)
 {
     for (size_t i = 1; i < fds_.size(); ++i) {
         if (fds_[i].fd == fd) {
-            fds_[i].fd = -1;
+            drop_from_sets(i);
         }
+    }
+}
+
+void Server::add_to_sets(size_t i)
+{
+    epoll_event ev{};
+    ev.events = static_cast<uint32_t>(fds_[i].events);
+    ev.data.u64 = i;
+    if (epoll_ctl(all_.get(), EPOLL_CTL_ADD, fds_[i].fd, &ev) != 0) {
+        if (errno != EPERM) {
+            throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+        }
+        unpollable_[i] = 1;
+        return;
+    }
+    if (i > 0) {
+        epoll_ctl(rest_.get(), EPOLL_CTL_ADD, fds_[i].fd, &ev);
+    }
+}
+
+void Server::drop_from_sets(size_t i)
+{
+    if (fds_[i].fd < 0) {
+        return;
+    }
+    if (!unpollable_[i]) {
+        epoll_ctl(all_.get(), EPOLL_CTL_DEL, fds_[i].fd, nullptr);
+        if (i > 0) {
+            epoll_ctl(rest_.get(), EPOLL_CTL_DEL, fds_[i].fd, nullptr);
+        }
+    }
+    unpollable_[i] = 0;
+    fds_[i].fd = -1;
+    fds_[i].revents = 0;
+}
+
+void Server::line_events(short events)
+{
+    if (fds_[0].events == events || fds_[0].fd < 0) {
+        return;
+    }
+    fds_[0].events = events;
+    epoll_event ev{};
+    ev.events = static_cast<uint32_t>(events);
+    ev.data.u64 = 0;
+    if (!unpollable_[0]) {
+        epoll_ctl(all_.get(), EPOLL_CTL_MOD, fds_[0].fd, &ev);
     }
 }
 
@@ -111,7 +166,7 @@ void Server::read_line()
             return;
         }
         // End of file or EIO: nobody holds the other side any more.
-        fds_[0].fd = -1;
+        drop_from_sets(0);
         if (hangup_) {
             hangup_();
         }
@@ -193,7 +248,7 @@ void Server::write_pending()
         }
         break;
     }
-    fds_[0].events = static_cast<short>(POLLIN | (unwritten_.empty() ? 0 : POLLOUT));
+    line_events(static_cast<short>(POLLIN | (unwritten_.empty() ? 0 : POLLOUT)));
 }
 
 double Server::wait_s(double until) const
@@ -216,7 +271,24 @@ int Server::wait(double seconds)
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(seconds);
     ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
-    return ::ppoll(fds_.data(), fds_.size(), &ts, nullptr);
+    int ready = 0;
+    for (size_t i = 0; i < fds_.size(); ++i) {
+        fds_[i].revents = unpollable_[i] ? POLLIN : 0;
+        ready += unpollable_[i];
+    }
+    if (ready > 0) {
+        ts = kNoWait;
+    }
+    epoll_event events[8];
+    const int n = epoll_pwait2(all_.get(), events, 8, &ts, nullptr);
+    for (int k = 0; k < n; ++k) {
+        pollfd& p = fds_[events[k].data.u64];
+        if (p.fd >= 0 && p.revents == 0) {
+            p.revents = static_cast<short>(events[k].events);
+            ++ready;
+        }
+    }
+    return n < 0 && ready == 0 ? n : ready;
 }
 
 void Server::handle_ready()
@@ -295,7 +367,16 @@ bool Server::unseen_input(void* server)
     // A fault a party sent over the control channel before it waited is
     // taken at the instant it was sent, never after the clock moved on.
     auto* self = static_cast<Server*>(server);
-    return ::ppoll(self->fds_.data() + 1, self->fds_.size() - 1, &kNoWait, nullptr) > 0;
+    epoll_event ev;
+    if (epoll_wait(self->rest_.get(), &ev, 1, 0) > 0) {
+        return true;
+    }
+    for (size_t i = 1; i < self->fds_.size(); ++i) {
+        if (self->unpollable_[i]) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The loop in virtual time: do what is due at this instant, hand the clock

@@ -18,6 +18,7 @@
 #include "model/physics.h"
 #include "model/telemetry.h"
 #include "clock/virtual_clock.h"
+#include "common/unique_fd.h"
 
 namespace kelvex::sim {
 
@@ -86,6 +87,11 @@ private:
     // Whether a descriptor but the line has input (the clock's counts stand
     // for the line's): asked before the clock moves.
     static bool unseen_input(void* server);
+    // fds_[i] in the epoll sets, or out of them (its fd -1 from then on);
+    // the line's events changed.
+    void add_to_sets(size_t i);
+    void drop_from_sets(size_t i);
+    void line_events(short events);
 
     int line_fd_;
     Physics& physics_;
@@ -102,7 +108,18 @@ private:
     std::multimap<double, Bytes> queue_;  // answers by the time they are due
     Bytes unwritten_;                     // what the line did not take yet
     double line_free_ = 0;                // when the emulated line is idle again
+    // The watched descriptors by index (the line first) with what was asked
+    // and, after a wait, what is ready; -1 once unwatched.
     std::vector<pollfd> fds_;
+    // Kept in epoll sets rather than handed to ppoll each wait: a wait then
+    // costs the kernel the ready descriptors, not a registration with every
+    // watched one, and the loop waits about once an exchange. `rest_`
+    // holds all but the line, for unseen_input().
+    common::UniqueFd all_;
+    common::UniqueFd rest_;
+    // Descriptors epoll cannot watch (a regular file as standard input):
+    // always ready, as poll has them.
+    std::vector<char> unpollable_;
     std::vector<std::function<void()>> handlers_;
     std::function<void()> hangup_;
     std::atomic<bool> stopped_{false};
