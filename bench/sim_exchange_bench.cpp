@@ -22,7 +22,8 @@
 // sleeps alone, so that the wall time of one exchange and of one step of the
 // clock come apart. Per flight: its wall time from the mission's start to
 // its end, the simulator's and the mission's processor time; each build's
-// ratio to the first one given, flight by flight.
+// ratios (wall, the simulator's processor time) to the first one given, flight by
+// flight.
 //   build/bench/sim_exchange_bench --virtual [--rounds=N] KELVEX-SIM...
 #include <dirent.h>
 #include <fcntl.h>
@@ -450,7 +451,8 @@ int run_virtual(const std::string& self, const std::vector<std::string>& sims, i
         std::printf("%s: %d exchanges, %d sleeps; median [lowest-highest]\n", shape.name, exchanges,
                     steps);
         for (size_t who = 0; who < k; ++who) {
-            std::vector<double> wall, per, sim_cpu, mission_cpu, sim_sleeps, mission_sleeps, ratio;
+            std::vector<double> wall, per, sim_cpu, mission_cpu, sim_sleeps, mission_sleeps, ratio,
+                sim_ratio;
             const double events = exchanges > 0 ? exchanges : steps;
             for (size_t i = 0; i < got[who].size(); ++i) {
                 const Flight& f = got[who][i];
@@ -461,6 +463,7 @@ int run_virtual(const std::string& self, const std::vector<std::string>& sims, i
                 sim_cpu.push_back(f.sim_cpu_ms);
                 mission_cpu.push_back(f.mission_cpu_ms);
                 ratio.push_back(f.wall_ms / got[0][i].wall_ms);
+                sim_ratio.push_back(f.sim_cpu_ms / got[0][i].sim_cpu_ms);
             }
             std::printf("%s\n", sims[who].c_str());
             print_spread("wall", wall, "ms");
@@ -472,6 +475,7 @@ int run_virtual(const std::string& self, const std::vector<std::string>& sims, i
             print_spread((std::string("mission's sleeps ") + each).c_str(), mission_sleeps, "");
             if (who > 0) {
                 print_spread("wall / first build's", ratio, "");
+                print_spread("simulator processor / first's", sim_ratio, "");
             }
         }
     }
