@@ -317,7 +317,10 @@ TEST(SimLauncher, AttachServesAMissionsOwnPseudoTerminal)
     TempDir dir;
     ASSERT_EQ(0, run_program(kSim, {"gpio-tree", dir / "gpio"}).exit_code);
     setenv("KELVEX_GPIO_ROOT", (dir / "gpio").c_str(), 1);
-    Proc mission({kHello, "/dev/ptmx"});
+    // Its first request goes out at once; the simulator is started only
+    // after the pty's name is read, which a loaded machine may take a
+    // while to do: attempts of a second, not the default 30 ms.
+    Proc mission({kHello, "-t", "1000", "/dev/ptmx"});
     const std::string head = mission.read_until("\n", 10.0);
     const size_t at = head.find("pseudo-terminal is ");
     ASSERT_NE(std::string::npos, at) << head;
