@@ -3,6 +3,8 @@
 // ends only when the simulator hands the clock back.
 #include "interpose.h"
 
+#include <optional>
+
 namespace kelvex::clock {
 
 Segment* g_seg = nullptr;
@@ -75,6 +77,25 @@ void ring_turn()
     (void)real_write(g_turn, &b, 1);
 }
 
+namespace {
+// What each slot of this process waits on without a time-out (0: nothing),
+// and which thread of ours holds it: a hand-over is between threads of one
+// process, whose addresses mean something only here.
+std::atomic<uintptr_t> g_waits_on[kMaxParties];
+std::atomic<uintptr_t> g_thread_of[kMaxParties];
+constexpr uintptr_t kThreadStarting = 1;
+constexpr uintptr_t kThreadEnded = 2;
+std::atomic<uint32_t> g_armed{0};
+
+size_t slot_of(const Party* p) { return static_cast<size_t>(p - g_seg->parties); }
+
+bool change(Party* p, State from, State to)
+{
+    uint32_t expected = static_cast<uint32_t>(from);
+    return p->state.compare_exchange_strong(expected, static_cast<uint32_t>(to));
+}
+}  // namespace
+
 // A slot for a party in state `s`; its fields are set before anyone sees it.
 Party* claim(State s, pid_t pid, pid_t tid, pid_t owner)
 {
@@ -91,6 +112,8 @@ Party* claim(State s, pid_t pid, pid_t tid, pid_t owner)
         p.life.store(g_life);
         p.on_line.store(0);
         p.deadline.store(kNever);
+        g_waits_on[i].store(0);
+        g_thread_of[i].store(0);
         uint32_t top = g_seg->top.load();
         while (top < static_cast<uint32_t>(i + 1) && !g_seg->top.compare_exchange_weak(top, i + 1)) {
         }
@@ -112,6 +135,10 @@ void thread_gone(void* slot)
 {
     if (slot == t_self) {
         t_self = nullptr;
+    }
+    if (slot != nullptr) {
+        // Whoever joins us holds the clock before our slot goes.
+        thread_ended(static_cast<Party*>(slot));
     }
     release(static_cast<Party*>(slot));
 }
@@ -403,5 +430,207 @@ int sleep_ns(int64_t ns, int64_t* left)
     return r;
 }
 
+
+// ---- hand-overs between threads of this process
+
+namespace {
+// Wake-ups promised on a condition by signals that found waiters, not taken
+// yet. Under a spin lock: taken only when some thread of ours waits on
+// something, for the length of a look at the slots.
+struct Promise {
+    uintptr_t object;
+    int count;
+};
+constexpr int kPromises = 32;
+Promise g_promises[kPromises];
+std::atomic_flag g_promises_busy = ATOMIC_FLAG_INIT;
+// Objects with promises: none most of the time, and a woken thread then
+// looks no further (Python's interpreter lock is a condition, handed over
+// many times a second).
+std::atomic<int> g_promised{0};
+
+struct PromisesLock {
+    PromisesLock()
+    {
+        while (g_promises_busy.test_and_set(std::memory_order_acquire)) {
+            sched_yield();
+        }
+    }
+    ~PromisesLock() { g_promises_busy.clear(std::memory_order_release); }
+};
+
+// The marks on threads still waiting on `object` go: no wake-up promised is
+// left for them.
+void let_marks_go(uintptr_t object)
+{
+    bool changed = false;
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_waits_on[i].load() == object && change(&g_seg->parties[i], State::Handed, State::Passive)) {
+            changed = true;
+        }
+    }
+    if (changed) {
+        ring();
+    }
+}
+
+void take_promise(uintptr_t object)
+{
+    for (Promise& pr : g_promises) {
+        if (pr.object == object && pr.count > 0) {
+            if (--pr.count == 0) {
+                pr.object = 0;
+                g_promised.fetch_sub(1);
+                let_marks_go(object);
+            }
+            return;
+        }
+    }
+}
+}  // namespace
+
+void arm(Party* p, const void* object)
+{
+    g_waits_on[slot_of(p)].store(reinterpret_cast<uintptr_t>(object), std::memory_order_relaxed);
+    g_armed.fetch_add(1, std::memory_order_seq_cst);
+    // Before the caller's last look at the object: a hand-over that this
+    // look misses sees us armed (its own fence sits between the two).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void go_passive(Party* p)
+{
+    p->since.store(real_ns(), std::memory_order_relaxed);
+    if (change(p, State::Running, State::Passive)) {
+        ring();
+    }
+}
+
+void look_again(Party* p)
+{
+    p->since.store(real_ns(), std::memory_order_relaxed);
+    if (change(p, State::Handed, State::Running)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
+
+void disarm(Party* p, const void* object, bool woken)
+{
+    // Unarmed first: no hand-over marks us from here, as we run.
+    g_waits_on[slot_of(p)].store(0);
+    g_armed.fetch_sub(1);
+    set_state(p, State::Running);
+    if (woken) {
+        promise_taken(object);
+    }
+}
+
+void promise_taken(const void* object)
+{
+    if (g_seg == nullptr || g_promised.load() == 0) {
+        return;
+    }
+    PromisesLock lock;
+    take_promise(reinterpret_cast<uintptr_t>(object));
+}
+
+void hand_over(const void* object, int promise)
+{
+    // After the post or signal, before the look: a waiter arming meanwhile
+    // either sees the post or is seen here.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (g_armed.load(std::memory_order_relaxed) == 0 || !active()) {
+        return;
+    }
+    const int saved = errno;
+    const uintptr_t key = reinterpret_cast<uintptr_t>(object);
+    // Promises are counted under the lock, with the marks they go with; a
+    // semaphore's marks go by their waiters' own looks (kHandSliceNs).
+    std::optional<PromisesLock> lock;
+    if (promise != 0) {
+        lock.emplace();
+    }
+    int waiters = 0;
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_waits_on[i].load() != key) {
+            continue;
+        }
+        ++waiters;
+        Party& q = g_seg->parties[i];
+        q.since.store(real_ns(), std::memory_order_relaxed);
+        // Passive: blocked; Running: about to go passive (it then sees the mark).
+        if (!change(&q, State::Passive, State::Handed)) {
+            change(&q, State::Running, State::Handed);
+        }
+    }
+    if (promise != 0 && waiters > 0) {
+        const int count = promise < 0 ? waiters : promise;
+        Promise* slot = nullptr;
+        for (Promise& pr : g_promises) {
+            if (pr.object == key || (slot == nullptr && pr.object == 0)) {
+                slot = &pr;
+                if (pr.object == key) {
+                    break;
+                }
+            }
+        }
+        // No room: the marks wait for their owners or the simulator's bound.
+        if (slot != nullptr && slot->object == key) {
+            slot->count += count;
+        } else if (slot != nullptr) {
+            *slot = Promise{key, count};
+            g_promised.fetch_add(1);
+        }
+    }
+    errno = saved;
+}
+
+void thread_starting(Party* slot) { g_thread_of[slot_of(slot)].store(kThreadStarting); }
+
+void thread_started(Party* slot, pthread_t t)
+{
+    // By the thread itself, or by its creator if that comes first; never
+    // over the mark of its end.
+    uintptr_t starting = kThreadStarting;
+    g_thread_of[slot_of(slot)].compare_exchange_strong(starting, static_cast<uintptr_t>(t));
+}
+
+void thread_ended(Party* slot)
+{
+    if (g_seg == nullptr) {
+        return;
+    }
+    const pthread_t me = pthread_self();
+    g_thread_of[slot_of(slot)].store(kThreadEnded, std::memory_order_seq_cst);
+    hand_over(reinterpret_cast<const void*>(me), 0);
+}
+
+bool thread_on_clock(pthread_t t)
+{
+    const uintptr_t key = static_cast<uintptr_t>(t);
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_thread_of[i].load() == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void forget_hand_overs()
+{
+    for (int i = 0; i < kMaxParties; ++i) {
+        g_waits_on[i].store(0);
+        g_thread_of[i].store(0);
+    }
+    g_armed.store(0);
+    g_promised.store(0);
+    for (Promise& pr : g_promises) {
+        pr = Promise{0, 0};
+    }
+    g_promises_busy.clear();
+}
 
 }  // namespace kelvex::clock
