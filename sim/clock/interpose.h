@@ -159,6 +159,7 @@ auto passive(F&& call)
         return call();
     }
     release_exit_holds();
+    t_reads = 0;
     set_state(p, State::Passive);
     ring();
     const int saved = errno;

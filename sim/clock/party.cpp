@@ -492,6 +492,9 @@ void take_promise(uintptr_t object)
 
 void arm(Party* p, const void* object)
 {
+    // A followed wait, like a sleep: the clock reads before it do not add
+    // up with the ones after (see kReadsPerStep).
+    t_reads = 0;
     g_waits_on[slot_of(p)].store(reinterpret_cast<uintptr_t>(object), std::memory_order_relaxed);
     g_armed.fetch_add(1, std::memory_order_seq_cst);
     // Before the caller's last look at the object: a hand-over that this
@@ -518,6 +521,7 @@ void look_again(Party* p)
 void disarm(Party* p, const void* object, bool woken)
 {
     // Unarmed first: no hand-over marks us from here, as we run.
+    t_reads = 0;
     g_waits_on[slot_of(p)].store(0);
     g_armed.fetch_sub(1);
     set_state(p, State::Running);
