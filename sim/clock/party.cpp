@@ -607,6 +607,11 @@ void thread_ended(Party* slot)
         return;
     }
     const pthread_t me = pthread_self();
+    // Cancelled in a wait: what it waited on is nothing to its slot's next
+    // holder.
+    if (g_waits_on[slot_of(slot)].exchange(0) != 0) {
+        g_armed.fetch_sub(1);
+    }
     g_thread_of[slot_of(slot)].store(kThreadEnded, std::memory_order_seq_cst);
     hand_over(reinterpret_cast<const void*>(me), 0);
 }
