@@ -150,6 +150,8 @@ struct NoProbe : Probe {
     int operator()(int64_t) override { return 0; }
 };
 
+void settle_owed(const pthread_mutex_t* releasing);
+
 // Blocked on another party of ours (a child, a thread): holds nothing.
 template <typename F>
 auto passive(F&& call)
@@ -159,6 +161,7 @@ auto passive(F&& call)
         return call();
     }
     release_exit_holds();
+    settle_owed(nullptr);
     t_reads = 0;
     set_state(p, State::Passive);
     ring();
@@ -177,13 +180,14 @@ auto passive(F&& call)
 // thread to join holds nothing, or one waiting on a thread that sleeps would
 // hold the clock for ever. The thread that hands it work marks it (Handed:
 // it holds the clock) right after the post, signal or end that wakes it,
-// before it can wait itself; the woken thread takes the mark over when its
-// call returns. So the clock never moves between the hand-over and the
-// wake-up, however loaded the machine.
+// before it can wait itself (a condition's waiter that needs a mutex the
+// signaller holds: when the signaller has let go of it); the woken thread
+// takes the mark over when its call returns. So the clock never moves
+// between the hand-over and the wake-up, however loaded the machine.
 //
 // Says what `p` is about to wait on; it still holds the clock. A thread
 // that hands `object` over from here marks it.
-void arm(Party* p, const void* object);
+void arm(Party* p, const void* object, const pthread_mutex_t* mutex = nullptr);
 // The last look found nothing to take: holds nothing from here, unless a
 // hand-over marked it meanwhile.
 void go_passive(Party* p);
@@ -207,6 +211,10 @@ void thread_starting(Party* slot);
 void thread_started(Party* slot, pthread_t t);
 void thread_ended(Party* slot);
 bool thread_on_clock(pthread_t t);
+// Before this thread waits: the marks it owes to the waiters of a condition
+// it signalled holding their mutex, now that it no longer holds it (or is
+// about to let go of `releasing`, in a wait of its own).
+void settle_owed(const pthread_mutex_t* releasing = nullptr);
 // A forked child has one thread and none of its parent's waits.
 void forget_hand_overs();
 

@@ -481,6 +481,7 @@ int sem_wait(sem_t* s)
     }
     release_exit_holds();
     arm(p, s);
+    const sig_atomic_t signals = t_signals;
     int r = 0;
     for (;;) {
         // The last look, armed: a post it misses marks us.
@@ -493,6 +494,12 @@ int sem_wait(sem_t* s)
         const timespec slice = ns_ts(real_ns() + kHandSliceNs);
         r = real_sem_clockwait(s, CLOCK_MONOTONIC, &slice);
         if (r == 0 || errno != ETIMEDOUT) {
+            break;
+        }
+        if (t_signals != signals) {
+            // A handler ran between two slices: the one call was interrupted.
+            r = -1;
+            errno = EINTR;
             break;
         }
         look_again(p);
@@ -525,7 +532,7 @@ int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m)
     release_exit_holds();
     // Armed and passive while we hold the mutex: a signal sent under it
     // finds us waiting.
-    arm(p, c);
+    arm(p, c, m);
     go_passive(p);
     const int r = real_pthread_cond_wait(c, m);
     disarm(p, c, true);

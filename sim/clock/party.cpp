@@ -86,6 +86,10 @@ std::atomic<uintptr_t> g_thread_of[kMaxParties];
 constexpr uintptr_t kThreadStarting = 1;
 constexpr uintptr_t kThreadEnded = 2;
 std::atomic<uint32_t> g_armed{0};
+// A condition's waiter's mutex, and each slot's count of waits (a mark owed
+// to one wait is not given to the next).
+std::atomic<uintptr_t> g_mutex_of[kMaxParties];
+std::atomic<uint32_t> g_wait_of[kMaxParties];
 
 size_t slot_of(const Party* p) { return static_cast<size_t>(p - g_seg->parties); }
 
@@ -244,6 +248,7 @@ bool request_on_way() { return g_seg->mission_tx.load() != g_seg->sim_rx.load();
 // -1 with EINTR after a signal's handler ran.
 int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
 {
+    settle_owed();
     p->deadline.store(deadline);
     p->on_line.store(on_line ? 1 : 0);
     const sig_atomic_t signals = t_signals;
@@ -358,6 +363,7 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
 // at the wall's pace until the wait ends.
 int real_wait(Party* p, int64_t timeout_ns, Probe& probe)
 {
+    settle_owed();
     const int64_t bound = g_seg->bound_ns;
     const int64_t start_v = vnow();
     // The other side (the station's FTP server, another program, another
@@ -475,6 +481,16 @@ void let_marks_go(uintptr_t object)
     }
 }
 
+bool promised(uintptr_t object)
+{
+    for (const Promise& pr : g_promises) {
+        if (pr.object == object && pr.count > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void take_promise(uintptr_t object)
 {
     for (Promise& pr : g_promises) {
@@ -490,12 +506,71 @@ void take_promise(uintptr_t object)
 }
 }  // namespace
 
-void arm(Party* p, const void* object)
+namespace {
+// Marks this thread owes: it signalled a condition while holding the mutex
+// its waiter must take back, so the waiter cannot run before the unlock.
+// Given at our next wait (or end) once we no longer hold the mutex; until
+// then we hold the clock ourselves, or the waiter holds nothing (a signal
+// and then a nap under the mutex).
+struct Owed {
+    uint32_t slot;
+    uint32_t wait;
+    uintptr_t object;
+    const pthread_mutex_t* mutex;
+};
+constexpr int kOwed = 8;
+thread_local Owed t_owed[kOwed];
+thread_local int t_owed_n = 0;
+
+bool held_by_me(const pthread_mutex_t* m)
 {
+    return t_self != nullptr && __atomic_load_n(&m->__data.__owner, __ATOMIC_RELAXED) == t_self->tid.load();
+}
+
+void mark(Party* q)
+{
+    q->since.store(real_ns(), std::memory_order_relaxed);
+    // Passive: blocked; Running: about to go passive (it then sees the mark).
+    if (!change(q, State::Passive, State::Handed)) {
+        change(q, State::Running, State::Handed);
+    }
+}
+}  // namespace
+
+void settle_owed(const pthread_mutex_t* releasing)
+{
+    if (t_owed_n == 0) {
+        return;
+    }
+    // With the promises: a waiter that woke before us may have taken the
+    // last of them, and then no mark is owed to the others.
+    PromisesLock lock;
+    int kept = 0;
+    for (int i = 0; i < t_owed_n; ++i) {
+        const Owed o = t_owed[i];
+        if (g_waits_on[o.slot].load() != o.object || g_wait_of[o.slot].load() != o.wait) {
+            continue;  // it woke and went on
+        }
+        if (o.mutex != releasing && held_by_me(o.mutex)) {
+            t_owed[kept++] = o;
+        } else if (promised(o.object)) {
+            mark(&g_seg->parties[o.slot]);
+        }
+    }
+    t_owed_n = kept;
+}
+
+void arm(Party* p, const void* object, const pthread_mutex_t* mutex)
+{
+    // A condition's wait lets go of its mutex: whoever we signalled under it
+    // runs once we wait.
+    settle_owed(mutex);
     // A followed wait, like a sleep: the clock reads before it do not add
     // up with the ones after (see kReadsPerStep).
     t_reads = 0;
-    g_waits_on[slot_of(p)].store(reinterpret_cast<uintptr_t>(object), std::memory_order_relaxed);
+    g_mutex_of[slot_of(p)].store(reinterpret_cast<uintptr_t>(mutex), std::memory_order_relaxed);
+    g_wait_of[slot_of(p)].fetch_add(1, std::memory_order_relaxed);
+    g_waits_on[slot_of(p)].store(reinterpret_cast<uintptr_t>(object), std::memory_order_release);
     g_armed.fetch_add(1, std::memory_order_seq_cst);
     // Before the caller's last look at the object: a hand-over that this
     // look misses sees us armed (its own fence sits between the two).
@@ -562,11 +637,11 @@ void hand_over(const void* object, int promise)
             continue;
         }
         ++waiters;
-        Party& q = g_seg->parties[i];
-        q.since.store(real_ns(), std::memory_order_relaxed);
-        // Passive: blocked; Running: about to go passive (it then sees the mark).
-        if (!change(&q, State::Passive, State::Handed)) {
-            change(&q, State::Running, State::Handed);
+        const auto* mutex = reinterpret_cast<const pthread_mutex_t*>(g_mutex_of[i].load());
+        if (mutex != nullptr && t_owed_n < kOwed && held_by_me(mutex)) {
+            t_owed[t_owed_n++] = Owed{i, g_wait_of[i].load(), key, mutex};
+        } else {
+            mark(&g_seg->parties[i]);
         }
     }
     if (promise != 0 && waiters > 0) {
@@ -612,6 +687,7 @@ void thread_ended(Party* slot)
     if (g_waits_on[slot_of(slot)].exchange(0) != 0) {
         g_armed.fetch_sub(1);
     }
+    settle_owed();
     g_thread_of[slot_of(slot)].store(kThreadEnded, std::memory_order_seq_cst);
     hand_over(reinterpret_cast<const void*>(me), 0);
 }
@@ -634,6 +710,7 @@ void forget_hand_overs()
         g_waits_on[i].store(0);
         g_thread_of[i].store(0);
     }
+    t_owed_n = 0;
     g_armed.store(0);
     g_promised.store(0);
     for (Promise& pr : g_promises) {

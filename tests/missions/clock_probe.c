@@ -316,24 +316,22 @@ static int g_ready;
 
 static void* sem_waiter(void* arg)
 {
-    const long long t = *(const long long*)arg;
+    (void)arg;
     const int r = sem_wait(&g_sem);
     const int err = errno;
     printf("sem_waiter %d %s\n", r, r < 0 ? strerror(err) : "ok");
-    (void)t;
     return NULL;
 }
 
 static void* cond_waiter(void* arg)
 {
-    const long long t = *(const long long*)arg;
+    (void)arg;
     pthread_mutex_lock(&g_lock);
     while (g_ready == 0) {
         pthread_cond_wait(&g_cond, &g_lock);
     }
     g_ready--;
     pthread_mutex_unlock(&g_lock);
-    (void)t;
     return NULL;
 }
 
@@ -351,13 +349,32 @@ static void signal_one(int broadcast)
     pthread_mutex_unlock(&g_lock);
 }
 
+/* Two threads wait on the condition: a signal each, 100 ms apart, or one
+ * broadcast. */
+static void cond_pair(const char* name, int broadcast)
+{
+    const long long t = mono();
+    pthread_t a, b;
+    pthread_create(&a, NULL, cond_waiter, NULL);
+    pthread_create(&b, NULL, cond_waiter, NULL);
+    nap_ms(50);
+    signal_one(broadcast);
+    if (!broadcast) {
+        nap_ms(100);
+        signal_one(0);
+    }
+    printf("join %d\n", pthread_join(a, NULL));
+    pthread_join(b, NULL);
+    took(name, t);
+}
+
 static void handoffs(void)
 {
     long long t = mono();
     pthread_t a, b;
     sem_init(&g_sem, 0, 0);
-    pthread_create(&a, NULL, sem_waiter, &t);
-    pthread_create(&b, NULL, sem_waiter, &t);
+    pthread_create(&a, NULL, sem_waiter, NULL);
+    pthread_create(&b, NULL, sem_waiter, NULL);
     nap_ms(50);
     R("sem_post", sem_post(&g_sem));
     nap_ms(100);
@@ -368,7 +385,7 @@ static void handoffs(void)
 
     /* Taken back before the waiter runs (or not: either way the clock goes on). */
     t = mono();
-    pthread_create(&a, NULL, sem_waiter, &t);
+    pthread_create(&a, NULL, sem_waiter, NULL);
     nap_ms(50);
     sem_post(&g_sem);
     const int stolen = sem_trywait(&g_sem) == 0;
@@ -380,37 +397,35 @@ static void handoffs(void)
     took("stolen_token", t);
     R("sem_trywait_empty", sem_trywait(&g_sem));
 
-    /* A handler that runs ends the wait with EINTR, as on the wall clock. */
+    /* A handler that runs ends the wait with EINTR, as on the wall clock
+     * (when, depends on the machine: a signal is no hand-over). */
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigaction(SIGUSR1, &sa, NULL);
-    t = mono();
-    pthread_create(&a, NULL, sem_waiter, &t);
-    nap_ms(50);
-    pthread_kill(a, SIGUSR1);
-    pthread_join(a, NULL);
-    took("sem_signal", t);
+    pthread_create(&a, NULL, sem_waiter, NULL);
+    /* On the wall clock the thread may not wait yet at the first. */
+    do {
+        nap_ms(50);
+        pthread_kill(a, SIGUSR1);
+        nap_ms(50);
+    } while (pthread_tryjoin_np(a, NULL) != 0);
 
-    t = mono();
-    pthread_create(&a, NULL, cond_waiter, &t);
-    pthread_create(&b, NULL, cond_waiter, &t);
-    nap_ms(50);
-    signal_one(0);
-    nap_ms(100);
-    signal_one(0);
-    pthread_join(a, NULL);
-    pthread_join(b, NULL);
-    took("two_cond_waiters", t);
+    cond_pair("two_cond_waiters", 0);
+    cond_pair("broadcast", 1);
 
+    /* Signalled, but the mutex it needs stays held through a nap. */
     t = mono();
-    pthread_create(&a, NULL, cond_waiter, &t);
-    pthread_create(&b, NULL, cond_waiter, &t);
+    pthread_create(&a, NULL, cond_waiter, NULL);
     nap_ms(50);
-    signal_one(1);
-    printf("join %d\n", pthread_join(a, NULL));
-    pthread_join(b, NULL);
-    took("broadcast", t);
+    pthread_mutex_lock(&g_lock);
+    g_ready++;
+    pthread_cond_signal(&g_cond);
+    nap_ms(20);
+    pthread_mutex_unlock(&g_lock);
+    nap_ms(30);
+    pthread_join(a, NULL);
+    took("signal_held", t);
     printf("join_self %d\n", pthread_join(pthread_self(), NULL));
 }
 
