@@ -194,9 +194,8 @@ def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
         status, _, out = sealed(["sh", "-c", "ipcmk -M 4096 && ip -o link"], room=room)
         assert status == 0 and "Shared memory id" in out
         assert [l.split()[1] for l in out.splitlines() if ": " in l][-1:] == ["lo:"]
-        prefix, fds = net.prefix()
-        beside = subprocess.run(prefix + ["ipcs", "-m"], pass_fds=fds, capture_output=True,
-                                text=True).stdout
+        with net.joined():
+            beside = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
         keys = [l.split()[0] for l in beside.splitlines() if l.startswith("0x")]
         here = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
         assert len(keys) == 1 and keys[0] not in here

@@ -403,11 +403,10 @@ class Flight:
             files = {"telemetry": "telemetry.csv", "events": "events.csv",
                      "control": "control.sock", "battery-key": "battery.key",
                      "line-log": "line.log"}
-            prefix, fds = seal.simulator_prefix(self.launcher)
             sim = Simulator(self.kit.sim, merged + [
                 "--%s=%s" % (name, os.path.abspath(os.path.join(run_dir.rstrip("/") or "/", f)))
                 for name, f in files.items()] + ["--state=" + self.state_path(options)],
-                prefix, fds)
+                seal.simulator_namespaces(self.launcher))
             recorded = sim.options()
             if recorded is None:
                 if self.sheet is not None or self.events:
