@@ -7,8 +7,6 @@ whatever address anyone else binds. The instructor's switches for this run
 are asked for the same way and done on this run's own simulator."""
 
 import collections
-import ftplib
-import http.client
 import json
 import os
 import re
@@ -18,6 +16,16 @@ import time
 import urllib.parse
 
 from .logstore import datagram_text, say
+
+# Loaded by the first Relay: a run without a shared station asks this module
+# for its run id only, and needs no FTP, HTTP or TLS client.
+ftplib = http = None
+
+
+def _load_clients():
+    global ftplib, http
+    import ftplib
+    import http.client
 
 # What waits for a shared station that does not answer.
 MAX_WAITING = 100000
@@ -55,6 +63,7 @@ def new_run_id(label=None):
 
 class Relay:
     def __init__(self, url, bind, root, run=None, name=None):
+        _load_clients()
         parts = urllib.parse.urlsplit(url if "//" in url else "http://" + url)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("--upstream: an http:// address of a station, not %r" % url)

@@ -26,7 +26,6 @@ and, on a station that takes what per-run stations relay,
 """
 
 import hmac
-import http.client
 import io
 import ipaddress
 import json
@@ -34,8 +33,9 @@ import os
 import re
 import secrets
 import socket
+import threading
 import urllib.parse
-from http.server import BaseHTTPRequestHandler
+from http import HTTPStatus
 
 from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, request_complete
 
@@ -169,12 +169,13 @@ class Instructor:
         return None
 
 
-class PageRequest(BaseHTTPRequestHandler):
+class PageAnswers:
     """One request on the page server, already read whole; its "request"
     is the Answer it writes (httpserve), which the server sends once it is
     made. As in the standard library's servers, self.server is the server it
     came to: its data, hosts, instructor and vendor_dirs are what the answer
-    reads."""
+    reads. The standard library's request parser under it is put there at
+    the first request (page_request())."""
 
     server_version = "kelvex-ground"
     # Every answer closes its connection: the server then never keeps a
@@ -384,7 +385,7 @@ class PageRequest(BaseHTTPRequestHandler):
             f.close()
 
     def _error(self, code, retry_after=None):
-        text = http.client.responses.get(code, "error").lower()
+        text = _phrase(code, "error").lower()
         self._send(code, "text/plain; charset=utf-8", (text + "\n").encode(),
                    retry_after=retry_after)
 
@@ -414,8 +415,33 @@ class PageRequest(BaseHTTPRequestHandler):
         self._error(code)
 
 
+_page_request = []
+_page_request_lock = threading.Lock()
+
+
+def page_request():
+    """The class of a request: PageAnswers on the standard library's
+    request parser, whose module (with the HTTP client, e-mail and TLS
+    modules it imports) is loaded at the first request, not as the
+    station starts: a run nobody looks at never loads it."""
+    with _page_request_lock:
+        if not _page_request:
+            from http.server import BaseHTTPRequestHandler
+            _page_request.append(type("PageRequest", (PageAnswers, BaseHTTPRequestHandler), {}))
+        return _page_request[0]
+
+
+def _phrase(code, default=None):
+    try:
+        return HTTPStatus(code).phrase
+    except ValueError:
+        if default is None:
+            raise
+        return default
+
+
 def short_answer(code):
-    text = http.client.responses[code]
+    text = _phrase(code)
     return ("HTTP/1.0 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %d\r\n"
             "Connection: close\r\n\r\n%s\n" % (code, text, len(text) + 1, text.lower())).encode()
 
@@ -455,7 +481,7 @@ class WebServer:
         raw = raw.lstrip(b"\r\n")
         if not raw:
             return out.write(short_answer(400))
-        PageRequest(out, address, raw, self)
+        page_request()(out, address, raw, self)
 
     @property
     def port(self):

@@ -138,6 +138,25 @@ def reason_for(status, limits, output_cut=False, tail=""):
 
 
 _probe_result = {}
+# kelvex-grade made a room here as it started: it tells the runs it starts
+# so by this variable (the bwrap it made it with), and they make none to
+# find out again (a bwrap and a program fewer each).
+MADE_ENV = "KELVEX_ROOM_MADE"
+
+
+def made_word():
+    """{variable: value} that tells a program started with it that a room
+    was made here (probe() said so), for probe() there to trust."""
+    bwrap = shutil.which("bwrap")
+    return {MADE_ENV: bwrap} if bwrap and _probe_result.get(bwrap, "") is None else {}
+
+
+def take_made_word(env=os.environ):
+    """Takes MADE_ENV out of env (it goes no further: not into a room) and
+    trusts it: probe() says rooms can be made with that bwrap."""
+    bwrap = env.pop(MADE_ENV, None)
+    if bwrap and os.path.isabs(bwrap):
+        _probe_result[bwrap] = None
 
 
 def probe(bwrap=None):

@@ -637,6 +637,9 @@ def main(argv, launcher=None, flight=None, programs=None):
         print("kelvex-lab: %s" % e, file=sys.stderr)
         return cli.EXIT_BAD_INPUT
     kit.configured = dict(programs or {})
+    # A grader that made a room as it started says so: this run makes none
+    # to find out.
+    seal.sandbox.take_made_word()
     flight = (flight or Flight)(kit, given, program, launcher=launcher)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: flight.interrupted.set())
