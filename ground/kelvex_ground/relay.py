@@ -10,7 +10,6 @@ import collections
 import json
 import os
 import re
-import secrets
 import threading
 import time
 import urllib.parse
@@ -58,7 +57,8 @@ def new_run_id(label=None):
     """A run's id on a class station: its label (the run folder's name) for
     the eye, and random digits so that no two runs share it."""
     label = re.sub(r"[^A-Za-z0-9_-]+", "-", label or "").strip("-_")[:40]
-    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), secrets.token_hex(4))
+    # os.urandom as secrets.token_hex uses it: secrets loads OpenSSL's library.
+    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), os.urandom(4).hex())
 
 
 class Relay:
@@ -74,6 +74,7 @@ class Relay:
         self.run_json = os.path.join(os.path.dirname(root.rstrip("/")), "run.json")
         self.run = run or new_run_id(os.path.basename(os.path.dirname(self.run_json)))
         self.name = name
+        import secrets
         self.secret = secrets.token_urlsafe(24)
         self.registered = False
         # The simulator's control channel (a SocketForwarder), when the run
