@@ -398,8 +398,9 @@ class Room:
 
     def command(self, argv, info_fd=None, block_fd=None):
         """The command line; the caller starts it inside self.network (its
-        `joined()`) when there is one. No session of its own: the room's processes stay in the group the
-        caller starts, so that stopping the group reaches the program itself."""
+        `joined()`) when there is one. No session of its own: the room's
+        processes stay in the group the caller starts, so that stopping the
+        group reaches the program itself."""
         a = [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-uts",
               "--unshare-cgroup-try", "--disable-userns", "--die-with-parent"]
         if self.network is None and not self.shared_network:

@@ -44,7 +44,7 @@ import tempfile
 import threading
 import time
 
-from .. import checkfile, cli, plot, scenario, seal
+from .. import checkfile, cli, plot, sandbox, scenario, seal
 from ..simulator import Programs
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
@@ -639,7 +639,7 @@ def main(argv, launcher=None, flight=None, programs=None):
     kit.configured = dict(programs or {})
     # A grader that made a room as it started says so: this run makes none
     # to find out.
-    seal.sandbox.take_made_word()
+    sandbox.take_made_word()
     flight = (flight or Flight)(kit, given, program, launcher=launcher)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: flight.interrupted.set())
