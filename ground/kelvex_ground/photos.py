@@ -12,12 +12,17 @@ import threading
 import time
 import warnings
 
-# pyftpdlib loads pyOpenSSL, where it is installed, for a TLS handler this
-# station never uses: a tenth of a second at every start of a run, and as
-# much again at its exit. It is kept from finding it here only.
-_HIDDEN = "OpenSSL" not in sys.modules
-if _HIDDEN:
-    sys.modules["OpenSSL"] = None
+# pyftpdlib loads, where they are installed, modules for parts this station
+# never uses: pyOpenSSL for a TLS handler (a tenth of a second at every
+# start of a run, and as much again at its exit), crypt for an authorizer of
+# the machine's accounts (its import hashes a password by every method it
+# knows), multiprocessing for a server of processes (with a lock and an
+# event made at import) and curses for coloured logs on a terminal. Each
+# optional there; it is kept from finding them here only.
+_HIDDEN = [name for name in ("OpenSSL", "crypt", "multiprocessing", "curses")
+           if name not in sys.modules]
+for _name in _HIDDEN:
+    sys.modules[_name] = None
 try:
     from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
     from pyftpdlib.filesystems import AbstractedFS
@@ -25,8 +30,9 @@ try:
     from pyftpdlib.ioloop import IOLoop
     from pyftpdlib.servers import FTPServer
 finally:
-    if _HIDDEN and "OpenSSL" in sys.modules and sys.modules["OpenSSL"] is None:
-        del sys.modules["OpenSSL"]
+    for _name in _HIDDEN:
+        if _name in sys.modules and sys.modules[_name] is None:
+            del sys.modules[_name]
 
 from . import thumbs
 

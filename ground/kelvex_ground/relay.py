@@ -7,17 +7,24 @@ whatever address anyone else binds. The instructor's switches for this run
 are asked for the same way and done on this run's own simulator."""
 
 import collections
-import ftplib
-import http.client
 import json
 import os
 import re
-import secrets
 import threading
 import time
 import urllib.parse
 
 from .logstore import datagram_text, say
+
+# Loaded by the first Relay: a run without a shared station asks this module
+# for its run id only, and needs no FTP, HTTP or TLS client.
+ftplib = http = None
+
+
+def _load_clients():
+    global ftplib, http
+    import ftplib
+    import http.client
 
 # What waits for a shared station that does not answer.
 MAX_WAITING = 100000
@@ -50,11 +57,13 @@ def new_run_id(label=None):
     """A run's id on a class station: its label (the run folder's name) for
     the eye, and random digits so that no two runs share it."""
     label = re.sub(r"[^A-Za-z0-9_-]+", "-", label or "").strip("-_")[:40]
-    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), secrets.token_hex(4))
+    # os.urandom as secrets.token_hex uses it: secrets loads OpenSSL's library.
+    return "%s-%s" % (label or time.strftime("%Y%m%dT%H%M%S", time.gmtime()), os.urandom(4).hex())
 
 
 class Relay:
     def __init__(self, url, bind, root, run=None, name=None):
+        _load_clients()
         parts = urllib.parse.urlsplit(url if "//" in url else "http://" + url)
         if parts.scheme != "http" or not parts.hostname:
             raise ValueError("--upstream: an http:// address of a station, not %r" % url)
@@ -65,6 +74,7 @@ class Relay:
         self.run_json = os.path.join(os.path.dirname(root.rstrip("/")), "run.json")
         self.run = run or new_run_id(os.path.basename(os.path.dirname(self.run_json)))
         self.name = name
+        import secrets
         self.secret = secrets.token_urlsafe(24)
         self.registered = False
         # The simulator's control channel (a SocketForwarder), when the run

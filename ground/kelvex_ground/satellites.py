@@ -64,8 +64,6 @@ folder staying and still read by its id.
 """
 
 import collections
-import hashlib
-import hmac
 import ipaddress
 import itertools
 import json
@@ -127,8 +125,17 @@ class IngestRefused(Exception):
     pass
 
 
+# hashlib and hmac are loaded by a class station's first run that relays
+# (they load OpenSSL's library): a run's own station never needs them.
 def secret_hash(secret):
+    import hashlib
     return hashlib.sha256(secret.encode()).hexdigest()
+
+
+def holds_secret(secret, stored):
+    """Whether secret is the one whose hash is stored, in constant time."""
+    import hmac
+    return hmac.compare_digest(secret_hash(secret), stored)
 
 
 def address_of(peer):
@@ -254,7 +261,7 @@ class Satellite:
 
     def holds(self, secret):
         return (self.secret is not None and isinstance(secret, str)
-                and hmac.compare_digest(secret_hash(secret), self.secret))
+                and holds_secret(secret, self.secret))
 
     def save(self):
         """status.json, when something in it changed."""
@@ -907,7 +914,7 @@ class Station:
                 known = sat.run is not None and sat.holds(secret)
             else:
                 known = (isinstance(secret, str) and isinstance(stored.get("secret_sha256"), str)
-                         and hmac.compare_digest(secret_hash(secret), stored["secret_sha256"]))
+                         and holds_secret(secret, stored["secret_sha256"]))
             if not known:
                 self.strangers += 1
                 raise IngestRefused("not a registered run, or not its secret")

@@ -25,17 +25,16 @@ and, on a station that takes what per-run stations relay,
                             the overview, the latest first (optional)
 """
 
-import hmac
-import http.client
+import base64
 import io
 import ipaddress
 import json
 import os
 import re
-import secrets
 import socket
+import threading
 import urllib.parse
-from http.server import BaseHTTPRequestHandler
+from http import HTTPStatus
 
 from .httpserve import IDLE_TIMEOUT, BoundedHTTPServer, request_complete
 
@@ -151,7 +150,7 @@ class Instructor:
 
     def __init__(self, forwarder, token=None, networks=()):
         self.forwarder = forwarder
-        self.token = token or secrets.token_urlsafe(18)
+        self.token = token or new_token(18)
         self.networks = [ipaddress.ip_network(n, strict=False) for n in networks]
 
     def announce(self, url, stream):
@@ -164,17 +163,26 @@ class Instructor:
             address = address.ipv4_mapped
         if not address.is_loopback and not any(address in n for n in self.networks):
             return 403
+        import hmac
         if not token or not hmac.compare_digest(token.encode(), self.token.encode()):
             return 401
         return None
 
 
-class PageRequest(BaseHTTPRequestHandler):
+def new_token(nbytes):
+    """secrets.token_urlsafe(nbytes), as it makes it, without loading
+    secrets: it loads hmac and with it OpenSSL's library, which nothing else
+    in a run's own station needs."""
+    return base64.urlsafe_b64encode(os.urandom(nbytes)).rstrip(b"=").decode("ascii")
+
+
+class PageAnswers:
     """One request on the page server, already read whole; its "request"
     is the Answer it writes (httpserve), which the server sends once it is
     made. As in the standard library's servers, self.server is the server it
     came to: its data, hosts, instructor and vendor_dirs are what the answer
-    reads."""
+    reads. The standard library's request parser under it is put there at
+    the first request (page_request())."""
 
     server_version = "kelvex-ground"
     # Every answer closes its connection: the server then never keeps a
@@ -384,7 +392,7 @@ class PageRequest(BaseHTTPRequestHandler):
             f.close()
 
     def _error(self, code, retry_after=None):
-        text = http.client.responses.get(code, "error").lower()
+        text = _phrase(code, "error").lower()
         self._send(code, "text/plain; charset=utf-8", (text + "\n").encode(),
                    retry_after=retry_after)
 
@@ -414,8 +422,33 @@ class PageRequest(BaseHTTPRequestHandler):
         self._error(code)
 
 
+_page_request = []
+_page_request_lock = threading.Lock()
+
+
+def page_request():
+    """The class of a request: PageAnswers on the standard library's
+    request parser, whose module (with the HTTP client, e-mail and TLS
+    modules it imports) is loaded at the first request, not as the
+    station starts: a run nobody looks at never loads it."""
+    with _page_request_lock:
+        if not _page_request:
+            from http.server import BaseHTTPRequestHandler
+            _page_request.append(type("PageRequest", (PageAnswers, BaseHTTPRequestHandler), {}))
+        return _page_request[0]
+
+
+def _phrase(code, default=None):
+    try:
+        return HTTPStatus(code).phrase
+    except ValueError:
+        if default is None:
+            raise
+        return default
+
+
 def short_answer(code):
-    text = http.client.responses[code]
+    text = _phrase(code)
     return ("HTTP/1.0 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %d\r\n"
             "Connection: close\r\n\r\n%s\n" % (code, text, len(text) + 1, text.lower())).encode()
 
@@ -455,7 +488,7 @@ class WebServer:
         raw = raw.lstrip(b"\r\n")
         if not raw:
             return out.write(short_answer(400))
-        PageRequest(out, address, raw, self)
+        page_request()(out, address, raw, self)
 
     @property
     def port(self):

@@ -22,7 +22,7 @@ import os
 import shutil
 import sys
 
-from . import checkfile, evaluate, plot, report, runfolder, scenario
+from . import checkfile, plot, scenario
 from .simulator import Programs
 
 EXIT_PASSED, EXIT_BAD_INPUT, EXIT_FAILED = 0, 2, 3
@@ -70,6 +70,9 @@ def judge(run_dir, checks_path, out_dir=None, draw=True, keep_sheet=True, out=sy
     out_dir (default: the run folder). Returns the exit status. sheet: the
     file already read (a run read it before it flew), so it is not read
     again. programs: the kit's programs (kelvex-plot draws)."""
+    # Here: a run flown without a sheet (a graded case, judged by the
+    # grader) loads none of the judge's modules.
+    from . import evaluate, report, runfolder
     programs = programs or Programs()
     out_dir = out_dir or run_dir
     try:
@@ -109,6 +112,7 @@ def replay_folder(run_dir, given):
     """Where a replay writes: --out, which must not hold a report yet, or the
     next free RUNDIR/replay-N. A replay never overwrites what the run was
     judged by when it flew (or by an earlier replay)."""
+    from . import report
     if given:
         for name in (report.REPORT_JSON, report.REPORT_XML, "telemetry.png"):
             if os.path.exists(os.path.join(given, name)):

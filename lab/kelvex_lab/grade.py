@@ -186,7 +186,9 @@ def _run_case(o, sim, sheet, time_limit, skip, extra, limits):
     # the grader's alone.
     with open(os.open(sim_log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "wb") as log:
         os.fchmod(log.fileno(), 0o600)
-        proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL,
+        # The run is told that this grader made a room here as it started.
+        env = dict(os.environ, **sandbox.made_word()) if limits is not None else None
+        proc = subprocess.Popen(cmd, cwd=o.run_dir, stdin=subprocess.DEVNULL, env=env,
                                 stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
             proc.wait(time_limit + GRACE_SECONDS)

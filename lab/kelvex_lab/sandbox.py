@@ -138,6 +138,25 @@ def reason_for(status, limits, output_cut=False, tail=""):
 
 
 _probe_result = {}
+# kelvex-grade made a room here as it started: it tells the runs it starts
+# so by this variable (the bwrap it made it with), and they make none to
+# find out again (a bwrap and a program fewer each).
+MADE_ENV = "KELVEX_ROOM_MADE"
+
+
+def made_word():
+    """{variable: value} that tells a program started with it that a room
+    was made here (probe() said so), for probe() there to trust."""
+    bwrap = shutil.which("bwrap")
+    return {MADE_ENV: bwrap} if bwrap and _probe_result.get(bwrap, "") is None else {}
+
+
+def take_made_word(env=os.environ):
+    """Takes MADE_ENV out of env (it goes no further: not into a room) and
+    trusts it: probe() says rooms can be made with that bwrap."""
+    bwrap = env.pop(MADE_ENV, None)
+    if bwrap and os.path.isabs(bwrap):
+        _probe_result[bwrap] = None
 
 
 def probe(bwrap=None):
@@ -250,10 +269,29 @@ class _Cgroup:
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def _setns(fd):
-    if _libc.setns(fd, CLONE_NEWNET) != 0:
+def _setns(fd, kind=CLONE_NEWNET):
+    if _libc.setns(fd, kind) != 0:
         e = ctypes.get_errno()
-        raise OSError(e, f"cannot enter a room's network: {os.strerror(e)}")
+        raise OSError(e, f"cannot enter a room's namespace: {os.strerror(e)}")
+
+
+@contextlib.contextmanager
+def _entered(namespaces):
+    """The calling thread in each (fd, kind, name) namespace for the block,
+    back in its own ones after (also when entering one failed)."""
+    back = []
+    try:
+        for fd, kind, name in namespaces:
+            here = os.open(f"/proc/thread-self/ns/{name}", os.O_RDONLY | os.O_CLOEXEC)
+            back.append((here, kind))
+            _setns(fd, kind)
+        yield
+    finally:
+        for here, kind in reversed(back):
+            try:
+                _setns(here, kind)
+            finally:
+                os.close(here)
 
 
 SIOCGIFFLAGS, SIOCSIFFLAGS, IFF_UP = 0x8913, 0x8914, 0x1
@@ -265,7 +303,7 @@ class Network:
     ground station opens the servers the mission talks to inside it
     (`inside()`), at the board's own address 127.0.0.1, which no other run
     and no neighbour reaches. The IPC namespace is the mission's and the
-    simulator's (`prefix()`), which reads the battery record the mission
+    simulator's (`joined()`), which reads the battery record the mission
     keeps in System V shared memory; no other run sees it. Making them and
     entering them take CAP_SYS_ADMIN (a grader run as root); `make()` raises
     OSError where that is missing."""
@@ -306,21 +344,17 @@ class Network:
     def inside(self):
         """The calling thread inside this network for the block: every socket
         it makes there, and every thread it starts (a server's), is the run's."""
-        here = os.open("/proc/thread-self/ns/net", os.O_RDONLY | os.O_CLOEXEC)
-        try:
-            _setns(self.fd)
-            try:
-                yield
-            finally:
-                _setns(here)
-        finally:
-            os.close(here)
+        with _entered([(self.fd, CLONE_NEWNET, "net")]):
+            yield
 
-    def prefix(self):
-        """(argv prefix, fds to pass) that start a program in these
-        namespaces."""
-        return (["nsenter", f"--net=/proc/self/fd/{self.fd}",
-                 f"--ipc=/proc/self/fd/{self.ipc}"], [self.fd, self.ipc])
+    @contextlib.contextmanager
+    def joined(self):
+        """The calling thread inside this network and IPC namespace for the
+        block: a program it starts there (the room, the simulator) is in
+        both, without a program such as nsenter started first to put it
+        there (a namespace is its thread's, and a child takes its thread's)."""
+        with _entered([(self.fd, CLONE_NEWNET, "net"), (self.ipc, CLONE_NEWIPC, "ipc")]):
+            yield
 
     def close(self):
         for fd in (self.fd, self.ipc):
@@ -363,13 +397,11 @@ class Room:
         return self
 
     def command(self, argv, info_fd=None, block_fd=None):
-        """The command line; the caller passes it self.network.fd when there is
-        one. No session of its own: the room's processes stay in the group the
-        caller starts, so that stopping the group reaches the program itself."""
-        a = []
-        if self.network is not None:
-            a += self.network.prefix()[0]
-        a += [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-uts",
+        """The command line; the caller starts it inside self.network (its
+        `joined()`) when there is one. No session of its own: the room's
+        processes stay in the group the caller starts, so that stopping the
+        group reaches the program itself."""
+        a = [self.bwrap, "--unshare-user", "--unshare-pid", "--unshare-uts",
               "--unshare-cgroup-try", "--disable-userns", "--die-with-parent"]
         if self.network is None and not self.shared_network:
             a += ["--unshare-net", "--unshare-ipc"]
@@ -416,7 +448,6 @@ class Sealed:
         master, slave = os.openpty()
         tty.setraw(slave)
         fds = [info_w] + ([block_r] if held else [])
-        net = room.network.prefix()[1] if room.network is not None else []
         command = room.command(argv, info_fd=info_w, block_fd=block_r)
         # bwrap reads its arguments from a file: its command line, which the
         # room sees as its first process's, names no path of the machine.
@@ -425,10 +456,12 @@ class Sealed:
         os.write(args, b"".join(a.encode() + b"\0" for a in command[at + 1:end]))
         os.lseek(args, 0, os.SEEK_SET)
         fds.append(args)
+        where = room.network.joined() if room.network is not None else contextlib.nullcontext()
         try:
-            self.proc = subprocess.Popen(
-                command[:at + 1] + ["--args", str(args)] + command[end:], pass_fds=fds + net,
-                stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, start_new_session=True)
+            with where:
+                self.proc = subprocess.Popen(
+                    command[:at + 1] + ["--args", str(args)] + command[end:], pass_fds=fds,
+                    stdin=subprocess.DEVNULL, stdout=slave, stderr=slave, start_new_session=True)
         finally:
             for fd in fds + [slave]:
                 os.close(fd)

@@ -9,6 +9,7 @@ of the machine but its system. Its network is the run's own (a Network the
 station opened its log and FTP servers in, at 127.0.0.1) where one can be
 made, else the machine's."""
 
+import contextlib
 import os
 import re
 import struct
@@ -238,9 +239,10 @@ def launcher(options, inner=None):
     return SealedLauncher(limits, network, inner), note
 
 
-def simulator_prefix(launcher):
-    """(argv prefix, fds) that start the run's simulator in the mission's
-    IPC namespace, where the mission keeps its battery record; nothing for
-    an unsealed mission or one that shares the machine's."""
+def simulator_namespaces(launcher):
+    """A context in which the run's simulator is started: in the mission's
+    IPC namespace, where the mission keeps its battery record (and its
+    network); none of its own for an unsealed mission or one that shares
+    the machine's."""
     network = getattr(launcher, "network", None)
-    return network.prefix() if network is not None else ([], [])
+    return network.joined() if network is not None else contextlib.nullcontext()

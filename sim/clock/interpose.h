@@ -50,6 +50,10 @@ constexpr int64_t kReadStepNs = 1000000;  // 1 ms
 // How often a waiting party looks again without being woken (a safety net;
 // the simulator wakes waiters on every change).
 constexpr int64_t kRecheckNs = 200000000;
+// A wait without a time-out on a semaphore looks again this often: a
+// hand-over's mark that no wake-up takes (another thread took the token) is
+// let go within it, and meanwhile the clock only waits.
+constexpr int64_t kHandSliceNs = 20000000;
 // A real wait with a shorter time-out still waits this long in real time
 // for its answer (party.cpp real_wait).
 constexpr int64_t kRealGraceNs = 100000000;
@@ -146,6 +150,8 @@ struct NoProbe : Probe {
     int operator()(int64_t) override { return 0; }
 };
 
+void settle_owed(const pthread_mutex_t* releasing);
+
 // Blocked on another party of ours (a child, a thread): holds nothing.
 template <typename F>
 auto passive(F&& call)
@@ -155,6 +161,8 @@ auto passive(F&& call)
         return call();
     }
     release_exit_holds();
+    settle_owed(nullptr);
+    t_reads = 0;
     set_state(p, State::Passive);
     ring();
     const int saved = errno;
@@ -165,6 +173,50 @@ auto passive(F&& call)
     errno = r < 0 ? err : saved;
     return r;
 }
+
+// ---- hand-overs between threads of this process (party.cpp)
+//
+// A thread blocked without a time-out on a semaphore, a condition or a
+// thread to join holds nothing, or one waiting on a thread that sleeps would
+// hold the clock for ever. The thread that hands it work marks it (Handed:
+// it holds the clock) right after the post, signal or end that wakes it,
+// before it can wait itself (a condition's waiter that needs a mutex the
+// signaller holds: when the signaller has let go of it); the woken thread
+// takes the mark over when its call returns. So the clock never moves
+// between the hand-over and the wake-up, however loaded the machine.
+//
+// Says what `p` is about to wait on; it still holds the clock. A thread
+// that hands `object` over from here marks it.
+void arm(Party* p, const void* object, const pthread_mutex_t* mutex = nullptr);
+// The last look found nothing to take: holds nothing from here, unless a
+// hand-over marked it meanwhile.
+void go_passive(Party* p);
+// A wait cut into slices came back without its token: marked, it looks
+// again holding the clock (the caller then looks and goes passive again).
+void look_again(Party* p);
+// Back from the wait: holds the clock; a mark is ours now. `woken` on a
+// condition: a wake-up its signals promised is taken (see hand_over).
+void disarm(Party* p, const void* object, bool woken);
+// After a post, signal or thread's end on `object`: marks every thread of
+// ours waiting on it. `promise` (conditions) is how many of them will wake,
+// -1 for all: a signal wakes one of several, and when the wake-ups promised
+// are taken the marks left on the others go. Cheap when nobody waits.
+void hand_over(const void* object, int promise);
+// A woken thread that waits with a time-out holds the clock throughout, but
+// takes the wake-up a signal promised all the same.
+void promise_taken(const void* object);
+// Threads of ours on the clock, by their pthread_t, for pthread_join: one
+// being started, one running, one that ended (and handed over to its joiner).
+void thread_starting(Party* slot);
+void thread_started(Party* slot, pthread_t t);
+void thread_ended(Party* slot);
+bool thread_on_clock(pthread_t t);
+// Before this thread waits: the marks it owes to the waiters of a condition
+// it signalled holding their mutex, now that it no longer holds it (or is
+// about to let go of `releasing`, in a wait of its own).
+void settle_owed(const pthread_mutex_t* releasing = nullptr);
+// A forked child has one thread and none of its parent's waits.
+void forget_hand_overs();
 
 // Waits on the virtual clock until `deadline` (kNever: until woken), or
 // until probe(0) says ready. Returns the probe's result, 0 at the deadline,

@@ -118,6 +118,7 @@ pid_t fork(void)
     const pid_t pid = real_fork();
     if (pid == 0) {
         t_self = child;
+        forget_hand_overs();
         // The parent's life lock is shared with us through the inherited
         // descriptor: ours must end with us alone.
         if (g_life_fd >= 0) {
@@ -345,6 +346,7 @@ void* thread_trampoline(void* a)
         t_self = start.slot;
         start.slot->tid.store(my_tid());
         pthread_setspecific(g_key, start.slot);
+        thread_started(start.slot, pthread_self());
     }
     return start.fn(start.arg);
 }
@@ -359,11 +361,18 @@ int pthread_create(pthread_t* t, const pthread_attr_t* attr, void* (*fn)(void*),
         return real_pthread_create(t, attr, fn, arg);
     }
     // The thread's slot holds the clock from now, not from its first call.
-    auto* start = new ThreadStart{fn, arg, claim(State::Running, getpid(), my_tid(), 0)};
+    Party* slot = claim(State::Running, getpid(), my_tid(), 0);
+    if (slot) {
+        thread_starting(slot);
+    }
+    auto* start = new ThreadStart{fn, arg, slot};
     const int r = real_pthread_create(t, attr, thread_trampoline, start);
     if (r != 0) {
         release(start->slot);
         delete start;
+    } else if (slot) {
+        // Known by its pthread_t before it runs: a join at once waits for it.
+        thread_started(slot, *t);
     }
     return r;
 }
@@ -371,10 +380,23 @@ int pthread_create(pthread_t* t, const pthread_attr_t* attr, void* (*fn)(void*),
 int pthread_join(pthread_t t, void** ret)
 {
     REAL(pthread_join);
-    if (!active()) {
+    Party* p = active() ? self() : nullptr;
+    if (p == nullptr) {
         return real_pthread_join(t, ret);
     }
-    return passive([&] { return real_pthread_join(t, ret); });
+    const int saved = errno;
+    release_exit_holds();
+    // A thread of ours on the clock marks us as it ends; one that has ended
+    // already (or marked us) is gone in a moment, and we hold the clock till then.
+    arm(p, reinterpret_cast<const void*>(t));
+    if (thread_on_clock(t)) {
+        go_passive(p);
+    }
+    const int r = real_pthread_join(t, ret);
+    disarm(p, reinterpret_cast<const void*>(t), false);
+    release_exit_holds();
+    errno = saved;
+    return r;
 }
 
 void _exit(int status)

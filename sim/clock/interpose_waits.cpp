@@ -413,10 +413,14 @@ int pthread_cond_timedwait(pthread_cond_t* c, pthread_mutex_t* m, const timespec
         return real_pthread_cond_timedwait(c, m, abs);
     }
     const clockid_t id = guess_clock(abs);
-    return follow_lock(id, abs, [&](int64_t t) {
+    const int r = follow_lock(id, abs, [&](int64_t t) {
         const timespec d = real_deadline(id, t);
         return real_pthread_cond_timedwait(c, m, &d);
     });
+    if (r == 0) {
+        promise_taken(c);
+    }
+    return r;
 }
 
 int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t id, const timespec* abs)
@@ -425,10 +429,14 @@ int pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t id, 
     if (g_seg == nullptr || bad_ts(abs) || !follows(id)) {
         return real_pthread_cond_clockwait(c, m, id, abs);
     }
-    return follow_lock(id, abs, [&](int64_t t) {
+    const int r = follow_lock(id, abs, [&](int64_t t) {
         const timespec d = real_deadline(id, t);
         return real_pthread_cond_clockwait(c, m, id, &d);
     });
+    if (r == 0) {
+        promise_taken(c);
+    }
+    return r;
 }
 
 int sem_timedwait(sem_t* s, const timespec* abs)
@@ -448,13 +456,15 @@ int sem_timedwait(sem_t* s, const timespec* abs)
     return 0;
 }
 
-// Waits without a time-out for another party of ours (a thread joining
-// another, a lock handed over): they hold nothing, as waitpid does, or a
-// thread waiting for one that sleeps would hold the clock for ever.
+// Waits without a time-out for another thread of ours hold nothing, or a
+// thread waiting for one that sleeps would hold the clock for ever; the
+// thread that hands them work marks them (party.cpp hand_over), so that the
+// clock does not move before they run.
 int sem_wait(sem_t* s)
 {
     REAL(sem_wait);
     REAL(sem_trywait);
+    REAL(sem_clockwait);
     // Taken at once (an uncontended lock, as most of Python's are): we never
     // let go of the clock, or it could move in the middle of our work.
     const int saved = errno;
@@ -465,13 +475,86 @@ int sem_wait(sem_t* s)
         return -1;
     }
     errno = saved;
-    return passive([&] { return real_sem_wait(s); });
+    Party* p = self();
+    if (p == nullptr) {
+        return real_sem_wait(s);
+    }
+    release_exit_holds();
+    arm(p, s);
+    const sig_atomic_t signals = t_signals;
+    int r = 0;
+    for (;;) {
+        // The last look, armed: a post it misses marks us.
+        r = real_sem_trywait(s);
+        if (r == 0 || errno != EAGAIN) {
+            break;
+        }
+        go_passive(p);
+        // In slices, so that a mark whose token another thread took goes.
+        const timespec slice = ns_ts(real_ns() + kHandSliceNs);
+        r = real_sem_clockwait(s, CLOCK_MONOTONIC, &slice);
+        if (r == 0 || errno != ETIMEDOUT) {
+            break;
+        }
+        if (t_signals != signals) {
+            // A handler ran between two slices: the one call was interrupted.
+            r = -1;
+            errno = EINTR;
+            break;
+        }
+        look_again(p);
+    }
+    const int err = errno;
+    disarm(p, s, false);
+    release_exit_holds();
+    errno = r == 0 ? saved : err;
+    return r;
+}
+
+int sem_post(sem_t* s)
+{
+    REAL(sem_post);
+    const int r = real_sem_post(s);
+    if (r == 0) {
+        hand_over(s, 0);
+    }
+    return r;
 }
 
 int pthread_cond_wait(pthread_cond_t* c, pthread_mutex_t* m)
 {
     REAL(pthread_cond_wait);
-    return passive([&] { return real_pthread_cond_wait(c, m); });
+    Party* p = self();
+    if (p == nullptr) {
+        return real_pthread_cond_wait(c, m);
+    }
+    const int saved = errno;
+    release_exit_holds();
+    // Armed and passive while we hold the mutex: a signal sent under it
+    // finds us waiting.
+    arm(p, c, m);
+    go_passive(p);
+    const int r = real_pthread_cond_wait(c, m);
+    disarm(p, c, true);
+    release_exit_holds();
+    errno = saved;
+    return r;
+}
+
+int pthread_cond_signal(pthread_cond_t* c)
+{
+    REAL(pthread_cond_signal);
+    const int r = real_pthread_cond_signal(c);
+    hand_over(c, 1);
+    return r;
+}
+
+int pthread_cond_broadcast(pthread_cond_t* c)
+{
+    REAL(pthread_cond_broadcast);
+    const int r = real_pthread_cond_broadcast(c);
+    hand_over(c, -1);
+    return r;
 }
 
 int sem_clockwait(sem_t* s, clockid_t id, const timespec* abs)

@@ -3,6 +3,8 @@
 // ends only when the simulator hands the clock back.
 #include "interpose.h"
 
+#include <optional>
+
 namespace kelvex::clock {
 
 Segment* g_seg = nullptr;
@@ -75,6 +77,29 @@ void ring_turn()
     (void)real_write(g_turn, &b, 1);
 }
 
+namespace {
+// What each slot of this process waits on without a time-out (0: nothing),
+// and which thread of ours holds it: a hand-over is between threads of one
+// process, whose addresses mean something only here.
+std::atomic<uintptr_t> g_waits_on[kMaxParties];
+std::atomic<uintptr_t> g_thread_of[kMaxParties];
+constexpr uintptr_t kThreadStarting = 1;
+constexpr uintptr_t kThreadEnded = 2;
+std::atomic<uint32_t> g_armed{0};
+// A condition's waiter's mutex, and each slot's count of waits (a mark owed
+// to one wait is not given to the next).
+std::atomic<uintptr_t> g_mutex_of[kMaxParties];
+std::atomic<uint32_t> g_wait_of[kMaxParties];
+
+size_t slot_of(const Party* p) { return static_cast<size_t>(p - g_seg->parties); }
+
+bool change(Party* p, State from, State to)
+{
+    uint32_t expected = static_cast<uint32_t>(from);
+    return p->state.compare_exchange_strong(expected, static_cast<uint32_t>(to));
+}
+}  // namespace
+
 // A slot for a party in state `s`; its fields are set before anyone sees it.
 Party* claim(State s, pid_t pid, pid_t tid, pid_t owner)
 {
@@ -91,6 +116,8 @@ Party* claim(State s, pid_t pid, pid_t tid, pid_t owner)
         p.life.store(g_life);
         p.on_line.store(0);
         p.deadline.store(kNever);
+        g_waits_on[i].store(0);
+        g_thread_of[i].store(0);
         uint32_t top = g_seg->top.load();
         while (top < static_cast<uint32_t>(i + 1) && !g_seg->top.compare_exchange_weak(top, i + 1)) {
         }
@@ -112,6 +139,10 @@ void thread_gone(void* slot)
 {
     if (slot == t_self) {
         t_self = nullptr;
+    }
+    if (slot != nullptr) {
+        // Whoever joins us holds the clock before our slot goes.
+        thread_ended(static_cast<Party*>(slot));
     }
     release(static_cast<Party*>(slot));
 }
@@ -217,6 +248,7 @@ bool request_on_way() { return g_seg->mission_tx.load() != g_seg->sim_rx.load();
 // -1 with EINTR after a signal's handler ran.
 int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
 {
+    settle_owed();
     p->deadline.store(deadline);
     p->on_line.store(on_line ? 1 : 0);
     const sig_atomic_t signals = t_signals;
@@ -331,6 +363,7 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
 // at the wall's pace until the wait ends.
 int real_wait(Party* p, int64_t timeout_ns, Probe& probe)
 {
+    settle_owed();
     const int64_t bound = g_seg->bound_ns;
     const int64_t start_v = vnow();
     // The other side (the station's FTP server, another program, another
@@ -403,5 +436,287 @@ int sleep_ns(int64_t ns, int64_t* left)
     return r;
 }
 
+
+// ---- hand-overs between threads of this process
+
+namespace {
+// Wake-ups promised on a condition by signals that found waiters, not taken
+// yet. Under a spin lock: taken only when some thread of ours waits on
+// something, for the length of a look at the slots.
+struct Promise {
+    uintptr_t object;
+    int count;
+};
+constexpr int kPromises = 32;
+Promise g_promises[kPromises];
+std::atomic_flag g_promises_busy = ATOMIC_FLAG_INIT;
+// Objects with promises: none most of the time, and a woken thread then
+// looks no further (Python's interpreter lock is a condition, handed over
+// many times a second).
+std::atomic<int> g_promised{0};
+
+struct PromisesLock {
+    PromisesLock()
+    {
+        while (g_promises_busy.test_and_set(std::memory_order_acquire)) {
+            sched_yield();
+        }
+    }
+    ~PromisesLock() { g_promises_busy.clear(std::memory_order_release); }
+};
+
+// The marks on threads still waiting on `object` go: no wake-up promised is
+// left for them.
+void let_marks_go(uintptr_t object)
+{
+    bool changed = false;
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_waits_on[i].load() == object && change(&g_seg->parties[i], State::Handed, State::Passive)) {
+            changed = true;
+        }
+    }
+    if (changed) {
+        ring();
+    }
+}
+
+bool promised(uintptr_t object)
+{
+    for (const Promise& pr : g_promises) {
+        if (pr.object == object && pr.count > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void take_promise(uintptr_t object)
+{
+    for (Promise& pr : g_promises) {
+        if (pr.object == object && pr.count > 0) {
+            if (--pr.count == 0) {
+                pr.object = 0;
+                g_promised.fetch_sub(1);
+                let_marks_go(object);
+            }
+            return;
+        }
+    }
+}
+}  // namespace
+
+namespace {
+// Marks this thread owes: it signalled a condition while holding the mutex
+// its waiter must take back, so the waiter cannot run before the unlock.
+// Given at our next wait (or end) once we no longer hold the mutex; until
+// then we hold the clock ourselves, or the waiter holds nothing (a signal
+// and then a nap under the mutex).
+struct Owed {
+    uint32_t slot;
+    uint32_t wait;
+    uintptr_t object;
+    const pthread_mutex_t* mutex;
+};
+constexpr int kOwed = 8;
+thread_local Owed t_owed[kOwed];
+thread_local int t_owed_n = 0;
+
+bool held_by_me(const pthread_mutex_t* m)
+{
+    return t_self != nullptr && __atomic_load_n(&m->__data.__owner, __ATOMIC_RELAXED) == t_self->tid.load();
+}
+
+void mark(Party* q)
+{
+    q->since.store(real_ns(), std::memory_order_relaxed);
+    // Passive: blocked; Running: about to go passive (it then sees the mark).
+    if (!change(q, State::Passive, State::Handed)) {
+        change(q, State::Running, State::Handed);
+    }
+}
+}  // namespace
+
+void settle_owed(const pthread_mutex_t* releasing)
+{
+    if (t_owed_n == 0) {
+        return;
+    }
+    // With the promises: a waiter that woke before us may have taken the
+    // last of them, and then no mark is owed to the others.
+    PromisesLock lock;
+    int kept = 0;
+    for (int i = 0; i < t_owed_n; ++i) {
+        const Owed o = t_owed[i];
+        if (g_waits_on[o.slot].load() != o.object || g_wait_of[o.slot].load() != o.wait) {
+            continue;  // it woke and went on
+        }
+        if (o.mutex != releasing && held_by_me(o.mutex)) {
+            t_owed[kept++] = o;
+        } else if (promised(o.object)) {
+            mark(&g_seg->parties[o.slot]);
+        }
+    }
+    t_owed_n = kept;
+}
+
+void arm(Party* p, const void* object, const pthread_mutex_t* mutex)
+{
+    // A condition's wait lets go of its mutex: whoever we signalled under it
+    // runs once we wait.
+    settle_owed(mutex);
+    // A followed wait, like a sleep: the clock reads before it do not add
+    // up with the ones after (see kReadsPerStep).
+    t_reads = 0;
+    g_mutex_of[slot_of(p)].store(reinterpret_cast<uintptr_t>(mutex), std::memory_order_relaxed);
+    g_wait_of[slot_of(p)].fetch_add(1, std::memory_order_relaxed);
+    g_waits_on[slot_of(p)].store(reinterpret_cast<uintptr_t>(object), std::memory_order_release);
+    g_armed.fetch_add(1, std::memory_order_seq_cst);
+    // Before the caller's last look at the object: a hand-over that this
+    // look misses sees us armed (its own fence sits between the two).
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void go_passive(Party* p)
+{
+    p->since.store(real_ns(), std::memory_order_relaxed);
+    if (change(p, State::Running, State::Passive)) {
+        ring();
+    }
+}
+
+void look_again(Party* p)
+{
+    p->since.store(real_ns(), std::memory_order_relaxed);
+    if (change(p, State::Handed, State::Running)) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
+
+void disarm(Party* p, const void* object, bool woken)
+{
+    // Unarmed first: no hand-over marks us from here, as we run.
+    t_reads = 0;
+    g_waits_on[slot_of(p)].store(0);
+    g_armed.fetch_sub(1);
+    set_state(p, State::Running);
+    if (woken) {
+        promise_taken(object);
+    }
+}
+
+void promise_taken(const void* object)
+{
+    if (g_seg == nullptr || g_promised.load() == 0) {
+        return;
+    }
+    PromisesLock lock;
+    take_promise(reinterpret_cast<uintptr_t>(object));
+}
+
+void hand_over(const void* object, int promise)
+{
+    // After the post or signal, before the look: a waiter arming meanwhile
+    // either sees the post or is seen here.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (g_armed.load(std::memory_order_relaxed) == 0 || !active()) {
+        return;
+    }
+    const int saved = errno;
+    const uintptr_t key = reinterpret_cast<uintptr_t>(object);
+    // Promises are counted under the lock, with the marks they go with; a
+    // semaphore's marks go by their waiters' own looks (kHandSliceNs).
+    std::optional<PromisesLock> lock;
+    if (promise != 0) {
+        lock.emplace();
+    }
+    int waiters = 0;
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_waits_on[i].load() != key) {
+            continue;
+        }
+        ++waiters;
+        const auto* mutex = reinterpret_cast<const pthread_mutex_t*>(g_mutex_of[i].load());
+        if (mutex != nullptr && t_owed_n < kOwed && held_by_me(mutex)) {
+            t_owed[t_owed_n++] = Owed{i, g_wait_of[i].load(), key, mutex};
+        } else {
+            mark(&g_seg->parties[i]);
+        }
+    }
+    if (promise != 0 && waiters > 0) {
+        const int count = promise < 0 ? waiters : promise;
+        Promise* slot = nullptr;
+        for (Promise& pr : g_promises) {
+            if (pr.object == key || (slot == nullptr && pr.object == 0)) {
+                slot = &pr;
+                if (pr.object == key) {
+                    break;
+                }
+            }
+        }
+        // No room: the marks wait for their owners or the simulator's bound.
+        if (slot != nullptr && slot->object == key) {
+            slot->count += count;
+        } else if (slot != nullptr) {
+            *slot = Promise{key, count};
+            g_promised.fetch_add(1);
+        }
+    }
+    errno = saved;
+}
+
+void thread_starting(Party* slot) { g_thread_of[slot_of(slot)].store(kThreadStarting); }
+
+void thread_started(Party* slot, pthread_t t)
+{
+    // By the thread itself, or by its creator if that comes first; never
+    // over the mark of its end.
+    uintptr_t starting = kThreadStarting;
+    g_thread_of[slot_of(slot)].compare_exchange_strong(starting, static_cast<uintptr_t>(t));
+}
+
+void thread_ended(Party* slot)
+{
+    if (g_seg == nullptr) {
+        return;
+    }
+    const pthread_t me = pthread_self();
+    // Cancelled in a wait: what it waited on is nothing to its slot's next
+    // holder.
+    if (g_waits_on[slot_of(slot)].exchange(0) != 0) {
+        g_armed.fetch_sub(1);
+    }
+    settle_owed();
+    g_thread_of[slot_of(slot)].store(kThreadEnded, std::memory_order_seq_cst);
+    hand_over(reinterpret_cast<const void*>(me), 0);
+}
+
+bool thread_on_clock(pthread_t t)
+{
+    const uintptr_t key = static_cast<uintptr_t>(t);
+    const uint32_t top = g_seg->top.load();
+    for (uint32_t i = 0; i < top; ++i) {
+        if (g_thread_of[i].load() == key) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void forget_hand_overs()
+{
+    for (int i = 0; i < kMaxParties; ++i) {
+        g_waits_on[i].store(0);
+        g_thread_of[i].store(0);
+    }
+    t_owed_n = 0;
+    g_armed.store(0);
+    g_promised.store(0);
+    for (Promise& pr : g_promises) {
+        pr = Promise{0, 0};
+    }
+    g_promises_busy.clear();
+}
 
 }  // namespace kelvex::clock

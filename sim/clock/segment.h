@@ -42,6 +42,9 @@ enum class State : uint32_t {
     Pending,   // a process being started that has not taken its slot yet
     ExitHold,  // a process that ended, held for its parent to notice
     RealWait,  // a real wait past the bound: time goes on at the wall's pace
+    // Blocked on another party of its process that has just handed it work
+    // (a post, a signal, its own end): holds the clock until it runs.
+    Handed,
 };
 
 struct Party {

@@ -198,6 +198,7 @@ VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
         case State::Running:
         case State::Pending:
         case State::ExitHold:
+        case State::Handed:
             scan.blocked = !holder_let_go(p, s, age, &scan.real_wait);
             scan.freed = scan.freed || state_of(p) == State::Free;
             break;
@@ -212,6 +213,17 @@ bool VirtualClock::holder_let_go(Party& p, State s, int64_t age, bool* real_wait
 {
     if (age > kDeadLookNs && dead(p)) {
         p.state.store(static_cast<uint32_t>(State::Free));
+        return true;
+    }
+    // A thread handed work it never took (another took the token, or a
+    // signal woke someone else and the mark stayed): it waits on, holding
+    // nothing, as before the hand-over. Its own process lets such marks go;
+    // this is for the hand-overs it cannot see.
+    uint32_t handed = static_cast<uint32_t>(State::Handed);
+    if (s == State::Handed && age > bound_ns_ &&
+        p.state.compare_exchange_strong(handed, static_cast<uint32_t>(State::Passive))) {
+        fallback("a thread woken by another did not take its turn within " +
+                 std::to_string(bound_ns_ / 1000000) + " ms");
         return true;
     }
     // Their owners resolve these (a parent takes back a slot its child never
@@ -384,7 +396,7 @@ bool VirtualClock::wake_due()
     for (uint32_t i = 0; i < top; ++i) {
         Party& p = seg_->parties[i];
         const State s = state_of(p);
-        if (s == State::Running || s == State::Pending || s == State::ExitHold ||
+        if (s == State::Running || s == State::Pending || s == State::ExitHold || s == State::Handed ||
             (s == State::Waiting && answer_on_way && p.on_line.load())) {
             return false;  // someone holds the clock: the next turn waits
         }

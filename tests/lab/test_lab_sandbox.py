@@ -194,9 +194,8 @@ def test_a_runs_namespaces_are_shared_by_its_room_and_its_simulator_only():
         status, _, out = sealed(["sh", "-c", "ipcmk -M 4096 && ip -o link"], room=room)
         assert status == 0 and "Shared memory id" in out
         assert [l.split()[1] for l in out.splitlines() if ": " in l][-1:] == ["lo:"]
-        prefix, fds = net.prefix()
-        beside = subprocess.run(prefix + ["ipcs", "-m"], pass_fds=fds, capture_output=True,
-                                text=True).stdout
+        with net.joined():
+            beside = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
         keys = [l.split()[0] for l in beside.splitlines() if l.startswith("0x")]
         here = subprocess.run(["ipcs", "-m"], capture_output=True, text=True).stdout
         assert len(keys) == 1 and keys[0] not in here
@@ -249,3 +248,28 @@ def test_a_sealed_mission_gets_none_of_the_callers_python_folders(tmp_path):
     cached = [l.split()[1] for l in r.stdout.splitlines() if l.startswith("cached ")]
     assert cached and cached[0].startswith(os.path.dirname(__import__("PIL").__file__)), r.stdout
     assert not (mine / "cache").exists()
+
+
+def test_a_run_told_that_a_room_was_made_here_makes_none_to_find_out(tmp_path):
+    # kelvex-grade's word: the run starts one bwrap (its mission's room), not
+    # two, and the word goes no further than the run, not into the room.
+    build = os.environ.get("KELVEX_BUILD_DIR")
+    sim = os.path.join(build, "sim", "kelvex-sim") if build else None
+    if not sim or not os.access(sim, os.X_OK):
+        pytest.skip("needs the build tree's kelvex-sim (KELVEX_BUILD_DIR)")
+    real = subprocess.run(["which", "bwrap"], capture_output=True, text=True).stdout.strip()
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    calls = tmp_path / "calls"
+    (tools / "bwrap").write_text(f'#!/bin/sh\necho bwrap >> {calls}\nexec {real} "$@"\n')
+    (tools / "bwrap").chmod(0o755)
+    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ['PATH']}")
+    script = 'echo "word=[${KELVEX_ROOM_MADE-none}]"'
+    for word, rooms in (({}, 2), ({sandbox.MADE_ENV: str(tools / "bwrap")}, 1)):
+        calls.unlink(missing_ok=True)
+        r = subprocess.run([sim, "run", "--no-plot", "--no-ground", "--clock=virtual",
+                            "--speed=max", f"--run-dir={tmp_path / f'run{rooms}'}", "--",
+                            "/bin/sh", "-c", script], env={**env, **word},
+                           capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0 and "word=[none]" in r.stdout, r.stdout + r.stderr
+        assert calls.read_text().split() == ["bwrap"] * rooms

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -306,6 +307,128 @@ static void processes(void)
     took("system_sleep", t);
 }
 
+/* Hand-overs the woken thread may not take: two waiters and one post or
+ * signal, a token taken back at once. Each ends at its exact time. */
+static sem_t g_sem;
+static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t g_cond = PTHREAD_COND_INITIALIZER;
+static int g_ready;
+
+static void* sem_waiter(void* arg)
+{
+    (void)arg;
+    const int r = sem_wait(&g_sem);
+    const int err = errno;
+    printf("sem_waiter %d %s\n", r, r < 0 ? strerror(err) : "ok");
+    return NULL;
+}
+
+static void* cond_waiter(void* arg)
+{
+    (void)arg;
+    pthread_mutex_lock(&g_lock);
+    while (g_ready == 0) {
+        pthread_cond_wait(&g_cond, &g_lock);
+    }
+    g_ready--;
+    pthread_mutex_unlock(&g_lock);
+    return NULL;
+}
+
+static void nap_ms(long ms)
+{
+    struct timespec d = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&d, NULL);
+}
+
+static void signal_one(int broadcast)
+{
+    pthread_mutex_lock(&g_lock);
+    g_ready += broadcast ? 2 : 1;
+    (broadcast ? pthread_cond_broadcast : pthread_cond_signal)(&g_cond);
+    pthread_mutex_unlock(&g_lock);
+}
+
+/* Two threads wait on the condition: a signal each, 100 ms apart, or one
+ * broadcast. */
+static void cond_pair(const char* name, int broadcast)
+{
+    const long long t = mono();
+    pthread_t a, b;
+    pthread_create(&a, NULL, cond_waiter, NULL);
+    pthread_create(&b, NULL, cond_waiter, NULL);
+    nap_ms(50);
+    signal_one(broadcast);
+    if (!broadcast) {
+        nap_ms(100);
+        signal_one(0);
+    }
+    printf("join %d\n", pthread_join(a, NULL));
+    pthread_join(b, NULL);
+    took(name, t);
+}
+
+static void handoffs(void)
+{
+    long long t = mono();
+    pthread_t a, b;
+    sem_init(&g_sem, 0, 0);
+    pthread_create(&a, NULL, sem_waiter, NULL);
+    pthread_create(&b, NULL, sem_waiter, NULL);
+    nap_ms(50);
+    R("sem_post", sem_post(&g_sem));
+    nap_ms(100);
+    sem_post(&g_sem);
+    pthread_join(a, NULL);
+    pthread_join(b, NULL);
+    took("two_sem_waiters", t);
+
+    /* Taken back before the waiter runs (or not: either way the clock goes on). */
+    t = mono();
+    pthread_create(&a, NULL, sem_waiter, NULL);
+    nap_ms(50);
+    sem_post(&g_sem);
+    const int stolen = sem_trywait(&g_sem) == 0;
+    nap_ms(100);
+    if (stolen) {
+        sem_post(&g_sem);
+    }
+    pthread_join(a, NULL);
+    took("stolen_token", t);
+    R("sem_trywait_empty", sem_trywait(&g_sem));
+
+    /* A handler that runs ends the wait with EINTR, as on the wall clock
+     * (when, depends on the machine: a signal is no hand-over). */
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigaction(SIGUSR1, &sa, NULL);
+    pthread_create(&a, NULL, sem_waiter, NULL);
+    /* On the wall clock the thread may not wait yet at the first. */
+    do {
+        nap_ms(50);
+        pthread_kill(a, SIGUSR1);
+        nap_ms(50);
+    } while (pthread_tryjoin_np(a, NULL) != 0);
+
+    cond_pair("two_cond_waiters", 0);
+    cond_pair("broadcast", 1);
+
+    /* Signalled, but the mutex it needs stays held through a nap. */
+    t = mono();
+    pthread_create(&a, NULL, cond_waiter, NULL);
+    nap_ms(50);
+    pthread_mutex_lock(&g_lock);
+    g_ready++;
+    pthread_cond_signal(&g_cond);
+    nap_ms(20);
+    pthread_mutex_unlock(&g_lock);
+    nap_ms(30);
+    pthread_join(a, NULL);
+    took("signal_held", t);
+    printf("join_self %d\n", pthread_join(pthread_self(), NULL));
+}
+
 static void refuse(const char* what)
 {
     long r = 0;
@@ -361,6 +484,7 @@ int main(int argc, char** argv)
     else if (strcmp(c, "busy") == 0) busy();
     else if (strcmp(c, "processes") == 0) processes();
     else if (strcmp(c, "crowded") == 0) crowded();
+    else if (strcmp(c, "handoffs") == 0) handoffs();
     else if (strcmp(c, "refuse") == 0 && argc > 2) refuse(argv[2]);
     else {
         fprintf(stderr, "usage: clock_probe CASE\n");

@@ -38,6 +38,8 @@ struct Flight {
     int status = -1;
     std::string refusal;
     double virtual_s = 0;
+    uint32_t fallbacks = 0;
+    std::string fallback_note;
 
     std::string operator[](const std::string& k) const
     {
@@ -166,6 +168,8 @@ Flight fly(const std::vector<std::string>& args, bool virtual_time)
     if (clock) {
         f.virtual_s = clock->now_s();
         f.refusal = clock->refusal();
+        f.fallbacks = clock->fallbacks();
+        f.fallback_note = clock->fallback_note();
     }
     std::istringstream lines(text);
     for (std::string l; std::getline(lines, l);) {
@@ -286,6 +290,24 @@ TEST(VirtualClock, ChildrenAndThreadsShareTheClock)
     const Flight r = fly({"processes"}, false);
     agree(v, r, {"waitpid", "status", "system"},
           {{"fork_sleep", 1000}, {"thread_sleep", 200}, {"system_sleep", 2000}}, 300);
+}
+
+TEST(VirtualClock, AHandOverNoThreadTakesLetsTheClockGoOn)
+{
+    // Two waiters and one post or signal: one wakes, the other's mark goes;
+    // a token taken back before its waiter ran, likewise; a thread signalled
+    // under a mutex its signaller holds through a nap. Every wait ends at
+    // its exact time, without the clock's fallback (a mark held for ever
+    // would stop the clock until the simulator's bound).
+    const Flight v = fly({"handoffs"}, true);
+    const Flight r = fly({"handoffs"}, false);
+    agree(v, r, {"sem_post", "sem_trywait_empty", "sem_waiter", "join", "join_self"},
+          {{"two_sem_waiters", 150}, {"stolen_token", 150},
+           {"two_cond_waiters", 150}, {"broadcast", 50}, {"signal_held", 100}});
+    EXPECT_EQ(v["sem_trywait_empty"], "-1 Resource temporarily unavailable");
+    EXPECT_EQ(v["sem_waiter"], "-1 Interrupted system call");
+    EXPECT_EQ(v["join_self"], "35");  // EDEADLK
+    EXPECT_EQ(v.fallbacks, 0u) << v.fallback_note;
 }
 
 TEST(VirtualClock, AProgramThatWouldStartOffTheClockIsNotStarted)

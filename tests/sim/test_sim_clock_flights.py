@@ -22,11 +22,11 @@ SEAL = [o for o in [os.environ.get("CLOCK_TEST_SEAL")] if o]
 COMPARED = ["telemetry.csv", "line.log", "events.csv", os.path.join("ground", "log.txt")]
 
 
-def mission(kind):
+def mission(kind, name="clock_flight"):
     build = os.environ["KELVEX_BUILD_DIR"]
     if kind == "c":
-        return [os.path.join(build, "tests", "missions", "clock_flight")]
-    return ["/usr/bin/python3", os.path.join(HERE, "..", "missions", "clock_flight.py")]
+        return [os.path.join(build, "tests", "missions", name)]
+    return ["/usr/bin/python3", os.path.join(HERE, "..", "missions", name + ".py")]
 
 
 def fly(folder, program, *options, battery=True):
@@ -53,6 +53,20 @@ def bundle(folder):
 def hog(stop):
     while not stop.is_set():
         pass
+
+
+def beside_hogs(work):
+    """work() while two processes keep both cores busy."""
+    stop = multiprocessing.Event()
+    hogs = [multiprocessing.Process(target=hog, args=(stop,)) for _ in range(2)]
+    for h in hogs:
+        h.start()
+    try:
+        return work()
+    finally:
+        stop.set()
+        for h in hogs:
+            h.join()
 
 
 @pytest.mark.parametrize("battery", [False, True], ids=["", "with-battery-loop"])
@@ -82,20 +96,49 @@ def test_a_flight_repeats_byte_for_byte_at_any_load(tmp_path, kind, battery):
     # Several at once, beside two processes that keep both cores busy: three
     # by default, so that the suite stays short on two cores; sixteen at once
     # (CLOCK_TEST_AT_ONCE=16) take about 40 s here and repeat as well.
-    stop = multiprocessing.Event()
-    hogs = [multiprocessing.Process(target=hog, args=(stop,)) for _ in range(2)]
-    for h in hogs:
-        h.start()
-    try:
+    def at_once():
         with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
-            runs = list(pool.map(lambda i: fly_(tmp_path / f"loaded{i}"), range(AT_ONCE)))
-    finally:
-        stop.set()
-        for h in hogs:
-            h.join()
+            return list(pool.map(lambda i: fly_(tmp_path / f"loaded{i}"), range(AT_ONCE)))
+    runs = beside_hogs(at_once)
     for i, r in enumerate(runs):
         assert r.returncode == 0, r.stdout
         assert bundle(tmp_path / f"loaded{i}") == reference, f"run {i} under load"
+
+
+@pytest.mark.parametrize("kind", ["c", "python"])
+def test_threads_handing_work_over_wake_at_the_same_instant_at_any_load(tmp_path, kind):
+    """A thread woken through a wait without a time-out (a semaphore, a
+    condition, an event, a queue, a join) by one that sleeps again at once
+    wakes at the instant it was handed the work, whatever the load: the
+    clock does not move on before it runs."""
+    program = mission(kind, "clock_handoff")
+    first = fly(tmp_path / "alone", program, "--telemetry-rate", "200")
+    assert first.returncode == 0, first.stdout
+    reference = bundle(tmp_path / "alone")
+    log = reference[os.path.join("ground", "log.txt")].decode()
+    # Every hand-over wakes its thread on the instant it was made: the first
+    # 20 ms in, each of a kind a giver's round after the last (the Python
+    # event's giver naps 1 ms more).
+    woke = {}
+    for what, t in re.findall(r"handoff: (\w+) \d+ woke t=([0-9.]+)", log):
+        woke.setdefault(what, []).append(round(float(t) * 1000))
+    assert len(woke) == 3 and all(len(times) == 12 for times in woke.values()), log
+    assert min(min(times) for times in woke.values()) == 20, log
+    for what, times in woke.items():
+        step = 21 if what == "event" else 20
+        assert [b - a for a, b in zip(times, times[1:])] == [step] * 11, (what, log)
+    record = json.loads((tmp_path / "alone" / "run.json").read_text())
+    assert record["clock"]["real_time_fallbacks"] == 0, record
+
+    for rep in range(2):
+        def flights():
+            with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
+                return list(pool.map(lambda i: fly(tmp_path / f"loaded{rep}-{i}", program,
+                                                   "--telemetry-rate", "200"), range(AT_ONCE)))
+        runs = beside_hogs(flights)
+        for i, r in enumerate(runs):
+            assert r.returncode == 0, r.stdout
+            assert bundle(tmp_path / f"loaded{rep}-{i}") == reference, f"run {i} of {rep} under load"
 
 
 def test_a_sleep_takes_no_wall_time(tmp_path):

@@ -55,7 +55,7 @@ def test_a_scenario_run_starts_at_most_five_programs(tmp_path):
     mission.chmod(0o755)
     trace = tmp_path / "trace"
     r = subprocess.run(["strace", "-f", "-qq", "-e", "trace=execve", "-o", str(trace), sim, "run",
-                        # The mission's room (nsenter, bwrap, prlimit) is the
+                        # The mission's room (bwrap, prlimit) is the
                         # mission's start, not the run's orchestration.
                         "--no-seal", "--scenario", "scenario.toml", "--run-dir", "run", "--",
                         str(mission)],

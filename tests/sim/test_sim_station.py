@@ -4,6 +4,7 @@ reads back how each run ended; and the escaping every log line gets once,
 for the file and the console alike."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -128,3 +129,36 @@ def test_a_shared_station_that_does_not_answer_ends_the_run_before_it_flies(tmp_
     assert r.returncode == 1, r.stdout + r.stderr
     assert "--upstream http://127.0.0.1:9/: no kelvex ground station answers there" in r.stderr
     assert not marker.exists()
+
+
+LOADS_AT_START = r"""
+import socket, sys
+sys.path[:0] = [LAB, GROUND]
+import kelvex_lab.cli, kelvex_lab.flight, kelvex_ground.station
+from kelvex_ground import relay, web
+relay.new_run_id("case-1")
+page = web.WebServer("127.0.0.1", 0, data=None, instructor=web.Instructor(None))
+heavy = ("ssl", "http.client", "http.server", "email", "_hashlib", "crypt", "multiprocessing")
+print(sorted(m for m in heavy if m in sys.modules))
+page.start()
+with socket.create_connection(("127.0.0.1", page.port), timeout=10) as s:
+    s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % page.port)
+    answer = b""
+    while chunk := s.recv(65536):
+        answer += chunk
+page.stop()
+print(answer.split(b"\r\n")[0].decode(), "http.server" in sys.modules)
+"""
+
+
+def test_a_runs_station_loads_the_pages_parser_at_the_first_request_only():
+    # A graded run's page is never asked for: its station starts without the
+    # standard library's HTTP parser (which loads the HTTP client, e-mail
+    # and TLS), OpenSSL's hashes, or pyftpdlib's optional modules; the page
+    # still answers its first request.
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = LOADS_AT_START.replace("LAB, GROUND", repr(os.path.join(here, "..", "..", "lab")) + ", "
+                                  + repr(SOURCE_GROUND))
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["[]", "HTTP/1.0 200 OK True"]

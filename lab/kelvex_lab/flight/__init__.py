@@ -44,7 +44,7 @@ import tempfile
 import threading
 import time
 
-from .. import checkfile, cli, plot, scenario, seal
+from .. import checkfile, cli, plot, sandbox, scenario, seal
 from ..simulator import Programs
 from .console import Console, ConsoleLines, GroundEcho
 from .errors import EXIT_START_FAILED, INTERRUPTED, RunError
@@ -403,11 +403,10 @@ class Flight:
             files = {"telemetry": "telemetry.csv", "events": "events.csv",
                      "control": "control.sock", "battery-key": "battery.key",
                      "line-log": "line.log"}
-            prefix, fds = seal.simulator_prefix(self.launcher)
             sim = Simulator(self.kit.sim, merged + [
                 "--%s=%s" % (name, os.path.abspath(os.path.join(run_dir.rstrip("/") or "/", f)))
                 for name, f in files.items()] + ["--state=" + self.state_path(options)],
-                prefix, fds)
+                seal.simulator_namespaces(self.launcher))
             recorded = sim.options()
             if recorded is None:
                 if self.sheet is not None or self.events:
@@ -638,6 +637,9 @@ def main(argv, launcher=None, flight=None, programs=None):
         print("kelvex-lab: %s" % e, file=sys.stderr)
         return cli.EXIT_BAD_INPUT
     kit.configured = dict(programs or {})
+    # A grader that made a room as it started says so: this run makes none
+    # to find out.
+    sandbox.take_made_word()
     flight = (flight or Flight)(kit, given, program, launcher=launcher)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda *_: flight.interrupted.set())

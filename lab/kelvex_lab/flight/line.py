@@ -1,5 +1,6 @@
 """kelvex-sim run-line, the simulator of a run, and how the run talks to it."""
 
+import contextlib
 import json
 import os
 import select
@@ -16,11 +17,12 @@ class Simulator:
     """kelvex-sim run-line (sim/cli/serve.h): the run's options checked and
     recorded, then the line, the bus and the physics until told to end."""
 
-    def __init__(self, sim, args, prefix=(), pass_fds=()):
-        # prefix: what starts it in the namespaces of a sealed mission's run.
-        self.proc = subprocess.Popen([*prefix, sim, "run-line", *args], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, process_group=0,
-                                     pass_fds=pass_fds)
+    def __init__(self, sim, args, where=None):
+        # where: the context that starts it in the namespaces of a sealed
+        # mission's run.
+        with where or contextlib.nullcontext():
+            self.proc = subprocess.Popen([sim, "run-line", *args], stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, process_group=0)
         self._rest = b""
         self._end = None  # what end() returned, once it has
 
