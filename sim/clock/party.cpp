@@ -350,8 +350,11 @@ int virtual_wait(Party* p, int64_t deadline, Probe* probe, bool on_line)
         // Nothing for a while: one real look (the simulator may be gone).
         look = look || (slept != 0 && err == ETIMEDOUT && probe != nullptr);
     }
-    p->on_line.store(0);
+    // Running first: a simulator that looked between the two would see a
+    // waiter off the line, and move the clock with its answer still on the
+    // way to us.
     set_state(p, State::Running);
+    p->on_line.store(0);
     if (result < 0) {
         errno = EINTR;
     }

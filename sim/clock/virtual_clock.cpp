@@ -326,6 +326,12 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     if (scan.blocked) {
         return Step::Blocked;
     }
+    // Again after the parties' states: a mission counts its request before
+    // it writes it and waits, so one seen waiting now has its request in
+    // this count, though the look before the scan may have missed it.
+    if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
+        return Step::Blocked;
+    }
     if (scan.freed) {
         // A party found gone (the mission's end among them) is seen by the
         // simulator at this instant, before the clock moves on: Moved, at

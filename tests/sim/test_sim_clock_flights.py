@@ -105,6 +105,30 @@ def test_a_flight_repeats_byte_for_byte_at_any_load(tmp_path, kind, battery):
         assert bundle(tmp_path / f"loaded{i}") == reference, f"run {i} under load"
 
 
+def test_bursts_of_thousands_of_exchanges_repeat_byte_for_byte(tmp_path):
+    # The sun-pointing example: about 4,000 exchanges in bursts of ten, a
+    # photo and its upload. The clock once moved a millisecond in the middle
+    # of a burst about one flight in four (a waiter seen off the line with
+    # its answer on the way, a request counted just after the look at the
+    # count), so a few flights alone and a few beside busy cores.
+    program = [os.path.join(os.environ["KELVEX_BUILD_DIR"], "examples", "sun_pointing")]
+    fly_ = lambda folder: fly(folder, program, "--seed", "7")  # noqa: E731
+    runs = [fly_(tmp_path / f"alone{i}") for i in range(4)]
+
+    def at_once():
+        with concurrent.futures.ThreadPoolExecutor(AT_ONCE) as pool:
+            return list(pool.map(lambda i: fly_(tmp_path / f"loaded{i}"), range(AT_ONCE)))
+    runs += beside_hogs(at_once)
+    folders = [f"alone{i}" for i in range(4)] + [f"loaded{i}" for i in range(AT_ONCE)]
+    for r in runs:
+        assert r.returncode == 0, r.stdout
+    reference = bundle(tmp_path / folders[0])
+    assert reference["line.log"].count(b" rx ") > 4000
+    assert b"photo 1 transmitted: done (0)" in reference[os.path.join("ground", "log.txt")]
+    differing = [f for f in folders[1:] if bundle(tmp_path / f) != reference]
+    assert not differing, differing
+
+
 @pytest.mark.parametrize("kind", ["c", "python"])
 def test_threads_handing_work_over_wake_at_the_same_instant_at_any_load(tmp_path, kind):
     """A thread woken through a wait without a time-out (a semaphore, a
