@@ -379,6 +379,16 @@ int real_wait(Party* p, int64_t timeout_ns, Probe& probe)
         return r;
     }
     if (timeout_ns >= 0 && timeout_ns <= bound) {
+        // Nothing came within the real time given: the time-out is taken in
+        // virtual time. Whether something would have come had the other side
+        // been given more (a station starved on a loaded machine) the clock
+        // cannot know, so the run says that it may not repeat.
+        if (g_seg->fallbacks.fetch_add(1) == 0 && g_seg->fallback_note[0] == 0) {
+            snprintf(g_seg->fallback_note, sizeof g_seg->fallback_note,
+                     "a wait on something outside the run's clock (a socket, a pipe, another "
+                     "program) had no answer within %g s of real time: its time-out was taken",
+                     static_cast<double>(first) / kNsPerS);
+        }
         return virtual_wait(p, start_v + timeout_ns, &probe, false);
     }
     const int64_t deadline = timeout_ns < 0 ? kNever : start_v + timeout_ns;

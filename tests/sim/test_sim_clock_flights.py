@@ -330,6 +330,27 @@ def test_a_long_real_wait_lets_the_clock_go_on_and_says_so(tmp_path):
     assert "outside the run" in record["clock"]["fallback_note"], record
 
 
+def test_a_short_real_wait_that_times_out_says_the_flight_may_not_repeat(tmp_path):
+    # A peer that does not answer within the real time a wait was given may
+    # only have been slow (a station starved on a loaded machine): the
+    # time-out is taken, and said.
+    script = tmp_path / "listen.py"
+    script.write_text("import socket, time\n"
+                      "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                      "s.bind(('127.0.0.1', 0))\n"
+                      "s.settimeout(0.05)\n"
+                      "t = time.monotonic()\n"
+                      "try:\n    s.recv(1)\nexcept socket.timeout:\n"
+                      "    print('nothing came after %.3f s' % (time.monotonic() - t))\n")
+    r = fly(tmp_path / "run", ["/usr/bin/python3", str(script)], "--no-ground")
+    assert r.returncode == 0, r.stdout
+    assert "nothing came after 0.050 s" in r.stdout, r.stdout
+    assert "this flight may not repeat exactly" in r.stdout, r.stdout
+    record = json.loads((tmp_path / "run" / "run.json").read_text())
+    assert record["clock"]["real_time_fallbacks"] == 1, record
+    assert "had no answer within 0.1 s of real time" in record["clock"]["fallback_note"], record
+
+
 def test_a_flight_behind_the_wall_counts_the_real_time_it_went_on(tmp_path):
     # A mission that computes without ever waiting holds the clock: the run
     # gives up on virtual time a margin past its limit, goes on at the wall's
