@@ -176,6 +176,10 @@ VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
     const uint32_t top = seg_->top.load();
     for (uint32_t i = 0; i < top && !scan.blocked; ++i) {
         Party& p = seg_->parties[i];
+        // Whether it waits on the line, looked at before its state: a party
+        // says so before it waits and stops saying so only once it runs, so
+        // one seen waiting was seen with its wait's own word.
+        const bool on_line = p.on_line.load() != 0;
         const State s = state_of(p);
         const int64_t age = real - p.since.load();
         switch (s) {
@@ -183,7 +187,7 @@ VirtualClock::Scan VirtualClock::scan_parties(int64_t own_due_ns, int64_t real)
             break;
         case State::Waiting:
             scan.earliest = std::min(scan.earliest, p.deadline.load());
-            scan.line_waiter = scan.line_waiter || p.on_line.load() != 0;
+            scan.line_waiter = scan.line_waiter || on_line;
             break;
         case State::RealWait:
             scan.earliest = std::min(scan.earliest, p.deadline.load());
@@ -322,6 +326,9 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
     if (seg_->mission_tx.load() != seg_->sim_rx.load()) {
         return Step::Blocked;  // the mission's bytes are still on their way to us
     }
+    // Our answer's count, looked at before the parties: a mission reads it
+    // only once it runs, so one seen waiting had not read it when we looked.
+    const bool answer_on_way = seg_->sim_tx.load() > seg_->mission_rx.load();
     const Scan scan = scan_parties(own_due_ns, real);
     if (scan.blocked) {
         return Step::Blocked;
@@ -338,7 +345,7 @@ VirtualClock::Step VirtualClock::advance(int64_t own_due_ns, int64_t* real_wait_
         // the same time.
         return Step::Moved;
     }
-    if (scan.line_waiter && seg_->sim_tx.load() > seg_->mission_rx.load()) {
+    if (scan.line_waiter && answer_on_way) {
         return Step::Blocked;  // our answer is on its way to a waiting mission
     }
     if (datagrams_in_flight(real)) {
